@@ -1,0 +1,78 @@
+#include "engine/bit_writer.h"
+
+#include <cstring>
+#include <new>
+
+#include "engine/engine.h"
+#include "engine/format.h"
+
+namespace quillon {
+
+BitWriter::~BitWriter() { close(); }
+
+bool BitWriter::open(Engine& engine, const std::string& path) {
+    close();
+    file_ = std::fopen(path.c_str(), "wb");
+    if (!file_) {
+        engine.reportError(formatText("Unable to open file %s for writing.", path.c_str()));
+        return false;
+    }
+    buffer_ = new (std::nothrow) uint8_t[kBitWriterBufferSize];
+    if (!buffer_) {
+        std::fclose(file_);
+        file_ = nullptr;
+        engine.reportError(formatText("Unable to allocate memory for bitstream file %s.", path.c_str()));
+        return false;
+    }
+    state_ = WriterSnapshot{};
+    return true;
+}
+
+void BitWriter::close() {
+    if (file_) {
+        if (state_.bufferedBytes > 0 && !state_.writeError)
+            std::fwrite(buffer_, 1, static_cast<size_t>(state_.bufferedBytes), file_);
+        std::fclose(file_);
+        file_ = nullptr;
+    }
+    delete[] buffer_;
+    buffer_ = nullptr;
+}
+
+void BitWriter::emitByte() {
+    if (!state_.writeError) {
+        buffer_[state_.bufferedBytes++] = state_.currentByte;
+        if (state_.bufferedBytes == kBitWriterBufferSize) flushFull();
+    }
+    state_.currentByte = 0;
+    state_.bitsLeft = 8;
+}
+
+void BitWriter::flushFull() {
+    size_t n = std::fwrite(buffer_, 1, kBitWriterBufferSize, file_);
+    if (n != static_cast<size_t>(kBitWriterBufferSize) || std::fflush(file_) != 0) state_.writeError = 1;
+    state_.bufferedBytes = 0;
+}
+
+int64_t BitWriter::bytePosition() const {
+    if (!file_) return 0;
+    return static_cast<int64_t>(ftello(file_)) + state_.bufferedBytes;
+}
+
+void BitWriter::snapshot(WriterSnapshot& out, uint8_t* undo) {
+    std::memcpy(undo, buffer_, kBitWriterBufferSize);
+    off_t pos = ftello(file_);
+    if (pos < 0) state_.writeError = 1;
+    state_.filePosition = pos;
+    out = state_;
+}
+
+void BitWriter::restore(const WriterSnapshot& in, const uint8_t* undo) {
+    std::memcpy(buffer_, undo, kBitWriterBufferSize);
+    int err = state_.writeError;
+    if (fseeko(file_, static_cast<off_t>(in.filePosition), SEEK_SET) != 0) err = 1;
+    state_ = in;
+    if (err) state_.writeError = 1;
+}
+
+}  // namespace quillon

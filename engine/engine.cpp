@@ -1,0 +1,50 @@
+#include "engine/engine.h"
+
+namespace quillon {
+
+Engine::Engine(Host& host) : host_(&host) {}
+
+Engine::~Engine() {
+    if (job.statisticsFile) {
+        std::fclose(job.statisticsFile);
+        job.statisticsFile = nullptr;
+    }
+}
+
+void Engine::reportError(const std::string& text) {
+    host_->messageBox(std::string(kEngineName) + " - error", text, MessageIcon::Error,
+                      activeDialog_ != nullptr);
+}
+
+void Engine::reportWarning(const std::string& text) {
+    if (activeDialog_) {
+        host_->droppedWarning(text);
+        return;
+    }
+    host_->messageBox(std::string(kEngineName) + " - warning", text, MessageIcon::Warning, false);
+}
+
+void Engine::logLine(const std::string& text) { host_->logLine(text); }
+
+void Engine::setProgress(const std::string& text, int percent) {
+    if (!activeDialog_) return;
+    activeDialog_->setStatusText(text);
+    activeDialog_->setProgressValue(percent);
+}
+
+void Engine::pumpMessages() {
+    if (!activeDialog_) return;
+    activeDialog_->processEvents();
+    if (stopPressed_) {
+        stopPressed_ = false;
+        if (host_->askYesNo(kEngineName, "Are you sure to stop it?")) job.stopRequested = true;
+    }
+}
+
+bool Engine::previewOn() const { return activeDialog_ && activeDialog_->previewChecked(); }
+
+void Engine::showPreview(const uint8_t* bgra, int width, int height, int rowBytes) {
+    if (activeDialog_) activeDialog_->showPreview(bgra, width, height, rowBytes);
+}
+
+}  // namespace quillon

@@ -1,0 +1,96 @@
+// The conversion engine: one settings record, its working copies, the
+// engine values and the values of the job in progress, held in one object so
+// that several engines (jobs, tests) can live side by side.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "engine/host.h"
+#include "engine/request.h"
+#include "engine/settings.h"
+
+namespace quillon {
+
+inline constexpr const char* kEngineName = "Quorvel Encoder";
+inline constexpr const char* kProgramVersion = "Quillon Converter v3.62";
+
+// Values of one job, reset by every startJob.
+struct JobValues {
+    int firstFrame = 0;
+    int frameCount = 0;
+    int firstSample = 0;
+    int lastSample = 0;
+    int sampleCount = 0;
+    std::string programStreamName;
+    std::string videoStreamName;
+    std::string audioStreamName;
+    std::string audio2StreamName;  // always empty
+    int framesEncoded = 0;
+    bool stopRequested = false;
+    bool jobRunning = false;
+    bool jobCompleted = false;
+    bool statisticsOn = false;
+    std::FILE* statisticsFile = nullptr;
+};
+
+class Engine;
+
+// The three phases of a conversion. The driver reaches them only through
+// this interface, so it can run with the real encoders or with test phases.
+class ConversionPhases {
+public:
+    virtual ~ConversionPhases() = default;
+    virtual bool encodeVideo(Engine& engine) = 0;
+    virtual bool encodeAudio(Engine& engine) = 0;
+    virtual bool multiplex(Engine& engine, bool multiplexVideo, bool multiplexAudio) = 0;
+};
+
+class Engine {
+public:
+    explicit Engine(Host& host);
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    EncoderSettings record;  // the settings record
+    EncoderSettings work;    // the working copies the encoders read and change
+    EngineValues ev;
+    JobValues job;
+    ConversionRequest request;  // the copy engineConvert keeps for the run
+
+    Host& host() { return *host_; }
+
+    // Message functions. Every engine part reports through these.
+    void reportError(const std::string& text);
+    void reportWarning(const std::string& text);
+    void logLine(const std::string& text);
+    void setProgress(const std::string& text, int percent);
+    // Dispatches waiting events; a pending Stop press asks for confirmation
+    // and a Yes sets job.stopRequested.
+    void pumpMessages();
+    bool stopRequested() const { return job.stopRequested; }
+
+    // The video encoder's picture preview in the conversion dialog.
+    bool previewOn() const;
+    void showPreview(const uint8_t* bgra, int width, int height, int rowBytes);
+
+    // The open conversion dialog, or null.
+    DialogView* activeDialog() const { return activeDialog_; }
+    void setActiveDialog(DialogView* view) { activeDialog_ = view; }
+    // Marks a pending Stop press (the dialog's Stop button).
+    void pressStop() { stopPressed_ = true; }
+    void clearStopPress() { stopPressed_ = false; }
+
+    void setPhases(ConversionPhases* phases) { phases_ = phases; }
+    ConversionPhases* phases() const { return phases_; }
+
+private:
+    Host* host_;
+    DialogView* activeDialog_ = nullptr;
+    bool stopPressed_ = false;
+    ConversionPhases* phases_ = nullptr;
+};
+
+}  // namespace quillon

@@ -1,0 +1,53 @@
+// What the application hands the engine for one output, and the two pull
+// callbacks through which the engine asks for pictures and sound.
+#pragma once
+
+#include <cstdint>
+
+namespace quillon {
+
+// Result codes shared by both callbacks.
+constexpr int kSourceOk = 0;
+constexpr int kSourceAborted = 1;
+constexpr int kSourceSoundFailed = 17;
+
+// Pictures of exactly the output size, 4 bytes per pixel in blue, green,
+// red, unused order, rows bottom-up. The picture stays valid until the next
+// call on the same source.
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+    // Returns 0 on success, 1 when the user aborted, another code on failure.
+    virtual int getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels) = 0;
+};
+
+// 16-bit interleaved stereo PCM at the output rate, valid until the next call.
+class SampleSource {
+public:
+    virtual ~SampleSource() = default;
+    // firstSample: the first sample frame wanted. Returns 0 on success,
+    // 17 when the platform failed to deliver sound.
+    virtual int getSamples(int firstSample, int32_t* framesConsumed, int32_t* byteCount,
+                           const uint8_t** pcm) = 0;
+};
+
+// Fifteen slots, in the order the application fills them.
+struct ConversionRequest {
+    int32_t videoPresent = 0;  // slot 0
+    int32_t width = 0;         // 1
+    int32_t height = 0;        // 2
+    int32_t firstFrame = 0;    // 3, always 0
+    int32_t lastFrame = 0;     // 4, inclusive
+    int32_t firstSample = 0;   // 5, always 0
+    int32_t lastSample = 0;    // 6, inclusive
+    int32_t audioPresent = 0;  // 7
+    int32_t sampleRate = 0;    // 8
+    int32_t stereo = 1;        // 9, always 1
+    int32_t bitsPerSample = 16;  // 10, always 16
+    const char* outputName = nullptr;      // 11
+    FrameSource* frameSource = nullptr;    // 12
+    SampleSource* sampleSource = nullptr;  // 13
+    int32_t maxFileSize = 0;   // 14, megabytes, 0 = no split
+};
+
+}  // namespace quillon

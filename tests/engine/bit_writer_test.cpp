@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "engine/bit_writer.h"
+#include "engine/engine.h"
+#include "tests/support/temp_dir.h"
+
+namespace quillon {
+namespace {
+
+class RecordingHost : public Host {
+public:
+    std::vector<std::string> messages;
+    void messageBox(const std::string& caption, const std::string& text, MessageIcon, bool) override {
+        messages.push_back(caption + ": " + text);
+    }
+    bool askYesNo(const std::string&, const std::string&) override { return true; }
+    std::unique_ptr<DialogView> createDialog() override { return nullptr; }
+};
+
+std::vector<uint8_t> readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+TEST(BitWriter, WritesMostSignificantBitFirstAndCountsAlignment) {
+    RecordingHost host;
+    Engine engine(host);
+    testing::TempDir dir;
+    BitWriter w;
+    ASSERT_TRUE(w.open(engine, dir.file("a.bin")));
+    w.putBits(0x1B3, 12);
+    w.putBit(1);
+    w.alignToByte();
+    EXPECT_EQ(w.totalBits(), 16.0);
+    w.putBits(0xDEADBEEF, 32);
+    w.close();
+    std::vector<uint8_t> want = {0x1B, 0x38, 0xDE, 0xAD, 0xBE, 0xEF};
+    EXPECT_EQ(readAll(dir.file("a.bin")), want);
+}
+
+TEST(BitWriter, FlushesAtBufferSizeAndRestoresAcrossAFlush) {
+    RecordingHost host;
+    Engine engine(host);
+    testing::TempDir dir;
+    BitWriter w;
+    ASSERT_TRUE(w.open(engine, dir.file("b.bin")));
+    for (int i = 0; i < kBitWriterBufferSize - 10; ++i) w.putBits(0x11, 8);
+    std::vector<uint8_t> undo(kBitWriterBufferSize);
+    WriterSnapshot snap;
+    w.snapshot(snap, undo.data());
+    // An attempt that crosses the buffer boundary, then is abandoned.
+    for (int i = 0; i < 100; ++i) w.putBits(0x22, 8);
+    w.restore(snap, undo.data());
+    EXPECT_EQ(w.totalBits(), 8.0 * (kBitWriterBufferSize - 10));
+    for (int i = 0; i < 20; ++i) w.putBits(0x33, 8);
+    w.close();
+    std::vector<uint8_t> data = readAll(dir.file("b.bin"));
+    // The abandoned attempt wrote 90 bytes past the restored position; the
+    // retry overwrote the first 20 of them.
+    ASSERT_GE(data.size(), static_cast<size_t>(kBitWriterBufferSize + 10));
+    for (int i = 0; i < kBitWriterBufferSize - 10; ++i) ASSERT_EQ(data[i], 0x11) << i;
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(data[kBitWriterBufferSize - 10 + i], 0x33) << i;
+}
+
+TEST(BitWriter, UnwritablePathReportsAndFails) {
+    RecordingHost host;
+    Engine engine(host);
+    BitWriter w;
+    EXPECT_FALSE(w.open(engine, "/nonexistent-dir/x.m1v"));
+    ASSERT_EQ(host.messages.size(), 1u);
+    EXPECT_EQ(host.messages[0],
+              "Quorvel Encoder - error: Unable to open file /nonexistent-dir/x.m1v for writing.");
+}
+
+TEST(BitWriter, FullDiskSetsTheWriteError) {
+    RecordingHost host;
+    Engine engine(host);
+    BitWriter w;
+    ASSERT_TRUE(w.open(engine, "/dev/full"));
+    for (int i = 0; i < kBitWriterBufferSize + 5; ++i) w.putBits(0xAB, 8);
+    EXPECT_TRUE(w.writeError());
+    EXPECT_EQ(w.totalBits(), 8.0 * (kBitWriterBufferSize + 5));
+}
+
+}  // namespace
+}  // namespace quillon
