@@ -79,7 +79,9 @@ TEST(AudioTables, ScaleFactorsAndQuantiserClasses) {
         EXPECT_NEAR(kTableC5[c][1], a - 1, 6e-10) << c;
         EXPECT_GT(kClassSnr[c + 1], kClassSnr[c]);
         // Grouped codes hold three samples of the class's levels.
-        if (q.groupBits) EXPECT_EQ(1 << q.groupBits, static_cast<int>(std::bit_ceil(static_cast<unsigned>(q.levels * q.levels * q.levels))));
+        if (q.groupBits) {
+            EXPECT_EQ(1 << q.groupBits, static_cast<int>(std::bit_ceil(static_cast<unsigned>(q.levels * q.levels * q.levels))));
+        }
     }
     // Layer I uses 2^(n+1) - 1 levels for allocation n.
     for (int a = 1; a <= 14; ++a) EXPECT_EQ(kQuantiserClasses[layerOneClass(a)].levels, (2 << a) - 1) << a;
@@ -98,7 +100,9 @@ TEST(AudioTables, AllocationTablesHaveTheirLimitsAndFieldWidths) {
             EXPECT_EQ(w.t->classes[sb][0], -1);
             for (int a = 1; a <= last; ++a) {
                 ASSERT_GE(w.t->classes[sb][a], 0) << w.t->name << sb << " " << a;
-                if (a > 1) EXPECT_GT(w.t->classes[sb][a], w.t->classes[sb][a - 1]);
+                if (a > 1) {
+                    EXPECT_GT(w.t->classes[sb][a], w.t->classes[sb][a - 1]);
+                }
             }
         }
         EXPECT_EQ(w.t->classes[w.sblimit - 1][(1 << w.lastNbal) - 1], w.topClass);
@@ -119,7 +123,9 @@ TEST(AudioTables, ModelOneFrequencyTablesFollowTheHearingCurves) {
             double lineHz = rates[sf] / (layer == 1 ? 512.0 : 1024.0);
             for (int i = 0; i < t.entryCount; ++i) {
                 const FrequencyEntry& e = t.entries[i];
-                if (i > 0) ASSERT_GT(e.line, t.entries[i - 1].line);
+                if (i > 0) {
+                    ASSERT_GT(e.line, t.entries[i - 1].line);
+                }
                 EXPECT_NEAR(e.bark, barkOf(e.line * lineHz), 0.0005);
                 EXPECT_NEAR(e.quietDb, thresholdInQuietDb(e.line * lineHz), 0.005);
             }

@@ -109,9 +109,15 @@ TEST(FrameCoding, ScfsiNeverTransmitsASmallerScaleFactorThanNeeded) {
                 ASSERT_LE(sf[1], b);
                 ASSERT_LE(sf[2], c);
                 // What scfsi says is shared is really equal.
-                if (scfsi == 1) ASSERT_EQ(sf[0], sf[1]);
-                if (scfsi == 3) ASSERT_EQ(sf[1], sf[2]);
-                if (scfsi == 2) ASSERT_TRUE(sf[0] == sf[1] && sf[1] == sf[2]);
+                if (scfsi == 1) {
+                    ASSERT_EQ(sf[0], sf[1]);
+                }
+                if (scfsi == 3) {
+                    ASSERT_EQ(sf[1], sf[2]);
+                }
+                if (scfsi == 2) {
+                    ASSERT_TRUE(sf[0] == sf[1] && sf[1] == sf[2]);
+                }
             }
 }
 
