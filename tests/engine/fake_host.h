@@ -25,6 +25,7 @@ class FakeHost;
 class FakeView : public DialogView {
 public:
     explicit FakeView(FakeHost& host) : host_(host) {}
+    ~FakeView() override;
     void setStartEnabled(bool on) override { startEnabled = on; }
     void setStopEnabled(bool on) override { stopEnabled = on; stopHistory.push_back(on); }
     void setCancelEnabled(bool on) override { cancelEnabled = on; }
@@ -85,12 +86,23 @@ public:
     bool answer = true, failDialog = false, shutdown = false;
     int dialogsCreated = 0;
     FakeView* view = nullptr;  // the last dialog (valid while it runs)
+    // The last dialog's state when it went away.
+    std::string finalCancelLabel;
+    bool finalCancelEnabled = false, finalStopEnabled = true, finalStartEnabled = true;
     // Called on every pump while a run is in progress.
     std::function<void(FakeView&)> onPump;
     // Called when the dialog is idle (no event, no timer); the default
     // presses Cancel.
     std::function<void(FakeView&)> onIdle;
 };
+
+inline FakeView::~FakeView() {
+    host_.finalCancelLabel = cancelLabel;
+    host_.finalCancelEnabled = cancelEnabled;
+    host_.finalStopEnabled = stopEnabled;
+    host_.finalStartEnabled = startEnabled;
+    if (host_.view == this) host_.view = nullptr;
+}
 
 inline void FakeView::processEvents() {
     ++pumps;

@@ -77,11 +77,20 @@ TEST(JobDriver, DialogStatesAndTheQuarterSecondStart) {
         FakeView& v = *job.host.view;
         sawRunningState = !v.startEnabled && v.stopEnabled && !v.cancelEnabled &&
                           e.job.jobRunning && e.activeDialog() == &v;
+        EXPECT_EQ(v.timerMs, 250);
+        EXPECT_TRUE(v.shutdownChecked);
+        EXPECT_TRUE(e.previewOn());
+        EXPECT_EQ(v.stopHistory.front(), false);  // disabled at set-up
+        EXPECT_EQ(v.startsPosted, 0);             // no batch mode
     };
     job.phases.duringAudio = [&](Engine&) { EXPECT_FALSE(job.host.view->stopEnabled); };
     EXPECT_EQ(job.convert(), 31);
     EXPECT_TRUE(sawRunningState);
     ASSERT_EQ(job.host.dialogsCreated, 1);
+    EXPECT_EQ(job.host.finalCancelLabel, "&Ok");
+    EXPECT_TRUE(job.host.finalCancelEnabled);
+    EXPECT_FALSE(job.host.finalStopEnabled);
+    EXPECT_FALSE(job.host.finalStartEnabled);
 }
 
 TEST(JobDriver, StopAfterPicture50Of200KeepsTheMatchingSound) {
