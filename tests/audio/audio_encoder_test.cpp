@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "audio/audio_encoder.h"
+#include "engine/presets.h"
 #include "tests/audio/audio_test_support.h"
 #include "tests/support/av_reader.h"
 #include "tests/support/temp_dir.h"
@@ -275,6 +276,34 @@ TEST(AudioEncoder, AStopEndsWithFailureAndKeepsTheFramesWritten) {
     EXPECT_EQ(e.decoded.errors, 0);
     // Frames 0..4 were coded; the fetch of frame 5 ran the stopping call.
     EXPECT_EQ(e.frames.size(), 5u);
+}
+
+// The presets' sound settings (Layer II, 224 kbit/s or the single-channel
+// cap, model 2) at the rates the application asks for.
+TEST(AudioEncoder, PresetSoundDecodes) {
+    for (int kind : {kKindVcd, kKindDvd})
+        for (int stereo : {1, 0}) {
+            testing::AudioTestHost host;
+            Engine engine(host);
+            testing::TempDir dir;
+            int rate = kind == kKindDvd ? 48000 : 44100;
+            auto pcm = testing::multiTone(rate / 4, rate);
+            testing::BufferSource source(pcm, 1000);
+            applyPreset(engine.work, kind, 1, stereo);
+            if (!stereo) engine.work.audioBitrate = std::min(engine.work.audioBitrate, 10);  // the job start's cap
+            std::string path = dir.file("p.mpa");
+            engine.ev.audioSampleRate = rate;
+            engine.request.sampleSource = &source;
+            engine.job.lastSample = source.frames() - 1;
+            engine.job.sampleCount = source.frames();
+            engine.job.audioStreamName = path;
+            ASSERT_TRUE(runAudioEncoder(engine));
+            testing::DecodedAudio d = testing::decodeAudio(path, true);
+            EXPECT_EQ(d.errors, 0);
+            EXPECT_EQ(d.channels, stereo ? 2 : 1);
+            EXPECT_EQ(d.bitRate, stereo ? 224000 : 192000);
+            EXPECT_EQ(d.samples.size(), static_cast<size_t>((source.frames() + 1151) / 1152 * 1152 * d.channels));
+        }
 }
 
 TEST(AudioEncoder, FailuresAreReportedOnce) {
