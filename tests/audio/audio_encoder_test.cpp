@@ -172,6 +172,31 @@ TEST(AudioEncoder, DualChannelAndJointStereoHeaders) {
         }
 }
 
+// The CRC really guards the side information: one flipped allocation bit
+// makes the decoder reject the frame.
+TEST(AudioEncoder, CorruptedSideInformationFailsTheCrc) {
+    for (int layer : {1, 2}) {
+        testing::AudioTestHost host;
+        Engine engine(host);
+        testing::TempDir dir;
+        auto pcm = testing::multiTone(6000, 44100);
+        testing::BufferSource source(pcm);
+        std::string path = dir.file("c.mpa");
+        testing::configure(engine, AudioJob{layer, 44100, 0, 10, 2, 1}, source, source.frames(), path);
+        ASSERT_TRUE(runAudioEncoder(engine));
+        ASSERT_EQ(testing::decodeAudio(path, true).errors, 0);
+        std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(6);  // the first allocation fields, right after the CRC
+        char b = 0;
+        f.read(&b, 1);
+        b = static_cast<char>(b ^ 0x10);
+        f.seekp(6);
+        f.write(&b, 1);
+        f.close();
+        EXPECT_GT(testing::decodeAudio(path, true).errors, 0) << layer;
+    }
+}
+
 TEST(AudioEncoder, HeaderCarriesTheFlagsAndThePaddingSequence) {
     auto pcm = testing::multiTone(14 * 1152, 44100);
     Encoded e = encode(AudioJob{2, 44100, 0, 11, 1, 1}, pcm, Options{.verbose = 1, .extraBits = true});
