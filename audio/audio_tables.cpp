@@ -4,11 +4,11 @@
 
 namespace quillon::audio {
 
-const int kLayerOneBitrates[15] = {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448};
-const int kLayerTwoBitrates[15] = {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384};
+constexpr int kLayerOneBitrates[15] = {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448};
+constexpr int kLayerTwoBitrates[15] = {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384};
 
 // B.1: 2 * 2^(-i/3), built from the exact cube roots of 1/2.
-const double kTableB1[64] = {
+constexpr double kTableB1[64] = {
 #define S(i) 2.0 / (1 << ((i) / 3)) * ((i) % 3 == 0 ? 1.0 : (i) % 3 == 1 ? 0.79370052598409973738 : 0.62996052494743658238)
     S(0),  S(1),  S(2),  S(3),  S(4),  S(5),  S(6),  S(7),  S(8),  S(9),  S(10), S(11), S(12),
     S(13), S(14), S(15), S(16), S(17), S(18), S(19), S(20), S(21), S(22), S(23), S(24), S(25),
@@ -18,13 +18,13 @@ const double kTableB1[64] = {
 #undef S
 };
 
-const QuantiserClass kQuantiserClasses[kQuantiserClassCount] = {
+constexpr QuantiserClass kQuantiserClasses[kQuantiserClassCount] = {
     {3, 2, 5},       {5, 3, 7},       {7, 3, 0},       {9, 4, 10},      {15, 4, 0},      {31, 5, 0},
     {63, 6, 0},      {127, 7, 0},     {255, 8, 0},     {511, 9, 0},     {1023, 10, 0},   {2047, 11, 0},
     {4095, 12, 0},   {8191, 13, 0},   {16383, 14, 0},  {32767, 15, 0},  {65535, 16, 0},
 };
 
-const double kTableC5[kQuantiserClassCount][2] = {
+constexpr double kTableC5[kQuantiserClassCount][2] = {
     {0.750000000, -0.250000000}, {0.625000000, -0.375000000}, {0.875000000, -0.125000000},
     {0.562500000, -0.437500000}, {0.937500000, -0.062500000}, {0.968750000, -0.031250000},
     {0.984375000, -0.015625000}, {0.992187500, -0.007812500}, {0.996093750, -0.003906250},
@@ -33,7 +33,7 @@ const double kTableC5[kQuantiserClassCount][2] = {
     {0.999969482, -0.000030518}, {0.999984741, -0.000015259},
 };
 
-const double kClassSnr[kQuantiserClassCount + 1] = {
+constexpr double kClassSnr[kQuantiserClassCount + 1] = {
     0.00,  7.00,  11.00, 16.00, 20.84, 25.28, 31.59, 37.75, 43.84,
     49.89, 55.93, 61.96, 67.98, 74.01, 80.03, 86.05, 92.01, 98.01,
 };
@@ -77,10 +77,10 @@ constexpr Span kSpansB2d[] = {{1, 4, kRow4Low}, {11, 3, kRow3Low}};
 
 }  // namespace
 
-const AllocationTable kTableB2a = makeTable('a', 27, kSpansB2a);
-const AllocationTable kTableB2b = makeTable('b', 30, kSpansB2b);
-const AllocationTable kTableB2c = makeTable('c', 8, kSpansB2c);
-const AllocationTable kTableB2d = makeTable('d', 12, kSpansB2d);
+constexpr AllocationTable kTableB2a = makeTable('a', 27, kSpansB2a);
+constexpr AllocationTable kTableB2b = makeTable('b', 30, kSpansB2b);
+constexpr AllocationTable kTableB2c = makeTable('c', 8, kSpansB2c);
+constexpr AllocationTable kTableB2d = makeTable('d', 12, kSpansB2d);
 
 int layerOneClass(int allocation) {
     // 2^(n+1) - 1 levels: 3, 7, 15, 31, ... (the classes of 5 and 9 levels are skipped)
@@ -91,7 +91,7 @@ int layerOneClass(int allocation) {
 // Derived from the prototype low-pass of the filter bank (Kaiser window,
 // audio/tools/derive_tables.cpp); C[i] = h[i] * (-1)^(i / 64).
 // beta 10.75, cut-off 1.143936177 * pi/64
-const double kTableC1[512] = {
+constexpr double kTableC1[512] = {
     0.000000000, 0.000000530, 0.000000651, 0.000000785, 0.000000932, 0.000001091, 0.000001262, 0.000001444,
     0.000001636, 0.000001836, 0.000002044, 0.000002257, 0.000002473, 0.000002688, 0.000002900, 0.000003106,
     0.000003301, 0.000003481, 0.000003641, 0.000003776, 0.000003881, 0.000003948, 0.000003973, 0.000003948,
@@ -158,7 +158,7 @@ const double kTableC1[512] = {
     -0.000001636, -0.000001444, -0.000001262, -0.000001091, -0.000000932, -0.000000785, -0.000000651, -0.000000530,
 };
 
-const int kTableC4[5][5] = {
+constexpr int kTableC4[5][5] = {
     {123, 122, 122, 133, 123},
     {113, 111, 111, 444, 113},
     {111, 111, 111, 333, 113},
