@@ -4,6 +4,8 @@
 // frequency, rounded to the printed precision (audio/tools/derive_tables.cpp).
 // The lines are every line up to 48, every second up to 96, then every
 // fourth (Layer I) or every fourth up to 192 and every eighth (Layer II).
+// A critical band starts at the first entry of each whole Bark; the last
+// entry closes the last band.
 
 namespace quillon::audio {
 
