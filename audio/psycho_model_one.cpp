@@ -113,13 +113,13 @@ void PsychoModelOne::analyseChannel(int ch, const int16_t* samples, const int* s
 
     // Non-tonal components: what is left of each critical band, placed at
     // the band's power-weighted mean critical-band rate.
-    for (int b = 0; b < tables_.bandCount; ++b) {
+    // The boundaries list the first entry of every band and, last, the entry
+    // that closes the top band.
+    for (int b = 0; b + 1 < tables_.bandCount; ++b) {
         int first = tables_.entries[tables_.bandStarts[b]].line;
-        int last = b + 1 < tables_.bandCount ? tables_.entries[tables_.bandStarts[b + 1]].line - 1
-                                             : tables_.entries[tables_.entryCount - 1].line;
-        if (b + 1 == tables_.bandCount && first > last) continue;
+        int last = b + 2 < tables_.bandCount ? tables_.entries[tables_.bandStarts[b + 1]].line - 1
+                                             : tables_.entries[tables_.bandStarts[b + 1]].line;
         last = std::min(last, lines_ - 1);
-        if (last < first) continue;
         double sum = 0, weighted = 0;
         for (int k = first; k <= last; ++k) {
             if (tonal[k]) continue;
