@@ -285,7 +285,9 @@ TEST(Vlc, IntraAndNonIntraBlocks) {
 void expectPrefixFree(const std::vector<std::string>& codes, const char* name) {
     for (size_t a = 0; a < codes.size(); ++a)
         for (size_t b = 0; b < codes.size(); ++b)
-            if (a != b) EXPECT_NE(codes[b].rfind(codes[a], 0), 0u) << name << ": " << codes[a] << " prefixes " << codes[b];
+            if (a != b) {
+                EXPECT_NE(codes[b].rfind(codes[a], 0), 0u) << name << ": " << codes[a] << " prefixes " << codes[b];
+            }
 }
 
 TEST(VlcTables, EveryTableIsPrefixFree) {

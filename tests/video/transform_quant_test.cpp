@@ -163,7 +163,9 @@ TEST(Quantiser, NonIntraExactAndFast) {
             const int d = std::abs(fast[i]) - std::abs(exact[i]);
             ASSERT_TRUE(d == 0 || d == 1) << "n " << n << " i " << i << " exact " << exact[i] << " fast " << fast[i];
         }
-        if (e) EXPECT_TRUE(f);
+        if (e) {
+            EXPECT_TRUE(f);
+        }
     }
 }
 
