@@ -48,7 +48,7 @@ int SyntheticFrames::getFrame(int frame, int32_t* rowBytes, const uint8_t** pixe
             if (row > band && row < band + 24) {
                 // Glyph-like strokes: short 1-2 pixel bars from a hash.
                 const int cx = (x + t) / 6, cy = (row - band) / 8;
-                const unsigned h = static_cast<unsigned>(cx * 73856093 ^ cy * 19349663) % 7u;
+                const unsigned h = (static_cast<unsigned>(cx) * 73856093u ^ static_cast<unsigned>(cy) * 19349663u) % 7u;
                 const int lx = (x + t) % 6, ly = (row - band) % 8;
                 const bool stroke = (h < 3 && lx < 2 && ly < 6) || (h == 4 && ly == 3 && lx < 5) ||
                                     (h == 5 && lx == ly % 6);
