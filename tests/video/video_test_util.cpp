@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/presets.h"
+
 namespace quillon::testing {
 
 void RecordingHost::messageBox(const std::string&, const std::string& text, MessageIcon icon, bool) {
@@ -67,38 +69,11 @@ int SyntheticFrames::getFrame(int frame, int32_t* rowBytes, const uint8_t** pixe
 }
 
 void configureVideo(EncoderSettings& s, int videoType, int mquantValue) {
-    const bool mpeg2 = videoType >= 2;
-    s.videoType = videoType;
-    s.programStreamType = videoType;
-    s.profile = 4;
-    s.level = 8;
-    s.chromaFormat = 1;
-    s.constrainedParameters = videoType == 1 ? 1 : 0;
-    s.aspectRatio = mpeg2 ? 2 : 8;
-    s.frameRateCode = 3;
-    s.frameRate = 25.0;
+    applyPreset(s, videoType, 1, 1);
+    // Variable bitrate: the fixed quantiser drives every macroblock.
     s.constBitrateFlag = 0;
-    s.constBitrate = videoType == 1 ? 1150000 : 5000000;
     s.maxBitrate = 0;
     s.mquantValue = mquantValue;
-    s.vbvBufferSize = videoType == 0 ? 23 : videoType == 1 ? 20 : 112;
-    s.displayHorizontalSize = mpeg2 ? 720 : 352;
-    s.displayVerticalSize = mpeg2 ? 576 : 288;
-    s.writeSequenceDisplayExt = videoType == 3 ? 0 : 1;
-    s.writeSequenceEndCode = 1;
-    s.embedSVCDUserBlocks = videoType == 3 ? 1 : 0;
-    s.intraDCPrec = mpeg2 ? 1 : 0;
-    s.progressiveSequence = s.progressiveFrame = mpeg2 ? 0 : 1;
-    s.topFieldFirst = mpeg2 ? 1 : 0;
-    s.fieldPictures = 0;
-    s.framePredDCTI = s.framePredDCTP = s.framePredDCTB = 1;
-    s.quantizationScaleI = s.quantizationScaleP = s.quantizationScaleB = mpeg2 ? 1 : 0;
-    s.intraVLCFormatI = mpeg2 ? 1 : 0;
-    s.alternateScanI = s.alternateScanP = s.alternateScanB = mpeg2 ? 1 : 0;
-    s.matrixCoefficients = 5;
-    s.videoFormat = 1;
-    s.iFramesInGOP = 15;
-    s.ipFrameDistance = 3;
 }
 
 void CapturingObserver::frameCoded(const VideoEncoder& enc) {

@@ -45,8 +45,8 @@ private:
     std::vector<uint8_t> pixels_;
 };
 
-// Fields the presets set for kind 0..4 (MPEG-1, VCD, MPEG-2, SVCD, DVD),
-// PAL, variable bitrate with the fixed quantiser mquantValue.
+// The PAL preset of kind 0..4 (MPEG-1, VCD, MPEG-2, SVCD, DVD), switched
+// to variable bitrate with the fixed quantiser mquantValue.
 void configureVideo(EncoderSettings& s, int videoType, int mquantValue);
 
 struct CapturedFrame {
