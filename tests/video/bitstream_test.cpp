@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <cmath>
 #include <map>
 
 #include "tests/support/temp_dir.h"
@@ -180,11 +181,11 @@ TEST(Vlc, MotionVectorsWrapAndCarryResiduals) {
         return bitsOf([&](Engine& e, BitWriter& w) { putMotionDelta(e, w, d, f, true); });
     };
     EXPECT_EQ(mv(0, 1), "1");
-    EXPECT_EQ(mv(17, 1), "0000001100" "1");  // wraps to -15
-    EXPECT_EQ(mv(-16, 1), "0000001011" "1");
+    EXPECT_EQ(mv(17, 1), "0000001101" "1");  // wraps to -15
+    EXPECT_EQ(mv(-16, 1), "0000001100" "1");
     EXPECT_EQ(mv(3, 2), "001" "0" "0");        // t = 4: code 2, residual 0
     EXPECT_EQ(mv(-4, 2), "001" "1" "1");       // t = 5: code -2, residual 1
-    EXPECT_EQ(mv(63, 3), "0000001011" "0" "10");  // in range: t = 66, code 16, residual 2
+    EXPECT_EQ(mv(63, 3), "0000001100" "0" "10");  // in range: t = 66, code 16, residual 2
     RecordingHost host;
     bitsOf([](Engine& e, BitWriter& w) { putMotionDelta(e, w, 100, 1, true); }, &host);
     ASSERT_EQ(host.warnings.size(), 1u);
@@ -327,6 +328,21 @@ TEST(VlcTables, EveryTableIsPrefixFree) {
         EXPECT_EQ(count, 111) << (t ? "B-15" : "B-14");
         expectPrefixFree(codes, t ? "B-15" : "B-14");
     }
+}
+
+// B-12 and B-13 use up the whole code space, and B-10 (with its sign bits)
+// all of it but the three 8-bit prefixes 0000 0010, 0000 0001 and
+// 0000 0000: a wrong code length shows in the sum.
+TEST(VlcTables, CompleteTablesFillTheCodeSpace) {
+    auto kraft = [](const auto& table, bool sign) {
+        double sum = 0;
+        for (size_t i = 0; i < table.size(); ++i)
+            if (table[i].length) sum += std::ldexp(i > 0 && sign ? 2.0 : 1.0, -(table[i].length + (i > 0 && sign ? 1 : 0)));
+        return sum;
+    };
+    EXPECT_DOUBLE_EQ(kraft(kTableB10, true), 1.0 - 3.0 / 256);
+    EXPECT_DOUBLE_EQ(kraft(kTableB12, false), 1.0);
+    EXPECT_DOUBLE_EQ(kraft(kTableB13, false), 1.0);
 }
 
 }  // namespace
