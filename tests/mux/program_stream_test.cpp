@@ -183,3 +183,106 @@ INSTANTIATE_TEST_SUITE_P(AllTargets, ProgramStreamTypes,
 
 }  // namespace
 }  // namespace quillon
+
+namespace quillon {
+namespace {
+
+std::string vcdimager(const MuxJob& job, const char* type) {
+    std::string out;
+    std::string d = job.dir.path().string();
+    testing::runCommand("cd " + d + " && vcdimager -v -t " + type + " -c " + d + "/disc.cue -b " + d + "/disc.bin " +
+                            job.engine.job.programStreamName,
+                        &out);
+    return out;
+}
+
+std::vector<std::string> warnings(const std::string& out) {
+    std::vector<std::string> w;
+    size_t at = 0;
+    while (at < out.size()) {
+        size_t end = out.find('\n', at);
+        if (end == std::string::npos) end = out.size();
+        std::string line = out.substr(at, end - at);
+        if (line.find("WARN") != std::string::npos || line.find("ERR") != std::string::npos) w.push_back(line);
+        at = end + 1;
+    }
+    return w;
+}
+
+TEST(DiscAuthoring, VcdIsAcceptedAndOnlyUnpaddedAudioIsNoted) {
+    for (int pad = 0; pad < 2; ++pad) {
+        MuxJob job(1, pad == 1);
+        job.engine.work.padVCDAudio = pad;
+        ASSERT_TRUE(job.run()) << job.errors();
+        std::string out = vcdimager(job, "vcd2");
+        EXPECT_NE(out.find("finished ok"), std::string::npos) << out;
+        for (const std::string& w : warnings(out)) {
+            bool padNote = w.find("padded on the fly") != std::string::npos || w.find("autopadding") != std::string::npos;
+            EXPECT_TRUE(pad == 0 && padNote) << w;
+        }
+        if (pad == 0) {
+            EXPECT_NE(out.find("padded on the fly"), std::string::npos) << out;
+        }
+    }
+}
+
+TEST(DiscAuthoring, SvcdIsAcceptedWithItsScanInformation) {
+    for (bool pal : {false, true}) {
+        MuxJob job(3, pal);
+        ASSERT_TRUE(job.run()) << job.errors();
+        std::string out = vcdimager(job, "svcd");
+        EXPECT_NE(out.find("finished ok"), std::string::npos) << out;
+        // Without scan data vcdimager warns that the stream has none.
+        EXPECT_TRUE(warnings(out).empty()) << out;
+    }
+}
+
+TEST(DiscAuthoring, DvdIsAcceptedAndNavigationPacksLeadEveryGroup) {
+    for (bool pal : {false, true}) {
+        MuxJob job(4, pal);
+        ASSERT_TRUE(job.run()) << job.errors();
+        std::string out;
+        std::string d = job.dir.path().string();
+        std::string format = pal ? "pal" : "ntsc";
+        EXPECT_TRUE(testing::runCommand("cd " + d + " && VIDEO_FORMAT=" + format + " dvdauthor -o " +
+                                            d + "/dvd -t " + job.engine.job.programStreamName + " && VIDEO_FORMAT=" +
+                                            format + " dvdauthor -o " + d + "/dvd -T",
+                                        &out))
+            << out;
+        EXPECT_TRUE(warnings(out).empty()) << out;
+
+        std::vector<uint8_t> file = testing::readFile(job.engine.job.programStreamName);
+        bool ok, endCode;
+        std::vector<PackInfo> packs = testing::walkPacks(file, ok, endCode);
+        ASSERT_TRUE(ok);
+        int navPacks = 0, groups = 0;
+        for (size_t i = 0; i < packs.size(); ++i) {
+            const PackInfo& p = packs[i];
+            if (!p.packets.empty() && p.packets[0].streamId == 0xBF) {
+                ++navPacks;
+                ASSERT_EQ(p.packets.size(), 2u);
+                EXPECT_EQ(p.packets[0].length, 986u);
+                EXPECT_EQ(p.packets[1].length, 1024u);
+                EXPECT_EQ(p.systemHeaderLength, 18);
+            }
+            for (const testing::PacketInfo& k : p.packets) {
+                if (k.streamId != 0xE0) continue;
+                const uint8_t* q = &file[k.payloadOffset];
+                if (q[0] == 0 && q[1] == 0 && q[2] == 1 && q[3] == 0xB3) {
+                    ++groups;
+                    // The pack before an I picture's first packet is a
+                    // navigation pack, unless audio got in between.
+                    size_t j = i - 1;
+                    while (j > 0 && !packs[j].packets.empty() && (packs[j].packets[0].streamId == 0xC0)) --j;
+                    ASSERT_FALSE(packs[j].packets.empty());
+                    EXPECT_EQ(packs[j].packets[0].streamId, 0xBF) << "pack " << i;
+                }
+            }
+        }
+        EXPECT_EQ(navPacks, groups);
+        EXPECT_GE(groups, 4);
+    }
+}
+
+}  // namespace
+}  // namespace quillon
