@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 
 #include "engine/format.h"
 #include "mux/multiplex_step.h"
+#include "mux/multiplexer.h"
 #include "tests/mux/mux_fixture.h"
 #include "tests/support/av_reader.h"
 
@@ -281,6 +283,222 @@ TEST(DiscAuthoring, DvdIsAcceptedAndNavigationPacksLeadEveryGroup) {
         }
         EXPECT_EQ(navPacks, groups);
         EXPECT_GE(groups, 4);
+    }
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+std::vector<uint8_t> videoPayloadOf(const std::vector<uint8_t>& file, const PackInfo& p) {
+    for (const testing::PacketInfo& k : p.packets)
+        if (k.streamId == 0xE0) return {file.begin() + k.payloadOffset, file.begin() + k.payloadOffset + k.payloadLength};
+    return {};
+}
+
+void checkSplitFiles(bool resetClocks) {
+    MuxJob job(2, false);
+    job.engine.work.maxFileSize = 1;
+    // A mux rate above 1 MB/s puts the split threshold (size less one
+    // second of data) below zero, so every GOP of the short test stream
+    // starts a new file.
+    job.engine.work.userMuxRate = 25200;
+    job.engine.work.resetClocks = resetClocks;
+    ASSERT_TRUE(job.run()) << job.errors();
+    std::vector<std::string> files;
+    for (int i = 0; i < 10; ++i) {
+        std::string name = job.dir.file(formatText("out%02d.mpg", i));
+        if (std::filesystem::exists(name)) files.push_back(name);
+    }
+    ASSERT_GE(files.size(), 2u);
+    EXPECT_FALSE(std::filesystem::exists(job.dir.file("out.mpg")));
+    int64_t firstDts = -1;
+    for (size_t f = 0; f < files.size(); ++f) {
+        std::vector<uint8_t> file = testing::readFile(files[f]);
+        bool ok, endCode;
+        std::vector<PackInfo> packs = testing::walkPacks(file, ok, endCode);
+        ASSERT_TRUE(ok) << files[f];
+        EXPECT_TRUE(endCode);
+        ASSERT_GT(packs.size(), 2u);
+        EXPECT_TRUE(packs[0].systemHeader);
+        if (resetClocks || f == 0) {
+            EXPECT_EQ(packs[0].scr, 0) << files[f];
+        } else {
+            EXPECT_GT(packs[0].scr, 0) << files[f];
+        }
+        // The first video packet starts with a sequence header and an I picture.
+        for (const PackInfo& p : packs) {
+            std::vector<uint8_t> v = videoPayloadOf(file, p);
+            if (v.empty()) continue;
+            ASSERT_GE(v.size(), 4u);
+            EXPECT_TRUE(v[0] == 0 && v[1] == 0 && v[2] == 1 && v[3] == 0xB3) << files[f];
+            for (size_t g = 0; g + 8 < v.size(); ++g)
+                if (v[g] == 0 && v[g + 1] == 0 && v[g + 2] == 1 && v[g + 3] == 0xB8) {
+                    EXPECT_EQ((v[g + 7] & 0x20) != 0, f > 0) << "broken_link in " << files[f];
+                    break;
+                }
+            for (const testing::PacketInfo& k : p.packets)
+                if (k.streamId == 0xE0) {
+                    ASSERT_TRUE(k.hasDts);
+                    if (f == 0) firstDts = k.dts;
+                    else if (resetClocks) EXPECT_EQ(k.dts, firstDts) << files[f];
+                    else EXPECT_GT(k.dts, firstDts) << files[f];
+                }
+            break;
+        }
+        testing::DecodedVideo d = testing::decodeVideo(files[f]);
+        ASSERT_TRUE(d.opened) << files[f];
+        ASSERT_FALSE(d.pictures.empty()) << files[f];
+        EXPECT_GT(testing::decodeAudio(files[f]).frames, 0) << files[f];
+    }
+    EXPECT_EQ(leftoverTempFiles(job.tmp), 0);
+}
+
+TEST(Splitting, NumberedFilesEachStartAtAnIPictureWithItsSequenceHeader) { checkSplitFiles(true); }
+
+TEST(Splitting, WithoutResetClocksTheTimeStampsRunOn) { checkSplitFiles(false); }
+
+TEST(SplitNames, CounterReplacesZerosOrGoesBeforeTheExtension) {
+    EXPECT_EQ(splitFileName("/a/movie.mpg", 0), "/a/movie00.mpg");
+    EXPECT_EQ(splitFileName("/a/movie.mpg", 10), "/a/movie10.mpg");
+    EXPECT_EQ(splitFileName("/a/clip00x.mpg", 3), "/a/clip03x.mpg");
+    EXPECT_EQ(splitFileName("/dir00/movie", 1), "/dir00/movie01");
+    EXPECT_EQ(splitFileName("/v.1/movie", 2), "/v.1/movie02");
+}
+
+uint32_t decodeOffset(const uint8_t* b) {
+    auto unbcd = [](uint8_t v) { return static_cast<uint32_t>((v >> 4) * 10 + (v & 15)); };
+    if (b[0] == 0xFF && b[1] == 0xFF && b[2] == 0xFF) return 0xFFFFFFFF;
+    return unbcd(b[0]) * 4500 + unbcd(b[1] & 0x7F) * 75 + unbcd(b[2] & 0x7F);
+}
+
+TEST(SvcdScanOffsets, PointAtThePacksOfTheNeighbouringIPictures) {
+    MuxJob job(3, true);
+    ASSERT_TRUE(job.run()) << job.errors();
+    EXPECT_TRUE(job.host.loggedPrefix("  Finished calculating SVCD scan offsets for file"));
+    std::vector<uint8_t> file = testing::readFile(job.engine.job.programStreamName);
+    bool ok, endCode;
+    std::vector<PackInfo> packs = testing::walkPacks(file, ok, endCode);
+    ASSERT_TRUE(ok);
+    std::vector<uint32_t> iPacks;
+    std::vector<size_t> blockAt;
+    for (size_t i = 0; i < packs.size(); ++i) {
+        std::vector<uint8_t> v = videoPayloadOf(file, packs[i]);
+        for (size_t j = 0; j + 6 <= v.size(); ++j)
+            if (v[j] == 0 && v[j + 1] == 0 && v[j + 2] == 1 && v[j + 3] == 0xB2 && v[j + 4] == 0x10 && v[j + 5] == 0x0E) {
+                iPacks.push_back(static_cast<uint32_t>(i));
+                // file offset of the twelve offset bytes
+                for (const testing::PacketInfo& k : packs[i].packets)
+                    if (k.streamId == 0xE0) blockAt.push_back(k.payloadOffset + j + 6);
+            }
+    }
+    const int n = static_cast<int>(iPacks.size());
+    ASSERT_GE(n, 4);
+    const int R = 15;  // 25 pictures a second, GOPs of 12
+    for (int i = 0; i < n; ++i) {
+        const uint8_t* o = &file[blockAt[i]];
+        EXPECT_EQ(decodeOffset(o), i == 0 ? 0xFFFFFFFF : iPacks[i - 1]) << i;
+        EXPECT_EQ(decodeOffset(o + 3), i == n - 1 ? 0xFFFFFFFF : iPacks[i + 1]) << i;
+        EXPECT_EQ(decodeOffset(o + 6), iPacks[i >= R ? i - R : 0]) << i;
+        EXPECT_EQ(decodeOffset(o + 9), iPacks[i >= n - R - 1 ? n - 1 : i + R]) << i;
+    }
+}
+
+TEST(Ac3Audio, TravelsInPrivateStreamOneWithFrameCountsAndPointers) {
+    MuxJob job(4, false, true);
+    ASSERT_TRUE(job.run()) << job.errors();
+    EXPECT_TRUE(job.host.logged("  AC3 audio stream information"));
+    std::vector<uint8_t> file = testing::readFile(job.engine.job.programStreamName);
+    std::vector<uint8_t> ac3 = testing::readFile(job.engine.job.audioStreamName);
+    bool ok, endCode;
+    std::vector<PackInfo> packs = testing::walkPacks(file, ok, endCode);
+    ASSERT_TRUE(ok);
+    const size_t frame = 768;  // 192 kbit/s at 48 kHz
+    size_t position = 0;
+    int packets = 0;
+    for (const PackInfo& p : packs) {
+        EXPECT_EQ(p.length, packs.back().offset == p.offset ? 2044u : 2048u);
+        for (const testing::PacketInfo& k : p.packets) {
+            if (k.streamId != 0xBD) continue;
+            ++packets;
+            const uint8_t* q = &file[k.payloadOffset];
+            ASSERT_EQ(q[0], 0x80);
+            size_t data = k.payloadLength - 4;
+            int starts = 0;
+            size_t first = 0;
+            for (size_t b = 0; b < data; ++b)
+                if ((position + b) % frame == 0) {
+                    if (starts++ == 0) first = b;
+                }
+            EXPECT_EQ(q[1], starts);
+            if (starts) {
+                EXPECT_EQ((q[2] << 8) | q[3], static_cast<int>(first + 1));
+            }
+            ASSERT_TRUE(std::equal(q + 4, q + 4 + data, ac3.begin() + static_cast<long>(position)));
+            position += data;
+        }
+    }
+    EXPECT_EQ(position, ac3.size());
+    EXPECT_GT(packets, 10);
+    testing::DemuxedFile d = testing::demux(job.engine.job.programStreamName);
+    ASSERT_TRUE(d.opened);
+    bool sawAc3 = false;
+    for (int id : d.streamIds) sawAc3 |= id == 0x80;
+    EXPECT_TRUE(sawAc3);
+    EXPECT_GT(testing::decodeAudio(job.engine.job.programStreamName).frames, 50);
+}
+
+struct BadInput {
+    const char* what;
+};
+
+TEST(BadInput, EachGivesItsMessageAFailedStepAndNoUnitsFile) {
+    struct Case {
+        std::string name;
+        std::function<void(MuxJob&)> prepare;
+        std::string message;
+    };
+    std::vector<Case> cases = {
+        {"no sequence header",
+         [](MuxJob& j) {
+             std::string p = j.dir.file("bad.m2v");
+             testing::writeFile(p, {0, 0, 1, 0xB8, 1, 2, 3, 4, 5, 6, 7, 8});
+             j.engine.job.videoStreamName = p;
+         },
+         "File %V is not a 11172-2 or 13818-2 Video stream."},
+        {"not audio",
+         [](MuxJob& j) {
+             std::string p = j.dir.file("bad.mpa");
+             testing::writeFile(p, std::vector<uint8_t>(3000, 0x42));
+             j.engine.job.audioStreamName = p;
+         },
+         "File %A is not an AC3 or MPEG Audio stream."},
+        {"missing", [](MuxJob& j) { j.engine.job.audioStreamName = j.dir.file("missing.mpa"); },
+         "Input file %A was not found."},
+        {"unwritable", [](MuxJob& j) { j.engine.job.programStreamName = "/nonexistent-dir/out.mpg"; },
+         "Unable to open program file /nonexistent-dir/out.mpg."},
+        {"audio scan fails after the video scan",
+         [](MuxJob& j) {
+             // Passes the sync check but its ID bit is 0.
+             std::string p = j.dir.file("lsf.mpa");
+             testing::writeFile(p, {0xFF, 0xF4, 0x90, 0x00, 0, 0, 0, 0});
+             j.engine.job.audioStreamName = p;
+         },
+         "Error in MPEG stream at offset (bits) 12: supposed marker bit not found."},
+    };
+    for (const Case& c : cases) {
+        MuxJob job(3, false);
+        c.prepare(job);
+        std::string want = c.message;
+        size_t at;
+        if ((at = want.find("%V")) != std::string::npos) want.replace(at, 2, job.engine.job.videoStreamName);
+        if ((at = want.find("%A")) != std::string::npos) want.replace(at, 2, job.engine.job.audioStreamName);
+        EXPECT_FALSE(job.run()) << c.name;
+        ASSERT_EQ(job.host.errors.size(), 1u) << c.name << "\n" << job.errors();
+        EXPECT_EQ(job.host.errors[0], "Quorvel Encoder - error: " + want) << c.name;
+        EXPECT_EQ(leftoverTempFiles(job.tmp), 0) << c.name;
     }
 }
 
