@@ -116,6 +116,17 @@ TEST_P(ProgramStreamTypes, PacksDemuxAndCarryTheStreamsUnchanged) {
         ASSERT_EQ(p.length, want) << "pack " << i;
     }
     EXPECT_TRUE(endCode);
+    // Full packets carry the payload of their target.
+    static const size_t videoPayloads[5] = {2018, 2294, 2012, 2288, 2012};
+    static const size_t audioPayloads[5] = {2023, 2279, 2017, 2293, 2017};
+    size_t maxVideo = 0, maxAudio = 0;
+    for (const PackInfo& p : packs)
+        for (const testing::PacketInfo& k : p.packets) {
+            if (k.streamId == 0xE0) maxVideo = std::max(maxVideo, k.payloadLength);
+            if (k.streamId == 0xC0) maxAudio = std::max(maxAudio, k.payloadLength);
+        }
+    EXPECT_EQ(maxVideo, videoPayloads[t.kind]);
+    EXPECT_EQ(maxAudio, audioPayloads[t.kind]);
     if (t.kind == 1) {
         EXPECT_TRUE(packs[0].systemHeader);
         EXPECT_TRUE(packs[1].systemHeader);
