@@ -1,6 +1,7 @@
 #include "tests/mux/mux_fixture.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -83,24 +84,32 @@ void writeFile(const std::string& path, const std::vector<uint8_t>& data) {
 
 namespace {
 
+// The streams are made once into the build tree and shared by every test
+// process (ctest runs each test on its own); a stream is written under a
+// private name and renamed into place, so parallel tests never see half a
+// file.
 std::string cacheDir() {
-    static TempDir* dir = new TempDir();  // lives for the test binary
-    return dir->path().string();
-}
-
-std::map<std::string, std::string>& cache() {
-    static std::map<std::string, std::string> m;
-    return m;
+#ifdef QUILLON_MUX_INPUTS
+    std::string dir = QUILLON_MUX_INPUTS;
+#else
+    std::string dir = (std::filesystem::temp_directory_path() / "quillon-mux-inputs").string();
+#endif
+    std::filesystem::create_directories(dir);
+    return dir;
 }
 
 std::string make(const std::string& key, const std::string& args, const std::string& ext) {
-    auto it = cache().find(key);
-    if (it != cache().end()) return it->second;
     std::string path = cacheDir() + "/" + key + ext;
+    if (std::filesystem::exists(path)) return path;
+    std::string partial = path + formatText(".%d.part", static_cast<int>(::getpid())) + ext;
     std::string out;
-    bool ok = runCommand("ffmpeg -nostdin -hide_banner -loglevel error -y " + args + " " + path, &out);
-    if (!ok) std::fprintf(stderr, "ffmpeg failed for %s: %s\n", key.c_str(), out.c_str());
-    cache()[key] = path;
+    bool ok = runCommand("ffmpeg -nostdin -hide_banner -loglevel error -y " + args + " " + partial, &out);
+    if (!ok) {
+        std::fprintf(stderr, "ffmpeg failed for %s: %s\n", key.c_str(), out.c_str());
+        std::remove(partial.c_str());
+        return path;
+    }
+    std::rename(partial.c_str(), path.c_str());
     return path;
 }
 
