@@ -12,6 +12,7 @@
 #include <map>
 
 #include "engine/format.h"
+#include "engine/presets.h"
 
 namespace quillon::testing {
 
@@ -25,39 +26,7 @@ bool RecordingHost::loggedPrefix(const std::string& prefix) const {
     return false;
 }
 
-void setMuxTarget(EncoderSettings& s, int kind, bool pal) {
-    (void)pal;
-    s.videoType = kind;
-    s.programStreamType = kind;
-    s.muxPulldownFlag = kind >= 2 ? 3 : 0;
-    s.vbrMultiplex = kind == 1 ? 0 : 1;
-    s.useComputedBitrate = kind == 1 ? 0 : 2;
-    static const int muxRates[5] = {0, 3528, 0, 6972, 25200};
-    s.userMuxRate = muxRates[kind];
-    s.sectorSize = kind == 1 || kind == 3 ? 2324 : 2048;
-    s.packetsPerPack = 1;
-    static const int videoBuffers[5] = {46, 46, 224, 230, 232};
-    s.videoBufferSize = videoBuffers[kind];
-    s.audioBufferSize = 4;
-    s.audio1BufferSize = 4;
-    s.sectorDelay = kind == 1 ? 400 : 0;
-    int delay = kind == 1 ? 344 : 180;
-    s.videoDelay = s.audioDelay = s.audio1Delay = delay;
-    s.alwaysWriteSysHeader = 0;
-    s.padVCDAudio = 0;
-    s.writeProgramEndCode = 1;
-    s.muxSVCDScanOffsets = kind == 3;
-    s.alignSequenceHeaders = kind == 3 || kind == 4;
-    s.usePrivateStream2 = kind == 4;
-    s.frameTimestamps = kind == 4 ? 2 : 0;
-    s.maxFileSize = 0;
-    s.muxStartTime = 0;
-    s.muxStopTime = 0;
-    s.resetClocks = 1;
-    s.writeEndCodes = 1;
-    s.setBrokenLink = 1;
-    s.verbose = 0;
-}
+void setMuxTarget(EncoderSettings& s, int kind, bool pal) { applyPreset(s, kind, pal ? 1 : 0, 1); }
 
 bool runCommand(const std::string& command, std::string* output) {
     std::string full = command + " 2>&1";

@@ -26,7 +26,7 @@ public:
     bool loggedPrefix(const std::string& prefix) const;
 };
 
-// Multiplexer fields of the target presets (kind 0..4, NTSC or PAL).
+// The target preset (kind 0..4, NTSC or PAL), stereo sound.
 void setMuxTarget(EncoderSettings& s, int kind, bool pal);
 
 // Runs a shell command; true when it exits with 0. Output goes to outFile
