@@ -328,8 +328,6 @@ bool Multiplexer::setUp() {
             return false;
         }
     }
-    if (!openOutput()) return false;
-
     // First records.
     for (int i = 0; i < 2; ++i) {
         AudioState& a = a_[i];
@@ -466,6 +464,9 @@ bool Multiplexer::setUp() {
     if (a_[1].present) rateLine("    Audio stream 2 data rate : %d bytes/sec (%d bits/sec)", a_[1].rate);
     if (s_.userMuxRate == 0) rateLine("    Overhead data rate : %d bytes/sec (%d bits/sec)", byteRate_ - streamRates);
     rateLine("    Total data rate : %d bytes/sec (%d bits/sec)", byteRate_);
+    // The output is created only once the settings have passed, so a
+    // rejected start time leaves no empty file behind.
+    if (!openOutput()) return false;
     e_.logLine(" ");
     e_.logLine(formatText("  Multiplexing file %s", outputName_.c_str()));
     statsHeader();

@@ -515,3 +515,137 @@ TEST(BadInput, EachGivesItsMessageAFailedStepAndNoUnitsFile) {
 
 }  // namespace
 }  // namespace quillon
+
+namespace quillon {
+namespace {
+
+std::vector<PackInfo> packsOf(const std::string& path, std::vector<uint8_t>* bytes = nullptr) {
+    std::vector<uint8_t> file = testing::readFile(path);
+    bool ok, endCode;
+    std::vector<PackInfo> packs = testing::walkPacks(file, ok, endCode);
+    EXPECT_TRUE(ok) << path;
+    if (bytes) *bytes = std::move(file);
+    return packs;
+}
+
+TEST(MultiplexOptions, StartTimeBeyondTheStreamFailsBeforeWriting) {
+    MuxJob job(0, true);
+    job.engine.work.muxStartTime = 5;
+    EXPECT_FALSE(job.run());
+    ASSERT_EQ(job.host.errors.size(), 1u);
+    EXPECT_EQ(job.host.errors[0], "Quorvel Encoder - error: Mux start time is greater than the total time 2 seconds.");
+    EXPECT_FALSE(std::filesystem::exists(job.engine.job.programStreamName));
+    EXPECT_EQ(leftoverTempFiles(job.tmp), 0);
+}
+
+TEST(MultiplexOptions, StartAndStopTimesCutAtIPictures) {
+    MuxJob whole(0, true);
+    ASSERT_TRUE(whole.run());
+    const size_t all = testing::decodeVideo(whole.engine.job.programStreamName).pictures.size();
+
+    MuxJob start(0, true);
+    start.engine.work.muxStartTime = 1;
+    ASSERT_TRUE(start.run()) << start.errors();
+    std::vector<uint8_t> bytes;
+    std::vector<PackInfo> packs = packsOf(start.engine.job.programStreamName, &bytes);
+    ASSERT_FALSE(packs.empty());
+    EXPECT_TRUE(packs[0].systemHeader);
+    EXPECT_EQ(packs[0].scr, 0);
+    testing::DecodedVideo cut = testing::decodeVideo(start.engine.job.programStreamName);
+    EXPECT_LT(cut.pictures.size(), all * 3 / 4);
+    EXPECT_GT(cut.pictures.size(), 6u);
+    EXPECT_GT(testing::decodeAudio(start.engine.job.programStreamName).frames, 10);
+
+    MuxJob stop(0, true);
+    stop.engine.work.muxStopTime = 1;
+    ASSERT_TRUE(stop.run()) << stop.errors();
+    testing::DecodedVideo head = testing::decodeVideo(stop.engine.job.programStreamName);
+    EXPECT_LT(head.pictures.size(), all * 3 / 4);
+    EXPECT_GE(head.pictures.size(), 20u);
+    testing::DecodedAudio sound = testing::decodeAudio(stop.engine.job.programStreamName);
+    // The cut falls where the stopping GOP's first picture would show, and
+    // the sound stops there with the pictures.
+    const double videoSeconds = head.pictures.size() * 0.04;
+    const double audioSeconds = sound.frames * 1152 / 44100.0;
+    EXPECT_NEAR(audioSeconds, videoSeconds, 0.06);
+}
+
+TEST(MultiplexOptions, AlwaysWriteSysHeaderPutsOneInEveryPack) {
+    MuxJob job(0, false);
+    job.engine.work.alwaysWriteSysHeader = 1;
+    ASSERT_TRUE(job.run()) << job.errors();
+    std::vector<PackInfo> packs = packsOf(job.engine.job.programStreamName);
+    ASSERT_GT(packs.size(), 10u);
+    size_t maxVideo = 0;
+    for (size_t i = 0; i + 1 < packs.size(); ++i) {
+        EXPECT_TRUE(packs[i].systemHeader) << i;
+        EXPECT_EQ(packs[i].systemHeaderLength, 12) << i;
+        EXPECT_EQ(packs[i].length, 2048u) << i;
+        for (const testing::PacketInfo& k : packs[i].packets)
+            if (k.streamId == 0xE0) maxVideo = std::max(maxVideo, k.payloadLength);
+    }
+    EXPECT_EQ(maxVideo, 2048u - 51 + 3);
+    EXPECT_TRUE(testing::decodeVideo(job.engine.job.programStreamName).pictures.size() > 40);
+}
+
+TEST(MultiplexOptions, TooLowAMuxRateIsNotedWithAdvice) {
+    MuxJob job(2, false);
+    job.engine.work.userMuxRate = 1500;  // 75,000 bytes/s for a stream of about twice that
+    ASSERT_TRUE(job.run()) << job.errors();
+    EXPECT_TRUE(job.host.logged("    NOTE: Mux rate may be too low for data rate, watch for PTS/DTS underflows."));
+    EXPECT_TRUE(job.host.loggedPrefix("    video DTS ("));
+    EXPECT_TRUE(job.host.logged("    NOTE: The resulting file may not play back correctly."));
+    EXPECT_TRUE(job.host.logged("    Try increasing the mux rate."));
+}
+
+TEST(MultiplexOptions, VariableRateWritesNoFillerAndJumpsTheClock) {
+    MuxJob job(0, false);
+    ASSERT_EQ(job.engine.work.vbrMultiplex, 1);
+    ASSERT_TRUE(job.run()) << job.errors();
+    std::vector<PackInfo> packs = packsOf(job.engine.job.programStreamName);
+    int padding = 0;
+    int64_t largestStep = 0;
+    for (size_t i = 0; i < packs.size(); ++i) {
+        if (packs[i].packets.size() == 1 && packs[i].packets[0].streamId == 0xBE) ++padding;
+        if (i > 0) largestStep = std::max(largestStep, packs[i].scr - packs[i - 1].scr);
+    }
+    EXPECT_EQ(padding, 1);  // the system header pack only
+    const int64_t packTime90k = 90000 / static_cast<int64_t>(packs.size() / 2 + 1);
+    EXPECT_GT(largestStep, packTime90k);
+
+    MuxJob constant(0, false);
+    constant.engine.work.vbrMultiplex = 0;
+    ASSERT_TRUE(constant.run());
+    std::vector<PackInfo> cbr = packsOf(constant.engine.job.programStreamName);
+    int cbrPadding = 0;
+    for (const PackInfo& p : cbr)
+        if (p.packets.size() == 1 && p.packets[0].streamId == 0xBE) ++cbrPadding;
+    EXPECT_GT(cbrPadding, 1);
+    for (size_t i = 1; i + 1 < cbr.size(); ++i) ASSERT_EQ(cbr[i].scr - cbr[i - 1].scr, cbr[1].scr - cbr[0].scr) << i;
+}
+
+TEST(MultiplexOptions, StatisticsFileGetsTheReportTable) {
+    MuxJob job(1, false);
+    std::string stats = job.dir.file("stats.txt");
+    job.engine.job.statisticsFile = std::fopen(stats.c_str(), "w");
+    ASSERT_TRUE(job.engine.job.statisticsFile);
+    ASSERT_TRUE(job.run()) << job.errors();
+    std::fclose(job.engine.job.statisticsFile);
+    job.engine.job.statisticsFile = nullptr;
+    std::vector<uint8_t> raw = testing::readFile(stats);
+    std::string text(raw.begin(), raw.end());
+    EXPECT_NE(text.find("Multiplexing file " + job.engine.job.programStreamName + "\n\n"), std::string::npos);
+    EXPECT_NE(text.find("  |  Audio1 |  Audio2 |  Video  | Padding | Bytes  MPEG | Audio1 | Audio2 | Video  |\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("  |file  end|         |"), std::string::npos);
+    EXPECT_NE(text.find("  |         |         |file  end|"), std::string::npos);
+    size_t rows = 0;
+    for (size_t at = 0; (at = text.find("\n  | ", at)) != std::string::npos; ++at) ++rows;
+    std::vector<PackInfo> packs = packsOf(job.engine.job.programStreamName);
+    // One row per pack before the end sector, a last row, the header's two
+    // caption rows and the video's end marker.
+    EXPECT_EQ(rows, packs.size() - 1 + 1 + 2 + 1);
+}
+
+}  // namespace
+}  // namespace quillon
