@@ -64,7 +64,8 @@ std::vector<uint8_t> mpeg2Stream(const std::vector<std::vector<Pic>>& gops, int 
     b.code(0xB5);
     b.put(1, 4);
     b.put(0x48, 8);
-    b.put(0, 36);
+    b.put(0, 18);
+    b.put(0, 18);
     if (headerPadding) {
         b.code(0xB2);
         b.fill(0x55, headerPadding);
