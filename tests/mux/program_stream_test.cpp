@@ -326,11 +326,27 @@ void checkSplitFiles(bool resetClocks) {
     ASSERT_GE(files.size(), 2u);
     EXPECT_FALSE(std::filesystem::exists(job.dir.file("out.mpg")));
     int64_t firstDts = -1;
+    std::vector<uint8_t> joined;
     for (size_t f = 0; f < files.size(); ++f) {
         std::vector<uint8_t> file = testing::readFile(files[f]);
         bool ok, endCode;
         std::vector<PackInfo> packs = testing::walkPacks(file, ok, endCode);
         ASSERT_TRUE(ok) << files[f];
+        // Each file but the last ends its sequence (the test stream itself
+        // has no end code); the codes added at the cuts aside, the files
+        // hold the stream exactly.
+        std::vector<uint8_t> video;
+        for (const PackInfo& p : packs) {
+            std::vector<uint8_t> v = videoPayloadOf(file, p);
+            video.insert(video.end(), v.begin(), v.end());
+        }
+        ASSERT_GE(video.size(), 4u);
+        if (f + 1 < files.size()) {
+            EXPECT_TRUE(std::equal(video.end() - 4, video.end(), std::vector<uint8_t>{0, 0, 1, 0xB7}.begin()))
+                << files[f];
+            video.resize(video.size() - 4);
+        }
+        joined.insert(joined.end(), video.begin(), video.end());
         EXPECT_TRUE(endCode);
         ASSERT_GT(packs.size(), 2u);
         EXPECT_TRUE(packs[0].systemHeader);
@@ -364,6 +380,16 @@ void checkSplitFiles(bool resetClocks) {
         ASSERT_FALSE(d.pictures.empty()) << files[f];
         EXPECT_GT(testing::decodeAudio(files[f]).frames, 0) << files[f];
     }
+    // Broken links aside (one bit in each later file's first GOP header).
+    std::vector<uint8_t> original = testing::readFile(job.engine.job.videoStreamName);
+    ASSERT_EQ(joined.size(), original.size());
+    size_t differing = 0;
+    for (size_t i = 0; i < joined.size(); ++i)
+        if (joined[i] != original[i]) {
+            ++differing;
+            EXPECT_EQ(joined[i] ^ original[i], 0x20) << i;
+        }
+    EXPECT_EQ(differing, files.size() - 1);
     EXPECT_EQ(leftoverTempFiles(job.tmp), 0);
 }
 
@@ -645,6 +671,20 @@ TEST(MultiplexOptions, StatisticsFileGetsTheReportTable) {
     // One row per pack before the end sector, a last row, the header's two
     // caption rows and the video's end marker.
     EXPECT_EQ(rows, packs.size() - 1 + 1 + 2 + 1);
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+TEST(Stop, AStoppedStepFailsWithoutAMessageAndLeavesNoUnitsFile) {
+    MuxJob job(3, false);
+    job.engine.job.stopRequested = true;
+    EXPECT_FALSE(job.run());
+    EXPECT_TRUE(job.host.errors.empty()) << job.errors();
+    EXPECT_EQ(leftoverTempFiles(job.tmp), 0);
 }
 
 }  // namespace
