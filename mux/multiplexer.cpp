@@ -408,6 +408,17 @@ bool Multiplexer::setUp() {
         e_.reportError(formatText("The sector size %d is not supported.", sector_));
         return false;
     }
+    // A buffer smaller than one packet would never take one: refuse rather
+    // than spin.
+    const int bufferKbOf[3] = {s_.videoBufferSize, s_.audioBufferSize, s_.audio1BufferSize};
+    const int payloadOf[3] = {videoPayload_, a_[0].payload, a_[1].payload};
+    static const char* bufferNames[3] = {"video", "audio", "secondary audio"};
+    for (int i = 0; i < 3; ++i) {
+        if (!(mask_ & (1 << i)) || bufferKbOf[i] * 1024.0 >= payloadOf[i]) continue;
+        e_.reportError(formatText("The %s buffer size of %d KB is smaller than one packet of %d bytes.",
+                                  bufferNames[i], bufferKbOf[i], payloadOf[i]));
+        return false;
+    }
     // Multiplex rate.
     const double streamRates = videoRate + a_[0].rate + a_[1].rate;
     double bytes = std::ceil(streamRates * sector_ / P);

@@ -679,6 +679,17 @@ TEST(MultiplexOptions, StatisticsFileGetsTheReportTable) {
 namespace quillon {
 namespace {
 
+TEST(BadSettings, ABufferSmallerThanAPacketIsRefusedNotSpunOn) {
+    MuxJob job(0, false);
+    job.engine.work.audioBufferSize = 1;
+    EXPECT_FALSE(job.run());
+    ASSERT_EQ(job.host.errors.size(), 1u);
+    EXPECT_EQ(job.host.errors[0],
+              "Quorvel Encoder - error: The audio buffer size of 1 KB is smaller than one packet of 2023 bytes.");
+    EXPECT_FALSE(std::filesystem::exists(job.engine.job.programStreamName));
+    EXPECT_EQ(leftoverTempFiles(job.tmp), 0);
+}
+
 TEST(Stop, AStoppedStepFailsWithoutAMessageAndLeavesNoUnitsFile) {
     MuxJob job(3, false);
     job.engine.job.stopRequested = true;
