@@ -679,6 +679,30 @@ TEST(MultiplexOptions, StatisticsFileGetsTheReportTable) {
 namespace quillon {
 namespace {
 
+TEST(SingleStreams, VideoAloneOrAudioAloneFillTheirSectors) {
+    for (int kind : {0, 1, 3}) {
+        for (int which = 0; which < 2; ++which) {
+            MuxJob job(kind, false);
+            ASSERT_TRUE(job.run(which == 0, which == 1)) << job.errors();
+            std::vector<PackInfo> packs = packsOf(job.engine.job.programStreamName);
+            ASSERT_GT(packs.size(), 5u);
+            const size_t sector = static_cast<size_t>(job.engine.work.sectorSize);
+            for (size_t i = 0; i + 1 < packs.size(); ++i) {
+                // VCD audio packs, and the audio system header pack, are 20
+                // short; padding packs fill the sector.
+                bool audioPack = i == 0 || (!packs[i].packets.empty() && packs[i].packets[0].streamId == 0xC0);
+                size_t want = kind == 1 && which == 1 && audioPack ? sector - 20 : sector;
+                EXPECT_EQ(packs[i].length, want) << kind << " " << which << " pack " << i;
+            }
+            EXPECT_TRUE(packs[0].systemHeader);
+            EXPECT_EQ(packs[0].systemHeaderLength, 9);
+            testing::DemuxedFile d = testing::demux(job.engine.job.programStreamName);
+            ASSERT_TRUE(d.opened);
+            EXPECT_EQ(d.streamIds.size(), 1u);
+        }
+    }
+}
+
 TEST(BadSettings, ABufferSmallerThanAPacketIsRefusedNotSpunOn) {
     MuxJob job(0, false);
     job.engine.work.audioBufferSize = 1;
