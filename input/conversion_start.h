@@ -57,6 +57,10 @@ struct ConversionChoice {
     bool splitEnabled = false;
     int maxFileSizeMB = 600;
     std::string outputName;  // joiner output
+    std::string outputDir;   // batch outputs, when their entries name none
+    // Batch: an entry's own outputWidth/outputHeight, when set, replace the
+    // common size.
+    bool perEntrySizes = false;
 };
 
 // One output to produce: the request and the delivery that serves its

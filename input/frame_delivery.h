@@ -11,6 +11,7 @@
 #include "engine/request.h"
 #include "image/bitmap.h"
 #include "input/input_file_entry.h"
+#include "input/input_table.h"
 
 namespace quillon {
 
@@ -79,9 +80,7 @@ private:
     size_t soundEntry_ = 0;
     Bitmap source_;
     Bitmap output_;
-    int cachedEntry_ = -1;   // image-list picture cache
-    int cachedLine_ = -1;
-    Bitmap cachedPicture_;
+    ListPictureCache listCache_;
     // Sound conversion state.
     std::vector<int16_t> sourceBlock_;  // stereo 16-bit at the counted rate
     std::vector<int16_t> outputBlock_;

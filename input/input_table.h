@@ -62,9 +62,19 @@ std::string describeEntryText(const InputFileEntry& entry, const char* lineEnd =
 // exactly 25.0, else 0 NTSC.
 int standardForEntry(const InputFileEntry& entry);
 
+// The last picture an image list loaded, so repeated frames of one line
+// are not read again.
+struct ListPictureCache {
+    const InputFileEntry* entry = nullptr;
+    int line = -1;
+    Bitmap picture;
+};
+
 // The source picture of source frame f, as loaded (not scaled), 32-bit
 // bottom-up BGRA with the entry's flip, colour fix and crop applied. For the
-// preview panes. Returns the frame callback's result code (0 on success).
-int loadSourcePicture(InputFileEntry& entry, int sourceFrame, Bitmap& out, std::string* error);
+// preview panes and the frame callback. Returns the frame callback's result
+// code (0 on success) and the reason in *error.
+int loadSourcePicture(InputFileEntry& entry, int sourceFrame, Bitmap& out, std::string* error,
+                      ListPictureCache* cache = nullptr);
 
 }  // namespace quillon
