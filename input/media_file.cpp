@@ -141,6 +141,11 @@ bool MediaFile::openVideo(MediaOpenFailure* failure, std::string* detail) {
     if (durationTicks_ <= 0 && totalFrames_ > 0) {
         durationTicks_ = static_cast<int64_t>(std::llround(totalFrames_ / frameRate_ * 1e7));
     }
+    // AVI keeps no presentation times: pictures of a stream with B-frames
+    // come out of the decoder stamped with a later packet's time. The first
+    // picture is frame 0, so its stamp gives the lag for the whole stream.
+    if (pullPicture(nullptr)) indexOffset_ = lastPulledIndex_;
+    seekVideo(0);
     return true;
 }
 
@@ -194,14 +199,22 @@ void MediaFile::openAudio() {
 
 // ---- pictures ----
 
-int64_t MediaFile::frameIndexOf(const AVFrame* frame) const {
-    int64_t ts = frame->best_effort_timestamp;
-    if (ts == AV_NOPTS_VALUE) ts = frame->pts;
-    if (ts == AV_NOPTS_VALUE) return lastPulledIndex_ + 1;
+int64_t MediaFile::rawIndexOf(int64_t ts) const {
     const AVStream* stream = videoFormat_->streams[videoStream_];
     int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
     double seconds = static_cast<double>(ts - start) * av_q2d(stream->time_base);
     return static_cast<int64_t>(std::llround(seconds * frameRate_));
+}
+
+int64_t MediaFile::frameIndexOf(const AVFrame* frame) const {
+    int64_t ts = frame->best_effort_timestamp;
+    if (ts == AV_NOPTS_VALUE) ts = frame->pts;
+    if (ts != AV_NOPTS_VALUE) return rawIndexOf(ts) - indexOffset_;
+    // Pictures the decoder gives up at the end carry no stamp: they follow
+    // the last one, or, right after a seek, the last packet sent.
+    if (lastPulledIndex_ >= 0) return lastPulledIndex_ + 1;
+    if (lastSentRaw_ >= 0) return lastSentRaw_ + 1 - indexOffset_;
+    return 0;
 }
 
 bool MediaFile::pullPicture(std::string* error) {
@@ -234,6 +247,8 @@ bool MediaFile::pullPicture(std::string* error) {
             continue;
         }
         if (packet_->stream_index == videoStream_) {
+            const int64_t ts = packet_->dts != AV_NOPTS_VALUE ? packet_->dts : packet_->pts;
+            if (ts != AV_NOPTS_VALUE) lastSentRaw_ = std::max(lastSentRaw_, rawIndexOf(ts));
             int s = avcodec_send_packet(videoCodec_, packet_);
             // A damaged packet is skipped; the pictures around it still decode.
             (void)s;
@@ -261,6 +276,7 @@ bool MediaFile::seekVideo(int64_t frame) {
     currentIndex_ = -1;
     pendingIndex_ = -1;
     lastPulledIndex_ = -1;
+    lastSentRaw_ = -1;
     videoEnded_ = false;
     videoFlushing_ = false;
     return true;

@@ -65,6 +65,7 @@ private:
     bool openVideo(MediaOpenFailure* failure, std::string* detail);
     void openAudio();
     int64_t frameIndexOf(const AVFrame* frame) const;
+    int64_t rawIndexOf(int64_t timestamp) const;
     bool seekVideo(int64_t frame);
     // Next decoded picture in display order into pulled_; false at the end.
     bool pullPicture(std::string* error);
@@ -99,9 +100,11 @@ private:
     std::string videoCodecName_, videoCodecLongName_, audioCodecName_;
 
     // Picture state.
+    int64_t indexOffset_ = 0;
     int64_t currentIndex_ = -1;
     int64_t pendingIndex_ = -1;
     int64_t lastPulledIndex_ = -1;
+    int64_t lastSentRaw_ = -1;
     bool videoEnded_ = false;
     bool videoFlushing_ = false;
     Bitmap cache_;
