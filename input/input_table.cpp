@@ -268,8 +268,10 @@ std::unique_ptr<InputFileEntry> openImageList(const std::string& path, Host& hos
     return entry;
 }
 
+bool isImageListPath(const std::string& path) { return lower(path).find(".lst") != std::string::npos; }
+
 bool InputTable::open(const std::string& path, Host& host) {
-    const bool isList = lower(path).find(".lst") != std::string::npos;
+    const bool isList = isImageListPath(path);
     if (count() >= kMaxInputEntries) {
         showError(host, isList ? kListLimitError : kOpenError,
                   formatText("The maximum number (%d) of files has been opened.", kMaxInputEntries));

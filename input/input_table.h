@@ -48,6 +48,9 @@ private:
     int converting_ = 0;
 };
 
+// A path containing ".lst" (any case) names an image list.
+bool isImageListPath(const std::string& path);
+
 // Opens one entry without a table (used by the table and by tests).
 // Returns null after reporting through host.
 std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& host);
