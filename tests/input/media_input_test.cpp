@@ -209,6 +209,30 @@ INSTANTIATE_TEST_SUITE_P(Codecs, FrameAccuracy,
                                            CodecCase{"h264", "-c:v libx264 -preset fast -crf 18 -g 12 -bf 3 -c:a copy"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST(MediaInput, OddSizesAndNtscRatesFetchExactly) {
+    // 29.97 fps, 95 x 71: sizes no macroblock grid divides, through MJPEG.
+    PatternClip clip;
+    clip.width = 95;
+    clip.height = 71;
+    clip.rateNumerator = 30000;
+    clip.rateDenominator = 1001;
+    clip.frames = 30;
+    const std::string path = transcode("odd_mjpeg.avi", patternAvi("odd.avi", clip), "-c:v mjpeg -q:v 3");
+    RecordingHost host;
+    auto entry = openVideoFile(path, host);
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(entry->width, 95);
+    EXPECT_EQ(entry->height, 71);
+    EXPECT_NEAR(entry->frameRate, 29.97, 0.001);
+    EXPECT_EQ(entry->totalFrames, 30u);
+    Bitmap picture;
+    for (int f : requestOrder(30)) {
+        ASSERT_EQ(loadSourcePicture(*entry, f, picture, nullptr), kFrameOk);
+        ASSERT_EQ(picture.width, 95);
+        ASSERT_EQ(readFrameNumber(picture), f) << f;
+    }
+}
+
 TEST(MediaInput, DecodeRoutesFollowTheDecoderAndCompressor) {
     RecordingHost host;
     auto mpeg4 = openVideoFile(transcode("mpeg4.avi", rawClip(), "-c:v mpeg4 -q:v 3 -g 12 -bf 2 -c:a copy"), host);
