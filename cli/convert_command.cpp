@@ -226,13 +226,6 @@ int convertCommand(const std::vector<std::string>& args) {
     if (!settingsFile.empty()) engine.settingsFile = settingsFile;
     initEngine(engine, pal * 16 + target);
     if (!applySetOptions(engine, name, sets)) return kExitUsage;
-#if QUILLON_HAVE_PIPELINE
-    engine.setPhases(&standardPhases());
-#else
-    host.messageBox("quillon convert", "This build has no encoders (the video, audio and multiplexer parts are missing).",
-                    MessageIcon::Error, false);
-    return kExitFailed;
-#endif
 
     DeliveryHooks hooks;
     hooks.pump = [&engine] {
@@ -249,6 +242,13 @@ int convertCommand(const std::vector<std::string>& args) {
                 return usageError(name, "the output " + out.outputName + " would replace an input");
         }
     }
+#if QUILLON_HAVE_PIPELINE
+    engine.setPhases(&standardPhases());
+#else
+    host.messageBox("quillon convert", "This build has no encoders (the video, audio and multiplexer parts are missing).",
+                    MessageIcon::Error, false);
+    return kExitFailed;
+#endif
     std::vector<std::string> written;
     const int completed = runConversions(table, plan, [&](PlannedOutput& out) {
         const int result = engineConvert(engine, out.request);

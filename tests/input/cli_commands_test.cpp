@@ -14,13 +14,13 @@
 namespace quillon {
 namespace {
 
-struct Run {
+struct CommandRun {
     int status = -1;
     std::string out;
 };
 
-Run quillon(const std::string& args) {
-    Run r;
+CommandRun quillon(const std::string& args) {
+    CommandRun r;
     const std::string cmd = std::string(QUILLON_BINARY) + " " + args + " 2>/dev/null </dev/null";
     std::FILE* p = popen(cmd.c_str(), "r");
     if (!p) return r;
@@ -43,7 +43,7 @@ std::string clip() {
 
 TEST(Commands, InfoPrintsThePanel) {
     const std::string path = clip();
-    Run r = quillon("info '" + path + "'");
+    CommandRun r = quillon("info '" + path + "'");
     EXPECT_EQ(r.status, 0);
     testing::RecordingHost host;
     auto entry = openVideoFile(path, host);
@@ -73,7 +73,7 @@ TEST(Commands, ConvertJoinsAndBatches) {
     testing::TempDir dir;
     const std::string path = clip();
     const std::string out = dir.file("x.mpg");
-    Run r = quillon("convert -q -t mpeg1 --pal -o '" + out + "' '" + path + "' '" + path + "'");
+    CommandRun r = quillon("convert -q -t mpeg1 --pal -o '" + out + "' '" + path + "' '" + path + "'");
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(std::filesystem::exists(out));
     r = quillon("convert --batch -t vcd --output-dir '" + dir.path().string() + "' '" + path + "'");
