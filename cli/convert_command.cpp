@@ -235,6 +235,8 @@ int convertCommand(const std::vector<std::string>& args) {
     hooks.reportError = [&host](const std::string& caption, const std::string& text) {
         host.messageBox(caption, text, MessageIcon::Error, true);
     };
+    // A broken input ends the job unfinished instead of as a shorter output.
+    hooks.abortJob = [&engine] { engine.job.stopRequested = true; };
     std::vector<PlannedOutput> plan = planConversions(table, choice, hooks);
     for (const PlannedOutput& out : plan) {
         for (int i : out.entries) {

@@ -25,6 +25,7 @@ EntryDelivery::EntryDelivery(std::vector<InputFileEntry*> entries, const Deliver
 
 void EntryDelivery::fail(const std::string& caption, const std::string& text) {
     if (hooks_.reportError) hooks_.reportError(caption, text);
+    if (hooks_.abortJob) hooks_.abortJob();
 }
 
 int EntryDelivery::sourceFrameFor(const InputFileEntry& entry, int localFrame) const {
@@ -79,20 +80,28 @@ int EntryDelivery::deliverPicture(InputFileEntry& entry, int sourceFrame) {
     }
     AbortCheck abort;
     if (hooks_.pump) abort = hooks_.pump;
-    if (entry.fillIn) {
-        if (!scaleBitmap(source_, output_, w, h, abort)) return kFrameStretchFailed;
-    } else {
-        if (!scaleProportional(source_, output_, w, h, setup_.target == 3, abort)) return kFrameScaleFailed;
+    const bool scaled = entry.fillIn ? scaleBitmap(source_, output_, w, h, abort)
+                                     : scaleProportional(source_, output_, w, h, setup_.target == 3, abort);
+    if (!scaled) {
+        fail("decode video error", formatText("Can not scale frame %d of %s (%d x %d) to %d x %d.", sourceFrame,
+                                              entry.path.c_str(), source_.width, source_.height, w, h));
+        return entry.fillIn ? kFrameStretchFailed : kFrameScaleFailed;
     }
     return kFrameOk;
 }
 
 uint32_t EntryDelivery::sampleSpan(size_t i) const {
     const InputFileEntry& entry = *entries_.at(i);
-    if (entry.hasAudio) return entry.selectedSamples;
-    // Silence as long as the entry's pictures, at the output rate.
-    uint32_t frames = entry.outputFrames + (i + 1 == entries_.size() ? 1 : 0);
+    // The entry shows outputFrames pictures; the last entry of an output one
+    // more (its last frame number is included).
+    const uint32_t frames = entry.outputFrames + (i + 1 == entries_.size() ? 1 : 0);
     const double fps = setup_.pal ? 25.0 : 29.97;
+    if (entry.hasAudio) {
+        const double rate = entry.countedSampleRate();
+        const auto pictures = static_cast<uint32_t>(std::floor(frames * rate / fps + 0.5));
+        return std::min(entry.selectedSamples, pictures);
+    }
+    // Silence as long as the pictures, at the output rate.
     return static_cast<uint32_t>(std::floor(frames * static_cast<double>(setup_.sampleRate) / fps));
 }
 

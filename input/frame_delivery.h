@@ -35,10 +35,16 @@ enum FrameResult : int {
 
 // What the callbacks need of their surroundings. pump processes pending
 // events and returns true when the user has stopped the conversion;
-// reportError tells the user why a frame or sound block failed.
+// reportError tells the user why a frame or sound block failed; abortJob
+// (after the message) makes the conversion end unfinished. The encoders
+// take a failed picture after the first as the end of the input and a
+// failed sound block as the end of the sound, which would let a broken file
+// pass as a complete conversion; with an engine set
+// `engine.job.stopRequested = true` here.
 struct DeliveryHooks {
     std::function<bool()> pump;
     std::function<void(const std::string& caption, const std::string& text)> reportError;
+    std::function<void()> abortJob;
 };
 
 struct DeliverySetup {
@@ -59,8 +65,9 @@ public:
     int getSamples(int firstSample, int32_t* framesConsumed, int32_t* byteCount,
                    const uint8_t** pcm) override;
 
-    // Sample span of entry i in the joined sound (its selectedSamples, or the
-    // length of its pictures in counted samples when it has no sound).
+    // Sample span of entry i in the joined sound, in its counted samples: the
+    // length of its pictures, and no more than its selectedSamples when it
+    // has sound, so joined entries stay in step with their pictures.
     uint32_t sampleSpan(size_t i) const;
     // Index (into the entries given) of the entry being converted.
     size_t currentEntry() const { return frameEntry_; }

@@ -64,6 +64,7 @@ struct Job {
         hooks.reportError = [this](const std::string& caption, const std::string& text) {
             messages.push_back(caption + ": " + text);
         };
+        hooks.abortJob = [this] { engine->job.stopRequested = true; };
         auto plan = planConversions(table, choice, hooks);
         int done = runConversions(table, plan, [&](PlannedOutput& out) { return engineConvert(*engine, out.request); });
         if (planOut) *planOut = std::move(plan);

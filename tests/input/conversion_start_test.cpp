@@ -87,7 +87,9 @@ TEST(ConversionStart, JoinerSumsAndBatchStopsAtTheFirstFailure) {
     EXPECT_EQ(r.maxFileSize, 700);
     EXPECT_EQ(r.stereo, 1);
     EXPECT_EQ(r.bitsPerSample, 16);
-    const int64_t spans = 32000 + 96000 + 30 * 32000 / 25;
+    // Each entry's sound as long as its pictures: 24 of 25 frames, 49 of 50,
+    // and silence for the last entry's 30.
+    const int64_t spans = 24 * 32000 / 25 + 49 * 48000 / 25 + 30 * 32000 / 25;
     EXPECT_EQ(r.lastSample, spans - 3 - 1);
     EXPECT_EQ(joined[0].outputName, testing::mediaDir() + "/start_a.mpg");
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "input/conversion_start.h"
 #include "input/frame_delivery.h"
 #include "input/input_table.h"
 #include "tests/input/test_media.h"
@@ -231,9 +232,12 @@ std::unique_ptr<InputFileEntry> soundClip(int rate, int channels, int bits, int 
     clip.audioRate = rate;
     clip.audioChannels = channels;
     clip.audioBits = bits;
-    return open(patternAvi("snd" + std::to_string(rate) + "_" + std::to_string(channels) + "_" +
-                               std::to_string(bits) + "_" + std::to_string(frames) + ".avi",
-                           clip));
+    auto e = open(patternAvi("snd" + std::to_string(rate) + "_" + std::to_string(channels) + "_" +
+                                 std::to_string(bits) + "_" + std::to_string(frames) + ".avi",
+                             clip));
+    // As a conversion start sets it for PAL: as many pictures as the source.
+    if (e) e->outputFrames = static_cast<uint32_t>(lastOutputFrame(*e, 1));
+    return e;
 }
 
 // The value a source sample becomes after the 8 to 16 bit rule.
@@ -274,6 +278,7 @@ TEST(SampleDelivery, EightBitMonoAt22kHzIsDoubledForVcd) {
     ASSERT_TRUE(e);
     EXPECT_EQ(e->countedSampleRate(), 44100);
     DeliverySetup setup;
+    setup.pal = 1;
     setup.sampleRate = 44100;
     EntryDelivery d({e.get()}, setup, {});
     SoundRun run = pullAll(d, e->selectedSamples - 1);
@@ -290,6 +295,7 @@ TEST(SampleDelivery, ThirtyTwoKilohertzForDvdRepeatsNearestSamples) {
     auto e = soundClip(32000, 2, 16);
     ASSERT_TRUE(e);
     DeliverySetup setup;
+    setup.pal = 1;
     setup.sampleRate = 48000;
     EntryDelivery d({e.get()}, setup, {});
     SoundRun run = pullAll(d, e->selectedSamples - 1);
@@ -321,6 +327,7 @@ TEST(SampleDelivery, EveryRateDepthAndLayoutReachesTheTargetRate) {
                 EXPECT_EQ(e->totalSamples, static_cast<uint32_t>(rate / 5 * mult));
                 for (int target : {44100, 48000}) {
                     DeliverySetup setup;
+                    setup.pal = 1;
                     setup.sampleRate = target;
                     EntryDelivery d({e.get()}, setup, {});
                     SoundRun run = pullAll(d, e->selectedSamples - 1);
@@ -349,6 +356,10 @@ TEST(SampleDelivery, EntriesWithoutSoundGiveSilenceAsLongAsTheirPictures) {
     auto silent = open(patternAvi("silent25.avi", clip));
     auto loud = soundClip(44100, 2, 16, 25);
     ASSERT_TRUE(silent && loud);
+    // Sound longer than its pictures is cut to them.
+    EntryDelivery alone({loud.get()}, DeliverySetup{}, {});
+    loud->outputFrames = 10;
+    EXPECT_EQ(alone.sampleSpan(0), static_cast<uint32_t>(std::floor(11 * 44100 / 29.97 + 0.5)));
     silent->outputFrames = 24;
     loud->outputFrames = 24;
     DeliverySetup setup;
@@ -380,11 +391,17 @@ TEST(SampleDelivery, CompressedSoundIsDecodedToPcm) {
     EXPECT_EQ(e->sampleRate, 44100);
     // The container's count includes the encoder's padding frames.
     EXPECT_NEAR(e->totalSamples, 44100, 2 * 1152);
+    e->outputFrames = static_cast<uint32_t>(lastOutputFrame(*e, 0));
+    const double pictureSeconds = (e->outputFrames + 1) / 29.97;
     DeliverySetup setup;
     setup.sampleRate = 48000;
     EntryDelivery d({e.get()}, setup, {});
-    SoundRun run = pullAll(d, e->selectedSamples - 1);
-    EXPECT_NEAR(run.pcm.size() / 2.0 / 48000, e->selectedSamples / 44100.0, 0.01);
+    // The sound is cut to the 30 pictures' length (the container counts the
+    // encoder's padding too).
+    EXPECT_EQ(d.sampleSpan(0), std::min<uint32_t>(e->selectedSamples,
+                                                  static_cast<uint32_t>(std::floor(pictureSeconds * 44100 + 0.5))));
+    SoundRun run = pullAll(d, d.sampleSpan(0) - 1);
+    EXPECT_NEAR(run.pcm.size() / 2.0 / 48000, d.sampleSpan(0) / 44100.0, 0.001);
     double energy = 0;
     for (int16_t v : run.pcm) energy += static_cast<double>(v) * v;
     EXPECT_GT(std::sqrt(energy / run.pcm.size()), 1000.0);  // the ramp is there, not silence

@@ -150,6 +150,8 @@ TEST(MediaInput, CorruptAndTruncatedFilesFailCleanly) {
     hooks.reportError = [&](const std::string& caption, const std::string& text) {
         errors.push_back(caption + ": " + text);
     };
+    int aborts = 0;
+    hooks.abortJob = [&] { ++aborts; };
     DeliverySetup setup;
     setup.width = 96;
     setup.height = 72;
@@ -161,6 +163,7 @@ TEST(MediaInput, CorruptAndTruncatedFilesFailCleanly) {
     EXPECT_EQ(delivery.getFrame(static_cast<int>(e.totalFrames) - 1, &stride, &pixels), kFrameDecodeFailed);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_NE(errors[0].find("decode video error: Can not get video frame"), std::string::npos);
+    EXPECT_EQ(aborts, 1);  // the job must not end as if the input were complete
 }
 
 // Pictures in an order like the encoder's (ahead for references, back for
