@@ -205,6 +205,7 @@ int convertCommand(const std::vector<std::string>& args) {
         choice.height = heightFieldValue(heightText, -1, target, true);
         if (choice.width < 0 || choice.height < 0)
             return usageError(name, "--size must be 32..1920 x 32..1152");
+        if (choice.width % 2 || choice.height % 2) return usageError(name, "--size must have an even width and height");
     } else if (target == kTargetMpeg1 || target == kTargetMpeg2) {
         // The input's own size, under the same range and rounding rules.
         auto clampText = [](int v, int lo, int hi) { return std::to_string(v < lo ? lo : v > hi ? hi : v); };

@@ -30,7 +30,10 @@ OutputSize targetSize(int target, int pal, const InputFileEntry* selected) {
         case kTargetSvcd: return {480, pal ? 576 : 480};
         case kTargetDvd: return {720, pal ? 576 : 480};
         default:
-            if (selected && selected->width > 0 && selected->height > 0) return {selected->width, selected->height};
+            // The engine takes even sizes only: an odd side loses its last
+            // column or row rather than the whole video.
+            if (selected && selected->width > 1 && selected->height > 1)
+                return {selected->width & ~1, selected->height & ~1};
             return {352, pal ? 288 : 240};
     }
 }

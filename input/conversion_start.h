@@ -29,7 +29,8 @@ struct OutputSize {
 };
 
 // The size the target's radio sets; MPEG-1 and MPEG-2 take the selected
-// input's size (352x240 / 352x288 when there is none).
+// input's size rounded down to even sides (352x240 / 352x288 when there is
+// none).
 OutputSize targetSize(int target, int pal, const InputFileEntry* selected);
 
 // A size-field edit. Returns the value to store, or the previous value when

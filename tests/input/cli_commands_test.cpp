@@ -61,6 +61,7 @@ TEST(Commands, ConvertUsageErrors) {
     EXPECT_EQ(quillon("convert --split 4097 '" + path + "'").status, 2);
     EXPECT_EQ(quillon("convert --size 20x20 '" + path + "'").status, 2);
     EXPECT_EQ(quillon("convert --size 352 '" + path + "'").status, 2);
+    EXPECT_EQ(quillon("convert --size 353x240 '" + path + "'").status, 2);
     EXPECT_EQ(quillon("convert --crop 1,2,3 '" + path + "'").status, 2);
     EXPECT_EQ(quillon("convert --output-dir /tmp '" + path + "'").status, 2);
     EXPECT_EQ(quillon("convert --bogus '" + path + "'").status, 2);

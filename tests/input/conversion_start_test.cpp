@@ -21,8 +21,8 @@ TEST(ConversionStart, TargetTableAndSizeFields) {
     EXPECT_EQ(targetSize(kTargetSvcd, 1, nullptr).width, 480);
     EXPECT_EQ(targetSize(kTargetDvd, 1, nullptr).width, 720);
     EXPECT_EQ(targetSize(kTargetDvd, 1, nullptr).height, 576);
-    EXPECT_EQ(targetSize(kTargetMpeg2, 0, &e).width, 321);
-    EXPECT_EQ(targetSize(kTargetMpeg1, 0, &e).height, 239);
+    EXPECT_EQ(targetSize(kTargetMpeg2, 0, &e).width, 320);  // even sides for the engine
+    EXPECT_EQ(targetSize(kTargetMpeg1, 0, &e).height, 238);
 
     EXPECT_EQ(widthFieldValue("500", 352, kTargetMpeg2, true), 496);
     EXPECT_EQ(heightFieldValue("500", 240, kTargetMpeg2, true), 500);
