@@ -1,10 +1,13 @@
 #include "video/video_encoder.h"
 
+#include <algorithm>
 #include <ctime>
 #include <utility>
 
 #include "video/encoder_setup.h"
 #include "video/frame_input.h"
+#include "video/motion_estimation.h"
+#include "video/picture_coding.h"
 #include "video/picture_loop.h"
 #include "video/rate_interface.h"
 #include "video/stream_headers.h"
@@ -41,9 +44,8 @@ bool fail(VideoEncoder& enc) {
 
 bool runVideoEncoder(Engine& engine) {
     VideoEncoder enc(engine);
-    // Intra-only coding: every picture is an I picture opening its own GOP.
-    enc.gopSize = 1;
-    enc.refDistance = 1;
+    enc.gopSize = std::max(1, engine.work.iFramesInGOP);
+    enc.refDistance = std::max(1, engine.work.ipFrameDistance);
     enc.nframes = engine.job.frameCount;
     engine.job.framesEncoded = 0;
     if (enc.nframes <= 0) {
@@ -52,6 +54,7 @@ bool runVideoEncoder(Engine& engine) {
     }
 
     if (!setUpEncoder(enc)) return fail(enc);
+    if (!setUpMotionSearch(enc)) return fail(enc);
     ProgressClock clock;
     clock.startSeconds = nowSeconds();
 
@@ -87,13 +90,14 @@ bool runVideoEncoder(Engine& engine) {
             if (i > 0) writeSequenceHeaders(enc);
             writeGopHeader(enc, step.gopStart, i == 0);
         }
-        setPictureValues(enc, step);
+        preparePicture(enc, step);
+        writePictureHeaderStatistics(enc, i);
 
         if (!fetchPicture(enc, *enc.current, step.displayIndex)) {
             if (i > 0) break;
             return fail(enc);
         }
-        if (!codeFramePicture(enc)) return fail(enc);
+        if (!codeFrame(enc, step)) return fail(enc);
         engine.job.framesEncoded = i + 1;
     }
 
