@@ -42,8 +42,11 @@ bool fail(VideoEncoder& enc) {
 
 }  // namespace
 
-bool runVideoEncoder(Engine& engine) {
+bool runVideoEncoder(Engine& engine) { return runVideoEncoder(engine, nullptr); }
+
+bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
     VideoEncoder enc(engine);
+    enc.observer = observer;
     enc.gopSize = std::max(1, engine.work.iFramesInGOP);
     enc.refDistance = std::max(1, engine.work.ipFrameDistance);
     enc.nframes = engine.job.frameCount;
@@ -98,6 +101,7 @@ bool runVideoEncoder(Engine& engine) {
             return fail(enc);
         }
         if (!codeFrame(enc, step)) return fail(enc);
+        if (enc.observer) enc.observer->frameCoded(enc);
         engine.job.framesEncoded = i + 1;
     }
 
