@@ -64,6 +64,7 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
     rcInitSequenceStatistics(enc);
     if (enc.rate) enc.rate->rcInitSequence(enc);
     writeSequenceHeaders(enc);
+    // GOP re-coding (enc.gopRecoding) takes its first snapshot here.
 
     const int N = enc.gopSize, M = enc.refDistance;
     for (int i = 0; i < enc.nframes; ++i) {
@@ -77,6 +78,8 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
         showProgress(enc, clock, i);
         refreshPreview(enc);
 
+        // At a GOP start (i > 0) GOP re-coding checks the previous GOP here
+        // and may move i back to that GOP's first coding index.
         const CodingStep step = planCodingStep(i, N, M, enc.nframes);
         if (step.pictureType == kPictureB) {
             enc.current = enc.auxOrg;
@@ -113,6 +116,8 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
         return false;
     }
     printEndLines(enc, nowSeconds() - clock.startSeconds);
+    // Variable-bitrate MPEG-2 without maxBitrate: the max-bitrate embedding
+    // pass runs here and its result becomes the encode's.
     return true;
 }
 
