@@ -146,7 +146,8 @@ int variance16Plain(const uint8_t* block, int lx) {
         }
         block += lx;
     }
-    return squares - ((sum * sum) >> 8);
+    // The squared sum of a bright block passes 2^31.
+    return squares - static_cast<int>((static_cast<int64_t>(sum) * sum) >> 8);
 }
 
 int sadSubsampled4x4Plain(const uint8_t* block, const uint8_t* ref, int stride, int limit) {
