@@ -118,6 +118,14 @@ TEST(MaxBitrate, OffsetsFileTakesAFreshTemporaryNameAndIsRemoved) {
     RecordingHost host;
     Engine engine(host);
     testing::TempDir dir;
+    // TMP steers the temporary names; put it back for the tests after this.
+    const char* oldTmp = std::getenv("TMP");
+    std::string savedTmp = oldTmp ? oldTmp : "";
+    struct Restore {
+        std::string value;
+        bool had;
+        ~Restore() { had ? ::setenv("TMP", value.c_str(), 1) : ::unsetenv("TMP"); }
+    } restore{savedTmp, oldTmp != nullptr};
     ::setenv("TMP", dir.path().c_str(), 1);
     engine.work.videoType = 2;
     VideoEncoder a(engine), b(engine);
