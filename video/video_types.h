@@ -158,11 +158,14 @@ struct RateStatistics {
     double maxPaddingBits = 0;
 };
 
+constexpr int kNoFrame = -2147483647 - 1;
+
 // Frame input window (N + 1 slots) and its work planes.
 struct FrameWindow {
     std::vector<Picture> slots;
     int windowFirst = 0;  // frame number held in slot 0
     int n = 1;            // iFramesInGOP
+    std::vector<int> held;  // frame number in each slot, kNoFrame when none
     std::vector<uint8_t> u444, v444, u422, v422;
 };
 
@@ -184,7 +187,8 @@ struct GopRecodingState;
 // The state of one encode. Created by runVideoEncoder, passed to every
 // routine of the encoder.
 struct VideoEncoder {
-    explicit VideoEncoder(Engine& e) : engine(e), s(e.work) {}
+    explicit VideoEncoder(Engine& e);
+    ~VideoEncoder();
     VideoEncoder(const VideoEncoder&) = delete;
     VideoEncoder& operator=(const VideoEncoder&) = delete;
 

@@ -1,0 +1,10 @@
+// The real encoders and multiplexer as the driver's three phases.
+#pragma once
+
+#include "engine/engine.h"
+
+namespace quillon {
+
+ConversionPhases& standardPhases();
+
+}  // namespace quillon
