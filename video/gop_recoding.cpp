@@ -159,7 +159,7 @@ void startGopRecoding(VideoEncoder& enc) {
     st.gopStartIndex = 0;
     st.gopStartBits = enc.writer.totalBits();
     st.gopStartHeaderBits = enc.headerBits;
-    st.budget.start(enc.s.iFramesInGOP, enc.s.frameRate, enc.s.maxBitrate, enc.s.minBitrate,
+    st.budget.start(enc.gopSize, enc.s.frameRate, enc.s.maxBitrate, enc.s.minBitrate,
                     enc.s.constBitrateFlag ? 0.0 : enc.s.avgBitrate, enc.s.mquantValue);
     st.stats = saveRateStatistics(enc.rcStats);
     saveState(enc, st);

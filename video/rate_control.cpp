@@ -4,54 +4,9 @@
 #include <cmath>
 
 #include "engine/format.h"
+#include "video/quantize.h"
 
 namespace quillon {
-
-namespace {
-
-// Table 7-6 of ISO/IEC 13818-2, by quantiser_scale_code.
-constexpr int kNonLinearScale[32] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  10, 12, 14, 16, 18,  20,  22,
-                                     24, 28, 32, 36, 40, 44, 48, 52, 56, 64, 72, 80, 88, 96, 104, 112};
-
-// The code written for a non-linear quantiser value: ranges, not nearest.
-constexpr int nonLinearCodeFor(int mquant) {
-    constexpr int upper[32] = {0,  1,  2,  3,  4,  5,  6,  7,  9,  11, 13, 15, 17, 19,  21,  23,
-                               26, 29, 33, 37, 41, 45, 49, 53, 60, 67, 75, 83, 90, 100, 107, 112};
-    for (int code = 0; code < 32; ++code)
-        if (mquant <= upper[code]) return code;
-    return 31;
-}
-
-
-}  // namespace
-
-int windowLengthFor(int frameRateCode, double frameRate) {
-    constexpr int lengths[8] = {24, 24, 25, 30, 30, 50, 60, 60};
-    if (frameRateCode >= 1 && frameRateCode <= 8) return lengths[frameRateCode - 1];
-    int n = static_cast<int>(frameRate + 0.5);
-    return n > 0 ? n : 1;
-}
-
-void initSequenceStatistics(RateStatistics& stats, const EncoderSettings& s) {
-    RateStatistics fresh;
-    // The VBV counts and padding totals are cleared by set-up with the rest.
-    fresh.windowLength = windowLengthFor(s.frameRateCode, s.frameRate);
-    stats = fresh;
-}
-
-void frameStatistics(RateStatistics& stats, double totalBits) {
-    uint32_t frameBits = static_cast<uint32_t>(std::floor(totalBits - stats.bitsAtLastFrame));
-    stats.bitsAtLastFrame = totalBits;
-    stats.maxFrameBits = std::max(stats.maxFrameBits, frameBits);
-    stats.minFrameBits = std::min(stats.minFrameBits, frameBits);
-    if (++stats.framesInWindow >= stats.windowLength) {
-        uint32_t windowBits = static_cast<uint32_t>(std::floor(totalBits - stats.bitsAtLastWindow));
-        stats.bitsAtLastWindow = totalBits;
-        stats.maxWindowBits = std::max(stats.maxWindowBits, windowBits);
-        stats.minWindowBits = std::min(stats.minWindowBits, windowBits);
-        stats.framesInWindow = 0;
-    }
-}
 
 SavedRateStatistics saveRateStatistics(const RateStatistics& st) {
     SavedRateStatistics v;
@@ -82,32 +37,6 @@ void restoreRateStatistics(RateStatistics& st, const SavedRateStatistics& v) {
     st.mquantSum = v.mquantSum;
     st.mquantCount = v.mquantCount;
     st.avgMquant = v.mquantCount ? v.mquantSum / v.mquantCount : 0.0;
-}
-
-void printRateStatistics(Engine& engine, const EncoderSettings& s, const RateStatistics& st, double totalBits,
-                         double headerBits, int nframes) {
-    const bool cbr = s.constBitrateFlag != 0;
-    if (cbr && !s.verbose) {
-        if (st.vbvOverflows > 0) engine.logLine(formatText("   VBV delay overflows = %d", st.vbvOverflows));
-        if (st.vbvUnderflows > 0) engine.logLine(formatText("   VBV delay underflows = %d", st.vbvUnderflows));
-    }
-    // A job without frames has no seconds to average over.
-    const double seconds = nframes > 0 ? nframes / s.frameRate : 0.0;
-    const double perSecond = nframes > 0 ? s.frameRate / nframes : 0.0;
-    engine.logLine(formatText("   Min bitrate of any one frame = %u bits", st.minFrameBits));
-    engine.logLine(formatText("   Max bitrate of any one frame = %u bits", st.maxFrameBits));
-    engine.logLine(formatText("   Min bitrate over any one second = %u bps", st.minWindowBits));
-    engine.logLine(formatText("   Avg bitrate over any one second = %.0f bps", seconds > 0 ? totalBits / seconds : 0.0));
-    engine.logLine(formatText("   Max bitrate over any one second = %u bps", st.maxWindowBits));
-    if (!cbr) return;
-    if (st.totalPaddingBits > 0) {
-        engine.logLine(formatText("   Avg padding bits over any one second = %.0f", st.totalPaddingBits * perSecond));
-        engine.logLine(formatText("   Max padding in any one frame = %u bits", static_cast<uint32_t>(st.maxPaddingBits)));
-    }
-    engine.logLine(formatText("   Avg header bits over any one second = %.0f", headerBits * perSecond));
-    engine.logLine(formatText("   Min mquant = %u", static_cast<uint32_t>(st.minMquant)));
-    engine.logLine(formatText("   Avg mquant = %.3f", st.avgMquant));
-    engine.logLine(formatText("   Max mquant = %u", static_cast<uint32_t>(st.maxMquant)));
 }
 
 std::FILE* RateControl::statsFile() const { return engine_.job.statisticsFile; }
@@ -268,7 +197,7 @@ void RateControl::noteMquant(int mquant) {
 int RateControl::nonLinearMquant(double twiceQ) const {
     double code = std::floor(twiceQ + 0.5);
     int c = code < 1 ? 1 : code > 112 ? 112 : static_cast<int>(code);
-    return kNonLinearScale[nonLinearCodeFor(c)];
+    return nonLinearQuantTable[quantCodeMap[static_cast<size_t>(c)]];
 }
 
 int RateControl::startMacroblock(int qScaleType) {

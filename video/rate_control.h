@@ -122,12 +122,6 @@ private:
     RateStatistics& stats_;
 };
 
-// One-second window length in frames for a frame_rate_code (1..8).
-int windowLengthFor(int frameRateCode, double frameRate);
-
-// The statistics kept in both modes, without an encoder around them.
-void initSequenceStatistics(RateStatistics& stats, const EncoderSettings& s);
-void frameStatistics(RateStatistics& stats, double totalBits);
 // Statistics GOP re-coding saves at a GOP start and puts back before it
 // codes the GOP again (the VBV counts and padding totals are not part of it).
 struct SavedRateStatistics {
@@ -139,10 +133,5 @@ struct SavedRateStatistics {
 };
 SavedRateStatistics saveRateStatistics(const RateStatistics& stats);
 void restoreRateStatistics(RateStatistics& stats, const SavedRateStatistics& saved);
-
-// The statistics lines of the end of the encode (info lines through the
-// engine). nframes is the job's frame count.
-void printRateStatistics(Engine& engine, const EncoderSettings& s, const RateStatistics& stats, double totalBits,
-                         double headerBits, int nframes);
 
 }  // namespace quillon

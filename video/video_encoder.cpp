@@ -5,6 +5,8 @@
 
 #include "video/encoder_setup.h"
 #include "video/frame_input.h"
+#include "video/gop_recoding.h"
+#include "video/max_bitrate.h"
 #include "video/picture_loop.h"
 #include "video/rate_interface.h"
 #include "video/stream_headers.h"
@@ -58,6 +60,7 @@ bool runVideoEncoder(Engine& engine) {
     rcInitSequenceStatistics(enc);
     if (enc.rate) enc.rate->rcInitSequence(enc);
     writeSequenceHeaders(enc);
+    if (enc.gopRecoding) startGopRecoding(enc);
 
     const int N = enc.gopSize, M = enc.refDistance;
     for (int i = 0; i < enc.nframes; ++i) {
@@ -70,6 +73,9 @@ bool runVideoEncoder(Engine& engine) {
         }
         showProgress(enc, clock, i);
         refreshPreview(enc);
+        // A GOP that broke a bitrate limit is coded again from its start.
+        if (enc.recoding && i > 0 && planCodingStep(i, N, M, enc.nframes).opensGop)
+            i = recodeCheckAtGopStart(enc, i);
 
         const CodingStep step = planCodingStep(i, N, M, enc.nframes);
         if (step.pictureType == kPictureB) {
@@ -105,6 +111,11 @@ bool runVideoEncoder(Engine& engine) {
         return false;
     }
     printEndLines(enc, nowSeconds() - clock.startSeconds);
+    if (!enc.maxBitrateFileName.empty()) {
+        const bool embedded = embedMaxBitrate(enc);
+        removeMaxBitrateFile(enc);
+        return embedded;
+    }
     return true;
 }
 

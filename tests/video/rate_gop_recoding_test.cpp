@@ -148,6 +148,7 @@ struct EncoderRig {
         engine.work.mquantValue = 3;
         engine.work.verbose = 1;
         enc = std::make_unique<VideoEncoder>(engine);
+        enc->gopSize = 2;
         for (auto& p : enc->pictureStore)
             for (auto& plane : p.plane) plane.assign(64, 0);
         enc->newRef = &enc->pictureStore[0];
