@@ -41,8 +41,11 @@ bool fail(VideoEncoder& enc) {
 
 }  // namespace
 
-bool runVideoEncoder(Engine& engine) {
+bool runVideoEncoder(Engine& engine) { return runVideoEncoder(engine, nullptr); }
+
+bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
     VideoEncoder enc(engine);
+    enc.observer = observer;
     // Intra-only coding: every picture is an I picture opening its own GOP.
     enc.gopSize = 1;
     enc.refDistance = 1;
@@ -100,6 +103,7 @@ bool runVideoEncoder(Engine& engine) {
             return fail(enc);
         }
         if (!codeFramePicture(enc)) return fail(enc);
+        if (enc.observer) enc.observer->frameCoded(enc);
         engine.job.framesEncoded = i + 1;
     }
 

@@ -8,5 +8,8 @@ namespace quillon {
 
 // Returns false after reporting a failure, or silently after a stop request.
 bool runVideoEncoder(Engine& engine);
+// The same, reporting every coded frame to observer (may be null).
+class PictureObserver;
+bool runVideoEncoder(Engine& engine, PictureObserver* observer);
 
 }  // namespace quillon

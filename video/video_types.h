@@ -184,6 +184,16 @@ struct TransformRoutines {
 struct MotionSearchState;
 struct GopRecodingState;
 
+// Sees every coded frame (after both fields of field pictures): tests and
+// tools compare it with what a decoder makes of the stream.
+class PictureObserver {
+public:
+    virtual ~PictureObserver() = default;
+    // enc.current holds the source, enc.reconstructed the reconstruction
+    // and enc.pic the picture's values (displayIndex).
+    virtual void frameCoded(const VideoEncoder& enc) = 0;
+};
+
 // The state of one encode. Created by runVideoEncoder, passed to every
 // routine of the encoder.
 struct VideoEncoder {
@@ -249,6 +259,7 @@ struct VideoEncoder {
     std::string maxBitrateFileName;
     bool gopRecoding = false;
 
+    PictureObserver* observer = nullptr;
     std::shared_ptr<MotionSearchState> motion;
     std::shared_ptr<GopRecodingState> recoding;
 
