@@ -52,8 +52,11 @@ VideoStreamLayout parseVideoStream(const std::string& path) {
             h.bitRateValue = bitsAt(d, p + 4, 32, 18);
             h.vbvBufferSize = bitsAt(d, p + 4, 51, 10);
             out.sequenceHeaders.push_back(h);
-            out.gops.push_back(StreamGop{p, 0, 0, 0});
+            out.gops.push_back(StreamGop{});
+            out.gops.back().offset = p;
             gop = out.gops.size() - 1;
+        } else if (code == 0xB8) {
+            if (gop != SIZE_MAX && out.gops[gop].gopHeaderOffset < 0) out.gops[gop].gopHeaderOffset = p;
         } else if (code == 0xB5) {
             const int id = bitsAt(d, p + 4, 0, 4);
             if (id == 1 && !out.sequenceHeaders.empty()) {

@@ -29,6 +29,7 @@ struct StreamPicture {
 struct StreamGop {
     int64_t offset = 0;  // the sequence header (or GOP header) that opens it
     int64_t bytes = 0;   // up to the next opening header or the end
+    int64_t gopHeaderOffset = -1;  // its GOP header, after the sequence header and extensions
     int pictures = 0;
     int maxQuantCode = 0;
 };

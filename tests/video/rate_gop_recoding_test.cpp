@@ -119,6 +119,37 @@ TEST(GopBudget, AverageTargetDrawsOnABankSpreadOverTenSeconds) {
     EXPECT_EQ(v.mquant, 31);
 }
 
+TEST(GopBudget, AverageSettlesOnTheTargetOnceTheBankIsSpent) {
+    // Content twice as rich as the average allows at the configured
+    // quantiser, varying from GOP to GOP; 150 s of 15-picture GOPs.
+    const double avg = 4000000, target = 15 * avg / 25;
+    GopBudget b;
+    b.start(15, 25, 0, 0, avg, 8);
+    std::vector<double> sizes;
+    for (int g = 0; g < 250; ++g) {
+        const double content = target * 16 * (1 + 0.2 * std::sin(g * 0.7));
+        int mquant = 8, bits = 0;
+        for (;;) {
+            bits = static_cast<int>(content / mquant);
+            GopBudget::Verdict v = b.check(bits, mquant);
+            if (!v.recode) break;
+            mquant = v.mquant;
+        }
+        sizes.push_back(bits);
+    }
+    auto average = [&](size_t from, size_t to) {
+        double sum = 0;
+        for (size_t k = from; k < to; ++k) sum += sizes[k];
+        return sum / (to - from) * 25 / 15;
+    };
+    // The first 30 s may spend most of the bank, never more.
+    EXPECT_LE(average(0, 50) * 30, avg * 30 + 40000000);
+    EXPECT_GT(average(0, 50), avg * 1.2);
+    // The last 30 s are within 5 % of the average.
+    EXPECT_NEAR(average(200, 250), avg, 0.05 * avg);
+    EXPECT_GT(b.bank(), -2 * target);
+}
+
 TEST(GopBudget, ReportLinesNameTheGopOnceAndThenTheNewQuantiser) {
     GopBudget b;
     b.start(15, 25, 1000000, 0, 0, 4);
