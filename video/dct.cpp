@@ -89,14 +89,14 @@ void llmLine(int32_t* d, int step) {
 constexpr int32_t W1 = 2841, W2 = 2676, W3 = 2408, W5 = 1609, W6 = 1108, W7 = 565;
 
 void idctRow(int16_t* blk) {
-    int32_t x1 = blk[4] << 11, x2 = blk[6], x3 = blk[2], x4 = blk[1], x5 = blk[7], x6 = blk[5],
+    int32_t x1 = blk[4] * 2048, x2 = blk[6], x3 = blk[2], x4 = blk[1], x5 = blk[7], x6 = blk[5],
             x7 = blk[3];
     if (!(x1 | x2 | x3 | x4 | x5 | x6 | x7)) {
         const int16_t v = static_cast<int16_t>(blk[0] * 8);
         for (int i = 0; i < 8; ++i) blk[i] = v;
         return;
     }
-    int32_t x0 = (static_cast<int32_t>(blk[0]) << 11) + 128;
+    int32_t x0 = blk[0] * 2048 + 128;
     int32_t x8 = W7 * (x4 + x5);
     x4 = x8 + (W1 - W7) * x4;
     x5 = x8 - (W1 + W7) * x5;
@@ -139,14 +139,14 @@ inline int16_t clipIndex(const int16_t* coefClip, int32_t v) {
 }
 
 void idctColumn(int16_t* blk, const int16_t* coefClip) {
-    int32_t x1 = blk[8 * 4] << 8, x2 = blk[8 * 6], x3 = blk[8 * 2], x4 = blk[8 * 1], x5 = blk[8 * 7],
+    int32_t x1 = blk[8 * 4] * 256, x2 = blk[8 * 6], x3 = blk[8 * 2], x4 = blk[8 * 1], x5 = blk[8 * 7],
             x6 = blk[8 * 5], x7 = blk[8 * 3];
     if (!(x1 | x2 | x3 | x4 | x5 | x6 | x7)) {
         const int16_t v = clipIndex(coefClip, (blk[0] + 32) >> 6);
         for (int i = 0; i < 8; ++i) blk[8 * i] = v;
         return;
     }
-    int32_t x0 = (static_cast<int32_t>(blk[0]) << 8) + 8192;
+    int32_t x0 = blk[0] * 256 + 8192;
     int32_t x8 = W7 * (x4 + x5) + 4;
     x4 = (x8 + (W1 - W7) * x4) >> 3;
     x5 = (x8 - (W1 + W7) * x5) >> 3;

@@ -69,11 +69,13 @@ void convertRgbToYuv(ColourRoutine routine, int matrixCoefficients, const uint8_
         for (int x = 0; x < width; ++x, px += 4) {
             const int B = px[0], G = px[1], R = px[2];
             if (routine == ColourRoutine::Floating) {
-                const double sy = m.y[0] * R + m.y[1] * G + m.y[2] * B;
+                // Summed in pixel byte order (blue first): grey then sums to
+                // exactly 128 and lands on 126, as the integer routine does.
+                const double sy = m.y[2] * B + m.y[1] * G + m.y[0] * R;
                 yr[x] = static_cast<uint8_t>(static_cast<int>(sy * 0.85546875 + 16.5));
                 if (ur) {
-                    const double su = m.cb[0] * R + m.cb[1] * G + m.cb[2] * B;
-                    const double sv = m.cr[0] * R + m.cr[1] * G + m.cr[2] * B;
+                    const double su = m.cb[2] * B + m.cb[1] * G + m.cb[0] * R;
+                    const double sv = m.cr[2] * B + m.cr[1] * G + m.cr[0] * R;
                     ur[x] = static_cast<uint8_t>(static_cast<int>(su * 0.875 + 128.5));
                     vr[x] = static_cast<uint8_t>(static_cast<int>(sv * 0.875 + 128.5));
                 }

@@ -63,6 +63,7 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
     rcInitSequenceStatistics(enc);
     if (enc.rate) enc.rate->rcInitSequence(enc);
     writeSequenceHeaders(enc);
+    // GOP re-coding (enc.gopRecoding) takes its first snapshot here.
     if (enc.gopRecoding) startGopRecoding(enc);
 
     const int N = enc.gopSize, M = enc.refDistance;
@@ -76,10 +77,10 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
         }
         showProgress(enc, clock, i);
         refreshPreview(enc);
-        // A GOP that broke a bitrate limit is coded again from its start.
+        // At a GOP start (i > 0) GOP re-coding checks the previous GOP here
+        // and may move i back to that GOP's first coding index.
         if (enc.recoding && i > 0 && planCodingStep(i, N, M, enc.nframes).opensGop)
             i = recodeCheckAtGopStart(enc, i);
-
         const CodingStep step = planCodingStep(i, N, M, enc.nframes);
         if (step.pictureType == kPictureB) {
             enc.current = enc.auxOrg;
@@ -115,6 +116,8 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
         return false;
     }
     printEndLines(enc, nowSeconds() - clock.startSeconds);
+    // Variable-bitrate MPEG-2 without maxBitrate: the max-bitrate embedding
+    // pass runs here and its result becomes the encode's.
     if (!enc.maxBitrateFileName.empty()) {
         const bool embedded = embedMaxBitrate(enc);
         removeMaxBitrateFile(enc);

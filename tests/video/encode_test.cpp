@@ -127,7 +127,9 @@ TEST(VideoEncode, QualityFallsAsTheQuantiserRises) {
         for (int mquant : {2, 6, 14, 31}) {
             const EncodeResult r = encode(176, 144, 2, type, mquant);
             expectClean(r, 2, 176, 144);
-            if (mquant == 2) EXPECT_GE(r.check.psnrY, 38.0);
+            if (mquant == 2) {
+                EXPECT_GE(r.check.psnrY, 38.0);
+            }
             EXPECT_LT(r.check.psnrY, last) << "mquant " << mquant;
             last = r.check.psnrY;
         }
@@ -243,7 +245,9 @@ TEST(VideoEncode, FullDiskIsAFailure) {
         EXPECT_FALSE(runVideoEncoder(job.engine));
         ASSERT_FALSE(job.host.errors.empty());
         EXPECT_EQ(job.host.errors.back(), "Unable to write to output file.");
-        if (frames == 30) EXPECT_LT(job.engine.job.framesEncoded, 30);
+        if (frames == 30) {
+            EXPECT_LT(job.engine.job.framesEncoded, 30);
+        }
     }
 }
 
