@@ -24,6 +24,10 @@ void Engine::reportWarning(const std::string& text) {
     host_->messageBox(std::string(kEngineName) + " - warning", text, MessageIcon::Warning, false);
 }
 
+void Engine::showMessage(const std::string& text, MessageIcon icon) {
+    host_->messageBox(kEngineName, text, icon, activeDialog_ != nullptr);
+}
+
 void Engine::logLine(const std::string& text) { host_->logLine(text); }
 
 void Engine::setProgress(const std::string& text, int percent) {
@@ -37,7 +41,9 @@ void Engine::pumpMessages() {
     activeDialog_->processEvents();
     if (stopPressed_) {
         stopPressed_ = false;
-        if (host_->askYesNo(kEngineName, "Are you sure to stop it?")) job.stopRequested = true;
+        // A stop already under way (Cancel, a second Ctrl-C) needs no question.
+        if (!job.stopRequested && host_->askYesNo(kEngineName, "Are you sure to stop it?"))
+            job.stopRequested = true;
     }
 }
 
