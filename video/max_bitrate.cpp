@@ -1,44 +1,14 @@
 #include "video/max_bitrate.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 
 #include "engine/format.h"
+#include "platform/temp_name.h"
 
 namespace quillon {
-
-namespace {
-
-// $TMP when it names an existing directory, else the working directory;
-// the prefix and the first free decimal counter. Created exclusively so
-// that jobs side by side never share a name.
-std::string createTemporaryName(const std::string& prefix) {
-    std::string dir = "./";
-    const char* tmp = std::getenv("TMP");
-    struct stat st;
-    if (tmp && *tmp && ::stat(tmp, &st) == 0 && S_ISDIR(st.st_mode)) {
-        dir = tmp;
-        if (dir.back() != '/') dir += '/';
-    }
-    for (long counter = 1; counter < 1000000; ++counter) {
-        std::string name = dir + prefix + std::to_string(counter);
-        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            ::close(fd);
-            return name;
-        }
-        if (errno != EEXIST) break;
-    }
-    return std::string();
-}
-
-}  // namespace
 
 bool needsMaxBitrateEmbedding(const EncoderSettings& s) {
     return isMpeg2Syntax(s) && !s.constBitrateFlag && s.maxBitrate == 0;
@@ -46,7 +16,7 @@ bool needsMaxBitrateEmbedding(const EncoderSettings& s) {
 
 bool openMaxBitrateFile(VideoEncoder& enc) {
     closeMaxBitrateFile(enc);
-    std::string name = createTemporaryName("tmp_s");
+    std::string name = createTemporaryFile("tmp_s");
     std::FILE* f = name.empty() ? nullptr : std::fopen(name.c_str(), "wb");
     if (!f) {
         if (!name.empty()) std::remove(name.c_str());

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "engine/presets.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/video_stream_check.h"
 #include "tests/video/video_test_util.h"
@@ -108,16 +109,6 @@ bool hasLineStarting(const std::vector<std::string>& lines, const std::string& h
     return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(head, 0) == 0; });
 }
 
-void setVideoCd(EncoderSettings& s, bool ntsc) {
-    s.constBitrateFlag = 1;
-    s.constBitrate = 1150000;
-    s.vbvBufferSize = 20;
-    if (ntsc) {
-        s.frameRateCode = 4;
-        s.frameRate = 30000.0 / 1001;
-    }
-}
-
 TEST(RateEncode, VideoCdStreamsHoldTheirRateAndTheBuffer) {
     struct Case {
         int w, h;
@@ -127,7 +118,10 @@ TEST(RateEncode, VideoCdStreamsHoldTheirRateAndTheBuffer) {
     for (const Case c : {Case{352, 240, true, 600}, Case{352, 288, false, 500}}) {
         SCOPED_TRACE(c.ntsc ? "NTSC" : "PAL");
         TempDir dir;
-        RateRun r = encode(dir, c.w, c.h, c.frames, 1, [&](EncoderSettings& s) { setVideoCd(s, c.ntsc); });
+        RateRun r = encode(dir, c.w, c.h, c.frames, 1, [&](EncoderSettings& s) {
+            applyPreset(s, kKindVcd, c.ntsc ? 0 : 1, 1);
+            ASSERT_EQ(s.constBitrateFlag, 1);
+        });
         expectDecoded(r, c.frames);
         ASSERT_TRUE(r.vbv.checked);
         EXPECT_EQ(r.vbv.bitRate, 1150000);
@@ -145,9 +139,10 @@ TEST(RateEncode, VideoCdStreamsHoldTheirRateAndTheBuffer) {
 TEST(RateEncode, ConstantBitrateMpeg2At6MbitHoldsTheBuffer) {
     TempDir dir;
     RateRun r = encode(dir, 720, 576, 50, 2, [](EncoderSettings& s) {
+        applyPreset(s, kKindMpeg2, 1, 1);
         s.constBitrateFlag = 1;
-        s.constBitrate = 6000000;
-        s.vbvBufferSize = 112;
+        s.forceVBVDelay = 0;  // the preset writes 0xFFFF, which no checker can use
+        ASSERT_EQ(s.constBitrate, 6000000);
     });
     expectDecoded(r, 50);
     ASSERT_TRUE(r.vbv.checked);
@@ -176,13 +171,15 @@ TEST(RateEncode, MaxBitrateRecodesGopsUntilTheyFit) {
     TempDir dir;
     const double maxBitrate = 1500000;
     RateRun r = encode(dir, 352, 288, 40, 2, [&](EncoderSettings& s) {
+        applyPreset(s, kKindMpeg2, 1, 1);
         s.maxBitrate = maxBitrate;
         s.mquantValue = 2;
         s.verbose = 1;
     });
     expectDecoded(r, 40);
     ASSERT_TRUE(r.layout.ok);
-    for (const StreamPicture& p : r.layout.pictures) EXPECT_EQ(p.vbvDelay, 0);  // not computed without CBR
+    // Not computed without constant bitrate; the MPEG-2 preset forces 0xFFFF.
+    for (const StreamPicture& p : r.layout.pictures) EXPECT_EQ(p.vbvDelay, 0xFFFF);
     for (const StreamSequenceHeader& h : r.layout.sequenceHeaders)
         EXPECT_EQ(h.bitRateValue, static_cast<uint32_t>(std::ceil(maxBitrate / 400)));
     const int N = static_cast<int>(r.layout.pictures.size() / r.layout.gops.size());
@@ -228,7 +225,10 @@ uint32_t printedValue(const std::vector<std::string>& lines, const std::string& 
 TEST(RateEncode, VariableMpeg2WithoutMaxBitrateCarriesItsMeasuredMaximum) {
     TempDir dir;
     TmpDirectory tmp(dir);
-    RateRun r = encode(dir, 352, 288, 60, 2, [](EncoderSettings& s) { s.mquantValue = 3; });
+    RateRun r = encode(dir, 352, 288, 60, 2, [](EncoderSettings& s) {
+        applyPreset(s, kKindMpeg2, 1, 1);
+        s.mquantValue = 3;
+    });
     expectDecoded(r, 60);
     ASSERT_TRUE(r.layout.ok);
     const uint32_t maxWindow = printedValue(r.lines, "   Max bitrate over any one second = ");
@@ -264,6 +264,7 @@ TEST(RateEncode, AverageBitrateSpendsTheBankAndNoMore) {
     TmpDirectory tmp(dir);
     const double avg = 500000;
     RateRun r = encode(dir, 352, 288, 40, 2, [&](EncoderSettings& s) {
+        applyPreset(s, kKindMpeg2, 1, 1);
         s.avgBitrate = avg;
         s.mquantValue = 2;
     });
