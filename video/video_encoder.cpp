@@ -1,5 +1,6 @@
 #include "video/video_encoder.h"
 
+#include <algorithm>
 #include <ctime>
 #include <utility>
 
@@ -7,6 +8,8 @@
 #include "video/frame_input.h"
 #include "video/gop_recoding.h"
 #include "video/max_bitrate.h"
+#include "video/motion_estimation.h"
+#include "video/picture_coding.h"
 #include "video/picture_loop.h"
 #include "video/rate_interface.h"
 #include "video/stream_headers.h"
@@ -46,9 +49,8 @@ bool runVideoEncoder(Engine& engine) { return runVideoEncoder(engine, nullptr); 
 bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
     VideoEncoder enc(engine);
     enc.observer = observer;
-    // Intra-only coding: every picture is an I picture opening its own GOP.
-    enc.gopSize = 1;
-    enc.refDistance = 1;
+    enc.gopSize = std::max(1, engine.work.iFramesInGOP);
+    enc.refDistance = std::max(1, engine.work.ipFrameDistance);
     enc.nframes = engine.job.frameCount;
     engine.job.framesEncoded = 0;
     if (enc.nframes <= 0) {
@@ -57,6 +59,7 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
     }
 
     if (!setUpEncoder(enc)) return fail(enc);
+    if (!setUpMotionSearch(enc)) return fail(enc);
     ProgressClock clock;
     clock.startSeconds = nowSeconds();
 
@@ -97,13 +100,14 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
             if (i > 0) writeSequenceHeaders(enc);
             writeGopHeader(enc, step.gopStart, i == 0);
         }
-        setPictureValues(enc, step);
+        preparePicture(enc, step);
+        writePictureHeaderStatistics(enc, i);
 
         if (!fetchPicture(enc, *enc.current, step.displayIndex)) {
             if (i > 0) break;
             return fail(enc);
         }
-        if (!codeFramePicture(enc)) return fail(enc);
+        if (!codeFrame(enc, step)) return fail(enc);
         if (enc.observer) enc.observer->frameCoded(enc);
         engine.job.framesEncoded = i + 1;
     }

@@ -180,11 +180,11 @@ TEST(Vlc, MotionVectorsWrapAndCarryResiduals) {
         return bitsOf([&](Engine& e, BitWriter& w) { putMotionDelta(e, w, d, f, true); });
     };
     EXPECT_EQ(mv(0, 1), "1");
-    EXPECT_EQ(mv(17, 1), "0000001100" "1");  // wraps to -15
-    EXPECT_EQ(mv(-16, 1), "0000001011" "1");
+    EXPECT_EQ(mv(17, 1), "0000001101" "1");  // wraps to -15
+    EXPECT_EQ(mv(-16, 1), "0000001100" "1");
     EXPECT_EQ(mv(3, 2), "001" "0" "0");        // t = 4: code 2, residual 0
     EXPECT_EQ(mv(-4, 2), "001" "1" "1");       // t = 5: code -2, residual 1
-    EXPECT_EQ(mv(63, 3), "0000001011" "0" "10");  // in range: t = 66, code 16, residual 2
+    EXPECT_EQ(mv(63, 3), "0000001100" "0" "10");  // in range: t = 66, code 16, residual 2
     RecordingHost host;
     bitsOf([](Engine& e, BitWriter& w) { putMotionDelta(e, w, 100, 1, true); }, &host);
     ASSERT_EQ(host.warnings.size(), 1u);
