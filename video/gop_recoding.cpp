@@ -8,6 +8,7 @@
 #include <new>
 
 #include "engine/format.h"
+#include "video/motion_estimation.h"
 
 namespace quillon {
 
@@ -109,6 +110,10 @@ void saveState(VideoEncoder& enc, GopRecodingState& st) {
     st.mbInfo = enc.mbInfo;
     st.blocks = enc.blocks;
     std::memcpy(st.motion, enc.s.motion, sizeof(st.motion));
+    if (enc.motion) {
+        if (!st.motionSearch) st.motionSearch = std::make_shared<MotionSearchState>();
+        *st.motionSearch = *enc.motion;
+    }
 }
 
 void restoreState(VideoEncoder& enc, const GopRecodingState& st) {
@@ -125,6 +130,7 @@ void restoreState(VideoEncoder& enc, const GopRecodingState& st) {
     std::copy(st.mbInfo.begin(), st.mbInfo.end(), enc.mbInfo.begin());
     std::copy(st.blocks.begin(), st.blocks.end(), enc.blocks.begin());
     std::memcpy(enc.s.motion, st.motion, sizeof(st.motion));
+    if (enc.motion && st.motionSearch) *enc.motion = *st.motionSearch;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "engine/bit_writer.h"
@@ -69,6 +70,9 @@ struct GopRecodingState {
     int32_t motion[kMotionEntries][8] = {};
     // Role of each picture pointer, as an index into pictureStore (-1: none).
     std::array<int, 9> roles{};
+    // The hierarchical search keeps quarter-resolution anchors between
+    // pictures; a re-coded GOP must search against the same ones.
+    std::shared_ptr<MotionSearchState> motionSearch;
 };
 
 // Set-up: the seven picture copies, the macroblock record and block copies

@@ -75,6 +75,7 @@ struct RateRun {
     std::vector<std::string> errors, warnings, lines;
     double seconds = 0;
     double bitsPerSecond = 0;
+    int N = 1;  // pictures per GOP as configured
 };
 
 template <typename Adjust>
@@ -85,6 +86,7 @@ RateRun encode(const TempDir& dir, int width, int height, int frames, int videoT
     job.engine.request.frameSource = &source;
     adjust(job.engine.work);
     RateRun r;
+    r.N = job.engine.work.iFramesInGOP;
     r.ok = runVideoEncoder(job.engine);
     r.errors = job.host.errors;
     r.warnings = job.host.warnings;
@@ -182,7 +184,7 @@ TEST(RateEncode, MaxBitrateRecodesGopsUntilTheyFit) {
     for (const StreamPicture& p : r.layout.pictures) EXPECT_EQ(p.vbvDelay, 0xFFFF);
     for (const StreamSequenceHeader& h : r.layout.sequenceHeaders)
         EXPECT_EQ(h.bitRateValue, static_cast<uint32_t>(std::ceil(maxBitrate / 400)));
-    const int N = static_cast<int>(r.layout.pictures.size() / r.layout.gops.size());
+    const int N = r.N;
     const int64_t limit = static_cast<int64_t>(std::floor(N * maxBitrate / 25));
     const std::vector<int64_t> bits = measuredGopBits(r.layout);
     // The last GOP is never measured.
@@ -242,7 +244,8 @@ TEST(RateEncode, VariableMpeg2WithoutMaxBitrateCarriesItsMeasuredMaximum) {
         windowStart = end;
     }
     EXPECT_NEAR(best, maxWindow, 64);
-    ASSERT_EQ(r.layout.sequenceHeaders.size(), 60u);
+    ASSERT_EQ(r.layout.sequenceHeaders.size(), r.layout.gops.size());
+    ASSERT_GE(r.layout.sequenceHeaders.size(), 4u);
     for (const StreamSequenceHeader& h : r.layout.sequenceHeaders) {
         EXPECT_EQ(h.bitRateValue, want);
         EXPECT_EQ(h.vbvBufferSize, 112u);
@@ -270,7 +273,7 @@ TEST(RateEncode, AverageBitrateSpendsTheBankAndNoMore) {
     });
     expectDecoded(r, 40);
     ASSERT_TRUE(r.layout.ok);
-    const int N = static_cast<int>(r.layout.pictures.size() / r.layout.gops.size());
+    const int N = r.N;
     const double target = std::floor(N * avg / 25);
     double bank = 40000000, total = 0;
     const std::vector<int64_t> bits = measuredGopBits(r.layout);
