@@ -119,6 +119,7 @@ VbvReport checkVbv(const VideoStreamLayout& s) {
             if (r.firstProblem.empty()) r.firstProblem = formatText("picture %zu decoded before its predecessor", n);
         }
         previous = std::max(previous, t);
+        r.decodeTimes.push_back(t);
         // Everything of the picture must be in the buffer when it is removed.
         const double endArrives = 8.0 * p.unitEnd / R;
         if (endArrives > t + slack) {

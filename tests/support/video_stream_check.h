@@ -56,6 +56,7 @@ struct VbvReport {
     double minFullness = 0;  // bits just after a removal
     double maxFullness = 0;  // bits just before a removal
     std::string firstProblem;
+    std::vector<double> decodeTimes;  // seconds, per picture in coding order
 };
 
 VbvReport checkVbv(const VideoStreamLayout& stream);

@@ -11,61 +11,12 @@
 #include "engine/presets.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/video_stream_check.h"
+#include "tests/video/rate_test_frames.h"
 #include "tests/video/video_test_util.h"
 #include "video/video_encoder.h"
 
 namespace quillon::testing {
 namespace {
-
-// Detail and motion, generated fast: a textured background twice the
-// picture's size panned back and forth, with a square that moves on its
-// own, and a scene cut (another part of the texture) every 8 seconds.
-class PanningFrames : public FrameSource {
-public:
-    PanningFrames(int width, int height) : w_(width), h_(height), bw_(2 * width), bh_(2 * height) {
-        background_.resize(static_cast<size_t>(bw_) * bh_ * 4);
-        uint32_t seed = 12345;
-        for (int y = 0; y < bh_; ++y)
-            for (int x = 0; x < bw_; ++x) {
-                seed = seed * 1664525u + 1013904223u;
-                const int noise = static_cast<int>(seed >> 27);  // 0..31
-                uint8_t* p = &background_[(static_cast<size_t>(y) * bw_ + x) * 4];
-                const bool edge = ((x / 24) + (y / 18)) % 2;
-                p[0] = static_cast<uint8_t>(60 + (x * 100) / bw_ + noise + (edge ? 40 : 0));
-                p[1] = static_cast<uint8_t>(70 + (y * 120) / bh_ + noise);
-                p[2] = static_cast<uint8_t>(50 + ((x + y) % 64) * 2 + noise);
-                p[3] = 0;
-            }
-        frame_.resize(static_cast<size_t>(w_) * h_ * 4);
-    }
-    int getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels) override {
-        const int scene = frame / 200;
-        const int period = 2 * (w_ - 8);
-        const int phase = (3 * frame) % period;
-        const int dx = (phase < period / 2 ? phase : period - phase) + (scene % 2) * 4;
-        const int dy = ((frame / 2) % h_ + scene * 37) % h_;
-        for (int row = 0; row < h_; ++row) {
-            uint8_t* dst = frame_.data() + static_cast<size_t>(h_ - 1 - row) * w_ * 4;
-            const uint8_t* src = background_.data() + (static_cast<size_t>(row + dy) * bw_ + dx) * 4;
-            std::copy(src, src + static_cast<size_t>(w_) * 4, dst);
-        }
-        const int ox = (frame * 5) % (w_ - 48), oy = (frame * 2) % (h_ - 48);
-        for (int row = oy; row < oy + 48; ++row) {
-            uint8_t* dst = frame_.data() + (static_cast<size_t>(h_ - 1 - row) * w_ + ox) * 4;
-            for (int x = 0; x < 48; ++x, dst += 4) {
-                const uint8_t v = ((x / 6 + row / 6) % 2) ? 230 : 20;
-                dst[0] = v, dst[1] = static_cast<uint8_t>(255 - v), dst[2] = v;
-            }
-        }
-        *rowBytes = w_ * 4;
-        *pixels = frame_.data();
-        return 0;
-    }
-
-private:
-    int w_, h_, bw_, bh_;
-    std::vector<uint8_t> background_, frame_;
-};
 
 struct RateRun {
     bool ok = false;
@@ -111,32 +62,35 @@ bool hasLineStarting(const std::vector<std::string>& lines, const std::string& h
     return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(head, 0) == 0; });
 }
 
-TEST(RateEncode, VideoCdStreamsHoldTheirRateAndTheBuffer) {
-    struct Case {
-        int w, h;
-        bool ntsc;
-        int frames;
-    };
-    for (const Case c : {Case{352, 240, true, 600}, Case{352, 288, false, 500}}) {
-        SCOPED_TRACE(c.ntsc ? "NTSC" : "PAL");
-        TempDir dir;
-        RateRun r = encode(dir, c.w, c.h, c.frames, 1, [&](EncoderSettings& s) {
-            applyPreset(s, kKindVcd, c.ntsc ? 0 : 1, 1);
-            ASSERT_EQ(s.constBitrateFlag, 1);
-        });
-        expectDecoded(r, c.frames);
-        ASSERT_TRUE(r.vbv.checked);
-        EXPECT_EQ(r.vbv.bitRate, 1150000);
-        EXPECT_EQ(r.vbv.bufferBits, 20 * 16384);
-        EXPECT_EQ(r.vbv.underflows, 0) << r.vbv.firstProblem;
-        EXPECT_EQ(r.vbv.overflows, 0) << r.vbv.firstProblem;
-        EXPECT_EQ(r.vbv.decodeTimeRegressions, 0) << r.vbv.firstProblem;
-        EXPECT_NEAR(r.bitsPerSecond, 1150000, 0.02 * 1150000);
-        // The encoder's own model agrees: no counts in the end lines.
-        EXPECT_FALSE(hasLineStarting(r.lines, "   VBV delay"));
-        EXPECT_TRUE(hasLineStarting(r.lines, "   Avg mquant = "));
-    }
+// 20 s of the VideoCD preset: the rate within 2 %, the buffer never under-
+// or overflowing by the stream's own vbv_delay values, and the encoder's
+// model agreeing (no counts in its end lines).
+void checkVideoCd(int width, int height, int tvStandard, int frames) {
+    TempDir dir;
+    RateRun r = encode(dir, width, height, frames, 1, [&](EncoderSettings& s) {
+        applyPreset(s, kKindVcd, tvStandard, 1);
+        ASSERT_EQ(s.constBitrateFlag, 1);
+    });
+    expectDecoded(r, frames);
+    ASSERT_TRUE(r.vbv.checked);
+    EXPECT_EQ(r.vbv.bitRate, 1150000);
+    EXPECT_EQ(r.vbv.bufferBits, 20 * 16384);
+    EXPECT_EQ(r.vbv.underflows, 0) << r.vbv.firstProblem;
+    EXPECT_EQ(r.vbv.overflows, 0) << r.vbv.firstProblem;
+    EXPECT_EQ(r.vbv.decodeTimeRegressions, 0) << r.vbv.firstProblem;
+    EXPECT_NEAR(r.bitsPerSecond, 1150000, 0.02 * 1150000);
+    EXPECT_FALSE(hasLineStarting(r.lines, "   VBV delay"));
+    EXPECT_TRUE(hasLineStarting(r.lines, "   Avg mquant = "));
+    // P and B pictures took part.
+    int types[4] = {};
+    for (const StreamPicture& p : r.layout.pictures) types[p.type & 3] += 1;
+    EXPECT_GT(types[2], 0);
+    EXPECT_GT(types[3], 0);
 }
+
+TEST(RateEncode, VideoCdNtscHoldsItsRateAndTheBuffer) { checkVideoCd(352, 240, 0, 600); }
+
+TEST(RateEncode, VideoCdPalHoldsItsRateAndTheBuffer) { checkVideoCd(352, 288, 1, 500); }
 
 TEST(RateEncode, ConstantBitrateMpeg2At6MbitHoldsTheBuffer) {
     TempDir dir;
@@ -154,6 +108,27 @@ TEST(RateEncode, ConstantBitrateMpeg2At6MbitHoldsTheBuffer) {
     EXPECT_EQ(r.vbv.overflows, 0) << r.vbv.firstProblem;
     EXPECT_NEAR(r.bitsPerSecond, 6000000, 0.03 * 6000000);
     EXPECT_FALSE(hasLineStarting(r.lines, "   VBV delay"));
+}
+
+TEST(RateEncode, ConstantBitrateFieldPicturesAreDecodedOneFieldApart) {
+    TempDir dir;
+    RateRun r = encode(dir, 352, 288, 40, 2, [](EncoderSettings& s) {
+        applyPreset(s, kKindMpeg2, 1, 1);
+        s.fieldPictures = 1;
+        s.constBitrateFlag = 1;
+        s.constBitrate = 3000000;
+        s.forceVBVDelay = 0;
+    });
+    expectDecoded(r, 40);
+    ASSERT_TRUE(r.vbv.checked);
+    ASSERT_EQ(r.layout.pictures.size(), 80u);
+    EXPECT_EQ(r.vbv.underflows, 0) << r.vbv.firstProblem;
+    EXPECT_EQ(r.vbv.overflows, 0) << r.vbv.firstProblem;
+    EXPECT_EQ(r.vbv.decodeTimeRegressions, 0) << r.vbv.firstProblem;
+    // Every field picture is removed one field period after the one before.
+    for (size_t k = 1; k < r.vbv.decodeTimes.size(); ++k)
+        EXPECT_NEAR(r.vbv.decodeTimes[k] - r.vbv.decodeTimes[k - 1], 0.02, 3.0 / 90000) << k;
+    EXPECT_NEAR(r.bitsPerSecond, 3000000, 0.05 * 3000000);
 }
 
 // Bits of each GOP as the encoder measured it: from its sequence header to
@@ -260,6 +235,16 @@ TEST(RateEncode, VariableMpeg2WithoutMaxBitrateCarriesItsMeasuredMaximum) {
     expectDecoded(m1, 10);
     for (const StreamSequenceHeader& h : m1.layout.sequenceHeaders) EXPECT_EQ(h.bitRateValue, 0x3FFFFu);
     EXPECT_FALSE(hasLineStarting(m1.lines, "Embedding max bitrate"));
+}
+
+TEST(RateEncode, OffsetsFileIsGoneAfterAFailedEncodeToo) {
+    TempDir dir;
+    TmpDirectory tmp(dir);
+    VideoJob job(176, 144, 10, dir.file("out.m2v"), 2, 4);
+    applyPreset(job.engine.work, kKindMpeg2, 1, 1);
+    job.source->failFrom = 0;  // not even the first frame arrives
+    EXPECT_FALSE(runVideoEncoder(job.engine));
+    EXPECT_FALSE(anyFileStarting(dir, "tmp_s"));
 }
 
 TEST(RateEncode, AverageBitrateSpendsTheBankAndNoMore) {

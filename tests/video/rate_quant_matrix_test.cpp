@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "tests/support/temp_dir.h"
+#include "tests/video/rate_test_frames.h"
 #include "tests/video/video_test_util.h"
 #include "video/encoder_setup.h"
 #include "video/rate_interface.h"
@@ -73,6 +74,8 @@ TEST(QuantMatrixFiles, MpegDefaultAndNoNameGiveTheSameStream) {
     for (int k = 0; k < 2; ++k) {
         const std::string out = dir.file("s" + std::to_string(k) + ".m2v");
         VideoJob job(176, 144, 4, out, 2, 5);
+        PanningFrames source(176, 144);
+        job.engine.request.frameSource = &source;
         if (k) std::strcpy(job.engine.work.nonIntraQuantMatrix, "mpeg default");
         ASSERT_TRUE(runVideoEncoder(job.engine));
         streams[k] = readAll(out);
