@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/presets.h"
+
 namespace quillon::testing {
 
 void RecordingHost::messageBox(const std::string&, const std::string& text, MessageIcon icon, bool) {
@@ -48,7 +50,7 @@ int SyntheticFrames::getFrame(int frame, int32_t* rowBytes, const uint8_t** pixe
             if (row > band && row < band + 24) {
                 // Glyph-like strokes: short 1-2 pixel bars from a hash.
                 const int cx = (x + t) / 6, cy = (row - band) / 8;
-                const unsigned h = static_cast<unsigned>(cx * 73856093 ^ cy * 19349663) % 7u;
+                const unsigned h = (static_cast<unsigned>(cx) * 73856093u ^ static_cast<unsigned>(cy) * 19349663u) % 7u;
                 const int lx = (x + t) % 6, ly = (row - band) % 8;
                 const bool stroke = (h < 3 && lx < 2 && ly < 6) || (h == 4 && ly == 3 && lx < 5) ||
                                     (h == 5 && lx == ly % 6);
@@ -67,64 +69,11 @@ int SyntheticFrames::getFrame(int frame, int32_t* rowBytes, const uint8_t** pixe
 }
 
 void configureVideo(EncoderSettings& s, int videoType, int mquantValue) {
-    const bool mpeg2 = videoType >= 2;
-    s.videoType = videoType;
-    s.programStreamType = videoType;
-    s.profile = 4;
-    s.level = 8;
-    s.chromaFormat = 1;
-    s.constrainedParameters = videoType == 1 ? 1 : 0;
-    s.aspectRatio = mpeg2 ? 2 : 8;
-    s.frameRateCode = 3;
-    s.frameRate = 25.0;
+    applyPreset(s, videoType, 1, 1);
+    // Variable bitrate: the fixed quantiser drives every macroblock.
     s.constBitrateFlag = 0;
-    s.constBitrate = videoType == 1 ? 1150000 : 5000000;
     s.maxBitrate = 0;
     s.mquantValue = mquantValue;
-    s.vbvBufferSize = videoType == 0 ? 23 : videoType == 1 ? 20 : 112;
-    s.displayHorizontalSize = mpeg2 ? 720 : 352;
-    s.displayVerticalSize = mpeg2 ? 576 : 288;
-    s.writeSequenceDisplayExt = videoType == 3 ? 0 : 1;
-    s.writeSequenceEndCode = 1;
-    s.embedSVCDUserBlocks = videoType == 3 ? 1 : 0;
-    s.intraDCPrec = mpeg2 ? 1 : 0;
-    s.progressiveSequence = s.progressiveFrame = mpeg2 ? 0 : 1;
-    s.topFieldFirst = mpeg2 ? 1 : 0;
-    s.fieldPictures = 0;
-    s.framePredDCTI = s.framePredDCTP = s.framePredDCTB = 1;
-    s.quantizationScaleI = s.quantizationScaleP = s.quantizationScaleB = mpeg2 ? 1 : 0;
-    s.intraVLCFormatI = mpeg2 ? 1 : 0;
-    s.alternateScanI = s.alternateScanP = s.alternateScanB = mpeg2 ? 1 : 0;
-    s.matrixCoefficients = 5;
-    s.videoFormat = 1;
-    s.iFramesInGOP = 15;
-    s.ipFrameDistance = 3;
-    deriveTestMotionTable(s, 3, 3);
-}
-
-void deriveTestMotionTable(EncoderSettings& s, int horizontalMovement, int verticalMovement) {
-    // The presets' rule for ranges below 64 samples.
-    auto fcode = [](int r) { return r < 8 ? 1 : r < 16 ? 2 : r < 32 ? 3 : 4; };
-    const int M = std::max(1, s.ipFrameDistance);
-    for (auto& entry : s.motion)
-        for (int& v : entry) v = 0;
-    auto set = [&](int e, int first, int range) {
-        s.motion[e][first] = fcode(range);
-        s.motion[e][first + 1] = fcode(range);
-        s.motion[e][first + 2] = range;
-        s.motion[e][first + 3] = range;
-    };
-    set(0, kForwHorzFCode, M * horizontalMovement);
-    s.motion[0][kForwVertFCode] = fcode(M * verticalMovement);
-    s.motion[0][kForwVertSearch] = M * verticalMovement;
-    for (int d = 1; d < M && d < kMotionEntries; ++d) {
-        set(d, kForwHorzFCode, d * horizontalMovement);
-        s.motion[d][kForwVertFCode] = fcode(d * verticalMovement);
-        s.motion[d][kForwVertSearch] = d * verticalMovement;
-        set(d, kBackHorzFCode, (M - d) * horizontalMovement);
-        s.motion[d][kBackVertFCode] = fcode((M - d) * verticalMovement);
-        s.motion[d][kBackVertSearch] = (M - d) * verticalMovement;
-    }
 }
 
 void CapturingObserver::frameCoded(const VideoEncoder& enc) {
