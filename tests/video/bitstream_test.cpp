@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <cmath>
 #include <map>
 
 #include "tests/support/temp_dir.h"
@@ -327,6 +328,21 @@ TEST(VlcTables, EveryTableIsPrefixFree) {
         EXPECT_EQ(count, 111) << (t ? "B-15" : "B-14");
         expectPrefixFree(codes, t ? "B-15" : "B-14");
     }
+}
+
+// B-12 and B-13 use up the whole code space, and B-10 (with its sign bits)
+// all of it but the three 8-bit prefixes 0000 0010, 0000 0001 and
+// 0000 0000: a wrong code length shows in the sum.
+TEST(VlcTables, CompleteTablesFillTheCodeSpace) {
+    auto kraft = [](const auto& table, bool sign) {
+        double sum = 0;
+        for (size_t i = 0; i < table.size(); ++i)
+            if (table[i].length) sum += std::ldexp(i > 0 && sign ? 2.0 : 1.0, -(table[i].length + (i > 0 && sign ? 1 : 0)));
+        return sum;
+    };
+    EXPECT_DOUBLE_EQ(kraft(kTableB10, true), 1.0 - 3.0 / 256);
+    EXPECT_DOUBLE_EQ(kraft(kTableB12, false), 1.0);
+    EXPECT_DOUBLE_EQ(kraft(kTableB13, false), 1.0);
 }
 
 }  // namespace
