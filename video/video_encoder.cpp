@@ -6,6 +6,8 @@
 
 #include "video/encoder_setup.h"
 #include "video/frame_input.h"
+#include "video/gop_recoding.h"
+#include "video/max_bitrate.h"
 #include "video/motion_estimation.h"
 #include "video/picture_coding.h"
 #include "video/picture_loop.h"
@@ -65,6 +67,7 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
     if (enc.rate) enc.rate->rcInitSequence(enc);
     writeSequenceHeaders(enc);
     // GOP re-coding (enc.gopRecoding) takes its first snapshot here.
+    if (enc.gopRecoding) startGopRecoding(enc);
 
     const int N = enc.gopSize, M = enc.refDistance;
     for (int i = 0; i < enc.nframes; ++i) {
@@ -77,9 +80,10 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
         }
         showProgress(enc, clock, i);
         refreshPreview(enc);
-
         // At a GOP start (i > 0) GOP re-coding checks the previous GOP here
         // and may move i back to that GOP's first coding index.
+        if (enc.recoding && i > 0 && planCodingStep(i, N, M, enc.nframes).opensGop)
+            i = recodeCheckAtGopStart(enc, i);
         const CodingStep step = planCodingStep(i, N, M, enc.nframes);
         if (step.pictureType == kPictureB) {
             enc.current = enc.auxOrg;
@@ -118,6 +122,11 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
     printEndLines(enc, nowSeconds() - clock.startSeconds);
     // Variable-bitrate MPEG-2 without maxBitrate: the max-bitrate embedding
     // pass runs here and its result becomes the encode's.
+    if (!enc.maxBitrateFileName.empty()) {
+        const bool embedded = embedMaxBitrate(enc);
+        removeMaxBitrateFile(enc);
+        return embedded;
+    }
     return true;
 }
 
