@@ -24,6 +24,10 @@ void Engine::reportWarning(const std::string& text) {
     host_->messageBox(std::string(kEngineName) + " - warning", text, MessageIcon::Warning, false);
 }
 
+void Engine::showMessage(const std::string& text, MessageIcon icon) {
+    host_->messageBox(kEngineName, text, icon, activeDialog_ != nullptr);
+}
+
 void Engine::logLine(const std::string& text) { host_->logLine(text); }
 
 void Engine::setProgress(const std::string& text, int percent) {

@@ -67,6 +67,9 @@ public:
     void reportWarning(const std::string& text);
     void logLine(const std::string& text);
     void setProgress(const std::string& text, int percent);
+    // A message box with the engine name as caption, owned by the conversion
+    // dialog while one is open (refusals, the settings-file messages).
+    void showMessage(const std::string& text, MessageIcon icon);
     // Dispatches waiting events; a pending Stop press asks for confirmation
     // and a Yes sets job.stopRequested.
     void pumpMessages();
@@ -82,6 +85,15 @@ public:
     // Marks a pending Stop press (the dialog's Stop button).
     void pressStop() { stopPressed_ = true; }
     void clearStopPress() { stopPressed_ = false; }
+
+    // Set while a Stop press waits for its question.
+    bool stopPressed() const { return stopPressed_; }
+
+    // The settings file initEngine reads over the preset ("default.ini",
+    // resolved by the profile rules), and whether its values were rejected
+    // by the last initEngine (the MPEG-1 preset was then applied).
+    std::string settingsFile = "default.ini";
+    bool settingsFileRejected = false;
 
     void setPhases(ConversionPhases* phases) { phases_ = phases; }
     ConversionPhases* phases() const { return phases_; }

@@ -35,6 +35,7 @@ public:
     virtual void setStatusText(const std::string& text) = 0;
     virtual void setShutdownChecked(bool on) { (void)on; }
     virtual bool previewChecked() const { return false; }
+    virtual void setPreviewChecked(bool on) { (void)on; }
     virtual void showPreview(const uint8_t* bgra, int width, int height, int rowBytes) {
         (void)bgra; (void)width; (void)height; (void)rowBytes;
     }

@@ -1,0 +1,62 @@
+#include "cli/cli_options.h"
+
+#include <strings.h>
+
+#include <cstdio>
+
+#include "engine/engine.h"
+#include "engine/settings_overrides.h"
+#include "cli/commands.h"
+
+namespace quillon::cli {
+
+namespace {
+constexpr const char* kTargets[5] = {"mpeg1", "vcd", "mpeg2", "svcd", "dvd"};
+}
+
+int targetKindFromName(const std::string& name) {
+    for (int k = 0; k < 5; ++k)
+        if (strcasecmp(name.c_str(), kTargets[k]) == 0) return k;
+    return -1;
+}
+
+const char* targetName(int kind) { return kind >= 0 && kind < 5 ? kTargets[kind] : "?"; }
+
+std::string ArgumentReader::next() {
+    std::string arg = args_[index_++];
+    hasPending_ = false;
+    size_t eq = arg.find('=');
+    if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+        pendingValue_ = arg.substr(eq + 1);
+        hasPending_ = true;
+        return arg.substr(0, eq);
+    }
+    return arg;
+}
+
+bool ArgumentReader::value(std::string& out) {
+    if (hasPending_) {
+        hasPending_ = false;
+        out = pendingValue_;
+        return true;
+    }
+    if (index_ >= args_.size()) return false;
+    out = args_[index_++];
+    return true;
+}
+
+int usageError(const std::string& command, const std::string& message) {
+    std::fprintf(stderr, "quillon %s: %s\nTry 'quillon %s --help'.\n", command.c_str(),
+                 message.c_str(), command.c_str());
+    return kExitUsage;
+}
+
+bool applySetOptions(Engine& engine, const std::string& command,
+                     const std::vector<std::string>& assignments) {
+    std::string error;
+    if (applySettingOverrides(engine, assignments, error)) return true;
+    std::fprintf(stderr, "quillon %s: %s\n", command.c_str(), error.c_str());
+    return false;
+}
+
+}  // namespace quillon::cli

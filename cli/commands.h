@@ -1,0 +1,30 @@
+// The `quillon` commands. A command is one file defining its function, one
+// declaration and one table line here, and one line in cli/CMakeLists.txt.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace quillon::cli {
+
+// Exit statuses shared by every command.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+// args: everything after the command name.
+using CommandFunction = int (*)(const std::vector<std::string>& args);
+
+struct Command {
+    const char* name;
+    const char* summary;
+    CommandFunction run;
+};
+
+int settingsCommand(const std::vector<std::string>& args);
+
+inline constexpr Command kCommands[] = {
+    {"settings", "print the settings of a target as a settings file", settingsCommand},
+};
+
+}  // namespace quillon::cli

@@ -1,0 +1,88 @@
+// quillon settings: the record a target's start-up gives, printed as a
+// settings file, so a user can see, save and edit what a preset means.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "cli/cli_options.h"
+#include "cli/commands.h"
+#include "cli/terminal_host.h"
+#include "engine/engine.h"
+#include "engine/engine_entry.h"
+#include "engine/settings_file.h"
+
+namespace quillon::cli {
+
+namespace {
+
+constexpr const char* kHelp =
+    "Usage: quillon settings [--target mpeg1|vcd|mpeg2|svcd|dvd] [--pal|--ntsc]\n"
+    "                        [--settings FILE] [--set KEY=VALUE]...\n"
+    "\n"
+    "Prints the settings the engine starts a target with (default: vcd, NTSC) as\n"
+    "a settings file: every key in its section and order. The preset of the\n"
+    "target is read over by the settings file (\"default.ini\" in the\n"
+    "configuration directory, or FILE); --set then changes single keys. The\n"
+    "result is checked as a settings file is. Changing ipFrameDistance or a pel\n"
+    "movement re-derives the motion table unless a motion key is given too.\n"
+    "\n"
+    "Exit status: 0 on success, 2 on a usage error or rejected values.\n";
+
+}  // namespace
+
+int settingsCommand(const std::vector<std::string>& args) {
+    const std::string name = "settings";
+    int kind = 1, tvStandard = 0;
+    std::string settingsFile;
+    bool fileGiven = false;
+    std::vector<std::string> sets;
+
+    ArgumentReader reader(args);
+    while (!reader.done()) {
+        std::string opt = reader.next(), value;
+        if (opt == "--help" || opt == "-h") {
+            std::fputs(kHelp, stdout);
+            return kExitOk;
+        } else if (opt == "--target" || opt == "-t") {
+            if (!reader.value(value)) return usageError(name, "--target needs a value");
+            kind = targetKindFromName(value);
+            if (kind < 0) return usageError(name, "unknown target \"" + value + "\"");
+        } else if (opt == "--pal") {
+            tvStandard = 1;
+        } else if (opt == "--ntsc") {
+            tvStandard = 0;
+        } else if (opt == "--settings") {
+            if (!reader.value(value) || value.empty())
+                return usageError(name, "--settings needs a file name");
+            settingsFile = value;
+            fileGiven = true;
+        } else if (opt == "--set") {
+            if (!reader.value(value)) return usageError(name, "--set needs KEY=VALUE");
+            sets.push_back(value);
+        } else {
+            return usageError(name, "unknown argument \"" + opt + "\"");
+        }
+    }
+
+    if (fileGiven) {
+        // A file the user names must be there; only the implicit
+        // "default.ini" may be missing.
+        std::ifstream probe(settingsFile);
+        if (!probe) return usageError(name, "cannot read settings file \"" + settingsFile + "\"");
+        // A bare name would otherwise be looked up in the configuration
+        // directory.
+        if (settingsFile.find('/') == std::string::npos) settingsFile = "./" + settingsFile;
+    }
+
+    TerminalHost host;
+    Engine engine(host);
+    if (fileGiven) engine.settingsFile = settingsFile;
+    initEngine(engine, tvStandard * 16 + kind);
+    if (engine.settingsFileRejected) return kExitUsage;
+    if (!applySetOptions(engine, name, sets)) return kExitUsage;
+
+    std::fputs(formatSettingsFile(engine.record).c_str(), stdout);
+    return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
+}
+
+}  // namespace quillon::cli

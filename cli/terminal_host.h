@@ -1,0 +1,103 @@
+// The engine's host on a terminal: messages and log lines on standard
+// error, a progress bar (plain progress lines when the output is not a
+// terminal), and Ctrl-C as the Stop button.
+#pragma once
+
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "engine/host.h"
+
+namespace quillon {
+
+class TerminalHost : public Host {
+public:
+    struct Options {
+        std::FILE* out = stderr;   // messages, log lines, progress
+        std::FILE* in = stdin;     // answers to the stop question
+        int interactive = -1;      // ask questions: -1 when `in` is a terminal
+        int progressBar = -1;      // redraw one bar line: -1 when `out` is a terminal
+        bool quiet = false;        // no log lines and no progress
+        bool shutdownChoice = false;
+    };
+
+    TerminalHost() : TerminalHost(Options{}) {}
+    explicit TerminalHost(const Options& options);
+
+    void messageBox(const std::string& caption, const std::string& text, MessageIcon icon,
+                    bool ownedByDialog) override;
+    // On a terminal: "<caption>: <text> (y/n) " and a line of answer. Without
+    // one (or when the answer is interrupted by Ctrl-C, or input ends) the
+    // answer is yes: the only question is whether to stop.
+    bool askYesNo(const std::string& caption, const std::string& text) override;
+    void logLine(const std::string& text) override;
+    void droppedWarning(const std::string& text) override;
+    std::unique_ptr<DialogView> createDialog() override;
+    bool shutdownChoice() const override { return options_.shutdownChoice; }
+
+    bool interactive() const { return interactive_; }
+    bool progressBar() const { return progressBar_; }
+
+    // Progress of the current phase; a bar on a terminal, else one line per
+    // new percentage.
+    void showProgress(int percent, const std::string& status);
+    // Ends a drawn bar line before other output.
+    void breakProgressLine();
+
+private:
+    Options options_;
+    bool interactive_;
+    bool progressBar_;
+    bool barShown_ = false;
+    int lastPercent_ = -1;
+};
+
+// The conversion dialog on a terminal. runModal shows it, runs the start at
+// once (posted Start first, then the start timer) and returns when the
+// controller closes it; with nothing left to do it cancels, as no one can
+// press Start later. Ctrl-C while it runs: with a terminal on standard input,
+// the Stop press and its question (or the question alone when Stop is
+// disabled); without one, or on a second Ctrl-C, an immediate stop.
+class TerminalDialog : public DialogView {
+public:
+    explicit TerminalDialog(TerminalHost& host) : host_(host) {}
+
+    void setStartEnabled(bool on) override { startEnabled_ = on; }
+    void setStopEnabled(bool on) override { stopEnabled_ = on; }
+    void setCancelEnabled(bool on) override { cancelEnabled_ = on; }
+    void setCancelLabel(const std::string& label) override { cancelLabel_ = label; }
+    void setProgressValue(int percent) override;
+    void setStatusText(const std::string& text) override { status_ = text; }
+    void startTimer(int milliseconds) override;
+    void postStart() override { queue_.push_back(Event::Start); }
+    void postClose() override { queue_.push_back(Event::Close); }
+    void processEvents() override;
+    void runModal(DialogController& controller) override;
+
+    bool stopEnabled() const { return stopEnabled_; }
+    bool startEnabled() const { return startEnabled_; }
+    bool cancelEnabled() const { return cancelEnabled_; }
+    const std::string& cancelLabel() const { return cancelLabel_; }
+
+    // Ctrl-C presses seen by the running dialog (for the signal handler and
+    // tests).
+    static void noteInterrupt();
+
+private:
+    enum class Event { Start, Close };
+    void handleInterrupts();
+
+    TerminalHost& host_;
+    DialogController* controller_ = nullptr;
+    std::deque<Event> queue_;
+    bool timerArmed_ = false;
+    bool closed_ = false;
+    bool startEnabled_ = true, stopEnabled_ = false, cancelEnabled_ = true;
+    std::string cancelLabel_ = "&Cancel";
+    std::string status_;
+    int interruptsHandled_ = 0;
+};
+
+}  // namespace quillon

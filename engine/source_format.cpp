@@ -1,0 +1,72 @@
+#include "engine/source_format.h"
+
+#include "engine/derived_values.h"
+#include "engine/engine.h"
+#include "engine/validation.h"
+
+namespace quillon {
+
+int checkSourceFormat(Engine& engine, int width, int height, int sampleRate, int bitsPerSample) {
+    EncoderSettings& s = engine.work;
+    EngineValues& ev = engine.ev;
+    bool videoFault = false, audioFault = false;
+
+    if (ev.hasVideo) {
+        if (width < 1 || width > 1920) {
+            engine.reportError("Horizontal size must be in the range 1 .. 1920.");
+            videoFault = true;
+        }
+        if (height < 1 || height > 1152) {
+            engine.reportError("Vertical size must be in the range 1 .. 1152.");
+            videoFault = true;
+        }
+        if (width % 2 != 0) {
+            engine.reportError("Horizontal size must be a even.");
+            videoFault = true;
+        }
+        if (height % 2 != 0) {
+            engine.reportError("Vertical size must be a even.");
+            videoFault = true;
+        }
+        if (!videoFault) {
+            bool raised = false;
+            if (width > 1440 && s.level != 4) {
+                s.level = 4;
+                raised = true;
+            }
+            if ((width > 720 || height > 576) && s.level > 6) {
+                s.level = 6;
+                raised = true;
+            }
+            if (raised && s.profile > 4) s.profile = 4;
+            if ((width > 352 || height > 288) && s.level > 8) s.level = 8;
+
+            if (const LevelLimits* limits = levelLimits(s.level)) {
+                while (s.frameRateCode > 3 &&
+                       limits->samplesPerSecond <
+                           static_cast<double>(width) * height * s.frameRate) {
+                    --s.frameRateCode;
+                    s.frameRate = frameRateFromCode(s.frameRateCode);
+                }
+            }
+        }
+    }
+    if (ev.hasAudio) {
+        if (s.audioMode == 3 && s.audioBitrate > 10) s.audioBitrate = 10;
+        if (bitsPerSample != 16) {
+            engine.reportError("Audio sample size must be 16 bits.");
+            audioFault = true;
+        }
+        if (sampleRate != 32000 && sampleRate != 44100 && sampleRate != 48000) {
+            engine.reportError(
+                "Audio sample rate must be 8, 11.025, 12, 16, 22.05, 24, 32, 44.1 or 48 kHz.\n"
+                "Otherwise, no sound will be handled.");
+            audioFault = true;
+        }
+        if (audioFault) ev.hasAudio = 0;
+    }
+    if (videoFault) ev.hasVideo = 0;
+    return videoFault ? 1 : 0;
+}
+
+}  // namespace quillon
