@@ -93,7 +93,7 @@ TMPEGDialog::TMPEGDialog(QtHost& host, QWidget* parent) : QDialog(parent), host_
     connect(shutdownCheck_, &QCheckBox::toggled, this, [this](bool on) {
         if (onShutdown_) onShutdown_(on);
     });
-    setMinimumWidth(460);
+    setMinimumWidth(600);
 }
 
 TMPEGDialog::~TMPEGDialog() { host_.dialogClosed(this); }

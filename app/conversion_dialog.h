@@ -35,6 +35,7 @@ public:
     void setStatusText(const std::string& text) override;
     void setShutdownChecked(bool on) override;
     bool previewChecked() const override { return previewCheck_->isChecked(); }
+    void setPreviewChecked(bool on) override { previewCheck_->setChecked(on); }
     void showPreview(const uint8_t* bgra, int width, int height, int rowBytes) override;
     void startTimer(int milliseconds) override;
     void postStart() override;

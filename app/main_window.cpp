@@ -3,6 +3,7 @@
 #include <QtCore/QCoreApplication>
 #include <QtCore/QDir>
 #include <QtCore/QElapsedTimer>
+#include <QtCore/QFile>
 #include <QtCore/QFileInfo>
 #include <QtCore/QThread>
 #include <QtGui/QCloseEvent>
@@ -84,7 +85,14 @@ TMainWindow::~TMainWindow() = default;
 
 void TMainWindow::buildControls() {
     setStyleSheet(
-        "QRadioButton, QCheckBox { color: #1f2937; background: transparent; }"
+        "QRadioButton, QCheckBox { color: #1f2937; background: transparent; spacing: 6px; }"
+        "QRadioButton::indicator { width: 12px; height: 12px; border-radius: 7px;"
+        "  border: 1px solid #9aa4b5; background: white; }"
+        "QRadioButton::indicator:checked { border: 4px solid #2f6feb; width: 6px; height: 6px; }"
+        "QCheckBox::indicator { width: 12px; height: 12px; border-radius: 3px;"
+        "  border: 1px solid #9aa4b5; background: white; }"
+        "QCheckBox::indicator:checked { background: #2f6feb; border-color: #2f6feb; }"
+        "QRadioButton:disabled, QCheckBox:disabled { color: #a8aeb8; }"
         "QLineEdit { background: white; border: 1px solid #c5cdda; border-radius: 5px;"
         "  padding: 2px 6px; color: #1f2937; selection-background-color: #2f6feb; }"
         "QLineEdit:focus { border-color: #2f6feb; }"

@@ -86,10 +86,11 @@ QImage background(const SkinLayout& layout) {
     SkinRect home = need(layout, "home");
     p.drawText(QRect(home.right + 14, 0, 400, kHeaderHeight), Qt::AlignLeft | Qt::AlignVCenter,
                "Quillon Converter");
+    int titleWidth = QFontMetrics(font(20, true)).horizontalAdvance("Quillon Converter");
     p.setPen(QColor(0xA9, 0xB8, 0xD9));
     p.setFont(font(12));
-    p.drawText(QRect(home.right + 214, 0, 300, kHeaderHeight), Qt::AlignLeft | Qt::AlignVCenter,
-               "AVI and pictures to MPEG");
+    p.drawText(QRect(home.right + 14 + titleWidth + 14, 4, 300, kHeaderHeight),
+               Qt::AlignLeft | Qt::AlignVCenter, "AVI and pictures to MPEG");
 
     SkinRect tab = need(layout, "JoinerBatchTab");
     SkinRect info = need(layout, "InfoPanel");
@@ -121,9 +122,8 @@ QImage background(const SkinLayout& layout) {
     SkinRect shut = need(layout, "ShutdownCheck");
     int cardLeft = mpeg1.left - 8, cardRight = outPrev.right + 8;
     card(p, QRect(cardLeft, mpeg1.top - 30, cardRight - cardLeft, mpeg1.height() + 38), "Target");
-    card(p, QRect(cardLeft, ntsc.top - 30, cardRight - cardLeft, ntsc.height() + 38),
-         "Standard and size");
-    card(p, QRect(cardLeft, fill.top - 30, cardRight - cardLeft, fill.height() + 38), "Scaling");
+    card(p, QRect(cardLeft, ntsc.top - 30, cardRight - cardLeft, fill.bottom - ntsc.top + 38),
+         "Picture");
     card(p, QRect(cardLeft, inv.top - 30, cardRight - cardLeft, shut.bottom - inv.top + 38),
          "Options");
     (void)dvd;

@@ -4,18 +4,18 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "input/conversion_start.h"
+
 namespace quillon::app {
 
 Size targetSize(int target, int pal, const Size* selectedInput) {
-    switch (target) {
-    case kVcd: return pal ? Size{352, 288} : Size{352, 240};
-    case kSvcd: return pal ? Size{480, 576} : Size{480, 480};
-    case kDvd: return pal ? Size{720, 576} : Size{720, 480};
-    default:
-        if (selectedInput && selectedInput->width > 0 && selectedInput->height > 0)
-            return *selectedInput;
-        return pal ? Size{352, 288} : Size{352, 240};
+    InputFileEntry input;
+    if (selectedInput) {
+        input.width = selectedInput->width;
+        input.height = selectedInput->height;
     }
+    OutputSize s = quillon::targetSize(target, pal, selectedInput ? &input : nullptr);
+    return {s.width, s.height};
 }
 
 bool parseField(const std::string& text, int& value) {
@@ -34,17 +34,11 @@ bool parseField(const std::string& text, int& value) {
 }
 
 int widthFromField(const std::string& text, int previous, int target, bool perEntry) {
-    int v;
-    if (!parseField(text, v) || v < kMinWidth || v > kMaxWidth) return previous;
-    if (perEntry && (target == kMpeg1 || target == kMpeg2)) v -= v % 16;
-    return v;
+    return widthFieldValue(text, previous, target, perEntry);
 }
 
 int heightFromField(const std::string& text, int previous, int target, bool perEntry) {
-    int v;
-    if (!parseField(text, v) || v < kMinHeight || v > kMaxHeight) return previous;
-    if (perEntry && target == kMpeg1) v -= v % 16;
-    return v;
+    return heightFieldValue(text, previous, target, perEntry);
 }
 
 bool splitFromField(const std::string& text, int& megabytes) {

@@ -20,15 +20,15 @@ struct Size {
 };
 
 // The size a target radio sets; MPEG-1 and MPEG-2 take the selected
-// input's size (the fixed VCD size of the standard when none is open).
+// input's size (the fixed VCD size of the standard when none is open). The
+// rules themselves are shared with the command line (input/conversion_start).
 Size targetSize(int target, int pal, const Size* selectedInput);
 
 // Whole decimal integer with optional surrounding blanks, else false.
 bool parseField(const std::string& text, int& value);
 
 // Width and height edits: the value to store, or `previous` when the text is
-// not an integer in range. With per-entry settings a width is rounded down
-// to a multiple of 16 for MPEG-1 and MPEG-2, a height only for MPEG-1.
+// not an integer in range (rounding as the shared rules say).
 int widthFromField(const std::string& text, int previous, int target, bool perEntry);
 int heightFromField(const std::string& text, int previous, int target, bool perEntry);
 
