@@ -90,6 +90,18 @@ void TPreviewDib::paintEvent(QPaintEvent*) {
     QRect target(QPoint((width() - fit.width()) / 2, (height() - fit.height()) / 2), fit);
     p.setRenderHint(QPainter::SmoothPixmapTransform);
     p.drawImage(target, frame_);
+    if (!caption_.isEmpty()) {
+        QFont f = font();
+        f.setPixelSize(11);
+        p.setFont(f);
+        QRect box = QFontMetrics(f).boundingRect(caption_).adjusted(-5, -2, 5, 2);
+        box.moveBottomRight(rect().bottomRight() - QPoint(6, 6));
+        p.setPen(Qt::NoPen);
+        p.setBrush(QColor(0, 0, 0, 150));
+        p.drawRoundedRect(box, 4, 4);
+        p.setPen(Qt::white);
+        p.drawText(box, Qt::AlignCenter, caption_);
+    }
 }
 
 }  // namespace quillon::app

@@ -59,6 +59,8 @@ public:
     void showFrame(const uint8_t* bgra, int width, int height, int rowBytes);
     void showFrame(const TBaseDib& dib) { showFrame(dib.pixels().data(), dib.width(), dib.height(), dib.rowBytes()); }
     void clearFrame();
+    // A small text over the picture (the frame number while playing).
+    void setCaption(const QString& text) { caption_ = text; update(); }
     bool hasFrame() const { return !frame_.isNull(); }
     const QImage& frame() const { return frame_; }
 
@@ -68,6 +70,7 @@ protected:
 private:
     QImage idle_;
     QImage frame_;
+    QString caption_;
 };
 
 }  // namespace quillon::app

@@ -15,6 +15,7 @@
 
 #include <cmath>
 
+#include "app/wait_dialog.h"
 #include "engine/format.h"
 
 namespace quillon::app {
@@ -325,7 +326,12 @@ void TMainWindow::chooseFiles() {
 void TMainWindow::openFiles(const QStringList& paths) {
     if (!s_.inputs) return;
     for (const QString& path : paths) {
-        if (!s_.inputs->open(path.toStdString())) continue;
+        bool opened;
+        {
+            OpeningFileNotice notice(path.toStdString(), this);
+            opened = s_.inputs->open(path.toStdString());
+        }
+        if (!opened) continue;
         int index = s_.inputs->count() - 1;
         if (s_.inputs->selected() != index) s_.inputs->select(index);
         // A fresh entry takes the window's scaling and flip, and for per-entry
@@ -435,13 +441,17 @@ void TMainWindow::refreshFields() {
     widthField_->setText(QString::number(state_.outputWidth));
     heightField_->setText(QString::number(state_.outputHeight));
     maxLenField_->setText(QString::number(state_.maxFileSizeMB));
+    // Joined: the one output's name; batch: the selected entry's own.
     std::string name = state_.outputName;
     int sel = s_.inputs ? s_.inputs->selected() : -1;
-    if (sel >= 0 && (!state_.joiner || state_.perEntrySettings)) {
-        std::string own = s_.inputs->record(sel).outputName;
-        if (!state_.joiner || name.empty()) name = own;
-    }
+    if (!state_.joiner && sel >= 0) name = s_.inputs->record(sel).outputName;
     if (outputField_->text().toStdString() != name) outputField_->setText(QString::fromStdString(name));
+    if (state_.joiner && s_.inputs && s_.inputs->count() > 0) {
+        QFileInfo first(QString::fromStdString(s_.inputs->facts(0).path));
+        outputField_->setPlaceholderText(first.dir().filePath(first.completeBaseName()) + ".mpg");
+    } else {
+        outputField_->setPlaceholderText("Choose where the MPEG file goes");
+    }
     buttons_["joiner"]->setActive(state_.joiner);
     buttons_["batch"]->setActive(!state_.joiner);
     auto it = pictures_.find(state_.joiner ? "JoinerTab.jpg" : "BatchTab.jpg");
@@ -691,7 +701,9 @@ void TMainWindow::runPlayer(bool output) {
         bool ok = output ? s_.inputs->outputPicture(sel, frame, plan(), pic)
                          : s_.inputs->sourcePicture(sel, frame, pic);
         if (!ok) break;
-        (output ? outputPreview_ : inputPreview_)->showFrame(pic);
+        TPreviewDib* pane = output ? outputPreview_ : inputPreview_;
+        pane->showFrame(pic);
+        pane->setCaption(QString("%1 / %2").arg(frame + 1).arg(last + 1));
         s_.inputs->setCurrentFrame(sel, frame);
         do {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
@@ -707,6 +719,7 @@ void TMainWindow::runPlayer(bool output) {
     else s_.inputs->setCurrentFrame(sel, std::min(frame, last));
     playing_ = false;
     stopPlay_ = false;
+    (output ? outputPreview_ : inputPreview_)->setCaption({});
     b->setText("Play");
     b->setGlyph(playPic);
 }
@@ -759,7 +772,9 @@ void TMainWindow::clearEntries() {
 }
 
 bool TMainWindow::openEntry(const ProjectEntry& saved) {
-    return s_.inputs && s_.inputs->open(saved.path);
+    if (!s_.inputs) return false;
+    OpeningFileNotice notice(saved.path, this);
+    return s_.inputs->open(saved.path);
 }
 
 void TMainWindow::restoreEntry(int index, const ProjectEntry& saved) {

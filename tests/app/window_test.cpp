@@ -401,6 +401,116 @@ private slots:
         QCOMPARE(h.powerOffs, 0);
     }
 
+    void profileKeysAndPosition() {
+        Harness h(nullptr);
+        h.prefs.values["Quillon Converter/left"] = 900;  // off the allowed range
+        h.prefs.values["Quillon Converter/top"] = 120;
+        h.prefs.values["Quillon Converter/editFilters"] = 1;
+        h.app = nullptr;  // rebuild with the profile in place
+        AppOptions o;
+        o.skinDir = QUILLON_TEST_SKIN_DIR;
+        o.presenter = &h.presenter;
+        o.preferences = &h.prefs;
+        o.powerOff = [] { return true; };
+        TQuillonApp app(o);
+        QVERIFY(app.start());
+        QCOMPARE(app.frame().pos(), QPoint(0, 120));
+        QCOMPARE(app.window().state().editFilters, 1);
+        app.engine().engine().ev.batchMode = 1;
+        app.frame().move(40, 60);
+        app.frame().close();
+        QCOMPARE(h.prefs.values["Quillon Converter/left"], 40);
+        QCOMPARE(h.prefs.values["Quillon Converter/top"], 60);
+        QCOMPARE(h.prefs.values["Quillon Converter/editFilters"], 1);
+        QCOMPARE(h.prefs.values["Quorvel Encoder/Batch"], 1);
+    }
+
+    void imageListInAProject() {
+        TempDir dir;
+        std::ofstream list(dir.file("pictures.lst"));
+        for (int i = 0; i < 3; ++i) {
+            QImage img(96, 64, QImage::Format_RGB32);
+            img.fill(QColor(40 * i, 120, 200 - 40 * i));
+            std::string name = dir.file("p" + std::to_string(i) + ".jpg");
+            QVERIFY(img.save(QString::fromStdString(name), "JPG"));
+            list << name << "\n";
+        }
+        list.close();
+        Harness h(nullptr);
+        QVERIFY(h.app->start());
+        h.w().openFiles({QString::fromStdString(dir.file("pictures.lst"))});
+        QVERIFY2(h.presenter.shown.empty(), h.presenter.all().c_str());
+        InputTable& t = h.app->inputs().table();
+        QCOMPARE(t.count(), 1);
+        QCOMPARE(t.entry(0).totalFrames, 3u);
+        QVERIFY(h.w().infoPanel()->toPlainText().startsWith("File List Name: "));
+        h.w().setInvert(true);
+        t.entry(0).cropX = 8;
+        t.entry(0).cropWidth = 64;
+        t.entry(0).cropHeight = 48;
+        std::string project = dir.file("list.qlp");
+        QVERIFY(h.w().saveProjectTo(project));
+        std::ifstream in(project, std::ios::binary);
+        std::vector<uint8_t> b{std::istreambuf_iterator<char>(in), {}};
+        QCOMPARE(int(b[285 + 957]), 0);  // not a video file
+        std::string listDir(reinterpret_cast<const char*>(&b[285 + 520]));
+        QCOMPARE(listDir, dir.path().string() + "/");
+        t.clear();
+        QVERIFY(h.w().openProjectFrom(project));
+        QCOMPARE(t.count(), 1);
+        QVERIFY(!t.entry(0).isVideoFile);
+        QVERIFY(t.entry(0).invert);
+        QCOMPARE(t.entry(0).cropX, 8);
+        QCOMPARE(t.entry(0).cropWidth, 64);
+    }
+
+    void inputPreviewPlaysAndStops() {
+        TempDir dir;
+        QVERIFY(writeTestAvi(dir.file("a.avi"), 6));
+        Harness h(nullptr);
+        QVERIFY(h.app->start());
+        h.w().openFiles({QString::fromStdString(dir.file("a.avi"))});
+        QVERIFY(h.w().inputPreview()->hasFrame());
+        QVERIFY(h.w().outputPreview()->hasFrame());
+        QCOMPARE(h.w().outputPreview()->frame().size(), QSize(352, 288));
+        QElapsedTimer clock;
+        clock.start();
+        QTest::mouseClick(h.w().button("inputplay"), Qt::LeftButton);
+        QVERIFY(clock.elapsed() >= 5 * 40);  // six frames at 25 per second
+        QCOMPARE(h.w().button("inputplay")->text(), QString("Play"));
+        QCOMPARE(h.app->inputs().currentFrame(0), 0);  // back to the start
+        if (h.app->inputs().facts(0).decodeRoute == 0) {
+            // A second press stops; route 0 keeps the position.
+            QTimer::singleShot(90, [&] {
+                QCOMPARE(h.w().button("inputplay")->text(), QString("Stop"));
+                h.w().playInput();
+            });
+            h.w().playInput();
+            int at = h.app->inputs().currentFrame(0);
+            QVERIFY(at > 0 && at < 5);
+        }
+    }
+
+    void closingTheDialogStopsTheRunAtOnce() {
+        TempDir dir;
+        QVERIFY(writeTestAvi(dir.file("a.avi"), 10));
+        PullingPhases phases;
+        Harness h(&phases);
+        QVERIFY(h.app->start());
+        h.w().openFiles({QString::fromStdString(dir.file("a.avi"))});
+        h.w().setOutputName(dir.file("out.mpg"));
+        TMPEGDialog* dialog = nullptr;
+        h.app->host().setDialogHook([&](TMPEGDialog& d) { dialog = &d; });
+        phases.onPicture = [&](Engine&, int f) {
+            if (f == 3) dialog->close();
+        };
+        h.w().convert();
+        QVERIFY(h.presenter.asked.empty());  // no question for the close box
+        QCOMPARE(phases.picturesPulled, 4);
+        QVERIFY(h.w().isEnabled());
+        QVERIFY(h.w().button("convert")->isEnabled());
+    }
+
 #ifdef QUILLON_TEST_PIPELINE
     void convertsASmallAviIntoAProgramStream() {
         TempDir dir;
