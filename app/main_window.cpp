@@ -266,9 +266,18 @@ void TMainWindow::loadPictures() {
         return raw;
     };
     bool missing = false;
-    for (const char* file : {"interface.jpg", "BatchTab.jpg", "JoinerTab.jpg", "inputpreview.jpg",
-                             "outputpreview.jpg", "inputstopbutton.jpg", "outputstopbutton.jpg"}) {
+    for (const char* file : {"interface.jpg", "BatchTab.jpg", "JoinerTab.jpg", "inputstopbutton.jpg",
+                             "outputstopbutton.jpg"}) {
         if (!missing && !load(file)) missing = true;  // one message is enough
+    }
+    for (const char* file : {"inputpreview.jpg", "outputpreview.jpg"}) {
+        auto dib = std::make_unique<TFullDib>();
+        if (dib->load(s_.skinDir + "/" + file)) {
+            pictures_[file] = std::move(dib);
+        } else if (!missing) {
+            s_.host->show("startup preview error", "Can't initialize preview.", MessageIcon::Error);
+            missing = true;
+        }
     }
     for (auto& g : kGlyphFiles) {
         TFullDib* pic = missing ? nullptr : load(g[1]);
@@ -481,7 +490,7 @@ void TMainWindow::setTarget(int target) {
     Size size = targetSize(target, state_.pal, sel >= 0 ? &input : nullptr);
     state_.outputWidth = size.width;
     state_.outputHeight = size.height;
-    if (state_.perEntrySettings && sel >= 0) s_.inputs->setOutputSize(sel, size.width, size.height);
+    applySizeToEntries();
     refreshFields();
     refreshOutputPreview();
 }
@@ -494,11 +503,23 @@ void TMainWindow::setStandard(int pal) {
         Size size = targetSize(state_.target, state_.pal, nullptr);
         state_.outputWidth = size.width;
         state_.outputHeight = size.height;
-        int sel = s_.inputs ? s_.inputs->selected() : -1;
-        if (state_.perEntrySettings && sel >= 0) s_.inputs->setOutputSize(sel, size.width, size.height);
+        applySizeToEntries();
     }
     refreshFields();
     refreshOutputPreview();
+}
+
+// A target change gives every entry the target's size: the fixed one of
+// VCD, SVCD and DVD, or for MPEG-1 and MPEG-2 the entry's own picture size,
+// so a batch never sends an entry at a size its target cannot take.
+void TMainWindow::applySizeToEntries() {
+    if (!state_.perEntrySettings || !s_.inputs) return;
+    for (int i = 0; i < s_.inputs->count(); ++i) {
+        EntryFacts f = s_.inputs->facts(i);
+        Size input{f.width, f.height};
+        Size size = targetSize(state_.target, state_.pal, &input);
+        s_.inputs->setOutputSize(i, size.width, size.height);
+    }
 }
 
 void TMainWindow::widthEdited() {

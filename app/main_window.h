@@ -134,6 +134,7 @@ private:
     void refreshEntryView();
     void refreshFields();
     void refreshOutputPreview();
+    void applySizeToEntries();
     void showSelectedInput();
     void applyStandardOf(int index);
     void setControlsEnabled(bool on);

@@ -200,6 +200,23 @@ private slots:
         typeInto(h.w().heightField(), "tall");
         QCOMPARE(h.w().heightField()->text(), QString("500"));
         QCOMPARE(h.w().state().outputWidth, 496);
+
+        // A target change sizes every entry, not just the selected one.
+        QVERIFY(writeTestAvi(dir.file("b.avi"), 3, 176, 144));
+        h.w().openFiles({QString::fromStdString(dir.file("b.avi"))});
+        InputTable& t = h.app->inputs().table();
+        QTest::mouseClick(h.w().targetRadio(kDvd), Qt::LeftButton);
+        QCOMPARE(h.w().state().pal, 1);  // the 25 fps inputs chose PAL
+        for (int i = 0; i < 2; ++i) {
+            QCOMPARE(t.entry(i).outputWidth, 720);
+            QCOMPARE(t.entry(i).outputHeight, 576);
+        }
+        QTest::mouseClick(h.w().targetRadio(kMpeg1), Qt::LeftButton);
+        QCOMPARE(t.entry(0).outputWidth, 320);
+        QCOMPARE(t.entry(1).outputHeight, 144);
+        QCOMPARE(h.w().widthField()->text(), QString("176"));  // b.avi is selected
+        h.w().selectEntry(0);
+        QCOMPARE(h.w().widthField()->text(), QString("320"));
     }
 
     void maxLenKeepsTheMaximumOnBadInput() {
