@@ -45,7 +45,7 @@ TMPEGDialog::TMPEGDialog(QtHost& host, QWidget* parent) : QDialog(parent), host_
     status_->setObjectName("status");
     status_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     status_->setWordWrap(true);
-    status_->setMinimumHeight(64);
+    status_->setMinimumHeight(104);
     status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     groupLayout->addWidget(status_);
     left->addWidget(group, 1);
