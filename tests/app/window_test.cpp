@@ -12,6 +12,7 @@
 #include "app/quillon_app.h"
 #include "engine/engine.h"
 #include "engine/format.h"
+#include "platform/profile.h"
 #include "tests/app/app_test_support.h"
 #include "tests/support/av_reader.h"
 #include "tests/support/temp_dir.h"
@@ -416,6 +417,55 @@ private slots:
         QCOMPARE(phases.picturesPulled, 8);
         QVERIFY(!std::filesystem::exists(dir.file("b.mpg")));
         QCOMPARE(h.powerOffs, 0);
+    }
+
+    void listCommandsMoveAndRemove() {
+        TempDir dir;
+        QVERIFY(writeTestAvi(dir.file("a.avi"), 3));
+        QVERIFY(writeTestAvi(dir.file("b.avi"), 3));
+        QVERIFY(writeTestAvi(dir.file("c.avi"), 3));
+        Harness h(nullptr);
+        QVERIFY(h.app->start());
+        h.w().openFiles({QString::fromStdString(dir.file("a.avi")), QString::fromStdString(dir.file("b.avi")),
+                         QString::fromStdString(dir.file("c.avi"))});
+        QListWidget* list = h.w().inputList();
+        auto names = [&] {
+            QStringList n;
+            for (int i = 0; i < list->count(); ++i) n << list->item(i)->text();
+            return n.join(",");
+        };
+        QCOMPARE(names(), QString("a.avi,b.avi,c.avi"));
+        QCOMPARE(list->currentRow(), 2);  // the last one opened
+        list->setCurrentRow(1);
+        QCOMPARE(h.app->inputs().selected(), 1);
+        QTest::mouseClick(h.w().button("upfile"), Qt::LeftButton);
+        QCOMPARE(names(), QString("b.avi,a.avi,c.avi"));
+        QCOMPARE(list->currentRow(), 0);
+        QTest::mouseClick(h.w().button("upfile"), Qt::LeftButton);  // already first
+        QCOMPARE(names(), QString("b.avi,a.avi,c.avi"));
+        QTest::mouseClick(h.w().button("downfile"), Qt::LeftButton);
+        QTest::mouseClick(h.w().button("downfile"), Qt::LeftButton);
+        QCOMPARE(names(), QString("a.avi,c.avi,b.avi"));
+        QTest::mouseClick(h.w().button("removefile"), Qt::LeftButton);
+        QCOMPARE(names(), QString("a.avi,c.avi"));
+        QCOMPARE(h.app->inputs().count(), 2);
+        QVERIFY(h.w().infoPanel()->toPlainText().contains(list->currentItem()->text()));
+    }
+
+    void batchModeStartsOnceAndCloses() {
+        TempDir dir;
+        QVERIFY(writeTestAvi(dir.file("a.avi"), 3));
+        QVERIFY(writeProfileString("Quorvel Encoder", "Batch", "1"));
+        PullingPhases phases;
+        Harness h(&phases);
+        QVERIFY(h.app->start());
+        h.w().openFiles({QString::fromStdString(dir.file("a.avi"))});
+        h.w().setOutputName(dir.file("a.mpg"));
+        h.w().convert();
+        QVERIFY(writeProfileString("Quorvel Encoder", "Batch", "0"));
+        QCOMPARE(h.app->engine().batchMode(), 1);
+        QCOMPARE(phases.picturesPulled, 3);  // the posted Start and the timer ran it once
+        QVERIFY(std::filesystem::exists(dir.file("a.mpg")));
     }
 
     void profileKeysAndPosition() {
