@@ -111,14 +111,19 @@ void TerminalDialog::noteInterrupt() { onInterrupt(SIGINT); }
 void TerminalDialog::handleInterrupts() {
     if (!controller_) return;
     const int seen = gInterrupts;
+    // The first press since the last pump asks; a second one before the
+    // answer (or one that cuts the question short) stops at once.
+    bool asked = false;
     while (interruptsHandled_ < seen) {
         ++interruptsHandled_;
-        if (!host_.interactive() || interruptsHandled_ > 1) {
+        if (!host_.interactive() || asked) {
             controller_->onCancel();  // stops a run at once, else closes
         } else if (stopEnabled_) {
-            controller_->onStop();  // the next pump asks
-        } else if (host_.askYesNo(kEngineName, "Are you sure to stop it?")) {
-            controller_->onCancel();
+            controller_->onStop();  // the pump that called us asks next
+            asked = true;
+        } else {
+            asked = true;
+            if (host_.askYesNo(kEngineName, "Are you sure to stop it?")) controller_->onCancel();
         }
     }
 }

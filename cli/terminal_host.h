@@ -59,7 +59,8 @@ private:
 // controller closes it; with nothing left to do it cancels, as no one can
 // press Start later. Ctrl-C while it runs: with a terminal on standard input,
 // the Stop press and its question (or the question alone when Stop is
-// disabled); without one, or on a second Ctrl-C, an immediate stop.
+// disabled); without one, or on a second Ctrl-C before the answer, an
+// immediate stop.
 class TerminalDialog : public DialogView {
 public:
     explicit TerminalDialog(TerminalHost& host) : host_(host) {}

@@ -41,7 +41,9 @@ void Engine::pumpMessages() {
     activeDialog_->processEvents();
     if (stopPressed_) {
         stopPressed_ = false;
-        if (host_->askYesNo(kEngineName, "Are you sure to stop it?")) job.stopRequested = true;
+        // A stop already under way (Cancel, a second Ctrl-C) needs no question.
+        if (!job.stopRequested && host_->askYesNo(kEngineName, "Are you sure to stop it?"))
+            job.stopRequested = true;
     }
 }
 

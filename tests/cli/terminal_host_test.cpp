@@ -1,0 +1,231 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "cli/terminal_host.h"
+#include "engine/engine.h"
+#include "engine/engine_entry.h"
+#include "engine/presets.h"
+#include "tests/support/temp_dir.h"
+
+namespace quillon {
+namespace {
+
+using testing::TempDir;
+
+// A scratch stream whose contents a test reads back.
+class Capture {
+public:
+    Capture() : file_(std::tmpfile()) {}
+    ~Capture() { std::fclose(file_); }
+    std::FILE* get() { return file_; }
+    std::string text() {
+        std::fflush(file_);
+        std::string out;
+        std::rewind(file_);
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
+        return out;
+    }
+    void feed(const std::string& s) {
+        std::fputs(s.c_str(), file_);
+        std::rewind(file_);
+    }
+
+private:
+    std::FILE* file_;
+};
+
+TerminalHost::Options options(Capture& out, Capture& in, int interactive, int bar = 0) {
+    TerminalHost::Options o;
+    o.out = out.get();
+    o.in = in.get();
+    o.interactive = interactive;
+    o.progressBar = bar;
+    return o;
+}
+
+TEST(TerminalHost, MessagesAndLogLines) {
+    Capture out, in;
+    TerminalHost host(options(out, in, 0));
+    Engine engine(host);
+    engine.reportError("Unable to open file x for writing.");
+    engine.reportWarning("Careful.");
+    engine.logLine("Encoding Video:");
+    engine.showMessage("Invalid settings, running settings ...", MessageIcon::None);
+    EXPECT_EQ(out.text(),
+              "Quorvel Encoder - error: Unable to open file x for writing.\n"
+              "Quorvel Encoder - warning: Careful.\n"
+              "Encoding Video:\n"
+              "Quorvel Encoder: Invalid settings, running settings ...\n");
+}
+
+TEST(TerminalHost, PlainProgressLinesAtMostOnePerPercent) {
+    Capture out, in;
+    TerminalHost host(options(out, in, 0, 0));
+    for (int i = 0; i < 10; ++i) host.showProgress(i / 4, "Encoding frame\nsecond line");
+    host.showProgress(150, "done");
+    EXPECT_EQ(out.text(),
+              "progress   0% Encoding frame\nprogress   1% Encoding frame\n"
+              "progress   2% Encoding frame\nprogress 100% done\n");
+}
+
+TEST(TerminalHost, BarRedrawsOneLineAndMakesRoomForMessages) {
+    Capture out, in;
+    TerminalHost host(options(out, in, 0, 1));
+    host.showProgress(50, "half");
+    host.logLine("line");
+    const std::string text = out.text();
+    EXPECT_EQ(text.find("\r[###############...............]  50% half"), 0u) << text;
+    EXPECT_NE(text.find("\r\033[Kline\n"), std::string::npos) << text;
+
+    Capture quietOut;
+    TerminalHost::Options q = options(quietOut, in, 0, 1);
+    q.quiet = true;
+    TerminalHost quiet(q);
+    quiet.showProgress(50, "half");
+    quiet.logLine("line");
+    quiet.messageBox("c", "still shown", MessageIcon::Error, false);
+    EXPECT_EQ(quietOut.text(), "c: still shown\n");
+}
+
+TEST(TerminalHost, Questions) {
+    Capture out, in;
+    in.feed("maybe\nn\ny\n");
+    TerminalHost host(options(out, in, 1));
+    EXPECT_FALSE(host.askYesNo("Quorvel Encoder", "Are you sure to stop it?"));
+    EXPECT_TRUE(host.askYesNo("Quorvel Encoder", "Are you sure to stop it?"));
+    EXPECT_TRUE(host.askYesNo("Quorvel Encoder", "Are you sure to stop it?"));  // input ended
+    EXPECT_EQ(out.text().find("Quorvel Encoder: Are you sure to stop it? (y/n) "), 0u);
+
+    Capture out2, none;
+    TerminalHost batch(options(out2, none, 0));
+    EXPECT_TRUE(batch.askYesNo("Quorvel Encoder", "Are you sure to stop it?"));
+    EXPECT_EQ(out2.text(), "");
+}
+
+// Phases that count pictures and let a test interrupt mid-way.
+class CountingPhases : public ConversionPhases {
+public:
+    std::function<void(int)> atPicture;
+    int audioLast = -1;
+    bool muxed = false;
+    bool encodeVideo(Engine& e) override {
+        for (int i = 0; i < e.job.frameCount; ++i) {
+            e.job.framesEncoded = i + 1;
+            e.setProgress("Encoding", (i + 1) * 100 / e.job.frameCount);
+            if (atPicture) atPicture(i + 1);
+            e.pumpMessages();
+            if (e.stopRequested()) return false;
+        }
+        return true;
+    }
+    bool encodeAudio(Engine& e) override {
+        audioLast = e.job.lastSample;
+        e.pumpMessages();
+        return !e.stopRequested();
+    }
+    bool multiplex(Engine&, bool, bool) override {
+        muxed = true;
+        return true;
+    }
+};
+
+struct TerminalJob {
+    Capture out, in;
+    TempDir dir;
+    std::string name = dir.file("t.mpg");
+    CountingPhases phases;
+    ConversionRequest request;
+    TerminalJob() {
+        request.videoPresent = 1;
+        request.width = 352;
+        request.height = 240;
+        request.lastFrame = 99;
+        request.audioPresent = 1;
+        request.sampleRate = 44100;
+        request.lastSample = 100000;
+        request.outputName = name.c_str();
+    }
+    int run(TerminalHost& host) {
+        Engine engine(host);
+        applyPreset(engine.record, kKindVcd, 0, 1);
+        engine.work = engine.record;
+        engine.setPhases(&phases);
+        return engineConvert(engine, request);
+    }
+};
+
+TEST(TerminalDialog, RunsAtOnceAndReturnsWhenDone) {
+    TerminalJob job;
+    TerminalHost host(options(job.out, job.in, 0));
+    EXPECT_EQ(job.run(host), 31);
+    EXPECT_TRUE(job.phases.muxed);
+    const std::string text = job.out.text();
+    EXPECT_NE(text.find("Encoding Video:\n"), std::string::npos);
+    EXPECT_NE(text.find("progress 100% Encoding\n"), std::string::npos);
+    EXPECT_EQ(text.find("ENCODING ABORTED."), std::string::npos);
+}
+
+TEST(TerminalDialog, CtrlCWithoutATerminalStopsAtOnce) {
+    TerminalJob job;
+    TerminalHost host(options(job.out, job.in, 0));
+    job.phases.atPicture = [](int n) {
+        if (n == 25) std::raise(SIGINT);  // the handler is the dialog's while it runs
+    };
+    EXPECT_EQ(job.run(host), 30);
+    EXPECT_EQ(job.phases.audioLast, 25 * 100000 / 100);
+    EXPECT_NE(job.out.text().find("ENCODING ABORTED."), std::string::npos);
+    EXPECT_EQ(job.out.text().find("(y/n)"), std::string::npos);
+}
+
+TEST(TerminalDialog, CtrlCOnATerminalAsksAndASecondOneStops) {
+    TerminalJob job;
+    job.in.feed("n\ny\n");
+    TerminalHost host(options(job.out, job.in, 1));
+    job.phases.atPicture = [](int n) {
+        if (n == 10 || n == 60) TerminalDialog::noteInterrupt();
+    };
+    EXPECT_EQ(job.run(host), 30);
+    const std::string question = "Quorvel Encoder: Are you sure to stop it? (y/n) ";
+    const std::string text = job.out.text();
+    const size_t first = text.find(question);
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_NE(text.find(question, first + 1), std::string::npos);  // asked again at 60
+    EXPECT_EQ(job.phases.audioLast, 60 * 100000 / 100);
+
+    TerminalJob twice;
+    TerminalHost twiceHost(options(twice.out, twice.in, 1));
+    twice.phases.atPicture = [](int n) {
+        if (n == 30) TerminalDialog::noteInterrupt(), TerminalDialog::noteInterrupt();
+    };
+    EXPECT_EQ(twice.run(twiceHost), 30);
+    EXPECT_EQ(twice.phases.audioLast, 30000);
+    EXPECT_EQ(twice.out.text().find("(y/n)"), std::string::npos);
+
+    TerminalJob yes;
+    yes.in.feed("y\n");
+    TerminalHost yesHost(options(yes.out, yes.in, 1));
+    yes.phases.atPicture = [](int n) {
+        if (n == 40) TerminalDialog::noteInterrupt();
+    };
+    EXPECT_EQ(yes.run(yesHost), 30);
+    EXPECT_EQ(yes.phases.audioLast, 40000);
+}
+
+TEST(TerminalDialog, RefusedRunClosesInsteadOfWaiting) {
+    TerminalJob job;
+    job.request.videoPresent = 0;
+    job.request.audioPresent = 0;
+    TerminalHost host(options(job.out, job.in, 0));
+    EXPECT_EQ(job.run(host), 30);
+    EXPECT_NE(job.out.text().find(
+                  "Quorvel Encoder: A video stream filename must be specified, running settings ..."),
+              std::string::npos);
+}
+
+}  // namespace
+}  // namespace quillon
