@@ -15,6 +15,7 @@
 
 #include <cmath>
 
+#include "app/filter_dialog.h"
 #include "app/wait_dialog.h"
 #include "engine/format.h"
 
@@ -357,9 +358,17 @@ void TMainWindow::openFiles(const QStringList& paths) {
             }
         }
         applyStandardOf(index);
+        if (state_.editFilters) showFilters(index);
     }
     refreshList();
     showSelectedInput();
+}
+
+void TMainWindow::showFilters(int index) {
+    std::vector<std::string> filters = s_.inputs->decoders(index);
+    TFilterDialog dialog(*s_.host, filters, this);
+    if (filterHook_) filterHook_(dialog);
+    else dialog.exec();
 }
 
 void TMainWindow::applyStandardOf(int index) {

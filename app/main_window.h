@@ -11,6 +11,7 @@
 #include <QtWidgets/QPlainTextEdit>
 #include <QtWidgets/QRadioButton>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -99,6 +100,10 @@ public:
     void saveProfile(const QPoint& framePos);
     void showAbout();
     void showHelp();
+    // The decoder list shown after an open when "editFilters" is set.
+    void showFilters(int index);
+    // Tests look at the filter dialog instead of running it.
+    void setFilterHook(std::function<void(class TFilterDialog&)> hook) { filterHook_ = std::move(hook); }
 
     // The widgets, for tests and screenshots.
     QLineEdit* widthField() const { return widthField_; }
@@ -175,6 +180,7 @@ private:
     TPreviewDib* inputPreview_ = nullptr;
     TPreviewDib* outputPreview_ = nullptr;
     QWidget* tabStrip_ = nullptr;
+    std::function<void(class TFilterDialog&)> filterHook_;
     int restoreSelected_ = 0;
     int restoreFrame_ = 0;
 };

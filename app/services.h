@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "app/dib.h"
 #include "app/project_file.h"
@@ -70,6 +71,8 @@ public:
     virtual void setCurrentFrame(int index, int frame) = 0;
     virtual int currentFrame(int index) const = 0;
 
+    // The decoders the entry is read through, for the filter dialog.
+    virtual std::vector<std::string> decoders(int index) const = 0;
     // The information panel text, lines ended by "\n".
     virtual std::string describe(int index) const = 0;
     // Source frame of the entry as loaded (flip and crop applied).

@@ -114,6 +114,18 @@ void TableCatalog::setOutputSize(int index, int width, int height) {
     e.outputHeight = height;
 }
 
+std::vector<std::string> TableCatalog::decoders(int index) const {
+    const InputFileEntry& e = table_.entry(index);
+    std::vector<std::string> out;
+    if (!e.isVideoFile) {
+        out.push_back("Picture list reader");
+        return out;
+    }
+    if (!e.videoCodecName.empty()) out.push_back("Video decoder: " + e.videoCodecName);
+    if (!e.audioCodecName.empty()) out.push_back("Audio decoder: " + e.audioCodecName);
+    return out;
+}
+
 std::string TableCatalog::describe(int index) const {
     return describeEntryText(table_.entry(index), "\n");
 }

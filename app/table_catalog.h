@@ -42,6 +42,7 @@ public:
     void setCurrentFrame(int index, int frame) override { table_.entry(index).currentFrame = frame; }
     int currentFrame(int index) const override { return table_.entry(index).currentFrame; }
 
+    std::vector<std::string> decoders(int index) const override;
     std::string describe(int index) const override;
     bool sourcePicture(int index, int frame, TBaseDib& out) override;
     bool outputPicture(int index, int frame, const ConversionPlan& plan, TBaseDib& out) override;

@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "app/conversion_dialog.h"
+#include "app/filter_dialog.h"
 #include "app/quillon_app.h"
 #include "engine/engine.h"
 #include "engine/format.h"
@@ -138,6 +139,18 @@ private slots:
             QCOMPARE(button->glyph()->image().height(), button->height());
         }
         QCOMPARE(h.app->frame().windowTitle(), QString("Quillon Converter v3.62"));
+        // A button shows the cell of its state.
+        TGlyphButton* exit = h.w().button("exit");
+        QCOMPARE(exit->grab().toImage().convertToFormat(QImage::Format_RGB32),
+                 exit->glyph()->cell(TGlyphButton::kNormal, exit->width()));
+        exit->setEnabled(false);
+        QCOMPARE(exit->currentState(), TGlyphButton::kDisabled);
+        QCOMPARE(exit->grab().toImage().convertToFormat(QImage::Format_RGB32),
+                 exit->glyph()->cell(TGlyphButton::kDisabled, exit->width()));
+        QVERIFY(exit->glyph()->cell(TGlyphButton::kDisabled, exit->width()) !=
+                exit->glyph()->cell(TGlyphButton::kNormal, exit->width()));
+        QCOMPARE(h.w().button("joiner")->currentState(), TGlyphButton::kActive);
+        QCOMPARE(h.w().button("batch")->currentState(), TGlyphButton::kNormal);
         // The log starts with the system lines.
         QVERIFY(h.app->log().text().find("OS Info = ") == 0);
         QVERIFY(h.app->log().text().find("CPU Info = ") != std::string::npos);
@@ -483,6 +496,18 @@ private slots:
         QVERIFY(app.start());
         QCOMPARE(app.frame().pos(), QPoint(0, 120));
         QCOMPARE(app.window().state().editFilters, 1);
+        // With editFilters an open shows the decoders it goes through.
+        TempDir dir;
+        QVERIFY(writeTestAvi(dir.file("a.avi"), 2));
+        QStringList shownFilters;
+        app.window().setFilterHook([&](TFilterDialog& d) {
+            for (int i = 0; i < d.list()->count(); ++i) shownFilters << d.list()->item(i)->text();
+            d.showProperties();
+        });
+        app.window().openFiles({QString::fromStdString(dir.file("a.avi"))});
+        QVERIFY(!shownFilters.isEmpty());
+        QVERIFY(shownFilters[0].startsWith("Video decoder: "));
+        QVERIFY(h.presenter.sawText("Unable to find filter properties"));
         app.engine().engine().ev.batchMode = 1;
         app.frame().move(40, 60);
         app.frame().close();
