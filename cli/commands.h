@@ -22,9 +22,11 @@ struct Command {
 };
 
 int settingsCommand(const std::vector<std::string>& args);
+int muxCommand(const std::vector<std::string>& args);
 
 inline constexpr Command kCommands[] = {
     {"settings", "print the settings of a target as a settings file", settingsCommand},
+    {"mux", "multiplex existing video and audio streams into a program stream", muxCommand},
 };
 
 }  // namespace quillon::cli

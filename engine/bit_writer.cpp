@@ -28,15 +28,18 @@ bool BitWriter::open(Engine& engine, const std::string& path) {
     return true;
 }
 
-void BitWriter::close() {
+bool BitWriter::close() {
     if (file_) {
-        if (state_.bufferedBytes > 0 && !state_.writeError)
-            std::fwrite(buffer_, 1, static_cast<size_t>(state_.bufferedBytes), file_);
-        std::fclose(file_);
+        if (state_.bufferedBytes > 0 && !state_.writeError) {
+            const size_t n = static_cast<size_t>(state_.bufferedBytes);
+            if (std::fwrite(buffer_, 1, n, file_) != n) state_.writeError = 1;
+        }
+        if (std::fclose(file_) != 0) state_.writeError = 1;
         file_ = nullptr;
     }
     delete[] buffer_;
     buffer_ = nullptr;
+    return state_.writeError == 0;
 }
 
 void BitWriter::emitByte() {

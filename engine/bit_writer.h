@@ -34,7 +34,9 @@ public:
     // Creates (replaces) the file. Reports through the engine and returns
     // false on failure.
     bool open(Engine& engine, const std::string& path);
-    void close();
+    // Writes what is buffered and closes. A failed final write or close sets
+    // the error flag (which stays readable after close) and returns false.
+    bool close();
     bool isOpen() const { return file_ != nullptr; }
 
     inline void putBits(uint32_t value, int count) {

@@ -1,0 +1,20 @@
+// Forward and inverse 8x8 DCT. Blocks are 64 int16 in row-major order,
+// transformed in place.
+#pragma once
+
+#include <cstdint>
+
+#include "video/video_types.h"
+
+namespace quillon {
+
+void forwardDctFloat(int16_t* block);    // floating AAN
+void forwardDctInteger(int16_t* block);  // integer LLM
+// Integer Chen-Wang; coefClip points at entry 0 of the -512..511 table.
+void inverseDctChenWang(int16_t* block, const int16_t* coefClip);
+
+void buildCoefficientClipTable(std::array<int16_t, 1024>& table);
+// Builds the tables and fills enc.transforms from useFloatingPoint/MMXMode.
+void initTransforms(VideoEncoder& enc);
+
+}  // namespace quillon

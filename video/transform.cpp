@@ -1,0 +1,141 @@
+#include "video/transform.h"
+
+#include <cmath>
+
+namespace quillon {
+
+namespace {
+
+// Where block b of the macroblock at (x, y) lies in a plane of the picture.
+struct BlockPlace {
+    int plane;
+    size_t offset;
+    int stride;
+};
+
+BlockPlace placeBlock(const VideoEncoder& enc, int b, int x, int y, int dctType) {
+    const VideoGeometry& g = enc.geo;
+    const PictureState& pic = enc.pic;
+    const bool frame = !pic.isField();
+    const bool bottom = pic.pictureStructure == kBottomField;
+    if (b < 4) {
+        const int col = x + 8 * (b & 1);
+        if (frame && dctType) {
+            return {0, static_cast<size_t>(y + ((b >> 1) & 1)) * g.paddedWidth + col, 2 * g.paddedWidth};
+        }
+        const size_t base = bottom ? static_cast<size_t>(g.paddedWidth) : 0;
+        return {0, base + static_cast<size_t>(y + 8 * ((b >> 1) & 1)) * g.lineStep + col, g.lineStep};
+    }
+    const int plane = 1 + (b & 1);
+    int cx = g.chromaFormat == 3 ? x : x / 2;
+    const int cy = g.chromaFormat == 1 ? y / 2 : y;
+    if (b & 8) cx += 8;
+    if (frame && dctType && g.chromaFormat != 1) {
+        return {plane, static_cast<size_t>(cy + ((b >> 1) & 1)) * g.chromaWidth + cx, 2 * g.chromaWidth};
+    }
+    const size_t base = bottom ? static_cast<size_t>(g.chromaWidth) : 0;
+    return {plane, base + static_cast<size_t>(cy + 8 * ((b >> 1) & 1)) * g.chromaLineStep + cx,
+            g.chromaLineStep};
+}
+
+template <typename F>
+void forEachMacroblock(const VideoEncoder& enc, F&& f) {
+    const VideoGeometry& g = enc.geo;
+    int k = 0;
+    for (int j = 0; j < g.mbHeightPicture; ++j)
+        for (int i = 0; i < g.mbWidth; ++i, ++k) f(k, 16 * i, 16 * j);
+}
+
+}  // namespace
+
+void predictIntraMacroblocks(VideoEncoder& enc, Picture& prediction) {
+    const VideoGeometry& g = enc.geo;
+    forEachMacroblock(enc, [&](int k, int x, int y) {
+        if (!(enc.mbInfo[static_cast<size_t>(k)].type & kMbIntra)) return;
+        for (int b = 0; b < g.blockCount; ++b) {
+            // Frame-DCT addressing covers exactly the macroblock's area.
+            const BlockPlace p = placeBlock(enc, b, x, y, 0);
+            uint8_t* dst = prediction.plane[p.plane].data() + p.offset;
+            for (int r = 0; r < 8; ++r)
+                for (int c = 0; c < 8; ++c) dst[static_cast<size_t>(r) * p.stride + c] = 128;
+        }
+    });
+}
+
+void decideDctType(VideoEncoder& enc, const Picture& prediction, const Picture& current) {
+    const VideoGeometry& g = enc.geo;
+    const bool fixed = enc.pic.framePredFrameDct || enc.pic.isField();
+    forEachMacroblock(enc, [&](int k, int x, int y) {
+        MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(k)];
+        if (fixed) {
+            mb.dctType = 0;
+            return;
+        }
+        long long sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+        for (int r = 0; r < 8; ++r) {
+            const size_t top = static_cast<size_t>(y + 2 * r) * g.paddedWidth + x;
+            const size_t bot = top + g.paddedWidth;
+            for (int c = 0; c < 16; ++c) {
+                const int a = current.y()[top + c] - prediction.y()[top + c];
+                const int b = current.y()[bot + c] - prediction.y()[bot + c];
+                sa += a;
+                sb += b;
+                saa += a * a;
+                sbb += b * b;
+                sab += a * b;
+            }
+        }
+        const double d = (static_cast<double>(saa) - static_cast<double>(sa) * sa / 128.0) *
+                         (static_cast<double>(sbb) - static_cast<double>(sb) * sb / 128.0);
+        if (d > 0) {
+            const double r = (static_cast<double>(sab) - static_cast<double>(sa) * sb / 128.0) / std::sqrt(d);
+            mb.dctType = r > 0.5 ? 0 : 1;
+        } else {
+            mb.dctType = 1;
+        }
+    });
+}
+
+void formPredictionError(VideoEncoder& enc, const Picture& prediction, const Picture& current) {
+    const VideoGeometry& g = enc.geo;
+    forEachMacroblock(enc, [&](int k, int x, int y) {
+        const MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(k)];
+        Block* blocks = enc.macroblockBlocks(k);
+        for (int b = 0; b < g.blockCount; ++b) {
+            const BlockPlace p = placeBlock(enc, b, x, y, mb.dctType);
+            const uint8_t* cur = current.plane[p.plane].data() + p.offset;
+            const uint8_t* pr = prediction.plane[p.plane].data() + p.offset;
+            int16_t* out = blocks[b].data();
+            for (int r = 0; r < 8; ++r)
+                for (int c = 0; c < 8; ++c) {
+                    const size_t at = static_cast<size_t>(r) * p.stride + c;
+                    out[8 * r + c] = static_cast<int16_t>(cur[at] - pr[at]);
+                }
+            enc.transforms.forwardDct(out);
+        }
+    });
+}
+
+void reconstructPicture(VideoEncoder& enc, const Picture& prediction, Picture& reconstructed) {
+    const VideoGeometry& g = enc.geo;
+    const uint8_t* clip = enc.clip();
+    const int16_t* coefClip = enc.coefClip();
+    forEachMacroblock(enc, [&](int k, int x, int y) {
+        const MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(k)];
+        Block* blocks = enc.macroblockBlocks(k);
+        for (int b = 0; b < g.blockCount; ++b) {
+            const BlockPlace p = placeBlock(enc, b, x, y, mb.dctType);
+            int16_t* blk = blocks[b].data();
+            enc.transforms.inverseDct(blk, coefClip);
+            const uint8_t* pr = prediction.plane[p.plane].data() + p.offset;
+            uint8_t* out = reconstructed.plane[p.plane].data() + p.offset;
+            for (int r = 0; r < 8; ++r)
+                for (int c = 0; c < 8; ++c) {
+                    const size_t at = static_cast<size_t>(r) * p.stride + c;
+                    out[at] = clip[pr[at] + blk[8 * r + c]];
+                }
+        }
+    });
+}
+
+}  // namespace quillon
