@@ -603,8 +603,12 @@ private slots:
         QVERIFY(h.w().button("convert")->isEnabled());
     }
 
-#ifdef QUILLON_TEST_PIPELINE
+    // The slot always exists so the test list does not depend on how moc
+    // saw the build; without the real encoders it is skipped.
     void convertsASmallAviIntoAProgramStream() {
+#ifndef QUILLON_TEST_PIPELINE
+        QSKIP("the encoders and the multiplexer are not part of this build");
+#else
         TempDir dir;
         QVERIFY(writeTestAvi(dir.file("clip.avi"), 10, 176, 144, 25));
         Harness h(&standardPhases());
@@ -642,8 +646,8 @@ private slots:
         QVERIFY(a.opened);
         QCOMPARE(a.sampleRate, 44100);
         QVERIFY(!std::filesystem::exists(dir.file("clip.m1v")));
-    }
 #endif
+    }
 };
 
 QTEST_MAIN(WindowTest)
