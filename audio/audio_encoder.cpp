@@ -397,7 +397,13 @@ bool runAudioEncoder(Engine& engine) {
         return false;
     }
     if (!encoder->setUp()) return false;
-    return encoder->run();
+    if (!encoder->run()) return false;
+    // The last buffer reaches the file only here; a full disk shows up now.
+    if (!writer.close()) {
+        engine.reportError(formatText("Could not write to file %s", engine.job.audioStreamName.c_str()));
+        return false;
+    }
+    return true;
 }
 
 }  // namespace quillon

@@ -58,6 +58,12 @@ bool readFileHead(const std::string& path, uint8_t* head, size_t count, size_t& 
 bool fileHasAc3Sync(const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) return false;
+    // A device or pipe named as a stream would be read for ever.
+    struct stat st;
+    if (::fstat(::fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::fclose(f);
+        return false;
+    }
     int previous = -1, c;
     bool found = false;
     while ((c = std::fgetc(f)) != EOF) {
