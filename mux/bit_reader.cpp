@@ -1,5 +1,8 @@
 #include "mux/bit_reader.h"
 
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <new>
 
 #include "engine/engine.h"
@@ -88,6 +91,25 @@ bool BitReader::readBits(int n, uint32_t& value) {
 }
 
 bool BitReader::skipBytes(double count) {
+    // A span well past the buffer is sought over rather than read.
+    if (bitsLeft_ == 8 && !endOfData_ && validBytes_ == kBitReaderBufferSize &&
+        count > (validBytes_ - index_) + 2.0 * kBitReaderBufferSize) {
+        const double ahead = count - (validBytes_ - index_);
+        struct stat st;
+        const off_t here = ftello(file_);
+        if (here < 0 || ::fstat(::fileno(file_), &st) != 0) return false;
+        const double target = static_cast<double>(here) + ahead;
+        if (target > static_cast<double>(st.st_size)) {
+            endOfData_ = true;
+            return false;
+        }
+        if (fseeko(file_, static_cast<off_t>(target), SEEK_SET) != 0) return false;
+        position_ += count * 8;
+        validBytes_ = static_cast<int>(std::fread(buffer_.get(), 1, kBitReaderBufferSize, file_));
+        index_ = 0;
+        endOfData_ = validBytes_ == 0;
+        return true;
+    }
     while (count > 0) {
         if (endOfData_) return false;
         int available = validBytes_ - index_;
