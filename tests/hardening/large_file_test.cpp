@@ -7,10 +7,13 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <vector>
 #include <string>
 
 #include "engine/engine.h"
 #include "mux/bit_reader.h"
+#include "video/max_bitrate.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillon {
@@ -68,6 +71,37 @@ TEST(LargeStream, PositionsPastFourGigabytesAreExact) {
     ASSERT_TRUE(past.open(path));
     EXPECT_FALSE(past.skipBytes(kFar + 100));
     EXPECT_TRUE(past.endOfData());
+}
+
+// The max-bitrate pass patches sequence headers wherever the 32-bit offset
+// records reach: past 2 GB (no signed wrap) up to 4 GB. Headers beyond 4 GB
+// are not recorded and keep the value they were written with.
+TEST(LargeStream, MaxBitrateEmbeddingReachesPastTwoGigabytes) {
+    testing::TempDir dir;
+    const std::string video = dir.file("big.m2v"), offsets = dir.file("tmp_s1");
+    const double far = 3.5e9;
+    if (!putAt(video, far + 64, {0}) || !putAt(video, 8, {0}))
+        GTEST_SKIP() << "no sparse files of this size here";
+    const uint32_t at = static_cast<uint32_t>(far);
+    ASSERT_TRUE(putAt(offsets, 0, {8, 0, 0, 0, static_cast<uint8_t>(at), static_cast<uint8_t>(at >> 8),
+                                   static_cast<uint8_t>(at >> 16), static_cast<uint8_t>(at >> 24)}));
+    QuietHost host;
+    Engine engine(host);
+    ASSERT_TRUE(embedMaxBitrate(engine, video, offsets, 9800000, 112));
+    uint8_t want[3];
+    maxBitratePatch(9800000, 112, want);
+    std::FILE* f = std::fopen(video.c_str(), "rb");
+    ASSERT_TRUE(f);
+    for (double offset : {8.0, far}) {
+        ASSERT_EQ(fseeko(f, static_cast<off_t>(offset), SEEK_SET), 0);
+        uint8_t got[3];
+        ASSERT_EQ(std::fread(got, 1, 3, f), 3u);
+        EXPECT_EQ(std::vector<uint8_t>(got, got + 3), std::vector<uint8_t>(want, want + 3)) << offset;
+    }
+    ASSERT_EQ(fseeko(f, 0, SEEK_END), 0);
+    EXPECT_EQ(static_cast<double>(ftello(f)), far + 65);
+    std::fclose(f);
+    EXPECT_TRUE(host.errors.empty());
 }
 
 }  // namespace
