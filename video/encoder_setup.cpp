@@ -8,6 +8,8 @@
 #include "engine/format.h"
 #include "video/dct.h"
 #include "video/frame_input.h"
+#include "video/gop_recoding.h"
+#include "video/max_bitrate.h"
 #include "video/rate_interface.h"
 
 namespace quillon {
@@ -138,6 +140,7 @@ bool setUpEncoder(VideoEncoder& enc) {
     if (s.constBitrateFlag) enc.rate = makeConstantRateController(enc);
     // The temporary max-bitrate file (MPEG-2, variable bitrate, no
     // maxBitrate) is created here by the max-bitrate embedding's set-up.
+    if (needsMaxBitrateEmbedding(s) && !openMaxBitrateFile(enc)) return false;
 
     buildClipTable(enc.clipTable);
     initTransforms(enc);
@@ -179,12 +182,14 @@ bool setUpEncoder(VideoEncoder& enc) {
             return false;
         }
     }
+    if (enc.gopRecoding && !setUpGopRecoding(enc)) return false;
     return setUpFrameInput(enc);
 }
 
 void tearDownEncoder(VideoEncoder& enc) {
     if (enc.writer.isOpen()) {
         enc.writer.alignToByte();
+        cutStreamAtWrittenLength(enc);
         enc.writer.close();
     }
     tearDownFrameInput(enc);
@@ -205,6 +210,7 @@ void tearDownEncoder(VideoEncoder& enc) {
     enc.blocks.shrink_to_fit();
     enc.undoBuffer.clear();
     enc.undoBuffer.shrink_to_fit();
+    enc.recoding.reset();
 }
 
 }  // namespace quillon

@@ -7,8 +7,6 @@
 
 namespace quillon {
 
-std::unique_ptr<RateController> makeConstantRateController(VideoEncoder&) { return nullptr; }
-
 int fixedMquant(const VideoEncoder& enc) {
     const int value = enc.s.mquantValue < 1 ? 1 : enc.s.mquantValue > 31 ? 31 : enc.s.mquantValue;
     return enc.pic.qScaleType ? nonLinearQuantTable[static_cast<size_t>(value)] : 2 * value;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "video/max_bitrate.h"
 #include "video/rate_interface.h"
 #include "video/vlc.h"
 
@@ -205,12 +206,7 @@ void writeSequenceEnd(VideoEncoder& enc) {
 
 void writeSequenceHeaders(VideoEncoder& enc) {
     enc.writer.alignToByte();
-    if (enc.maxBitrateFile) {
-        const uint32_t offset = static_cast<uint32_t>(enc.writer.totalBits() / 8) + 8;
-        const uint8_t bytes[4] = {static_cast<uint8_t>(offset), static_cast<uint8_t>(offset >> 8),
-                                  static_cast<uint8_t>(offset >> 16), static_cast<uint8_t>(offset >> 24)};
-        std::fwrite(bytes, 1, 4, enc.maxBitrateFile);
-    }
+    recordSequenceHeaderOffset(enc);
     writeSequenceHeader(enc);
     if (enc.mpeg2) {
         writeSequenceExtension(enc);

@@ -1,10 +1,15 @@
 #include "video/video_encoder.h"
 
+#include <algorithm>
 #include <ctime>
 #include <utility>
 
 #include "video/encoder_setup.h"
 #include "video/frame_input.h"
+#include "video/gop_recoding.h"
+#include "video/max_bitrate.h"
+#include "video/motion_estimation.h"
+#include "video/picture_coding.h"
 #include "video/picture_loop.h"
 #include "video/rate_interface.h"
 #include "video/stream_headers.h"
@@ -44,9 +49,8 @@ bool runVideoEncoder(Engine& engine) { return runVideoEncoder(engine, nullptr); 
 bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
     VideoEncoder enc(engine);
     enc.observer = observer;
-    // Intra-only coding: every picture is an I picture opening its own GOP.
-    enc.gopSize = 1;
-    enc.refDistance = 1;
+    enc.gopSize = std::max(1, engine.work.iFramesInGOP);
+    enc.refDistance = std::max(1, engine.work.ipFrameDistance);
     enc.nframes = engine.job.frameCount;
     engine.job.framesEncoded = 0;
     if (enc.nframes <= 0) {
@@ -55,6 +59,7 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
     }
 
     if (!setUpEncoder(enc)) return fail(enc);
+    if (!setUpMotionSearch(enc)) return fail(enc);
     ProgressClock clock;
     clock.startSeconds = nowSeconds();
 
@@ -62,6 +67,7 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
     if (enc.rate) enc.rate->rcInitSequence(enc);
     writeSequenceHeaders(enc);
     // GOP re-coding (enc.gopRecoding) takes its first snapshot here.
+    if (enc.gopRecoding) startGopRecoding(enc);
 
     const int N = enc.gopSize, M = enc.refDistance;
     for (int i = 0; i < enc.nframes; ++i) {
@@ -74,9 +80,10 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
         }
         showProgress(enc, clock, i);
         refreshPreview(enc);
-
         // At a GOP start (i > 0) GOP re-coding checks the previous GOP here
         // and may move i back to that GOP's first coding index.
+        if (enc.recoding && i > 0 && planCodingStep(i, N, M, enc.nframes).opensGop)
+            i = recodeCheckAtGopStart(enc, i);
         const CodingStep step = planCodingStep(i, N, M, enc.nframes);
         if (step.pictureType == kPictureB) {
             enc.current = enc.auxOrg;
@@ -93,13 +100,14 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
             if (i > 0) writeSequenceHeaders(enc);
             writeGopHeader(enc, step.gopStart, i == 0);
         }
-        setPictureValues(enc, step);
+        preparePicture(enc, step);
+        writePictureHeaderStatistics(enc, i);
 
         if (!fetchPicture(enc, *enc.current, step.displayIndex)) {
             if (i > 0) break;
             return fail(enc);
         }
-        if (!codeFramePicture(enc)) return fail(enc);
+        if (!codeFrame(enc, step)) return fail(enc);
         if (enc.observer) enc.observer->frameCoded(enc);
         engine.job.framesEncoded = i + 1;
     }
@@ -114,6 +122,11 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
     printEndLines(enc, nowSeconds() - clock.startSeconds);
     // Variable-bitrate MPEG-2 without maxBitrate: the max-bitrate embedding
     // pass runs here and its result becomes the encode's.
+    if (!enc.maxBitrateFileName.empty()) {
+        const bool embedded = embedMaxBitrate(enc);
+        removeMaxBitrateFile(enc);
+        return embedded;
+    }
     return true;
 }
 

@@ -1,0 +1,116 @@
+#include <gtest/gtest.h>
+
+#include "tests/video/motion_fixture.h"
+
+namespace quillon {
+namespace {
+
+using testing::MotionFixture;
+using testing::textureAt;
+
+TEST(Prediction, HalfSampleVectorWithTruncatedChroma) {
+    MotionFixture f(64, 64);
+    Picture& ref = *f.enc.oldRef;
+    f.fill(ref, [](double x, double y) { return textureAt(x, y, 4); });
+    f.setPicture(kPictureP);
+    MacroblockInfo& mb = f.enc.mbInfo[5];  // column 1, row 1: (16, 16)
+    mb.type = kMbMotionForward;
+    mb.motionType = kMotionFrame;
+    mb.mv[0][0][0] = -3;
+    mb.mv[0][0][1] = -1;
+    predictPicture(f.enc, ref, *f.enc.newRef, *f.enc.pred);
+    const int W = f.W();
+    auto Y = [&](int x, int y) { return int(ref.plane[0][static_cast<size_t>(y * W + x)]); };
+    for (int y = 16; y < 32; ++y)
+        for (int x = 16; x < 32; ++x) {
+            // x - 2 and y - 1 with both half flags.
+            int want = (Y(x - 2, y - 1) + Y(x - 1, y - 1) + Y(x - 2, y) + Y(x - 1, y) + 2) >> 2;
+            ASSERT_EQ(f.enc.pred->plane[0][static_cast<size_t>(y * W + x)], want) << x << "," << y;
+        }
+    // Chroma: dx = -3 / 2 = -1 (truncating), dy = -1 / 2 = 0: offset x/2 - 1
+    // with the horizontal half flag only.
+    const int cw = f.enc.geo.chromaWidth;
+    for (int c = 1; c < 3; ++c) {
+        auto C = [&](int x, int y) { return int(ref.plane[c][static_cast<size_t>(y * cw + x)]); };
+        for (int y = 8; y < 16; ++y)
+            for (int x = 8; x < 16; ++x)
+                ASSERT_EQ(f.enc.pred->plane[c][static_cast<size_t>(y * cw + x)], (C(x - 1, y) + C(x, y) + 1) >> 1);
+    }
+}
+
+TEST(Prediction, BidirectionalAverageRoundsUpAndIntraIsMidGrey) {
+    MotionFixture f(32, 32, false, 2);
+    f.fill(*f.enc.oldRef, [](double, double) { return 10.0; });
+    f.fill(*f.enc.newRef, [](double, double) { return 13.0; });
+    // Chroma of fill() is 0.5 v + 64: 69 and 70.5 (71).
+    f.setPicture(kPictureB);
+    f.enc.mbInfo[0].type = kMbMotionForward | kMbMotionBackward;
+    f.enc.mbInfo[0].motionType = kMotionFrame;
+    f.enc.mbInfo[1].type = kMbIntra;
+    f.enc.mbInfo[2].type = kMbMotionBackward;
+    f.enc.mbInfo[2].motionType = kMotionFrame;
+    f.enc.mbInfo[3].type = kMbMotionForward | kMbMotionBackward;
+    f.enc.mbInfo[3].motionType = kMotionField;
+    f.enc.mbInfo[3].fieldSelect[1][0] = 1;
+    predictPicture(f.enc, *f.enc.oldRef, *f.enc.newRef, *f.enc.pred);
+    const int W = f.W(), cw = f.enc.geo.chromaWidth;
+    EXPECT_EQ(f.enc.pred->plane[0][5 * W + 3], 12);         // (10 + 13 + 1) >> 1
+    EXPECT_EQ(f.enc.pred->plane[1][5 * cw + 3], 70);        // (69 + 71 + 1) >> 1
+    EXPECT_EQ(f.enc.pred->plane[0][5 * W + 20], 128);
+    EXPECT_EQ(f.enc.pred->plane[2][15 * cw + 15], 128);     // 4:2:2 chroma is 8 wide, 16 high
+    EXPECT_EQ(f.enc.pred->plane[0][20 * W + 3], 13);
+    EXPECT_EQ(f.enc.pred->plane[0][21 * W + 20], 12);       // field halves average too
+    EXPECT_EQ(f.enc.pred->plane[2][31 * cw + 12], 70);
+}
+
+TEST(Prediction, DualPrimeVectorsFollowTheFieldDistances) {
+    // Frame picture, top field first: the top field's opposite-parity
+    // vector is half the vector less one line, the bottom field's 3/2 plus
+    // one.
+    DualPrimeVectors a = dualPrimeVectors(5, 3, 0, 0, true, true, kFramePicture);
+    EXPECT_EQ(a.v[0][0], 3);
+    EXPECT_EQ(a.v[0][1], 1);
+    EXPECT_EQ(a.v[1][0], 8);
+    EXPECT_EQ(a.v[1][1], 6);
+    DualPrimeVectors b = dualPrimeVectors(-5, -3, 1, -1, true, true, kFramePicture);
+    EXPECT_EQ(b.v[0][0], -3 + 1);
+    EXPECT_EQ(b.v[0][1], -2 - 1 - 1);
+    EXPECT_EQ(b.v[1][0], -8 + 1);
+    EXPECT_EQ(b.v[1][1], -5 - 1 + 1);
+    DualPrimeVectors c = dualPrimeVectors(4, 2, 0, 1, true, false, kFramePicture);
+    EXPECT_EQ(c.v[0][0], 6);
+    EXPECT_EQ(c.v[0][1], 3 + 1 - 1);
+    EXPECT_EQ(c.v[1][0], 2);
+    EXPECT_EQ(c.v[1][1], 1 + 1 + 1);
+    DualPrimeVectors top = dualPrimeVectors(4, 2, 0, 0, false, true, kTopField);
+    DualPrimeVectors bottom = dualPrimeVectors(4, 2, 0, 0, false, true, kBottomField);
+    EXPECT_EQ(top.v[0][1], 0);
+    EXPECT_EQ(bottom.v[0][1], 2);
+}
+
+TEST(Prediction, SecondFieldTakesTheOtherParityFromItsOwnFrame) {
+    MotionFixture f(32, 64, true);
+    f.fill(*f.enc.oldRef, [](double, double) { return 50.0; });
+    f.fill(*f.enc.newRef, [](double, double y) { return (static_cast<int>(y) & 1) ? 90.0 : 200.0; });
+    f.setPicture(kPictureP, kBottomField);
+    f.enc.pic.secondField = true;
+    MacroblockInfo& own = f.enc.mbInfo[0];
+    own.type = kMbMotionForward;
+    own.motionType = kMotionField;
+    own.fieldSelect[0][0] = 0;  // the top field: this frame's first field
+    MacroblockInfo& older = f.enc.mbInfo[1];
+    older.type = 0;  // no motion compensation: same parity of the older frame
+    older.motionType = kMotionField;
+    older.fieldSelect[0][0] = 1;
+    predictPicture(f.enc, *f.enc.oldRef, *f.enc.newRef, *f.enc.pred);
+    const int W = f.W();
+    // Bottom field lines are the odd frame lines; the top field of the own
+    // frame holds 200.
+    EXPECT_EQ(f.enc.pred->plane[0][1 * W + 3], 200);
+    EXPECT_EQ(f.enc.pred->plane[0][31 * W + 3], 200);
+    EXPECT_EQ(f.enc.pred->plane[0][0 * W + 3], 0);  // the top field is left alone
+    EXPECT_EQ(f.enc.pred->plane[0][1 * W + 20], 50);
+}
+
+}  // namespace
+}  // namespace quillon

@@ -1,0 +1,54 @@
+// Block distances for the motion search, reached through a routine table
+// that is filled once per encode from the machine's routine set (MMXMode).
+// Every variant of a routine gives the same result as its plain form.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace quillon {
+
+// |a - b| for every pair of 8-bit values, indexed by 256 * a + b.
+constexpr std::array<uint8_t, 65536> makeAbsDifferenceTable() {
+    std::array<uint8_t, 65536> t{};
+    for (int a = 0; a < 256; ++a)
+        for (int b = 0; b < 256; ++b) t[static_cast<std::size_t>(256 * a + b)] = static_cast<uint8_t>(a > b ? a - b : b - a);
+    return t;
+}
+extern const std::array<uint8_t, 65536> kAbsDifference;
+
+// Blocks are 16 samples wide and h (16 or 8) lines high; lx is the line
+// stride of both the reference and the current block.
+using SadHalfPelFn = int (*)(const uint8_t* ref, const uint8_t* cur, int lx, int hx, int hy, int h, int limit);
+using SseHalfPelFn = int (*)(const uint8_t* ref, const uint8_t* cur, int lx, int hx, int hy, int h);
+using BidirectionalFn = int (*)(const uint8_t* refF, int hxf, int hyf, const uint8_t* refB, int hxb, int hyb,
+                                const uint8_t* cur, int lx, int h);
+using Variance16Fn = int (*)(const uint8_t* block, int lx);
+using Sad4x4Fn = int (*)(const uint8_t* block, const uint8_t* ref, int stride, int limit);
+
+struct MotionRoutines {
+    SadHalfPelFn sadHalfPel = nullptr;
+    SseHalfPelFn sseHalfPel = nullptr;
+    BidirectionalFn sadBidirectional = nullptr;
+    BidirectionalFn sseBidirectional = nullptr;
+    Variance16Fn variance16 = nullptr;
+    Sad4x4Fn sadSubsampled4x4 = nullptr;
+};
+
+// The plain forms.
+int sadHalfPelPlain(const uint8_t* ref, const uint8_t* cur, int lx, int hx, int hy, int h, int limit);
+int sseHalfPelPlain(const uint8_t* ref, const uint8_t* cur, int lx, int hx, int hy, int h);
+int sadBidirectionalPlain(const uint8_t* refF, int hxf, int hyf, const uint8_t* refB, int hxb, int hyb,
+                          const uint8_t* cur, int lx, int h);
+int sseBidirectionalPlain(const uint8_t* refF, int hxf, int hyf, const uint8_t* refB, int hxb, int hyb,
+                          const uint8_t* cur, int lx, int h);
+int variance16Plain(const uint8_t* block, int lx);
+int sadSubsampled4x4Plain(const uint8_t* block, const uint8_t* ref, int stride, int limit);
+
+// The routine table for a routine set: 0 (and anything outside 1..4) plain,
+// 1 and 2 the MMX forms, 3 and 4 the forms with the SSE sum of absolute
+// differences. Until vector forms exist every set binds the plain routines.
+MotionRoutines selectMotionRoutines(int MMXMode);
+
+}  // namespace quillon

@@ -1,0 +1,226 @@
+#include "video/prediction.h"
+
+#include <cstring>
+
+namespace quillon {
+
+namespace {
+
+inline int half(int v) { return (v + (v > 0 ? 1 : 0)) >> 1; }
+inline int threeHalves(int v) { return (3 * v + (v > 0 ? 1 : 0)) >> 1; }
+
+// The half-sample cases are separate loops so the inner loops do not branch.
+template <bool Average>
+void copyArea(const uint8_t* s, uint8_t* d, int lx, int w, int h, int hx, int hy) {
+    auto put = [](uint8_t& dst, int v) {
+        if constexpr (Average)
+            dst = static_cast<uint8_t>((dst + v + 1) >> 1);
+        else
+            dst = static_cast<uint8_t>(v);
+    };
+    if (!hx && !hy) {
+        for (int j = 0; j < h; ++j, s += lx, d += lx)
+            for (int i = 0; i < w; ++i) put(d[i], s[i]);
+    } else if (hx && !hy) {
+        for (int j = 0; j < h; ++j, s += lx, d += lx)
+            for (int i = 0; i < w; ++i) put(d[i], (s[i] + s[i + 1] + 1) >> 1);
+    } else if (!hx) {
+        for (int j = 0; j < h; ++j, s += lx, d += lx)
+            for (int i = 0; i < w; ++i) put(d[i], (s[i] + s[i + lx] + 1) >> 1);
+    } else {
+        for (int j = 0; j < h; ++j, s += lx, d += lx)
+            for (int i = 0; i < w; ++i) put(d[i], (s[i] + s[i + 1] + s[i + lx] + s[i + lx + 1] + 2) >> 2);
+    }
+}
+
+}  // namespace
+
+void predictArea(AreaPrediction a, int component, int chromaFormat) {
+    if (component > 0) {
+        if (chromaFormat == 1) {
+            a.height >>= 1;
+            a.y >>= 1;
+            a.dy /= 2;
+        }
+        if (chromaFormat != 3) {
+            a.width >>= 1;
+            a.x >>= 1;
+            a.lx >>= 1;
+            a.dx /= 2;
+        }
+    }
+    // Fields are addressed with twice the frame stride; the bottom field
+    // starts one frame line (half that stride) down.
+    const uint8_t* s = a.reference + (a.referenceField ? a.lx / 2 : 0) + a.lx * (a.y + (a.dy >> 1)) + a.x + (a.dx >> 1);
+    uint8_t* d = a.destination + (a.destinationField ? a.lx / 2 : 0) + a.lx * a.y + a.x;
+    const int hx = a.dx & 1, hy = a.dy & 1;
+    if (a.average)
+        copyArea<true>(s, d, a.lx, a.width, a.height, hx, hy);
+    else
+        copyArea<false>(s, d, a.lx, a.width, a.height, hx, hy);
+}
+
+DualPrimeVectors dualPrimeVectors(int mx, int my, int ex, int ey, bool framePicture, bool topFieldFirst,
+                                  int pictureStructure) {
+    DualPrimeVectors out;
+    if (framePicture) {
+        if (topFieldFirst) {
+            out.v[0][0] = half(mx) + ex;
+            out.v[0][1] = half(my) + ey - 1;
+            out.v[1][0] = threeHalves(mx) + ex;
+            out.v[1][1] = threeHalves(my) + ey + 1;
+        } else {
+            out.v[0][0] = threeHalves(mx) + ex;
+            out.v[0][1] = threeHalves(my) + ey - 1;
+            out.v[1][0] = half(mx) + ex;
+            out.v[1][1] = half(my) + ey + 1;
+        }
+    } else {
+        out.v[0][0] = half(mx) + ex;
+        out.v[0][1] = half(my) + ey + (pictureStructure == kTopField ? -1 : 1);
+    }
+    return out;
+}
+
+namespace {
+
+struct PicturePredictor {
+    VideoEncoder& enc;
+    const Picture& forward;
+    const Picture& backward;
+    Picture& prediction;
+    const PictureState& pic;
+    const int W;
+
+    // All three planes of one area.
+    void area(const Picture& ref, int refField, int dstField, int lx, int h, int x, int y, int dx, int dy,
+              bool average) {
+        for (int c = 0; c < 3; ++c) {
+            AreaPrediction a;
+            a.reference = ref.plane[c].data();
+            a.referenceField = refField;
+            a.destination = prediction.plane[c].data();
+            a.destinationField = dstField;
+            a.lx = lx;
+            a.width = 16;
+            a.height = h;
+            a.x = x;
+            a.y = y;
+            a.dx = dx;
+            a.dy = dy;
+            a.average = average;
+            predictArea(a, c, enc.geo.chromaFormat);
+        }
+    }
+
+    void intra(int x, int y) {
+        const int cf = enc.geo.chromaFormat;
+        const int cw = cf == 3 ? 16 : 8, ch = cf == 1 ? 8 : 16;
+        const bool field = pic.isField();
+        const int parity = pic.pictureStructure == kBottomField ? 1 : 0;
+        const int lx = field ? 2 * W : W;
+        uint8_t* yp = prediction.y() + (field ? parity * W : 0) + lx * y + x;
+        for (int j = 0; j < 16; ++j) std::memset(yp + lx * j, 128, 16);
+        const int clx = field ? 2 * enc.geo.chromaWidth : enc.geo.chromaWidth;
+        const int cx = cf == 3 ? x : x / 2, cy = cf == 1 ? y / 2 : y;
+        for (int c = 1; c < 3; ++c) {
+            uint8_t* p = prediction.plane[c].data() + (field ? parity * enc.geo.chromaWidth : 0) + clx * cy + cx;
+            for (int j = 0; j < ch; ++j) std::memset(p + clx * j, 128, static_cast<size_t>(cw));
+        }
+    }
+
+    void invalidMotion() {
+        if (enc.s.verbose) enc.engine.reportWarning("Invalid motion_type.");
+    }
+
+    // One direction of a frame picture macroblock.
+    void frameDirection(const MacroblockInfo& mb, int dir, const Picture& ref, int x, int y, bool average,
+                        bool allowDualPrime) {
+        const int motion = dir == 0 && !(mb.type & kMbMotionForward) ? kMotionFrame : mb.motionType;
+        if (motion == kMotionFrame) {
+            area(ref, 0, 0, W, 16, x, y, mb.mv[0][dir][0], mb.mv[0][dir][1], average);
+        } else if (motion == kMotionField || !allowDualPrime) {
+            // Backward predictions have no dual prime: anything but frame
+            // motion is two field halves.
+            area(ref, mb.fieldSelect[0][dir], 0, 2 * W, 8, x, y / 2, mb.mv[0][dir][0], mb.mv[0][dir][1] >> 1, average);
+            area(ref, mb.fieldSelect[1][dir], 1, 2 * W, 8, x, y / 2, mb.mv[1][dir][0], mb.mv[1][dir][1] >> 1, average);
+        } else if (motion == kMotionDualPrime) {
+            const int mx = mb.mv[0][dir][0], my = mb.mv[0][dir][1] >> 1;
+            DualPrimeVectors dmv = dualPrimeVectors(mx, my, mb.dualPrimeDelta[0], mb.dualPrimeDelta[1], true,
+                                                    pic.topFieldFirst != 0, kFramePicture);
+            area(ref, 0, 0, 2 * W, 8, x, y / 2, mx, my, false);
+            area(ref, 1, 1, 2 * W, 8, x, y / 2, mx, my, false);
+            area(ref, 1, 0, 2 * W, 8, x, y / 2, dmv.v[0][0], dmv.v[0][1], true);
+            area(ref, 0, 1, 2 * W, 8, x, y / 2, dmv.v[1][0], dmv.v[1][1], true);
+        } else {
+            invalidMotion();
+        }
+    }
+
+    // One direction of a field picture macroblock.
+    void fieldDirection(const MacroblockInfo& mb, int dir, int x, int y, bool average) {
+        const int parity = pic.pictureStructure == kBottomField ? 1 : 0;
+        // In the second field of an I or P frame the other parity is the
+        // frame's own first field, already rebuilt in the newer anchor.
+        auto refFor = [&](int select) -> const Picture& {
+            if (dir == 0 && pic.pictureCodingType == kPictureP && pic.secondField && select != parity) return backward;
+            return dir == 0 ? forward : backward;
+        };
+        const int lx = 2 * W;
+        int motion = dir == 0 && !(mb.type & kMbMotionForward) ? kMotionField : mb.motionType;
+        if (dir == 1 && motion == kMotionDualPrime) motion = -1;
+        if (motion == kMotionField) {
+            const int sel = mb.fieldSelect[0][dir];
+            area(refFor(sel), sel, parity, lx, 16, x, y, mb.mv[0][dir][0], mb.mv[0][dir][1], average);
+        } else if (motion == kMotion16x8) {
+            const int s0 = mb.fieldSelect[0][dir], s1 = mb.fieldSelect[1][dir];
+            area(refFor(s0), s0, parity, lx, 8, x, y, mb.mv[0][dir][0], mb.mv[0][dir][1], average);
+            area(refFor(s1), s1, parity, lx, 8, x, y + 8, mb.mv[1][dir][0], mb.mv[1][dir][1], average);
+        } else if (motion == kMotionDualPrime) {
+            const int mx = mb.mv[0][0][0], my = mb.mv[0][0][1];
+            DualPrimeVectors dmv = dualPrimeVectors(mx, my, mb.dualPrimeDelta[0], mb.dualPrimeDelta[1], false,
+                                                    pic.topFieldFirst != 0, pic.pictureStructure);
+            area(forward, parity, parity, lx, 16, x, y, mx, my, false);
+            const Picture& other = pic.secondField ? backward : forward;
+            area(other, 1 - parity, parity, lx, 16, x, y, dmv.v[0][0], dmv.v[0][1], true);
+        } else {
+            invalidMotion();
+        }
+    }
+
+    void run() {
+        const bool field = pic.isField();
+        for (int j = 0; j < enc.geo.mbHeightPicture; ++j)
+            for (int i = 0; i < enc.geo.mbWidth; ++i) {
+                const MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(j * enc.geo.mbWidth + i)];
+                const int x = 16 * i, y = 16 * j;
+                if (mb.type & kMbIntra) {
+                    intra(x, y);
+                    continue;
+                }
+                bool formed = false;
+                if ((mb.type & kMbMotionForward) || pic.pictureCodingType == kPictureP) {
+                    if (field)
+                        fieldDirection(mb, 0, x, y, false);
+                    else
+                        frameDirection(mb, 0, forward, x, y, false, true);
+                    formed = true;
+                }
+                if (mb.type & kMbMotionBackward) {
+                    if (field)
+                        fieldDirection(mb, 1, x, y, formed);
+                    else
+                        frameDirection(mb, 1, backward, x, y, formed, false);
+                }
+            }
+    }
+};
+
+}  // namespace
+
+void predictPicture(VideoEncoder& enc, const Picture& forward, const Picture& backward, Picture& prediction) {
+    PicturePredictor p{enc, forward, backward, prediction, enc.pic, enc.geo.paddedWidth};
+    p.run();
+}
+
+}  // namespace quillon
