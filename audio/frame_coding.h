@@ -1,0 +1,75 @@
+// The frame encoder's building blocks: header values, the Layer II table
+// choice, slots and padding, scale factors and their selection, the
+// quantiser and the CRC.
+#pragma once
+
+#include <cstdint>
+
+#include "audio/audio_tables.h"
+
+namespace quillon::audio {
+
+// 0 for 44.1 kHz, 1 for 48 kHz, 2 for 32 kHz; -1 for any other rate.
+int samplingFrequencyCode(int rateHz);
+
+// Layer II allocation table by rate and bit rate per channel (kbit/s).
+const AllocationTable& chooseAllocationTable(int rateHz, int bitratePerChannel);
+
+// Frame length in slots (32 bits in Layer I, 8 in Layer II).
+struct SlotPlan {
+    int bitsPerSlot = 8;
+    int whole = 0;
+    double frac = 0;
+};
+SlotPlan planSlots(int layer, int rateHz, int bitrateKbps);
+
+// Which frames carry the padding slot, spreading the fractional slot.
+class PaddingSequence {
+public:
+    explicit PaddingSequence(double frac) : frac_(frac), slotLag_(-frac) {}
+    int next() {
+        if (frac_ == 0) return 0;
+        if (slotLag_ > frac_ - 1) {
+            slotLag_ -= frac_;
+            return 0;
+        }
+        slotLag_ += 1 - frac_;
+        return 1;
+    }
+
+private:
+    double frac_;
+    double slotLag_;
+};
+
+// Scale-factor index of a block's largest absolute value: Layer I 0..62,
+// Layer II 0..63 (63 only for silence).
+int layerOneScaleIndex(double peak);
+int layerTwoScaleIndex(double peak);
+
+// Layer II scale-factor selection over the three parts' indices; returns
+// scfsi and replaces the indices by those actually transmitted.
+int selectScfsi(int (&indices)[3]);
+// Scale factors a Layer II sub-band transmits for a scfsi value.
+inline int transmittedScaleFactors(int scfsi) { return scfsi == 0 ? 3 : scfsi == 2 ? 1 : 2; }
+
+// Sample code of x (already divided by its scale factor, |x| <= 1).
+uint32_t quantise(double x, int quantiserClass);
+
+// CRC-16, generator 0x8005, start 0xFFFF, most significant bit first.
+class Crc16 {
+public:
+    void add(uint32_t value, int bits) {
+        for (int i = bits - 1; i >= 0; --i) {
+            bool top = ((crc_ >> 15) & 1) != ((value >> i) & 1);
+            crc_ = static_cast<uint16_t>(crc_ << 1);
+            if (top) crc_ ^= 0x8005;
+        }
+    }
+    uint16_t value() const { return crc_; }
+
+private:
+    uint16_t crc_ = 0xFFFF;
+};
+
+}  // namespace quillon::audio

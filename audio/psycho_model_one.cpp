@@ -1,0 +1,199 @@
+#include "audio/psycho_model_one.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "audio/audio_tables.h"
+#include "audio/hearing_curves.h"
+
+namespace quillon::audio {
+
+namespace {
+
+constexpr double kFloorDb = -200.0;
+
+double power(double db) { return std::pow(10.0, db / 10.0); }
+double level(double p) { return 10.0 * std::log10(p); }
+
+// How far a tonal candidate must stand out, by line.
+int tonalRange(int layer, int k) {
+    if (layer == 2) {
+        if (k < 3 || k > 500) return 0;
+        if (k <= 62) return 2;
+        if (k <= 126) return 3;
+        if (k < 255) return 6;
+        return 12;
+    }
+    if (k < 3 || k > 250) return 0;
+    if (k <= 62) return 2;
+    if (k < 127) return 3;
+    return 6;
+}
+
+double maskingFunction(double dz, double x) {
+    if (dz < -1) return 17 * (dz + 1) - (0.4 * x + 6);
+    if (dz < 0) return (0.4 * x + 6) * dz;
+    if (dz < 1) return -17 * dz;
+    return -(dz - 1) * (17 - 0.15 * x) - 17;
+}
+
+}  // namespace
+
+PsychoModelOne::PsychoModelOne(const FrameShape& shape)
+    : shape_(shape),
+      n_(shape.layer == 2 ? 1024 : 512),
+      lines_(n_ / 2),
+      linesPerBand_(shape.layer == 2 ? 16 : 8),
+      newSamples_(shape.layer == 2 ? 1152 : 384),
+      ringSize_(shape.layer == 2 ? 1408 : 640),
+      readOffset_(shape.layer == 2 ? 1216 : 448),
+      tables_(modelOneTables(shape.layer, shape.samplingFrequency)),
+      fft_(n_),
+      window_(n_),
+      lineEntry_(lines_),
+      lineBark_(lines_),
+      global_(tables_.entryCount) {
+    for (int i = 0; i < n_; ++i)
+        window_[i] = std::sqrt(8.0 / 3.0) * (1 - std::cos(2 * M_PI * i / n_)) / (shape.layer == 2 ? 2048 : 1024);
+    int e = 0;
+    for (int k = 0; k < lines_; ++k) {
+        while (e + 1 < tables_.entryCount && tables_.entries[e + 1].line <= k) ++e;
+        lineEntry_[k] = e;
+        lineBark_[k] = barkOf(std::max(k, 1) * static_cast<double>(shape.rateHz) / n_);
+    }
+    if (shape.bitrateKbps / shape.channels >= 96) quietOffset_ = -12.0;
+    for (auto& r : ring_) r.assign(ringSize_, 0.0);
+}
+
+void PsychoModelOne::analyse(const int16_t (*pcm)[1152], const int (*scaleIndices)[32], double (*smr)[32]) {
+    int offset = shape_.layer == 2 ? 0 : 64;
+    for (int ch = 0; ch < shape_.channels; ++ch) analyseChannel(ch, pcm[ch] + offset, scaleIndices[ch], smr[ch]);
+}
+
+void PsychoModelOne::analyseChannel(int ch, const int16_t* samples, const int* scaleIndices, double* smr) {
+    std::vector<double>& ring = ring_[ch];
+    int& write = writePosition_[ch];
+    for (int i = 0; i < newSamples_; ++i) ring[(write + i) % ringSize_] = samples[i] / 32768.0;
+    std::vector<double> re(n_), im(n_, 0.0);
+    for (int i = 0; i < n_; ++i) re[i] = ring[(write + readOffset_ + i) % ringSize_] * window_[i];
+    write = (write + newSamples_) % ringSize_;
+    fft_.transform(re.data(), im.data());
+
+    std::vector<double> x(lines_);
+    for (int k = 0; k < lines_; ++k) x[k] = level(std::max(re[k] * re[k] + im[k] * im[k], 1e-20)) + 90.309;
+
+    double bandLevel[32];
+    for (int sb = 0; sb < 32; ++sb) {
+        double sum = 0;
+        for (int k = sb * linesPerBand_; k < (sb + 1) * linesPerBand_; ++k) sum += power(x[k]);
+        bandLevel[sb] = level(1e-20 + sum);
+    }
+
+    // Tonal components: local maxima standing 7 dB above their range.
+    std::vector<Component> components;
+    std::vector<char> tonal(lines_, 0);
+    int lastCandidate = shape_.layer == 2 ? 499 : 249;
+    for (int k = 2; k <= lastCandidate; ++k) {
+        if (!(x[k] > x[k - 1] && x[k] >= x[k + 1])) continue;
+        int range = tonalRange(shape_.layer, k);
+        if (range == 0) continue;
+        bool isTonal = true;
+        for (int j = 2; j <= range && isTonal; ++j)
+            if (x[k] - 7 < x[k - j] || (k + j < lines_ && x[k] - 7 < x[k + j])) isTonal = false;
+        if (!isTonal) continue;
+        double l = level(power(x[k - 1]) + power(x[k]) + power(x[k + 1]));
+        components.push_back({k, lineEntry_[k], l, true});
+        tonal[k] = 1;
+        for (int j = 1; j <= range; ++j) {
+            x[k - j] = kFloorDb;
+            if (k + j < lines_) x[k + j] = kFloorDb;
+        }
+        x[k] = kFloorDb;
+    }
+
+    // Non-tonal components: what is left of each critical band, placed at
+    // the band's power-weighted mean critical-band rate.
+    // The boundaries list the first entry of every band and, last, the entry
+    // that closes the top band.
+    for (int b = 0; b + 1 < tables_.bandCount; ++b) {
+        int first = tables_.entries[tables_.bandStarts[b]].line;
+        int last = b + 2 < tables_.bandCount ? tables_.entries[tables_.bandStarts[b + 1]].line - 1
+                                             : tables_.entries[tables_.bandStarts[b + 1]].line;
+        last = std::min(last, lines_ - 1);
+        double sum = 0, weighted = 0;
+        for (int k = first; k <= last; ++k) {
+            if (tonal[k]) continue;
+            double p = power(x[k]);
+            sum += p;
+            weighted += p * lineBark_[k];
+        }
+        int line = (first + last) / 2;
+        if (sum > 0 && last > first) {
+            double zMean = weighted / sum;
+            double span = lineBark_[last] - lineBark_[first];
+            double pos = span > 0 ? (zMean - lineBark_[first]) / span : 0.5;
+            line = first + static_cast<int>(std::lround(std::clamp(pos, 0.0, 1.0) * (last - first)));
+        }
+        if (tonal[line]) line = (line + 1 < lines_ && !tonal[line + 1]) ? line + 1 : std::max(line - 1, 0);
+        components.push_back({line, lineEntry_[line], level(std::max(sum, 1e-20)), false});
+    }
+
+    // Decimation: below the threshold in quiet, then the weaker of two tonal
+    // components closer than half a Bark.
+    const FrequencyEntry* table = tables_.entries;
+    std::erase_if(components, [&](const Component& c) { return c.level < table[c.entry].quietDb + quietOffset_; });
+    std::sort(components.begin(), components.end(),
+              [](const Component& a, const Component& b) { return a.line < b.line; });
+    int previous = -1;
+    for (size_t i = 0; i < components.size(); ++i) {
+        Component& c = components[i];
+        if (!c.tonal) continue;
+        if (previous >= 0) {
+            Component& p = components[previous];
+            if (table[c.entry].bark - table[p.entry].bark < 0.5) {
+                if (c.level > p.level) {
+                    p.level = kFloorDb - 1;  // removed below
+                    previous = static_cast<int>(i);
+                } else {
+                    c.level = kFloorDb - 1;
+                }
+                continue;
+            }
+        }
+        previous = static_cast<int>(i);
+    }
+    std::erase_if(components, [](const Component& c) { return c.level < kFloorDb - 0.5; });
+    tonalLines_.clear();
+    for (const Component& c : components)
+        if (c.tonal) tonalLines_.push_back(c.line);
+
+    // Global threshold at every table entry.
+    for (int i = 0; i < tables_.entryCount; ++i) {
+        double zi = table[i].bark;
+        double sum = power(table[i].quietDb + quietOffset_);
+        for (const Component& c : components) {
+            double zj = table[c.entry].bark, dz = zi - zj;
+            if (dz < -3 || dz >= 8) continue;
+            double t = c.tonal ? c.level - 0.275 * zj - 6.025 : c.level - 0.175 * zj - 2.025;
+            sum += power(t + maskingFunction(dz, c.level));
+        }
+        global_[i] = level(sum);
+    }
+
+    // Minimum threshold and signal-to-mask ratio per sub-band.
+    int lastBand = table[tables_.entryCount - 1].line / linesPerBand_;
+    double lastThreshold = global_[tables_.entryCount - 1];
+    double minimum[32];
+    for (double& m : minimum) m = 1e9;
+    for (int i = 0; i < tables_.entryCount; ++i) {
+        int sb = table[i].line / linesPerBand_;
+        minimum[sb] = std::min(minimum[sb], global_[i]);
+    }
+    for (int sb = 0; sb < 32; ++sb) {
+        if (sb > lastBand || minimum[sb] > 1e8) minimum[sb] = sb > 0 && sb <= lastBand ? minimum[sb - 1] : lastThreshold;
+        double fromScale = 20 * std::log10(kTableB1[scaleIndices[sb]] * 32768) - 10;
+        smr[sb] = std::max(bandLevel[sb], fromScale) - minimum[sb];
+    }
+}
+
+}  // namespace quillon::audio

@@ -1,0 +1,54 @@
+// Psychoacoustic model 1 of ISO/IEC 11172-3 Annex D: tonal and non-tonal
+// maskers found in a 1024-line (Layer I: 512) spectrum, their individual
+// thresholds summed into a global one, and one signal-to-mask ratio per
+// sub-band.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "audio/fft.h"
+#include "audio/frame_shape.h"
+#include "audio/psycho_tables.h"
+
+namespace quillon::audio {
+
+class PsychoModelOne {
+public:
+    explicit PsychoModelOne(const FrameShape& shape);
+
+    // pcm: the frame's PCM (Layer I: 64 lookback samples, then 384 new);
+    // scaleIndices: per channel and sub-band the scale-factor index (Layer II:
+    // the smallest of the three). Writes smr[channel][sub-band].
+    void analyse(const int16_t (*pcm)[1152], const int (*scaleIndices)[32], double (*smr)[32]);
+
+    // The last frame's global masking threshold (dB) per table entry, and
+    // the tonal components that survived (line numbers), for inspection.
+    const std::vector<double>& globalThreshold() const { return global_; }
+    const std::vector<int>& tonalLines() const { return tonalLines_; }
+
+private:
+    struct Component {
+        int line;
+        int entry;
+        double level;
+        bool tonal;
+    };
+    void analyseChannel(int channel, const int16_t* samples, const int* scaleIndices, double* smr);
+
+    FrameShape shape_;
+    int n_, lines_, linesPerBand_, newSamples_, ringSize_, readOffset_;
+    ModelOneTables tables_;
+    Fft fft_;
+    std::vector<double> window_;
+    std::vector<int> lineEntry_;     // table entry of each spectral line
+    std::vector<double> lineBark_;   // critical-band rate of each line
+    double quietOffset_ = 0;         // -12 dB at high bit rates
+    std::vector<double> ring_[2];
+    int writePosition_[2] = {256, 256};
+    std::vector<double> global_;
+    std::vector<int> tonalLines_;
+};
+
+}  // namespace quillon::audio
