@@ -135,7 +135,7 @@ CoarseResult coarseSearch(const MotionRoutines& r, const uint8_t* current, const
 
 bool setUpMotionSearch(VideoEncoder& enc) {
     auto ms = std::make_shared<MotionSearchState>();
-    ms->routines = selectMotionRoutines(enc.engine.ev.MMXMode);
+    ms->routines = selectMotionRoutines(enc.engine.ev.MMXMode, enc.engine.ev.cpuFeatures);
     const int vmm = enc.s.variableMaxMotion;
     ms->hierarchical = vmm >= 8;
     if (ms->hierarchical) {

@@ -206,7 +206,7 @@ void quantiseMacroblock(VideoEncoder& enc, int k) {
         int cbp = 0;
         for (int b = 0; b < count; ++b) {
             const bool coded =
-                fast ? quantizeNonIntraBlockFast(blocks[b].data(), blocks[b].data(), enc.quant.nonIntra16.data(),
+                fast ? enc.transforms.quantizeNonIntraFast(blocks[b].data(), blocks[b].data(), enc.quant.nonIntra16.data(),
                                                  enc.quant.nonIntraReciprocal.data(), mquant, enc.mpeg2)
                      : quantizeNonIntraBlock(blocks[b].data(), blocks[b].data(), enc.quant.nonIntra16.data(),
                                              enc.quant.nonIntraReciprocal.data(), mquant, enc.mpeg2);
