@@ -3,6 +3,7 @@
 // motion, frame and field DCT and both quantiser forms.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -48,6 +49,39 @@ TEST(SimdStream, EveryRoutineSetWritesTheSameStream) {
                     EXPECT_EQ(encodeWith(mode, floating, videoType, mquant, dir.file("m.mpg")), first)
                         << "MMXMode " << mode << " floating " << floating << " type " << videoType;
             }
+}
+
+// Rows searched side by side: the same bytes with one thread and several,
+// in frame and field pictures, with the full and the hierarchical search.
+TEST(ThreadedStream, OneThreadAndSeveralWriteTheSameStream) {
+    testing::TempDir dir;
+    const char* saved = std::getenv("QUILLON_THREADS");
+    const std::string restore = saved ? saved : "";
+    auto encode = [&](const char* threads, int fieldPictures, int variableMaxMotion) {
+        setenv("QUILLON_THREADS", threads, 1);
+        const std::string out = dir.file(std::string("t") + threads + ".mpg");
+        testing::VideoJob job(160, 96, 8, out, 4, 5);
+        job.engine.ev.cpuFeatures = detectCpuFeatures();
+        job.engine.ev.MMXMode = 3;
+        job.engine.work.fieldPictures = fieldPictures;
+        job.engine.work.variableMaxMotion = variableMaxMotion;
+        job.engine.work.iFramesInGOP = 8;
+        job.engine.work.ipFrameDistance = 3;
+        testing::deriveTestMotionTable(job.engine.work, 6, 3);
+        EXPECT_TRUE(runVideoEncoder(job.engine, nullptr));
+        return fileBytes(out);
+    };
+    for (int fieldPictures : {0, 1})
+        for (int vmm : {0, 16}) {
+            const std::vector<uint8_t> one = encode("1", fieldPictures, vmm);
+            ASSERT_GT(one.size(), 1000u);
+            EXPECT_EQ(encode("2", fieldPictures, vmm), one) << fieldPictures << " " << vmm;
+            EXPECT_EQ(encode("5", fieldPictures, vmm), one) << fieldPictures << " " << vmm;
+        }
+    if (saved)
+        setenv("QUILLON_THREADS", restore.c_str(), 1);
+    else
+        unsetenv("QUILLON_THREADS");
 }
 
 }  // namespace
