@@ -167,6 +167,7 @@ struct FrameWindow {
     int n = 1;            // iFramesInGOP
     std::vector<int> held;  // frame number in each slot, kNoFrame when none
     std::vector<uint8_t> u444, v444, u422, v422;
+    int threads = 1;  // colour conversion bands and chroma planes side by side
 };
 
 class RateController;
