@@ -149,7 +149,8 @@ int variance16Plain(const uint8_t* block, int lx) {
         }
         block += lx;
     }
-    return squares - ((sum * sum) >> 8);
+    // sum * sum reaches 65280^2 for a white block: past the range of int.
+    return squares - static_cast<int>((static_cast<int64_t>(sum) * sum) >> 8);
 }
 
 int sadSubsampled4x4Plain(const uint8_t* block, const uint8_t* ref, int stride, int limit) {

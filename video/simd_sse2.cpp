@@ -129,7 +129,7 @@ int variance16Sse2(const uint8_t* block, int lx) {
         block += lx;
     }
     const int s = sadTotal(sum);
-    return sum32(sq) - ((s * s) >> 8);
+    return sum32(sq) - static_cast<int>((static_cast<int64_t>(s) * s) >> 8);
 }
 
 int sadSubsampled4x4Sse2(const uint8_t* block, const uint8_t* ref, int stride, int limit) {

@@ -92,6 +92,18 @@ TEST(SimdChecker, DistanceRoutinesMatchThePlainForms) {
     }
 }
 
+// A bright block's squared sum no longer fits an int.
+TEST(SimdChecker, VarianceOfBrightBlocks) {
+    std::vector<uint8_t> white(16 * 16, 255), bright(16 * 16, 200);
+    for (size_t i = 0; i < bright.size(); i += 2) bright[i] = 202;
+    EXPECT_EQ(variance16Plain(white.data(), 16), 0);
+    EXPECT_EQ(variance16Plain(bright.data(), 16), 256);  // every sample 1 from the mean
+    if (detectCpuFeatures() & kCpuSse2) {
+        EXPECT_EQ(variance16Sse2(white.data(), 16), 0);
+        EXPECT_EQ(variance16Sse2(bright.data(), 16), 256);
+    }
+}
+
 TEST(SimdChecker, RoutineSetsFallBackToWhatTheProcessorHas) {
     const MotionRoutines plain = selectMotionRoutines(3, 0);
     EXPECT_EQ(plain.sadHalfPel, &sadHalfPelPlain);
