@@ -16,8 +16,10 @@ namespace quillon {
 int encoderThreadCount();
 
 // Runs row(j, onCallingThread) for j = 0..rows-1 on up to `threads`
-// threads; rows are taken in order as threads become free. A row returning
-// false stops the others at their next row and makes the result false.
+// threads, thread t taking rows t, t + threads, ...: the calling thread
+// always starts with row 0, so it reaches the engine (and the stop button)
+// at once however the others are scheduled. A row returning false stops the
+// others at their next row and makes the result false.
 template <class Row>
 bool runRows(int rows, int threads, Row&& row) {
     threads = std::clamp(threads, 1, std::max(rows, 1));
@@ -26,19 +28,15 @@ bool runRows(int rows, int threads, Row&& row) {
             if (!row(j, true)) return false;
         return true;
     }
-    std::atomic<int> next{0};
     std::atomic<bool> failed{false};
-    auto work = [&](bool caller) {
-        while (!failed.load(std::memory_order_relaxed)) {
-            const int j = next.fetch_add(1);
-            if (j >= rows) return;
-            if (!row(j, caller)) failed.store(true);
-        }
+    auto work = [&](int t) {
+        for (int j = t; j < rows && !failed.load(std::memory_order_relaxed); j += threads)
+            if (!row(j, t == 0)) failed.store(true);
     };
     std::vector<std::thread> pool;
     pool.reserve(static_cast<size_t>(threads - 1));
-    for (int t = 1; t < threads; ++t) pool.emplace_back(work, false);
-    work(true);
+    for (int t = 1; t < threads; ++t) pool.emplace_back(work, t);
+    work(0);
     for (auto& t : pool) t.join();
     return !failed.load();
 }
