@@ -22,9 +22,15 @@ struct Command {
 };
 
 int settingsCommand(const std::vector<std::string>& args);
+int convertCommand(const std::vector<std::string>& args);
+int infoCommand(const std::vector<std::string>& args);
+int muxCommand(const std::vector<std::string>& args);
 
 inline constexpr Command kCommands[] = {
+    {"convert", "convert AVI files and image lists into MPEG program streams", convertCommand},
+    {"info", "describe inputs as the converter sees them", infoCommand},
     {"settings", "print the settings of a target as a settings file", settingsCommand},
+    {"mux", "multiplex existing video and audio streams into a program stream", muxCommand},
 };
 
 }  // namespace quillon::cli

@@ -67,8 +67,10 @@ int settingsCommand(const std::vector<std::string>& args) {
     if (fileGiven) {
         // A file the user names must be there; only the implicit
         // "default.ini" may be missing.
+        std::error_code ec;
         std::ifstream probe(settingsFile);
-        if (!probe) return usageError(name, "cannot read settings file \"" + settingsFile + "\"");
+        if (!probe || std::filesystem::is_directory(settingsFile, ec))
+            return usageError(name, "cannot read settings file \"" + settingsFile + "\"");
         // A bare name would otherwise be looked up in the configuration
         // directory.
         if (settingsFile.find('/') == std::string::npos) settingsFile = "./" + settingsFile;

@@ -1,6 +1,8 @@
 #include "engine/job_driver.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <limits>
 
 #include "engine/conversion_dialog.h"
 #include "engine/engine.h"
@@ -69,11 +71,17 @@ int startJob(Engine& engine, const ConversionRequest& r) {
     job.jobRunning = false;
     job.framesEncoded = 0;
 
+    // Counts are taken in 64 bits and clamped, so that no request can make
+    // them overflow.
+    auto count = [](int32_t first, int32_t last) {
+        long long n = static_cast<long long>(last) - first + 1;
+        return static_cast<int>(std::clamp<long long>(n, 0, std::numeric_limits<int>::max()));
+    };
     job.firstFrame = r.firstFrame;
-    job.frameCount = r.lastFrame - r.firstFrame + 1;
+    job.frameCount = count(r.firstFrame, r.lastFrame);
     job.firstSample = engine.request.firstSample;
     job.lastSample = engine.request.lastSample;
-    job.sampleCount = job.lastSample - job.firstSample + 1;
+    job.sampleCount = count(job.firstSample, job.lastSample);
 
     if (r.videoPresent & 0xff) {
         ev.horizontalSize = r.width % 2 ? r.width - 1 : r.width;
@@ -198,7 +206,8 @@ RunOutcome runConversion(Engine& engine) {
         job.lastSample = static_cast<int>(static_cast<long long>(job.framesEncoded) *
                                           job.lastSample / frames);
         job.firstSample = 0;
-        job.sampleCount = job.lastSample + 1;
+        job.sampleCount = job.lastSample < std::numeric_limits<int>::max() ? job.lastSample + 1
+                                                                           : job.lastSample;
         ok = true;
     }
     view.setStopEnabled(false);

@@ -149,7 +149,7 @@ int variance16Plain(const uint8_t* block, int lx) {
         }
         block += lx;
     }
-    // sum * sum reaches 65280^2 for a white block: past the range of int.
+    // The squared sum of a bright block passes 2^31.
     return squares - static_cast<int>((static_cast<int64_t>(sum) * sum) >> 8);
 }
 

@@ -165,7 +165,7 @@ void writePictureStatistics(VideoEncoder& enc, std::FILE* out) {
         const bool isIntra = (mb.type & kMbIntra) != 0;
         intra += isIntra;
         codedBlocks += std::popcount(static_cast<unsigned>(mb.cbp) & ((1u << g.blockCount) - 1));
-        if (!isIntra && !(mb.cbp && !mb.skipped)) ++notCoded;
+        if (!isIntra && mb.cbp == 0) ++notCoded;
         skipped += mb.skipped != 0;
         if (!isIntra) {
             const bool f = mb.type & kMbMotionForward, b = mb.type & kMbMotionBackward;

@@ -132,6 +132,7 @@ TEST(SettingsCommand, DefaultIniAndRejections) {
     EXPECT_EQ(q.run("settings --set nosuchkey=1").status, 2);
     EXPECT_EQ(q.run("settings --target vhs").status, 2);
     EXPECT_EQ(q.run("settings --settings '" + q.dir.file("absent.ini") + "'").status, 2);
+    EXPECT_EQ(q.run("settings --settings '" + q.dir.path().string() + "'").status, 2);
     EXPECT_EQ(q.run("settings --bogus").status, 2);
     // Together two changes may be valid where each alone is not.
     Result pair = q.run("settings --set ipFrameDistance=4 --set iFramesInGOP=12");

@@ -309,6 +309,21 @@ TEST(JobDriver, WarningsDuringARunAreDropped) {
     EXPECT_EQ(job.host.dropped, std::vector<std::string>{"late"});
 }
 
+TEST(JobDriver, ExtremeRangesDoNotOverflowTheCounts) {
+    Job job;
+    job.host.failDialog = true;
+    job.request.firstFrame = -2147483647 - 1;
+    job.request.lastFrame = 2147483647;
+    job.request.lastSample = 2147483647;
+    EXPECT_EQ(job.convert(), 4);
+    EXPECT_EQ(job.engine.job.frameCount, 2147483647);
+    EXPECT_EQ(job.engine.job.sampleCount, 2147483647);
+    job.request.firstFrame = 10;
+    job.request.lastFrame = 0;
+    EXPECT_EQ(job.convert(), 4);
+    EXPECT_EQ(job.engine.job.frameCount, 0);
+}
+
 TEST(JobDriver, AutoBitrateFollowsThePicture) {
     Job job(kKindMpeg1, 1);
     job.engine.record.autoBitrate = 1;

@@ -7,6 +7,7 @@
 #include "engine/presets.h"
 #include "engine/settings_file.h"
 #include "engine/settings_keys.h"
+#include "platform/cpu_features.h"
 #include "platform/profile.h"
 #include "tests/engine/config_dir.h"
 #include "tests/engine/fake_host.h"
@@ -144,6 +145,8 @@ TEST(InitEngine, PresetThenFileThenFallback) {
     EXPECT_TRUE(engine.job.videoStreamName.empty());
     EXPECT_EQ(formatSettingsFile(engine.work), formatSettingsFile(engine.record));
     EXPECT_FALSE(engine.settingsFileRejected);
+    EXPECT_EQ(engine.ev.MMXMode, defaultMMXMode(detectCpuFeatures()));
+    EXPECT_EQ(engine.ev.batchMode, 0);
 
     // default.ini lives in the configuration directory and reads over the
     // preset; profile keys come from the user profile.

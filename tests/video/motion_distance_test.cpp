@@ -88,6 +88,10 @@ TEST(DistanceRoutines, BidirectionalAveragesBothDirectionsWithRounding) {
 TEST(DistanceRoutines, VarianceAndSubsampledDistance) {
     std::vector<uint8_t> flat(kStride * 16, 77);
     EXPECT_EQ(variance16Plain(flat.data(), kStride), 0);
+    std::vector<uint8_t> white(kStride * 16, 255);
+    EXPECT_EQ(variance16Plain(white.data(), kStride), 0);
+    white[5] = 0;  // squares 255 * 65025, sum 65025: 16581375 - 16516350
+    EXPECT_EQ(variance16Plain(white.data(), kStride), 16581375 - static_cast<int>((65025LL * 65025) >> 8));
     // Half the samples 0, half 2: squares 512, sum 256, 256^2 >> 8 = 256.
     std::vector<uint8_t> stripes(kStride * 16, 0);
     for (int j = 0; j < 16; j += 2)

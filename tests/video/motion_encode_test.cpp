@@ -12,6 +12,7 @@
 
 #include "tests/support/temp_dir.h"
 #include "tests/video/motion_fixture.h"
+#include "engine/presets.h"
 #include "tests/video/video_test_util.h"
 #include "video/video_encoder.h"
 
@@ -243,7 +244,7 @@ TEST(MotionEncode, ShortInputsAndNoBPictures) {
     o.adjust = [](EncoderSettings& s) {
         s.ipFrameDistance = 1;
         s.iFramesInGOP = 12;
-        deriveTestMotionTable(s, 3, 3);
+        deriveMotionTable(s);
     };
     r = encode(o);
     expectClean(r, 20);
@@ -332,7 +333,7 @@ TEST_P(MotionStreams, DecodeCleanlyAndMatchTheReconstruction) {
         s.iFramesInGOP = c.N;
         s.ipFrameDistance = c.M;
         s.variableMaxMotion = c.variableMaxMotion;
-        deriveTestMotionTable(s, 3, 3);
+        deriveMotionTable(s);
         if (c.videoType >= 2) {
             s.framePredDCTP = s.framePredDCTB = c.framePredFrameDct;
             s.fieldPictures = c.fieldPictures;

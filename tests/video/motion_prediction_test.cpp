@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/video/motion_fixture.h"
+#include "video/frame_input.h"
+#include "video/transform.h"
 
 namespace quillon {
 namespace {
@@ -110,6 +112,67 @@ TEST(Prediction, SecondFieldTakesTheOtherParityFromItsOwnFrame) {
     EXPECT_EQ(f.enc.pred->plane[0][31 * W + 3], 200);
     EXPECT_EQ(f.enc.pred->plane[0][0 * W + 3], 0);  // the top field is left alone
     EXPECT_EQ(f.enc.pred->plane[0][1 * W + 20], 50);
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+using testing::MotionFixture;
+
+void keepCoefficients(int16_t*, const int16_t*) {}
+
+TEST(Prediction, DctTypeFollowsTheCorrelationOfTheTwoFields) {
+    MotionFixture f(32, 32);
+    f.setPicture(kPictureP, kFramePicture, 0);
+    Picture& cur = *f.enc.newOrg;
+    Picture& pred = *f.enc.pred;
+    f.fill(pred, [](double, double) { return 100.0; });
+    const int W = f.W();
+    // Macroblock 0: both fields carry the same error pattern (r = 1).
+    // Macroblock 1: the odd lines have no error at all (d = 0).
+    // Macroblock 2: the fields' errors are opposite (r = -1).
+    f.fill(cur, [](double, double) { return 100.0; });
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) {
+            const uint8_t pattern = static_cast<uint8_t>(100 + (x * 7 + (y / 2) * 3) % 11);
+            cur.plane[0][static_cast<size_t>(y * W + x)] = pattern;
+            cur.plane[0][static_cast<size_t>(y * W + 16 + x)] = (y & 1) ? 100 : pattern;
+            cur.plane[0][static_cast<size_t>((16 + y) * W + x)] =
+                static_cast<uint8_t>((y & 1) ? 200 - pattern : pattern);
+        }
+    decideDctType(f.enc, pred, cur);
+    EXPECT_EQ(f.enc.mbInfo[0].dctType, 0);
+    EXPECT_EQ(f.enc.mbInfo[1].dctType, 1);
+    EXPECT_EQ(f.enc.mbInfo[2].dctType, 1);
+    // With frame prediction only, and in field pictures, frame DCT always.
+    f.enc.pic.framePredFrameDct = 1;
+    decideDctType(f.enc, pred, cur);
+    EXPECT_EQ(f.enc.mbInfo[1].dctType, 0);
+}
+
+TEST(Prediction, ReconstructionAddsThePredictionAndClips) {
+    MotionFixture f(16, 16);
+    f.setPicture(kPictureP);
+    buildClipTable(f.enc.clipTable);
+    f.enc.transforms.inverseDct = keepCoefficients;
+    f.enc.blocks.assign(static_cast<size_t>(f.enc.geo.blockCount), Block{});
+    Picture& pred = *f.enc.pred;
+    f.fill(pred, [](double x, double) { return x < 8 ? 250.0 : 3.0; });
+    Block* b = f.enc.macroblockBlocks(0);
+    for (int k = 0; k < 64; ++k) {
+        b[0][static_cast<size_t>(k)] = 20;   // over 250: 255
+        b[1][static_cast<size_t>(k)] = -10;  // under 3: 0
+        b[2][static_cast<size_t>(k)] = 5;    // 250 + 5
+    }
+    reconstructPicture(f.enc, pred, *f.enc.newRef);
+    const int W = f.W();
+    EXPECT_EQ(f.enc.newRef->plane[0][0], 255);
+    EXPECT_EQ(f.enc.newRef->plane[0][8], 0);
+    EXPECT_EQ(f.enc.newRef->plane[0][static_cast<size_t>(9 * W + 2)], 255);
+    EXPECT_EQ(f.enc.newRef->plane[0][static_cast<size_t>(9 * W + 12)], 3);  // block 3 adds nothing
 }
 
 }  // namespace

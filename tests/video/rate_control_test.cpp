@@ -98,6 +98,30 @@ TEST(RateControl, SequenceStartValuesForVideoCdRate) {
     EXPECT_DOUBLE_EQ(rc2.averageActivity(), 12.0);
 }
 
+TEST(RateControl, StatisticsFileFollowsSequenceGopPictureAndVbv) {
+    Rig rig;
+    const std::string path = rig.dir.file("stats.txt");
+    rig.engine.job.statisticsFile = std::fopen(path.c_str(), "w");
+    ASSERT_NE(rig.engine.job.statisticsFile, nullptr);
+    rig.make();
+    rig.rc->initGop(2, 0);
+    rig.codePicture(kPictureI, 40000);
+    std::fclose(rig.engine.job.statisticsFile);
+    rig.engine.job.statisticsFile = nullptr;
+    std::ifstream in(path);
+    std::string text{std::istreambuf_iterator<char>(in), {}};
+    for (const char* line : {"\nrate control: sequence initialization\n",
+                             " initial global complexity measures (I,P,B): Xi=1600000, Xp=600000, Xb=420000\n",
+                             " reaction parameter: r=92000\n",
+                             " initial virtual buffer fullness (I,P,B): d0i=29677, d0p=29677, d0b=41548\n",
+                             " initial average activity: avg_act=400.0\n",
+                             "\nrate control: new group of pictures (GOP)\n", " target number of bits for GOP: R=138000.0\n",
+                             " number of P pictures in GOP: Np=2\n", "\nrate control: start of picture\n",
+                             " max picture bits: 999999999.0\n", "\nvbv_delay=", "\nrate control: end of picture\n",
+                             " remaining number of P pictures in GOP: Np=2\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+}
+
 TEST(RateControl, LinearQuantiserHysteresisAndLimits) {
     Rig rig;
     rig.s.initialAverageActivity = 1;  // flat pictures then give Nact = 1

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/presets.h"
 #include "platform/cpu_features.h"
 #include "tests/support/av_reader.h"
 #include "tests/support/temp_dir.h"
@@ -30,7 +31,7 @@ std::vector<uint8_t> encodeWith(int mode, int floating, int videoType, int mquan
     job.engine.work.useFloatingPoint = floating;
     job.engine.work.iFramesInGOP = 9;
     job.engine.work.ipFrameDistance = 3;
-    testing::deriveTestMotionTable(job.engine.work, 4, 2);
+    deriveMotionTable(job.engine.work);
     EXPECT_TRUE(runVideoEncoder(job.engine, nullptr));
     return fileBytes(out);
 }
@@ -67,7 +68,7 @@ TEST(ThreadedStream, OneThreadAndSeveralWriteTheSameStream) {
         job.engine.work.variableMaxMotion = variableMaxMotion;
         job.engine.work.iFramesInGOP = 8;
         job.engine.work.ipFrameDistance = 3;
-        testing::deriveTestMotionTable(job.engine.work, 6, 3);
+        deriveMotionTable(job.engine.work);
         EXPECT_TRUE(runVideoEncoder(job.engine, nullptr));
         return fileBytes(out);
     };

@@ -76,31 +76,6 @@ void configureVideo(EncoderSettings& s, int videoType, int mquantValue) {
     s.mquantValue = mquantValue;
 }
 
-void deriveTestMotionTable(EncoderSettings& s, int horizontalMovement, int verticalMovement) {
-    // The presets' rule for ranges below 64 samples.
-    auto fcode = [](int r) { return r < 8 ? 1 : r < 16 ? 2 : r < 32 ? 3 : 4; };
-    const int M = std::max(1, s.ipFrameDistance);
-    for (auto& entry : s.motion)
-        for (int& v : entry) v = 0;
-    auto set = [&](int e, int first, int range) {
-        s.motion[e][first] = fcode(range);
-        s.motion[e][first + 1] = fcode(range);
-        s.motion[e][first + 2] = range;
-        s.motion[e][first + 3] = range;
-    };
-    set(0, kForwHorzFCode, M * horizontalMovement);
-    s.motion[0][kForwVertFCode] = fcode(M * verticalMovement);
-    s.motion[0][kForwVertSearch] = M * verticalMovement;
-    for (int d = 1; d < M && d < kMotionEntries; ++d) {
-        set(d, kForwHorzFCode, d * horizontalMovement);
-        s.motion[d][kForwVertFCode] = fcode(d * verticalMovement);
-        s.motion[d][kForwVertSearch] = d * verticalMovement;
-        set(d, kBackHorzFCode, (M - d) * horizontalMovement);
-        s.motion[d][kBackVertFCode] = fcode((M - d) * verticalMovement);
-        s.motion[d][kBackVertSearch] = (M - d) * verticalMovement;
-    }
-}
-
 void CapturingObserver::frameCoded(const VideoEncoder& enc) {
     const VideoGeometry& g = enc.geo;
     width = g.width;

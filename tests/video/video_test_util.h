@@ -48,8 +48,6 @@ private:
 // The PAL preset of kind 0..4 (MPEG-1, VCD, MPEG-2, SVCD, DVD), switched
 // to variable bitrate with the fixed quantiser mquantValue.
 void configureVideo(EncoderSettings& s, int videoType, int mquantValue);
-// The motion table the presets derive from M and the pel movements.
-void deriveTestMotionTable(EncoderSettings& s, int horizontalMovement, int verticalMovement);
 
 struct CapturedFrame {
     int displayIndex = 0;

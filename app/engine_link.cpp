@@ -1,0 +1,26 @@
+#include "app/engine_link.h"
+
+#include "engine/engine_entry.h"
+
+namespace quillon::app {
+
+bool EngineLink::init(int code) {
+    // The engine's start-up always ends with a valid record; it reports
+    // trouble with the settings file itself.
+    return initEngine(engine_, code) == 0;
+}
+
+int EngineLink::convert(const ConversionRequest& request) {
+    if (!engine_.phases()) {
+        engine_.reportError("This build has no encoders.");
+        return 30;
+    }
+    return engineConvert(engine_, request);
+}
+
+bool EngineLink::pump() {
+    engine_.pumpMessages();
+    return engine_.job.stopRequested;
+}
+
+}  // namespace quillon::app

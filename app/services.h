@@ -1,0 +1,115 @@
+// What the window needs of the rest of the system: the table of opened
+// inputs, the conversion engine, the user profile and the power switch.
+// The program wires the real ones; tests wire their own.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/dib.h"
+#include "app/project_file.h"
+#include "engine/request.h"
+
+namespace quillon::app {
+
+// Facts of an opened input the window shows or computes with.
+struct EntryFacts {
+    std::string path;
+    bool isVideoFile = true;
+    bool hasVideo = true;
+    bool hasAudio = false;
+    int width = 0, height = 0;
+    double frameRate = 0;
+    int sampleRate = 0;
+    int totalFrames = 0;
+    int selectedFrames = 0;
+    int decodeRoute = 0;
+};
+
+// The choices one convert command hands over.
+struct ConversionPlan {
+    int target = 1;
+    int pal = 0;
+    int width = 352, height = 240;
+    bool joiner = true;
+    bool splitEnabled = false;
+    int maxFileSizeMB = 600;
+    std::string outputName;  // joined output
+};
+
+struct ConversionOutcome {
+    int outputs = 0;    // requests sent
+    int completed = 0;  // requests the engine completed (31)
+    int lastResult = 0;
+};
+
+class InputCatalog {
+public:
+    virtual ~InputCatalog() = default;
+    virtual int count() const = 0;
+    virtual int selected() const = 0;  // -1 when empty
+    virtual void select(int index) = 0;
+    // Opens a path (".lst" in it: an image list); shows its own messages.
+    virtual bool open(const std::string& path) = 0;
+    virtual void remove(int index) = 0;
+    virtual bool moveUp(int index) = 0;
+    virtual bool moveDown(int index) = 0;
+    virtual void clear() = 0;
+
+    virtual EntryFacts facts(int index) const = 0;
+    // Everything a project keeps of the entry.
+    virtual ProjectEntry record(int index) const = 0;
+    // Copies back what a project restores: the four flag bytes, the crop,
+    // the selection fields, the first sample, the current frame and the
+    // selected frame and sample counts.
+    virtual void restore(int index, const ProjectEntry& saved) = 0;
+    virtual void setInvert(int index, bool on) = 0;
+    virtual void setFillIn(int index, bool on) = 0;
+    virtual void setOutputName(int index, const std::string& name) = 0;
+    virtual void setOutputSize(int index, int width, int height) = 0;
+    virtual void setCurrentFrame(int index, int frame) = 0;
+    virtual int currentFrame(int index) const = 0;
+
+    // The decoders the entry is read through, for the filter dialog.
+    virtual std::vector<std::string> decoders(int index) const = 0;
+    // The information panel text, lines ended by "\n".
+    virtual std::string describe(int index) const = 0;
+    // Source frame of the entry as loaded (flip and crop applied).
+    virtual bool sourcePicture(int index, int frame, TBaseDib& out) = 0;
+    // The picture the engine would receive for local output frame `frame`.
+    virtual bool outputPicture(int index, int frame, const ConversionPlan& plan, TBaseDib& out) = 0;
+
+    // Builds the requests (one joined, or one per entry) and sends each
+    // through `send`, which returns the engine's result; a batch ends at the
+    // first result other than 31.
+    virtual ConversionOutcome convert(const ConversionPlan& plan,
+                                      const std::function<int(const ConversionRequest&)>& send) = 0;
+};
+
+class ConversionEngine {
+public:
+    virtual ~ConversionEngine() = default;
+    // engineInit(code); false when the engine could not be started.
+    virtual bool init(int code) = 0;
+    // engineConvert: 31 completed, 30 not completed, 4 no dialog.
+    virtual int convert(const ConversionRequest& request) = 0;
+    virtual int batchMode() const = 0;
+};
+
+class Preferences {
+public:
+    virtual ~Preferences() = default;
+    virtual int getInt(const std::string& section, const std::string& key, int fallback) = 0;
+    virtual void setInt(const std::string& section, const std::string& key, int value) = 0;
+};
+
+// Asks the session manager to power the machine off; tests put in a
+// recorder so that it never runs there.
+using PowerOffFunction = std::function<bool()>;
+bool systemPowerOff();
+
+// Opens a file with the desktop's default program.
+using OpenFileFunction = std::function<bool(const std::string&)>;
+
+}  // namespace quillon::app

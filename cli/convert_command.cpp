@@ -1,0 +1,274 @@
+// quillon convert: opens the inputs, chooses target, standard and size as
+// the window would, and converts them joined into one program stream or
+// one program stream per input (batch), with the progress bar.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "cli/cli_options.h"
+#include "cli/commands.h"
+#include "cli/terminal_host.h"
+#include "engine/engine.h"
+#include "engine/engine_entry.h"
+#include "input/conversion_start.h"
+#include "input/input_table.h"
+#if QUILLON_HAVE_PIPELINE
+#include "engine/standard_phases.h"
+#endif
+
+namespace quillon::cli {
+
+namespace {
+
+constexpr const char* kHelp =
+    "Usage: quillon convert [OPTIONS] INPUT...\n"
+    "\n"
+    "Converts AVI files (or any file the FFmpeg libraries decode) and image lists\n"
+    "(.lst: one picture path per line, one picture per second) into MPEG program\n"
+    "streams. By default all inputs are joined into one output.\n"
+    "\n"
+    "  -t, --target T      mpeg1, vcd, mpeg2, svcd or dvd (default vcd)\n"
+    "      --pal, --ntsc   video standard (default: PAL when the first input runs at\n"
+    "                      exactly 25 frames per second, else NTSC)\n"
+    "  -s, --size WxH      picture size, 32..1920 x 32..1152 (default: the target's;\n"
+    "                      the first input's for mpeg1 and mpeg2, the width rounded\n"
+    "                      down to a multiple of 16, and the height too for mpeg1)\n"
+    "  -o, --output FILE   the joined program stream (default: the first input's\n"
+    "                      name with \".mpg\")\n"
+    "      --batch         one output per input, named after the input\n"
+    "      --output-dir D  where batch outputs go (default: beside each input)\n"
+    "      --split MB      split the output into files of at most MB megabytes\n"
+    "                      (1..4096)\n"
+    "      --fill          stretch pictures to the size (default: keep their shape,\n"
+    "                      with black borders)\n"
+    "      --invert        flip pictures vertically\n"
+    "      --crop X,Y,W,H  crop every picture before scaling\n"
+    "      --settings FILE settings file instead of \"default.ini\"\n"
+    "      --set KEY=VALUE change one setting (repeatable)\n"
+    "      --stats FILE    write the encoder's statistics to FILE\n"
+    "      --keep-temp     keep the video and audio elementary streams\n"
+    "  -q, --quiet         no log lines and no progress\n"
+    "  -v, --verbose       the encoder's verbose output\n"
+    "\n"
+    "Sound is made 16-bit stereo at 44.1 kHz (VCD, SVCD), 48 kHz (DVD) or the first\n"
+    "input's rate (mpeg1, mpeg2); compressed sound is decoded first. Inputs without\n"
+    "sound get silence.\n"
+    "\n"
+    "Exit status: 0 when every output completed, 1 when a conversion failed or was\n"
+    "stopped, 2 on a usage error.\n";
+
+bool parseSize(const std::string& text, std::string* width, std::string* height) {
+    const size_t x = text.find_first_of("xX");
+    if (x == std::string::npos) return false;
+    *width = text.substr(0, x);
+    *height = text.substr(x + 1);
+    return !width->empty() && !height->empty();
+}
+
+bool parseCrop(const std::string& text, int v[4]) {
+    int n = 0;
+    size_t pos = 0;
+    while (n < 4) {
+        size_t end = text.find(',', pos);
+        std::string part = text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        if (part.empty() || part.find_first_not_of("0123456789") != std::string::npos || part.size() > 6) return false;
+        v[n++] = std::stoi(part);
+        if (end == std::string::npos) break;
+        pos = end + 1;
+    }
+    return n == 4 && text.find(',', pos) == std::string::npos && v[2] > 0 && v[3] > 0;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    if (std::filesystem::equivalent(a, b, ec)) return true;
+    return std::filesystem::weakly_canonical(a, ec) == std::filesystem::weakly_canonical(b, ec);
+}
+
+}  // namespace
+
+int convertCommand(const std::vector<std::string>& args) {
+    const std::string name = "convert";
+    int target = kTargetVcd;
+    int pal = -1;
+    std::string sizeText, output, outputDir, settingsFile, statsFile;
+    bool batch = false, fill = false, invert = false, keepTemp = false, quiet = false, verbose = false;
+    bool cropGiven = false;
+    int crop[4] = {0, 0, 0, 0};
+    int split = 0;
+    std::vector<std::string> sets, inputs;
+
+    ArgumentReader reader(args);
+    while (!reader.done()) {
+        std::string opt = reader.next(), value;
+        if (opt == "--help" || opt == "-h") {
+            std::fputs(kHelp, stdout);
+            return kExitOk;
+        } else if (opt == "--target" || opt == "-t") {
+            if (!reader.value(value)) return usageError(name, "--target needs a value");
+            target = targetKindFromName(value);
+            if (target < 0) return usageError(name, "unknown target \"" + value + "\"");
+        } else if (opt == "--pal") {
+            pal = 1;
+        } else if (opt == "--ntsc") {
+            pal = 0;
+        } else if (opt == "--size" || opt == "-s") {
+            if (!reader.value(sizeText)) return usageError(name, "--size needs WxH");
+        } else if (opt == "--output" || opt == "-o") {
+            if (!reader.value(output) || output.empty()) return usageError(name, "--output needs a file name");
+        } else if (opt == "--batch") {
+            batch = true;
+        } else if (opt == "--output-dir") {
+            if (!reader.value(outputDir) || outputDir.empty()) return usageError(name, "--output-dir needs a folder");
+        } else if (opt == "--split") {
+            if (!reader.value(value)) return usageError(name, "--split needs a size in megabytes");
+            bool digits = !value.empty() && value.size() <= 5 && value.find_first_not_of("0123456789") == std::string::npos;
+            split = digits ? std::stoi(value) : 0;
+            if (split < kMinSplitMB || split > kMaxSplitMB) return usageError(name, "Max File size range is (1M .. 4096M).");
+        } else if (opt == "--fill") {
+            fill = true;
+        } else if (opt == "--invert") {
+            invert = true;
+        } else if (opt == "--crop") {
+            if (!reader.value(value) || !parseCrop(value, crop))
+                return usageError(name, "--crop needs X,Y,W,H with a width and height above 0");
+            cropGiven = true;
+        } else if (opt == "--settings") {
+            if (!reader.value(settingsFile) || settingsFile.empty())
+                return usageError(name, "--settings needs a file name");
+        } else if (opt == "--set") {
+            if (!reader.value(value)) return usageError(name, "--set needs KEY=VALUE");
+            sets.push_back(value);
+        } else if (opt == "--stats") {
+            if (!reader.value(statsFile) || statsFile.empty()) return usageError(name, "--stats needs a file name");
+        } else if (opt == "--keep-temp") {
+            keepTemp = true;
+        } else if (opt == "--quiet" || opt == "-q") {
+            quiet = true;
+        } else if (opt == "--verbose" || opt == "-v") {
+            verbose = true;
+        } else if (!opt.empty() && opt[0] == '-' && opt != "-") {
+            return usageError(name, "unknown option \"" + opt + "\"");
+        } else {
+            inputs.push_back(opt);
+        }
+    }
+    if (inputs.empty()) return usageError(name, "no input given");
+    if (batch && !output.empty() && inputs.size() > 1)
+        return usageError(name, "--output names one file; with --batch and several inputs use --output-dir");
+    if (!batch && !outputDir.empty()) return usageError(name, "--output-dir is for --batch");
+    std::string widthText, heightText;
+    if (!sizeText.empty() && !parseSize(sizeText, &widthText, &heightText))
+        return usageError(name, "--size needs WxH, for example 352x240");
+    if (!settingsFile.empty()) {
+        std::FILE* probe = std::fopen(settingsFile.c_str(), "r");
+        if (!probe) return usageError(name, "cannot read settings file \"" + settingsFile + "\"");
+        std::fclose(probe);
+        if (settingsFile.find('/') == std::string::npos) settingsFile = "./" + settingsFile;
+    }
+    if (!statsFile.empty()) sets.push_back("statisticsFilename=" + statsFile);
+    if (verbose) sets.push_back("verbose=1");
+    if (keepTemp) {
+        sets.push_back("saveTempVideo=1");
+        sets.push_back("saveTempAudio=1");
+    }
+
+    TerminalHost::Options hostOptions;
+    hostOptions.quiet = quiet;
+    TerminalHost host(hostOptions);
+
+    InputTable table;
+    for (const std::string& path : inputs) {
+        if (!table.open(path, host)) return kExitFailed;
+        InputFileEntry& e = table.entry(table.count() - 1);
+        e.fillIn = fill;
+        e.invert = invert;
+        if (cropGiven) {
+            e.cropX = crop[0];
+            e.cropY = crop[1];
+            e.cropWidth = crop[2];
+            e.cropHeight = crop[3];
+        }
+    }
+    InputFileEntry& first = table.entry(0);
+    if (pal < 0) pal = standardForEntry(first);
+
+    ConversionChoice choice;
+    choice.target = target;
+    choice.pal = pal;
+    const OutputSize size = targetSize(target, pal, &first);
+    choice.width = size.width;
+    choice.height = size.height;
+    if (!widthText.empty()) {
+        choice.width = widthFieldValue(widthText, -1, target, true);
+        choice.height = heightFieldValue(heightText, -1, target, true);
+        if (choice.width < 0 || choice.height < 0)
+            return usageError(name, "--size must be 32..1920 x 32..1152");
+        if (choice.width % 2 || choice.height % 2) return usageError(name, "--size must have an even width and height");
+    } else if (target == kTargetMpeg1 || target == kTargetMpeg2) {
+        // The input's own size, under the same range and rounding rules.
+        auto clampText = [](int v, int lo, int hi) { return std::to_string(v < lo ? lo : v > hi ? hi : v); };
+        choice.width = widthFieldValue(clampText(size.width, kMinOutputWidth, kMaxOutputWidth), size.width, target, true);
+        choice.height =
+            heightFieldValue(clampText(size.height, kMinOutputHeight, kMaxOutputHeight), size.height, target, true);
+    }
+    choice.joiner = !batch;
+    choice.splitEnabled = split > 0;
+    choice.maxFileSizeMB = split > 0 ? split : 600;
+    choice.outputDir = outputDir;
+    if (!batch) {
+        choice.outputName = output.empty() ? defaultOutputName(first.path) : output;
+    } else if (!output.empty()) {
+        first.outputName = output;
+    }
+
+    Engine engine(host);
+    if (!settingsFile.empty()) engine.settingsFile = settingsFile;
+    initEngine(engine, pal * 16 + target);
+    if (!applySetOptions(engine, name, sets)) return kExitUsage;
+
+    DeliveryHooks hooks;
+    hooks.pump = [&engine] {
+        engine.pumpMessages();
+        return engine.stopRequested();
+    };
+    hooks.reportError = [&host](const std::string& caption, const std::string& text) {
+        host.messageBox(caption, text, MessageIcon::Error, true);
+    };
+    // A broken input ends the job unfinished instead of as a shorter output.
+    hooks.abortJob = [&engine] { engine.job.stopRequested = true; };
+    std::vector<PlannedOutput> plan = planConversions(table, choice, hooks);
+    for (const PlannedOutput& out : plan) {
+        for (int i : out.entries) {
+            if (sameFile(out.outputName, table.entry(i).path))
+                return usageError(name, "the output " + out.outputName + " would replace an input");
+        }
+    }
+#if QUILLON_HAVE_PIPELINE
+    engine.setPhases(&standardPhases());
+#else
+    host.messageBox("quillon convert", "This build has no encoders (the video, audio and multiplexer parts are missing).",
+                    MessageIcon::Error, false);
+    return kExitFailed;
+#endif
+    std::vector<std::string> written;
+    const int completed = runConversions(table, plan, [&](PlannedOutput& out) {
+        const int result = engineConvert(engine, out.request);
+        if (result == kEngineCompleted) written.push_back(out.outputName);
+        return result;
+    });
+    if (!quiet) {
+        for (const std::string& path : written) std::printf("Wrote %s\n", path.c_str());
+    }
+    if (completed != static_cast<int>(plan.size())) {
+        if (batch && completed + 1 < static_cast<int>(plan.size())) {
+            std::fprintf(stderr, "quillon convert: stopped; %d of %zu outputs were not started\n",
+                         static_cast<int>(plan.size()) - completed - 1, plan.size());
+        }
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+}  // namespace quillon::cli

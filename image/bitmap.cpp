@@ -1,0 +1,143 @@
+#include "image/bitmap.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+
+namespace quillon {
+
+void Bitmap::allocate(int w, int h) {
+    width = std::max(w, 0);
+    height = std::max(h, 0);
+    pixels.assign(static_cast<size_t>(width) * static_cast<size_t>(height) * 4, 0);
+}
+
+void flipVertical(Bitmap& picture) {
+    const size_t rowBytes = static_cast<size_t>(picture.rowBytes());
+    std::vector<uint8_t> tmp(rowBytes);
+    for (int top = 0, bottom = picture.height - 1; top < bottom; ++top, --bottom) {
+        std::memcpy(tmp.data(), picture.row(top), rowBytes);
+        std::memcpy(picture.row(top), picture.row(bottom), rowBytes);
+        std::memcpy(picture.row(bottom), tmp.data(), rowBytes);
+    }
+}
+
+bool cropBitmap(Bitmap& picture, int x, int y, int w, int h) {
+    if (x < 0 || y < 0 || w <= 0 || h <= 0 || x + w > picture.width || y + h > picture.height) {
+        return false;
+    }
+    Bitmap out;
+    out.allocate(w, h);
+    for (int r = 0; r < h; ++r) {
+        std::memcpy(out.topRow(r), picture.topRow(y + r) + static_cast<size_t>(x) * 4,
+                    static_cast<size_t>(w) * 4);
+    }
+    picture = std::move(out);
+    return true;
+}
+
+bool changeDepth(Bitmap& picture) {
+    if (picture.empty()) return false;
+    uint8_t* p = picture.pixels.data();
+    const size_t n = static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height);
+    for (size_t i = 0; i < n; ++i) p[i * 4 + 3] = 0;
+    return true;
+}
+
+namespace {
+
+// Source position and weight for each target position, centre-aligned.
+struct Tap {
+    int index0;
+    int index1;
+    int weight1;  // of 256
+};
+
+std::vector<Tap> makeTaps(int sourceSize, int targetSize) {
+    std::vector<Tap> taps(static_cast<size_t>(targetSize));
+    const double ratio = static_cast<double>(sourceSize) / targetSize;
+    for (int i = 0; i < targetSize; ++i) {
+        double pos = (i + 0.5) * ratio - 0.5;
+        if (pos < 0) pos = 0;
+        int i0 = static_cast<int>(pos);
+        if (i0 > sourceSize - 1) i0 = sourceSize - 1;
+        int i1 = std::min(i0 + 1, sourceSize - 1);
+        int w = static_cast<int>(std::lround((pos - i0) * 256));
+        if (i1 == i0) w = 0;
+        taps[static_cast<size_t>(i)] = {i0, i1, std::clamp(w, 0, 256)};
+    }
+    return taps;
+}
+
+}  // namespace
+
+bool scaleBitmap(const Bitmap& source, Bitmap& target, int width, int height, const AbortCheck& abort) {
+    if (source.empty() || width <= 0 || height <= 0) return false;
+    if (target.width != width || target.height != height) target.allocate(width, height);
+    const std::vector<Tap> cols = makeTaps(source.width, width);
+    const std::vector<Tap> rows = makeTaps(source.height, height);
+    for (int y = 0; y < height; ++y) {
+        if (abort && (y & 31) == 0 && abort()) return true;  // rest left unchanged
+        const Tap& ry = rows[static_cast<size_t>(y)];
+        const uint8_t* r0 = source.row(ry.index0);
+        const uint8_t* r1 = source.row(ry.index1);
+        uint8_t* out = target.row(y);
+        for (int x = 0; x < width; ++x) {
+            const Tap& cx = cols[static_cast<size_t>(x)];
+            const uint8_t* a = r0 + cx.index0 * 4;
+            const uint8_t* b = r0 + cx.index1 * 4;
+            const uint8_t* c = r1 + cx.index0 * 4;
+            const uint8_t* d = r1 + cx.index1 * 4;
+            for (int k = 0; k < 4; ++k) {
+                int top = a[k] * (256 - cx.weight1) + b[k] * cx.weight1;
+                int bottom = c[k] * (256 - cx.weight1) + d[k] * cx.weight1;
+                int v = (top * (256 - ry.weight1) + bottom * ry.weight1 + 32768) >> 16;
+                out[x * 4 + k] = static_cast<uint8_t>(v);
+            }
+        }
+    }
+    return true;
+}
+
+bool scaleProportional(const Bitmap& source, Bitmap& canvas, int width, int height, bool svcdShape,
+                       const AbortCheck& abort) {
+    if (source.empty() || width <= 0 || height <= 0) return false;
+    const int planWidth = svcdShape ? width * 3 / 2 : width;
+    const double factor = std::min(static_cast<double>(planWidth) / source.width,
+                                   static_cast<double>(height) / source.height);
+    // Rounded up, with a little slack so an exact product is not pushed up
+    // by floating-point noise.
+    int scaledW = static_cast<int>(std::ceil(source.width * factor - 1e-7));
+    int scaledH = static_cast<int>(std::ceil(source.height * factor - 1e-7));
+    scaledW = std::clamp(scaledW, 1, planWidth);
+    scaledH = std::clamp(scaledH, 1, height);
+    if (svcdShape) scaledW = std::max(1, scaledW * 2 / 3);
+    scaledW = std::min(scaledW, width);
+    Bitmap scaled;
+    if (!scaleBitmap(source, scaled, scaledW, scaledH, abort)) return false;
+    canvas.allocate(width, height);
+    const int offsetX = (width - scaledW) / 2;
+    const int offsetY = (height - scaledH) / 2;
+    for (int r = 0; r < scaledH; ++r) {
+        std::memcpy(canvas.topRow(offsetY + r) + static_cast<size_t>(offsetX) * 4, scaled.topRow(r),
+                    static_cast<size_t>(scaledW) * 4);
+    }
+    return true;
+}
+
+void bitmapFromBgr24(Bitmap& out, const uint8_t* data, int width, int height, int stride) {
+    out.allocate(width, height);
+    for (int r = 0; r < height; ++r) {
+        const uint8_t* s = data + static_cast<ptrdiff_t>(r) * stride;
+        uint8_t* d = out.topRow(r);
+        for (int x = 0; x < width; ++x) {
+            d[x * 4 + 0] = s[x * 3 + 0];
+            d[x * 4 + 1] = s[x * 3 + 1];
+            d[x * 4 + 2] = s[x * 3 + 2];
+            d[x * 4 + 3] = 0;
+        }
+    }
+}
+
+}  // namespace quillon

@@ -1,0 +1,174 @@
+#include "image/image_file.h"
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+extern "C" {
+#include <jpeglib.h>
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
+
+namespace quillon {
+
+namespace {
+
+void setError(std::string* error, const std::string& text) {
+    if (error) *error = text;
+}
+
+struct JpegErrorManager {
+    jpeg_error_mgr base;
+    std::jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+};
+
+void jpegErrorExit(j_common_ptr info) {
+    auto* manager = reinterpret_cast<JpegErrorManager*>(info->err);
+    (*info->err->format_message)(info, manager->message);
+    std::longjmp(manager->jump, 1);
+}
+
+bool hasJpegSignature(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    unsigned char head[3] = {};
+    size_t n = std::fread(head, 1, 3, f);
+    std::fclose(f);
+    return n == 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF;
+}
+
+struct FormatCloser {
+    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+struct CodecCloser {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameCloser {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketCloser {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+
+bool loadWithLibav(const std::string& path, Bitmap& out, std::string* error) {
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
+        setError(error, "cannot open " + path);
+        return false;
+    }
+    std::unique_ptr<AVFormatContext, FormatCloser> format(raw);
+    if (avformat_find_stream_info(format.get(), nullptr) < 0) {
+        setError(error, "cannot read " + path);
+        return false;
+    }
+    int stream = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (stream < 0) {
+        setError(error, path + " holds no picture");
+        return false;
+    }
+    const AVCodecParameters* par = format->streams[stream]->codecpar;
+    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+    if (!codec) {
+        setError(error, "no decoder for " + path);
+        return false;
+    }
+    std::unique_ptr<AVCodecContext, CodecCloser> ctx(avcodec_alloc_context3(codec));
+    if (!ctx || avcodec_parameters_to_context(ctx.get(), par) < 0 ||
+        avcodec_open2(ctx.get(), codec, nullptr) < 0) {
+        setError(error, "cannot start the decoder for " + path);
+        return false;
+    }
+    std::unique_ptr<AVPacket, PacketCloser> packet(av_packet_alloc());
+    std::unique_ptr<AVFrame, FrameCloser> frame(av_frame_alloc());
+    bool got = false;
+    bool flushing = false;
+    while (!got) {
+        if (!flushing) {
+            int r = av_read_frame(format.get(), packet.get());
+            if (r < 0) {
+                flushing = true;
+                avcodec_send_packet(ctx.get(), nullptr);
+            } else {
+                if (packet->stream_index == stream) avcodec_send_packet(ctx.get(), packet.get());
+                av_packet_unref(packet.get());
+            }
+        }
+        int r = avcodec_receive_frame(ctx.get(), frame.get());
+        if (r == 0) {
+            got = true;
+        } else if (r == AVERROR_EOF || (flushing && r == AVERROR(EAGAIN))) {
+            break;
+        }
+    }
+    if (!got || frame->width <= 0 || frame->height <= 0) {
+        setError(error, "cannot decode " + path);
+        return false;
+    }
+    out.allocate(frame->width, frame->height);
+    SwsContext* sws = sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
+                                     frame->width, frame->height, AV_PIX_FMT_BGRA, SWS_POINT, nullptr,
+                                     nullptr, nullptr);
+    if (!sws) {
+        setError(error, "cannot convert the picture of " + path);
+        return false;
+    }
+    // Written bottom-up: start at the last memory row and step backwards.
+    uint8_t* dst[4] = {out.topRow(0), nullptr, nullptr, nullptr};
+    int dstStride[4] = {-out.rowBytes(), 0, 0, 0};
+    sws_scale(sws, frame->data, frame->linesize, 0, frame->height, dst, dstStride);
+    sws_freeContext(sws);
+    // Pictures without transparency give 0 in the unused byte, like the
+    // bitmaps every other path makes.
+    changeDepth(out);
+    return true;
+}
+
+}  // namespace
+
+bool loadJpeg(const std::string& path, Bitmap& out, std::string* error) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        setError(error, "cannot open " + path);
+        return false;
+    }
+    jpeg_decompress_struct info;
+    JpegErrorManager manager;
+    info.err = jpeg_std_error(&manager.base);
+    manager.base.error_exit = jpegErrorExit;
+    manager.message[0] = 0;
+    if (setjmp(manager.jump)) {
+        jpeg_destroy_decompress(&info);
+        std::fclose(file);
+        setError(error, path + ": " + manager.message);
+        return false;
+    }
+    jpeg_create_decompress(&info);
+    jpeg_stdio_src(&info, file);
+    jpeg_read_header(&info, TRUE);
+    info.out_color_space = JCS_EXT_BGRX;
+    jpeg_start_decompress(&info);
+    const int w = static_cast<int>(info.output_width);
+    const int h = static_cast<int>(info.output_height);
+    out.allocate(w, h);
+    while (info.output_scanline < info.output_height) {
+        JSAMPROW row = out.topRow(static_cast<int>(info.output_scanline));
+        jpeg_read_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_decompress(&info);
+    jpeg_destroy_decompress(&info);
+    std::fclose(file);
+    changeDepth(out);
+    return true;
+}
+
+bool loadPicture(const std::string& path, Bitmap& out, std::string* error) {
+    if (hasJpegSignature(path)) return loadJpeg(path, out, error);
+    return loadWithLibav(path, out, error);
+}
+
+}  // namespace quillon

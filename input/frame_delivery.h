@@ -1,0 +1,98 @@
+// The engine's two pull callbacks over the input table: output frame n as a
+// picture of the output size, and the next block of 16-bit stereo sound at
+// the output rate. In joiner mode both walk across the entries.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/request.h"
+#include "image/bitmap.h"
+#include "input/input_file_entry.h"
+#include "input/input_table.h"
+
+namespace quillon {
+
+// Frame callback results.
+enum FrameResult : int {
+    kFrameOk = 0,
+    kFrameAborted = 1,
+    kFrameDecodeFailed = 2,
+    kFrameLockFailed = 4,
+    kFrameUnlockFailed = 5,
+    kFrameCopyFailed = 6,
+    kFrameListRewindFailed = 7,
+    kFrameListLineMissing = 8,
+    kFramePictureLoadFailed = 9,
+    kFrameDepthFailed = 10,
+    kFrameColourFixFailed = 11,
+    kFrameCropFailed = 12,
+    kFrameStretchFailed = 13,
+    kFrameScaleFailed = 15,
+};
+
+// What the callbacks need of their surroundings. pump processes pending
+// events and returns true when the user has stopped the conversion;
+// reportError tells the user why a frame or sound block failed; abortJob
+// (after the message) makes the conversion end unfinished. The encoders
+// take a failed picture after the first as the end of the input and a
+// failed sound block as the end of the sound, which would let a broken file
+// pass as a complete conversion; with an engine set
+// `engine.job.stopRequested = true` here.
+struct DeliveryHooks {
+    std::function<bool()> pump;
+    std::function<void(const std::string& caption, const std::string& text)> reportError;
+    std::function<void()> abortJob;
+};
+
+struct DeliverySetup {
+    int width = 352;
+    int height = 240;
+    int pal = 0;            // 1 PAL (T = 0.04), 0 NTSC (T = 1/29.97)
+    int target = 1;         // 3 (SVCD) keeps the 4:3 shape on a 480-wide canvas
+    int sampleRate = 44100; // output rate
+};
+
+class EntryDelivery : public FrameSource, public SampleSource {
+public:
+    // entries: the entries this output covers, in order (one for batch).
+    // Their outputFrames must be set for joined outputs (see conversion_start).
+    EntryDelivery(std::vector<InputFileEntry*> entries, const DeliverySetup& setup, DeliveryHooks hooks);
+
+    int getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels) override;
+    int getSamples(int firstSample, int32_t* framesConsumed, int32_t* byteCount,
+                   const uint8_t** pcm) override;
+
+    // Sample span of entry i in the joined sound, in its counted samples: the
+    // length of its pictures, and no more than its selectedSamples when it
+    // has sound, so joined entries stay in step with their pictures.
+    uint32_t sampleSpan(size_t i) const;
+    // Index (into the entries given) of the entry being converted.
+    size_t currentEntry() const { return frameEntry_; }
+    // The source frame local output frame n maps to.
+    int sourceFrameFor(const InputFileEntry& entry, int localFrame) const;
+
+private:
+    int deliverPicture(InputFileEntry& entry, int sourceFrame);
+    int silence(int32_t* framesConsumed, int32_t* byteCount, const uint8_t** pcm, uint32_t span,
+                uint32_t local);
+    void fail(const std::string& caption, const std::string& text);
+
+    std::vector<InputFileEntry*> entries_;
+    DeliverySetup setup_;
+    DeliveryHooks hooks_;
+    size_t frameEntry_ = 0;
+    size_t soundEntry_ = 0;
+    Bitmap source_;
+    Bitmap output_;
+    ListPictureCache listCache_;
+    // Sound conversion state.
+    std::vector<int16_t> sourceBlock_;  // stereo 16-bit at the counted rate
+    std::vector<int16_t> outputBlock_;
+    double sourceBytesTotal_ = 0;       // running totals, restarted at sample 0
+    double outputBytesTotal_ = 0;
+};
+
+}  // namespace quillon

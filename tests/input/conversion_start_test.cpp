@@ -1,0 +1,122 @@
+// From the user's choices to requests: sizes, rates, joiner and batch
+// counts, and the batch that stops at the first incomplete output.
+#include <gtest/gtest.h>
+
+#include "input/conversion_start.h"
+#include "tests/input/test_media.h"
+
+namespace quillon {
+namespace {
+
+using testing::patternAvi;
+using testing::PatternClip;
+using testing::RecordingHost;
+
+TEST(ConversionStart, TargetTableAndSizeFields) {
+    InputFileEntry e;
+    e.width = 321;
+    e.height = 239;
+    EXPECT_EQ(targetSize(kTargetVcd, 0, &e).height, 240);
+    EXPECT_EQ(targetSize(kTargetVcd, 1, &e).height, 288);
+    EXPECT_EQ(targetSize(kTargetSvcd, 1, nullptr).width, 480);
+    EXPECT_EQ(targetSize(kTargetDvd, 1, nullptr).width, 720);
+    EXPECT_EQ(targetSize(kTargetDvd, 1, nullptr).height, 576);
+    EXPECT_EQ(targetSize(kTargetMpeg2, 0, &e).width, 320);  // even sides for the engine
+    EXPECT_EQ(targetSize(kTargetMpeg1, 0, &e).height, 238);
+
+    EXPECT_EQ(widthFieldValue("500", 352, kTargetMpeg2, true), 496);
+    EXPECT_EQ(heightFieldValue("500", 240, kTargetMpeg2, true), 500);
+    EXPECT_EQ(heightFieldValue("500", 240, kTargetMpeg1, true), 496);
+    EXPECT_EQ(widthFieldValue("500", 352, kTargetMpeg2, false), 500);
+    EXPECT_EQ(widthFieldValue("500", 352, kTargetVcd, true), 500);
+    for (const char* bad : {"", "31", "1921", "12a", "-40", "3.5"}) EXPECT_EQ(widthFieldValue(bad, 352, 1, true), 352) << bad;
+    EXPECT_EQ(heightFieldValue("1153", 240, 1, true), 240);
+    EXPECT_EQ(heightFieldValue("1152", 240, 1, true), 1152);
+}
+
+TEST(ConversionStart, AudioRateAndFrameCounts) {
+    InputFileEntry e;
+    e.hasAudio = true;
+    e.sampleRate = 22050;
+    EXPECT_EQ(requestSampleRate(kTargetVcd, &e), 44100);
+    EXPECT_EQ(requestSampleRate(kTargetSvcd, &e), 44100);
+    EXPECT_EQ(requestSampleRate(kTargetDvd, &e), 48000);
+    EXPECT_EQ(requestSampleRate(kTargetMpeg1, &e), 44100);  // delivered doubled
+    e.sampleRate = 32000;
+    EXPECT_EQ(requestSampleRate(kTargetMpeg2, &e), 32000);
+
+    e.frameRate = 25;
+    e.selectedFrames = 100;
+    EXPECT_EQ(lastOutputFrame(e, 0), 118);
+    EXPECT_EQ(lastOutputFrame(e, 1), 99);
+    e.frameRate = 30000.0 / 1001;
+    e.selectedFrames = 60;
+    EXPECT_EQ(lastOutputFrame(e, 0), 59);
+}
+
+TEST(ConversionStart, JoinerSumsAndBatchStopsAtTheFirstFailure) {
+    RecordingHost host;
+    InputTable table;
+    PatternClip clip;
+    clip.width = 32;
+    clip.height = 16;
+    clip.frames = 25;
+    clip.audioChannels = 2;
+    clip.audioRate = 32000;
+    ASSERT_TRUE(table.open(patternAvi("start_a.avi", clip), host));
+    clip.frames = 50;
+    clip.audioRate = 48000;
+    ASSERT_TRUE(table.open(patternAvi("start_b.avi", clip), host));
+    clip.frames = 30;
+    clip.audioChannels = 0;
+    ASSERT_TRUE(table.open(patternAvi("start_c.avi", clip), host));
+
+    ConversionChoice choice;
+    choice.target = kTargetMpeg1;
+    choice.pal = 1;
+    choice.width = 32;
+    choice.height = 16;
+    choice.splitEnabled = true;
+    choice.maxFileSizeMB = 700;
+    auto joined = planConversions(table, choice, {});
+    ASSERT_EQ(joined.size(), 1u);
+    const ConversionRequest& r = joined[0].request;
+    EXPECT_EQ(r.lastFrame, 24 + 49 + 29);
+    EXPECT_EQ(table.entry(1).outputFrames, 49u);
+    EXPECT_EQ(r.sampleRate, 32000);  // the first entry's
+    EXPECT_EQ(r.maxFileSize, 700);
+    EXPECT_EQ(r.stereo, 1);
+    EXPECT_EQ(r.bitsPerSample, 16);
+    // Each entry's sound as long as its pictures: 24 of 25 frames, 49 of 50,
+    // and silence for the last entry's 30.
+    const int64_t spans = 24 * 32000 / 25 + 49 * 48000 / 25 + 30 * 32000 / 25;
+    EXPECT_EQ(r.lastSample, spans - 3 - 1);
+    EXPECT_EQ(joined[0].outputName, testing::mediaDir() + "/start_a.mpg");
+
+    choice.joiner = false;
+    choice.outputDir = "/out";
+    auto batch = planConversions(table, choice, {});
+    ASSERT_EQ(batch.size(), 3u);
+    EXPECT_EQ(batch[0].request.lastFrame, 24);
+    EXPECT_EQ(batch[1].request.lastSample, 96000 - 1);
+    EXPECT_EQ(batch[2].outputName, "/out/start_c.mpg");
+    table.entry(1).outputName = "/elsewhere/b.mpg";
+    batch = planConversions(table, choice, {});
+    EXPECT_EQ(batch[1].outputName, "/elsewhere/b.mpg");
+
+    std::vector<std::string> names;
+    int calls = 0;
+    int done = runConversions(table, batch, [&](PlannedOutput& out) {
+        names.push_back(out.request.outputName);
+        EXPECT_EQ(out.request.frameSource, out.delivery.get());
+        EXPECT_EQ(table.selected(), out.entries[0]);
+        return ++calls == 2 ? 30 : 31;
+    });
+    EXPECT_EQ(done, 1);
+    EXPECT_EQ(calls, 2);  // the third is never started
+    EXPECT_EQ(names[1], "/elsewhere/b.mpg");
+    EXPECT_EQ(table.selected(), 0);
+}
+
+}  // namespace
+}  // namespace quillon
