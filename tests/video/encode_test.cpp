@@ -185,10 +185,6 @@ TEST(VideoEncode, StreamLayoutOfAnIntraOnlyStream) {
     job.engine.work.iFramesInGOP = job.engine.work.ipFrameDistance = 1;  // intra only
     job.engine.work.embedSVCDUserBlocks = 1;  // scan offset placeholders at every I picture
     job.engine.work.sliceHdrEveryMBrow = 0;
-<<<<<<< HEAD
-    job.engine.work.iFramesInGOP = job.engine.work.ipFrameDistance = 1;  // intra only
-=======
->>>>>>> main
     ASSERT_TRUE(runVideoEncoder(job.engine, nullptr));
     const std::vector<uint8_t> b = readAll(out);
     EXPECT_EQ(findStartCodes(b, 0xB3).size(), 4u);  // a sequence header before every GOP
