@@ -43,6 +43,7 @@ TQuillonApp::TQuillonApp(const AppOptions& options)
       inputs_(host_),
       engine_(host_, options.phases ? options.phases : defaultPhases()) {
     inputs_.setPump([this] { return engine_.pump(); });
+    inputs_.setAbort([this] { engine_.engine().job.stopRequested = true; });
     WindowServices s;
     s.host = &host_;
     s.log = &log_;

@@ -161,6 +161,7 @@ bool TableCatalog::outputPicture(int index, int frame, const ConversionPlan& pla
 DeliveryHooks TableCatalog::hooks() {
     DeliveryHooks h;
     h.pump = pump_;
+    h.abortJob = abort_;
     h.reportError = [this](const std::string& caption, const std::string& text) {
         host_.messageBox(caption, text, MessageIcon::Error, true);
     };

@@ -20,6 +20,8 @@ public:
     // Pending events and the stop flag of a running conversion (the frame
     // and sample callbacks ask it), and where their failures go.
     void setPump(std::function<bool()> pump) { pump_ = std::move(pump); }
+    // Ends the running conversion unfinished after a broken frame or sound block.
+    void setAbort(std::function<void()> abort) { abort_ = std::move(abort); }
 
     int count() const override { return table_.count(); }
     int selected() const override { return table_.selected(); }
@@ -63,6 +65,7 @@ private:
     InputTable table_;
     std::map<const InputFileEntry*, Extras> extras_;
     std::function<bool()> pump_;
+    std::function<void()> abort_;
 };
 
 }  // namespace quillon::app

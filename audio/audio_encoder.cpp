@@ -21,6 +21,8 @@ namespace {
 
 using namespace audio;
 
+const char* const kModeNames[4] = {"stereo", "joint stereo", "dual channel", "single channel"};
+
 // One audio run: header values, the filter banks and models, and the
 // per-frame working buffers.
 class AudioFrameEncoder {
@@ -85,6 +87,10 @@ bool AudioFrameEncoder::setUp() {
     bitrateKbps_ = layer_ == 1 ? kLayerOneBitrates[bitrateIndex_] : kLayerTwoBitrates[bitrateIndex_];
     mode_ = std::clamp(w.audioMode, 0, 3);
     channels_ = mode_ == 3 ? 1 : 2;
+    if (layer_ == 2 && !layerTwoAllowsBitrate(bitrateKbps_, channels_)) {
+        engine_.reportError(formatText("Layer II cannot code %s sound at %d kbit/s.", kModeNames[mode_], bitrateKbps_));
+        return false;
+    }
     errorProtection_ = w.errorProtection ? 1 : 0;
     privateBit_ = w.privateBit ? 1 : 0;
     copyright_ = w.copyrightBit ? 1 : 0;
@@ -100,9 +106,22 @@ bool AudioFrameEncoder::setUp() {
     }
     // Joint stereo with mode extension 0 codes the sub-bands from 4 up as
     // intensity stereo; every other mode codes each sub-band per channel.
-    jsbound_ = mode_ == 1 ? std::min(4, sblimit_) : sblimit_;
+    jsbound_ = mode_ == 1 ? jointStereoBound(modeExtension_, sblimit_) : sblimit_;
 
     slots_ = planSlots(layer_, rateHz_, bitrateKbps_);
+    // Layer I stereo at 32 kbit/s and 44.1 or 48 kHz: a frame is smaller
+    // than its header and bit allocation.
+    int sideBits = 32 + 16 * errorProtection_;
+    if (layer_ == 1) {
+        sideBits += layerOneAllocationBits(channels_, jsbound_);
+    } else {
+        for (int sb = 0; sb < sblimit_; ++sb) sideBits += table_->nbal[sb] * (sb < jsbound_ ? channels_ : 1);
+    }
+    if (slots_.whole * slots_.bitsPerSlot < sideBits) {
+        engine_.reportError(formatText("Layer %s cannot code %s sound at %d kbit/s and %.1f kHz.", layer_ == 1 ? "I" : "II", kModeNames[mode_],
+                                       bitrateKbps_, rateHz_ / 1000.0));
+        return false;
+    }
     if (w.verbose) {
         engine_.logLine(formatText("   slots/frame = %d.", slots_.whole));
         engine_.logLine(formatText("   frac SpF=%.3f, tot bitrate=%d kbps, s freq=%.1f kHz.", slots_.frac, bitrateKbps_,
@@ -257,7 +276,7 @@ void AudioFrameEncoder::allocateLayerTwo(int budget) {
 }
 
 void AudioFrameEncoder::allocateLayerOne(int budget) {
-    int bits = budget - 32 - 16 * errorProtection_ - 4 * (jsbound_ * channels_ + (32 - jsbound_) * (channels_ == 2 ? 1 : 0));
+    int bits = budget - 32 - 16 * errorProtection_ - layerOneAllocationBits(channels_, jsbound_);
     double mnr[2][32];
     bool done[2][32];
     auto smrOf = [&](int ch, int sb) { return sb < jsbound_ ? smr_[ch][sb] : std::max(smr_[0][sb], smr_[1][sb]); };
@@ -397,13 +416,14 @@ bool runAudioEncoder(Engine& engine) {
         return false;
     }
     if (!encoder->setUp()) return false;
-    if (!encoder->run()) return false;
-    // The last buffer reaches the file only here; a full disk shows up now.
-    if (!writer.close()) {
+    bool coded = encoder->run();
+    // The last buffer reaches the file only here; a full disk then must not
+    // pass for a finished stream. A failure reported already is not repeated.
+    if (!writer.close() && coded) {
         engine.reportError(formatText("Could not write to file %s", engine.job.audioStreamName.c_str()));
         return false;
     }
-    return true;
+    return coded;
 }
 
 }  // namespace quillon

@@ -27,6 +27,17 @@ const AllocationTable& chooseAllocationTable(int rateHz, int b) {
     return kTableB2c;
 }
 
+int jointStereoBound(int modeExtension, int sblimit) { return std::min(4 * ((modeExtension & 3) + 1), sblimit); }
+
+int layerOneAllocationBits(int channels, int bound) {
+    return 4 * (channels == 2 ? 2 * bound + (32 - bound) : 32);
+}
+
+bool layerTwoAllowsBitrate(int bitrateKbps, int channels) {
+    if (channels == 2) return bitrateKbps != 32 && bitrateKbps != 48 && bitrateKbps != 56 && bitrateKbps != 80;
+    return bitrateKbps <= 192;
+}
+
 SlotPlan planSlots(int layer, int rateHz, int bitrateKbps) {
     SlotPlan plan;
     plan.bitsPerSlot = layer == 1 ? 32 : 8;

@@ -15,6 +15,18 @@ int samplingFrequencyCode(int rateHz);
 // Layer II allocation table by rate and bit rate per channel (kbit/s).
 const AllocationTable& chooseAllocationTable(int rateHz, int bitratePerChannel);
 
+// First intensity-coded sub-band of joint stereo for a mode_extension
+// (4, 8, 12 or 16), never above the frame's sblimit.
+int jointStereoBound(int modeExtension, int sblimit);
+
+// Bits of Layer I bit allocation, which is all the CRC covers after the
+// header: 4 per channel below the bound, 4 per sub-band from the bound up.
+int layerOneAllocationBits(int channels, int bound);
+
+// Layer II leaves out some bit rates per mode: 32, 48, 56 and 80 kbit/s are
+// too little for two channels, 224 kbit/s and more too much for one.
+bool layerTwoAllowsBitrate(int bitrateKbps, int channels);
+
 // Frame length in slots (32 bits in Layer I, 8 in Layer II).
 struct SlotPlan {
     int bitsPerSlot = 8;

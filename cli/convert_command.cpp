@@ -1,6 +1,7 @@
 // quillon convert: opens the inputs, chooses target, standard and size as
 // the window would, and converts them joined into one program stream or
 // one program stream per input (batch), with the progress bar.
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -13,6 +14,7 @@
 #include "engine/engine_entry.h"
 #include "input/conversion_start.h"
 #include "input/input_table.h"
+#include "mux/multiplexer.h"
 #if QUILLON_HAVE_PIPELINE
 #include "engine/standard_phases.h"
 #endif
@@ -254,8 +256,24 @@ int convertCommand(const std::vector<std::string>& args) {
 #endif
     std::vector<std::string> written;
     const int completed = runConversions(table, plan, [&](PlannedOutput& out) {
+        // File times come from the kernel's coarse clock, a tick behind.
+        const auto started = std::filesystem::file_time_type::clock::now() - std::chrono::milliseconds(50);
         const int result = engineConvert(engine, out.request);
-        if (result == kEngineCompleted) written.push_back(out.outputName);
+        if (result == kEngineCompleted) {
+            if (out.request.maxFileSize == 0) {
+                written.push_back(out.outputName);
+            } else {
+                // A split job writes numbered files and never the name asked
+                // for; list the ones this run wrote, not older ones beside them.
+                for (int counter = 0; counter < 1000000; ++counter) {
+                    const std::string part = splitFileName(out.outputName, counter);
+                    std::error_code ec;
+                    const auto when = std::filesystem::last_write_time(part, ec);
+                    if (ec || when < started) break;
+                    written.push_back(part);
+                }
+            }
+        }
         return result;
     });
     if (!quiet) {

@@ -70,7 +70,11 @@ bool runMultiplexStep(Engine& engine, bool multiplexVideo, bool multiplexAudio) 
             return false;
         engine.setProgress("", 0);
     }
-    for (int i = 0; i < 3; ++i) inputs.unitsPath[i] = names.path[i];
+    // The multiplexer removes the units files itself when it ends. Once it
+    // has them they are no longer ours: removing them again afterwards could
+    // delete another job's file that took a freed name in the meantime.
+    for (int i = 0; i < 3; ++i) inputs.unitsPath[i] = std::move(names.path[i]);
+    for (std::string& p : names.path) p.clear();
     inputs.video = &video;
     inputs.audio[0] = &audio[0];
     inputs.audio[1] = &audio[1];

@@ -1,5 +1,10 @@
 #include "video/dct.h"
 
+#include "engine/engine.h"
+#include "platform/cpu_features.h"
+#include "video/quantize.h"
+#include "video/simd_routines.h"
+
 #include <cmath>
 
 namespace quillon {
@@ -213,10 +218,19 @@ void buildCoefficientClipTable(std::array<int16_t, 1024>& table) {
 void initTransforms(VideoEncoder& enc) {
     buildCoefficientClipTable(enc.coefClipTable);
     (void)floatScale();
-    // The SIMD variants must match the plain routines; until they exist
-    // every MMXMode uses the plain ones.
+    // Vector forms replace the plain ones only where they give the same
+    // numbers, so the output depends on the DCT family alone.
     enc.transforms.forwardDct = enc.s.useFloatingPoint ? forwardDctFloat : forwardDctInteger;
     enc.transforms.inverseDct = inverseDctChenWang;
+    enc.transforms.blockDifference = blockDifferencePlain;
+    enc.transforms.blockReconstruct = blockReconstructPlain;
+    enc.transforms.quantizeNonIntraFast = quantizeNonIntraBlockFast;
+    const int mode = enc.engine.ev.MMXMode;
+    if (mode >= 1 && mode <= 4 && (enc.engine.ev.cpuFeatures & kCpuSse2)) {
+        enc.transforms.blockDifference = blockDifferenceSse2;
+        enc.transforms.blockReconstruct = blockReconstructSse2;
+        enc.transforms.quantizeNonIntraFast = quantizeNonIntraBlockFastSse2;
+    }
 }
 
 }  // namespace quillon

@@ -1,5 +1,8 @@
 #include "video/distance_routines.h"
 
+#include "platform/cpu_features.h"
+#include "video/simd_routines.h"
+
 namespace quillon {
 
 constinit const std::array<uint8_t, 65536> kAbsDifference = makeAbsDifferenceTable();
@@ -161,11 +164,7 @@ int sadSubsampled4x4Plain(const uint8_t* block, const uint8_t* ref, int stride, 
     return s;
 }
 
-MotionRoutines selectMotionRoutines(int MMXMode) {
-    // Sets 1..4 name the vector forms; each must give the plain results, so
-    // until they exist every set, like any value outside 1..4, binds the
-    // plain routines.
-    (void)MMXMode;
+MotionRoutines selectMotionRoutines(int MMXMode, uint32_t features) {
     MotionRoutines r;
     r.sadHalfPel = sadHalfPelPlain;
     r.sseHalfPel = sseHalfPelPlain;
@@ -173,6 +172,18 @@ MotionRoutines selectMotionRoutines(int MMXMode) {
     r.sseBidirectional = sseBidirectionalPlain;
     r.variance16 = variance16Plain;
     r.sadSubsampled4x4 = sadSubsampled4x4Plain;
+    if (MMXMode < 1 || MMXMode > 4 || !(features & kCpuSse2)) return r;
+    r.sadHalfPel = sadHalfPelSse2;
+    r.sseHalfPel = sseHalfPelSse2;
+    r.sadBidirectional = sadBidirectionalSse2;
+    r.sseBidirectional = sseBidirectionalSse2;
+    r.variance16 = variance16Sse2;
+    r.sadSubsampled4x4 = sadSubsampled4x4Sse2;
+    if (MMXMode < 3 || !(features & kCpuAvx2)) return r;
+    r.sadHalfPel = sadHalfPelAvx2;
+    r.sseHalfPel = sseHalfPelAvx2;
+    r.sadBidirectional = sadBidirectionalAvx2;
+    r.sseBidirectional = sseBidirectionalAvx2;
     return r;
 }
 

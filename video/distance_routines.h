@@ -47,8 +47,9 @@ int variance16Plain(const uint8_t* block, int lx);
 int sadSubsampled4x4Plain(const uint8_t* block, const uint8_t* ref, int stride, int limit);
 
 // The routine table for a routine set: 0 (and anything outside 1..4) plain,
-// 1 and 2 the MMX forms, 3 and 4 the forms with the SSE sum of absolute
-// differences. Until vector forms exist every set binds the plain routines.
-MotionRoutines selectMotionRoutines(int MMXMode);
+// 1 and 2 the SSE2 forms, 3 and 4 the AVX2 forms where they exist; a set
+// the processor (features, detectCpuFeatures bits) lacks falls back to the
+// next smaller one, down to the plain routines.
+MotionRoutines selectMotionRoutines(int MMXMode, uint32_t features);
 
 }  // namespace quillon

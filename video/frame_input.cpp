@@ -5,6 +5,7 @@
 #include <new>
 
 #include "engine/format.h"
+#include "video/row_threads.h"
 
 namespace quillon {
 
@@ -159,6 +160,7 @@ bool setUpFrameInput(VideoEncoder& enc) {
     const VideoGeometry& g = enc.geo;
     FrameWindow& in = enc.input;
     in.n = std::max(1, enc.gopSize);
+    in.threads = encoderThreadCount();
     try {
         in.slots.assign(static_cast<size_t>(in.n + 1), Picture{});
         for (Picture& p : in.slots) {
@@ -216,23 +218,33 @@ bool readFrame(VideoEncoder& enc, Picture& slot, int frame) {
     uint8_t* v = bw ? nullptr : full ? slot.cr() : in.v444.data();
     const ColourRoutine routine = enc.s.useFloatingPoint ? ColourRoutine::Floating : ColourRoutine::Integer;
     const uint8_t* top = pixels + static_cast<ptrdiff_t>(rowBytes) * (g.height - 1);
-    convertRgbToYuv(routine, enc.s.matrixCoefficients, top, rowBytes, g.width, g.height, slot.y(), u, v,
-                    g.paddedWidth);
+    // Every line converts on its own: bands of 32 lines on all threads.
+    constexpr int kBand = 32;
+    const int bands = (g.height + kBand - 1) / kBand;
+    runRows(bands, in.threads, [&](int b, bool) {
+        const int r0 = b * kBand, n = std::min(kBand, g.height - r0);
+        const size_t at = static_cast<size_t>(r0) * g.paddedWidth;
+        convertRgbToYuv(routine, enc.s.matrixCoefficients, top - static_cast<ptrdiff_t>(r0) * rowBytes, rowBytes,
+                        g.width, n, slot.y() + at, u ? u + at : nullptr, v ? v + at : nullptr, g.paddedWidth);
+        return true;
+    });
     padPlane(slot.y(), g.paddedWidth, g.width, g.height, g.paddedWidth, g.paddedHeight);
     if (bw) return true;
-    padPlane(u, g.paddedWidth, g.width, g.height, g.paddedWidth, g.paddedHeight);
-    padPlane(v, g.paddedWidth, g.width, g.height, g.paddedWidth, g.paddedHeight);
     const uint8_t* clip = enc.clip();
-    if (g.chromaFormat == 2) {
-        filterHorizontal(clip, enc.mpeg2, u, slot.cb(), g.paddedWidth, g.paddedHeight);
-        filterHorizontal(clip, enc.mpeg2, v, slot.cr(), g.paddedWidth, g.paddedHeight);
-    } else if (g.chromaFormat == 1) {
-        filterHorizontal(clip, enc.mpeg2, u, in.u422.data(), g.paddedWidth, g.paddedHeight);
-        filterHorizontal(clip, enc.mpeg2, v, in.v422.data(), g.paddedWidth, g.paddedHeight);
-        const bool progressive = enc.s.progressiveFrame != 0;
-        filterVertical(clip, progressive, in.u422.data(), slot.cb(), g.paddedWidth / 2, g.paddedHeight);
-        filterVertical(clip, progressive, in.v422.data(), slot.cr(), g.paddedWidth / 2, g.paddedHeight);
-    }
+    // The two chroma planes filter independently of each other.
+    runRows(2, in.threads, [&](int plane, bool) {
+        uint8_t* full444 = plane ? v : u;
+        padPlane(full444, g.paddedWidth, g.width, g.height, g.paddedWidth, g.paddedHeight);
+        uint8_t* out = plane ? slot.cr() : slot.cb();
+        if (g.chromaFormat == 2) {
+            filterHorizontal(clip, enc.mpeg2, full444, out, g.paddedWidth, g.paddedHeight);
+        } else if (g.chromaFormat == 1) {
+            uint8_t* half = plane ? in.v422.data() : in.u422.data();
+            filterHorizontal(clip, enc.mpeg2, full444, half, g.paddedWidth, g.paddedHeight);
+            filterVertical(clip, enc.s.progressiveFrame != 0, half, out, g.paddedWidth / 2, g.paddedHeight);
+        }
+        return true;
+    });
     return true;
 }
 

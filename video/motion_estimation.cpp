@@ -1,10 +1,12 @@
 #include "video/motion_estimation.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <new>
 
 #include "engine/format.h"
+#include "video/row_threads.h"
 
 namespace quillon {
 
@@ -135,7 +137,8 @@ CoarseResult coarseSearch(const MotionRoutines& r, const uint8_t* current, const
 
 bool setUpMotionSearch(VideoEncoder& enc) {
     auto ms = std::make_shared<MotionSearchState>();
-    ms->routines = selectMotionRoutines(enc.engine.ev.MMXMode);
+    ms->routines = selectMotionRoutines(enc.engine.ev.MMXMode, enc.engine.ev.cpuFeatures);
+    ms->threads = encoderThreadCount();
     const int vmm = enc.s.variableMaxMotion;
     ms->hierarchical = vmm >= 8;
     if (ms->hierarchical) {
@@ -227,8 +230,10 @@ struct MotionPass {
         SearchWindow w = window(i0, j0, pic.searchRange[dir][0], pic.searchRange[dir][1], h, height, coarseX, coarseY);
         SearchResult res = searchBlock(r, ref.source, ref.recon, block, lx, h, w);
         if (hier) {
-            ms.maxVector[dir][0] = std::max(ms.maxVector[dir][0], std::abs(res.x - 2 * i0) / 2);
-            ms.maxVector[dir][1] = std::max(ms.maxVector[dir][1], std::abs(res.y - 2 * j0) / 2);
+            // Rows may run on several threads; a maximum does not depend on
+            // the order of the updates.
+            raiseTo(ms.maxVector[dir][0], std::abs(res.x - 2 * i0) / 2);
+            raiseTo(ms.maxVector[dir][1], std::abs(res.y - 2 * j0) / 2);
         }
         return res;
     }
@@ -241,6 +246,23 @@ struct MotionPass {
         auto fn = squared ? r.sseBidirectional : r.sadBidirectional;
         return fn(reconF + (f.x >> 1) + lx * (f.y >> 1), f.x & 1, f.y & 1, reconB + (b.x >> 1) + lx * (b.y >> 1),
                   b.x & 1, b.y & 1, block, lx, h);
+    }
+
+    static void raiseTo(int& target, int v) {
+        std::atomic_ref<int> t(target);
+        int old = t.load(std::memory_order_relaxed);
+        while (old < v && !t.compare_exchange_weak(old, v, std::memory_order_relaxed)) {
+        }
+    }
+
+    // The stop button is read on the calling thread only; the other rows
+    // stop when it has seen the press.
+    std::atomic<bool> stopping{false};
+    bool keepGoing(bool callingThread) {
+        if (!callingThread) return !stopping.load(std::memory_order_relaxed);
+        enc.engine.pumpMessages();
+        if (enc.engine.job.stopRequested) stopping.store(true);
+        return !enc.engine.job.stopRequested;
     }
 
     void quarterImages();
@@ -380,7 +402,7 @@ bool MotionPass::framePicture() {
         return RefPlane{p.source + parity * W, p.recon + parity * W, true};
     };
 
-    for (int j = 0; j < enc.geo.mbHeightPicture; ++j) {
+    return runRows(enc.geo.mbHeightPicture, ms.threads, [&](int j, bool callingThread) -> bool {
         for (int i = 0; i < enc.geo.mbWidth; ++i) {
             const size_t k = static_cast<size_t>(j * enc.geo.mbWidth + i);
             MacroblockInfo& mb = enc.mbInfo[k];
@@ -623,11 +645,10 @@ bool MotionPass::framePicture() {
                     }
                 }
             }
-            enc.engine.pumpMessages();
-            if (enc.engine.job.stopRequested) return false;
+            if (!keepGoing(callingThread)) return false;
         }
-    }
-    return true;
+        return true;
+    });
 }
 
 bool MotionPass::fieldPicture() {
@@ -653,7 +674,7 @@ bool MotionPass::fieldPicture() {
     // The second field of an I frame has no same-parity reference.
     if (iSecond) fwd[parity].valid = false;
 
-    for (int j = 0; j < enc.geo.mbHeightPicture; ++j) {
+    return runRows(enc.geo.mbHeightPicture, ms.threads, [&](int j, bool callingThread) -> bool {
         for (int i = 0; i < enc.geo.mbWidth; ++i) {
             const size_t k = static_cast<size_t>(j * enc.geo.mbWidth + i);
             MacroblockInfo& mb = enc.mbInfo[k];
@@ -834,11 +855,10 @@ bool MotionPass::fieldPicture() {
                     }
                 }
             }
-            enc.engine.pumpMessages();
-            if (enc.engine.job.stopRequested) return false;
+            if (!keepGoing(callingThread)) return false;
         }
-    }
-    return true;
+        return true;
+    });
 }
 
 }  // namespace

@@ -35,6 +35,7 @@ struct MotionSearchState {
     int patience[2] = {1, 1};  // per field (frame pictures use [0])
     // Largest vector components found, samples: [forward/backward][h/v].
     int maxVector[2][2] = {};
+    int threads = 1;  // macroblock rows searched side by side
 };
 
 // Chooses the distance routines for the machine's routine set and, with

@@ -203,10 +203,12 @@ void quantiseMacroblock(VideoEncoder& enc, int k) {
         mb.cbp = (1 << count) - 1;
     } else {
         const bool fast = enc.engine.ev.MMXMode > 0 && mquant > 1;
+        auto fastForm = enc.transforms.quantizeNonIntraFast ? enc.transforms.quantizeNonIntraFast
+                                                            : quantizeNonIntraBlockFast;
         int cbp = 0;
         for (int b = 0; b < count; ++b) {
             const bool coded =
-                fast ? quantizeNonIntraBlockFast(blocks[b].data(), blocks[b].data(), enc.quant.nonIntra16.data(),
+                fast ? fastForm(blocks[b].data(), blocks[b].data(), enc.quant.nonIntra16.data(),
                                                  enc.quant.nonIntraReciprocal.data(), mquant, enc.mpeg2)
                      : quantizeNonIntraBlock(blocks[b].data(), blocks[b].data(), enc.quant.nonIntra16.data(),
                                              enc.quant.nonIntraReciprocal.data(), mquant, enc.mpeg2);

@@ -1,5 +1,7 @@
 #include "video/transform.h"
 
+#include "video/simd_routines.h"
+
 #include <cmath>
 
 namespace quillon {
@@ -47,6 +49,23 @@ void forEachMacroblock(const VideoEncoder& enc, F&& f) {
 }
 
 }  // namespace
+
+void blockDifferencePlain(const uint8_t* cur, const uint8_t* pred, int stride, int16_t* out) {
+    for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c) {
+            const size_t at = static_cast<size_t>(r) * stride + c;
+            out[8 * r + c] = static_cast<int16_t>(cur[at] - pred[at]);
+        }
+}
+
+void blockReconstructPlain(const uint8_t* pred, const int16_t* block, int stride, uint8_t* out) {
+    for (int r = 0; r < 8; ++r)
+        for (int c = 0; c < 8; ++c) {
+            const size_t at = static_cast<size_t>(r) * stride + c;
+            const int v = pred[at] + block[8 * r + c];
+            out[at] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+        }
+}
 
 void predictIntraMacroblocks(VideoEncoder& enc, Picture& prediction) {
     const VideoGeometry& g = enc.geo;
@@ -98,6 +117,7 @@ void decideDctType(VideoEncoder& enc, const Picture& prediction, const Picture& 
 
 void formPredictionError(VideoEncoder& enc, const Picture& prediction, const Picture& current) {
     const VideoGeometry& g = enc.geo;
+    auto difference = enc.transforms.blockDifference ? enc.transforms.blockDifference : blockDifferencePlain;
     forEachMacroblock(enc, [&](int k, int x, int y) {
         const MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(k)];
         Block* blocks = enc.macroblockBlocks(k);
@@ -106,11 +126,7 @@ void formPredictionError(VideoEncoder& enc, const Picture& prediction, const Pic
             const uint8_t* cur = current.plane[p.plane].data() + p.offset;
             const uint8_t* pr = prediction.plane[p.plane].data() + p.offset;
             int16_t* out = blocks[b].data();
-            for (int r = 0; r < 8; ++r)
-                for (int c = 0; c < 8; ++c) {
-                    const size_t at = static_cast<size_t>(r) * p.stride + c;
-                    out[8 * r + c] = static_cast<int16_t>(cur[at] - pr[at]);
-                }
+            difference(cur, pr, p.stride, out);
             enc.transforms.forwardDct(out);
         }
     });
@@ -118,8 +134,9 @@ void formPredictionError(VideoEncoder& enc, const Picture& prediction, const Pic
 
 void reconstructPicture(VideoEncoder& enc, const Picture& prediction, Picture& reconstructed) {
     const VideoGeometry& g = enc.geo;
-    const uint8_t* clip = enc.clip();
     const int16_t* coefClip = enc.coefClip();
+    // Tables filled by hand (tests) may leave the block steps out.
+    auto reconstruct = enc.transforms.blockReconstruct ? enc.transforms.blockReconstruct : blockReconstructPlain;
     forEachMacroblock(enc, [&](int k, int x, int y) {
         const MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(k)];
         Block* blocks = enc.macroblockBlocks(k);
@@ -129,11 +146,7 @@ void reconstructPicture(VideoEncoder& enc, const Picture& prediction, Picture& r
             enc.transforms.inverseDct(blk, coefClip);
             const uint8_t* pr = prediction.plane[p.plane].data() + p.offset;
             uint8_t* out = reconstructed.plane[p.plane].data() + p.offset;
-            for (int r = 0; r < 8; ++r)
-                for (int c = 0; c < 8; ++c) {
-                    const size_t at = static_cast<size_t>(r) * p.stride + c;
-                    out[at] = clip[pr[at] + blk[8 * r + c]];
-                }
+            reconstruct(pr, blk, p.stride, out);
         }
     });
 }

@@ -167,6 +167,7 @@ struct FrameWindow {
     int n = 1;            // iFramesInGOP
     std::vector<int> held;  // frame number in each slot, kNoFrame when none
     std::vector<uint8_t> u444, v444, u422, v422;
+    int threads = 1;  // colour conversion bands and chroma planes side by side
 };
 
 class RateController;
@@ -177,6 +178,12 @@ struct TransformRoutines {
     void (*forwardDct)(int16_t* block) = nullptr;
     // coefClip points at entry 0 of the -512..511 coefficient clip table.
     void (*inverseDct)(int16_t* block, const int16_t* coefClip) = nullptr;
+    // 8x8 steps around the transforms (stride between lines).
+    void (*blockDifference)(const uint8_t* cur, const uint8_t* pred, int stride, int16_t* out) = nullptr;
+    void (*blockReconstruct)(const uint8_t* pred, const int16_t* block, int stride, uint8_t* out) = nullptr;
+    // The reciprocal non-intra quantiser used when MMXMode > 0.
+    bool (*quantizeNonIntraFast)(const int16_t* src, int16_t* dst, const uint16_t* matrix,
+                                 const uint16_t* reciprocals, int mquant, bool mpeg2) = nullptr;
 };
 
 // Opaque per-encode state of other stages; defined in their own files and

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "audio/audio_encoder.h"
+#include "engine/format.h"
 #include "engine/presets.h"
 #include "tests/audio/audio_test_support.h"
 #include "tests/support/av_reader.h"
@@ -61,6 +62,7 @@ struct Encoded {
     std::vector<std::string> messages;
     std::vector<std::string> log;
     size_t bytes = 0;
+    std::vector<uint8_t> data;
 };
 
 struct Options {
@@ -69,6 +71,7 @@ struct Options {
     int stopAtCall = -1;
     int verbose = 0;
     bool extraBits = false;
+    bool crcCheck = true;
 };
 
 Encoded encode(const AudioJob& job, const std::vector<int16_t>& pcm, const Options& o = {}) {
@@ -97,7 +100,8 @@ Encoded encode(const AudioJob& job, const std::vector<int16_t>& pcm, const Optio
         std::vector<uint8_t> data{std::istreambuf_iterator<char>(in), {}};
         out.bytes = data.size();
         out.frames = headers(data);
-        if (!data.empty()) out.decoded = testing::decodeAudio(path, true);
+        if (!data.empty()) out.decoded = testing::decodeAudio(path, o.crcCheck);
+        out.data = std::move(data);
     }
     return out;
 }
@@ -154,11 +158,12 @@ TEST(AudioEncoder, DualChannelAndJointStereoHeaders) {
     for (int layer : {1, 2})
         for (int mode : {1, 2}) {
             SCOPED_TRACE(::testing::Message() << "layer " << layer << " mode " << mode);
-            // Our Layer I joint-stereo CRC covers the allocation fields as
-            // written (shared ones once); libavcodec's check disagrees with
-            // that count, so this one combination is decoded without CRC.
-            int crc = layer == 1 && mode == 1 ? 0 : 1;
-            Encoded e = encode(AudioJob{layer, 48000, mode, layer == 1 ? 10 : 11, 2, crc}, pcm);
+            // libavcodec checks the CRC of Layer I joint stereo over 256
+            // allocation bits whatever the bound, where the frame has 144
+            // (LayerOneJointStereoCrcCoversTheAllocationAsCoded checks ours),
+            // so that one combination is decoded without its CRC check.
+            bool crcCheck = !(layer == 1 && mode == 1);
+            Encoded e = encode(AudioJob{layer, 48000, mode, layer == 1 ? 10 : 11, 2, 1}, pcm, Options{.crcCheck = crcCheck});
             ASSERT_TRUE(e.ok);
             EXPECT_EQ(e.decoded.errors, 0);
             EXPECT_EQ(e.decoded.channels, 2);
@@ -170,6 +175,42 @@ TEST(AudioEncoder, DualChannelAndJointStereoHeaders) {
             EXPECT_GT(snrOf(pcm, e, 0), 20.0);
             EXPECT_GT(snrOf(pcm, e, 1), 20.0);
         }
+}
+
+// CRC-16 of ISO/IEC 11172-3 over a run of bits, written out here apart from
+// the encoder's.
+uint16_t crcOfBits(const std::vector<uint8_t>& data, size_t firstBit, size_t bits, uint16_t crc = 0xFFFF) {
+    for (size_t i = firstBit; i < firstBit + bits; ++i) {
+        int bit = (data[i / 8] >> (7 - i % 8)) & 1;
+        bool top = ((crc >> 15) & 1) != bit;
+        crc = static_cast<uint16_t>(crc << 1);
+        if (top) crc ^= 0x8005;
+    }
+    return crc;
+}
+
+// Layer I joint stereo: the CRC covers the header's last 16 bits and the bit
+// allocation, both channels' 4-bit fields below the bound (4 for mode
+// extension 0) and one field per sub-band from there up: 144 bits.
+TEST(AudioEncoder, LayerOneJointStereoCrcCoversTheAllocationAsCoded) {
+    auto pcm = testing::multiTone(9600, 48000);
+    Encoded e = encode(AudioJob{1, 48000, 1, 10, 1, 1}, pcm, Options{.crcCheck = false});
+    ASSERT_TRUE(e.ok);
+    EXPECT_EQ(e.decoded.errors, 0);
+    ASSERT_EQ(e.frames.size(), 25u);
+    size_t pos = 0;
+    for (const FrameHeader& f : e.frames) {
+        ASSERT_EQ(f.protectedByCrc, 1);
+        ASSERT_EQ(f.mode, 1);
+        int bound = 4 * (f.modeExtension + 1);
+        size_t allocationBits = 4 * (2 * bound + (32 - bound));
+        uint16_t crc = crcOfBits(e.data, 8 * pos + 16, 16);
+        crc = crcOfBits(e.data, 8 * pos + 48, allocationBits, crc);
+        ASSERT_EQ(crc, (e.data[pos + 4] << 8) | e.data[pos + 5]) << "frame at byte " << pos;
+        pos += f.bytes;
+    }
+    EXPECT_GT(snrOf(pcm, e, 0), 20.0);
+    EXPECT_GT(snrOf(pcm, e, 1), 20.0);
 }
 
 // The CRC really guards the side information: one flipped allocation bit
@@ -359,14 +400,58 @@ TEST(AudioEncoder, FailuresAreReportedOnce) {
 }
 
 TEST(AudioEncoder, AFullDiskIsReported) {
-    // 5 s of Layer I at 448 kbit/s overflow the writer's buffer.
-    std::vector<int16_t> silence(2 * 160000, 0);
-    testing::AudioTestHost host;
-    Engine engine(host);
-    testing::BufferSource source(silence);
-    testing::configure(engine, AudioJob{1, 32000, 0, 14, 1, 0}, source, source.frames(), "/dev/full");
-    EXPECT_FALSE(runAudioEncoder(engine));
-    EXPECT_EQ(host.messages, std::vector<std::string>{"Quorvel Encoder - error: Could not write to file /dev/full"});
+    // 5 s of Layer I at 448 kbit/s overflow the writer's buffer; 0.5 s of
+    // Layer II at 224 kbit/s (about 14 kB) reach the file only at the close.
+    for (AudioJob job : {AudioJob{1, 32000, 0, 14, 1, 0}, AudioJob{2, 44100, 0, 11, 1, 0}}) {
+        SCOPED_TRACE(::testing::Message() << "layer " << job.layer);
+        std::vector<int16_t> silence(2 * static_cast<size_t>(job.layer == 1 ? 160000 : 22050), 0);
+        testing::AudioTestHost host;
+        Engine engine(host);
+        testing::BufferSource source(silence);
+        testing::configure(engine, job, source, source.frames(), "/dev/full");
+        EXPECT_FALSE(runAudioEncoder(engine));
+        EXPECT_EQ(host.messages, std::vector<std::string>{"Quorvel Encoder - error: Could not write to file /dev/full"});
+    }
+}
+
+// Layer II has no 32, 48, 56 or 80 kbit/s for two channels and nothing above
+// 192 kbit/s for one: such settings are refused, not coded into a stream
+// decoders may reject.
+TEST(AudioEncoder, BitRatesTheModeCannotCarryAreRefused) {
+    auto pcm = testing::multiTone(2000, 44100);
+    const char* const modes[3] = {"stereo", "joint stereo", "dual channel"};
+    const int lowKbps[15] = {0, 32, 48, 56, 0, 80};
+    for (int index : {1, 2, 3, 5})
+        for (int mode = 0; mode < 3; ++mode) {
+            Encoded e = encode(AudioJob{2, 44100, mode, index, 1, 0}, pcm);
+            EXPECT_FALSE(e.ok);
+            EXPECT_EQ(e.messages, std::vector<std::string>{"Quorvel Encoder - error: " +
+                                                           formatText("Layer II cannot code %s sound at %d kbit/s.",
+                                                                      modes[mode], lowKbps[index])});
+            EXPECT_EQ(e.bytes, 0u);
+        }
+    for (int index = 11; index <= 14; ++index) {
+        Encoded e = encode(AudioJob{2, 48000, 3, index, 2, 0}, pcm);
+        EXPECT_FALSE(e.ok);
+        EXPECT_EQ(e.messages, std::vector<std::string>{"Quorvel Encoder - error: " +
+                                                       formatText("Layer II cannot code single channel sound at %d kbit/s.",
+                                                                  kLayerTwoKbps[index])});
+    }
+    // Layer I knows no such limits, but its stereo frames at 32 kbit/s hold
+    // 8 or 9 slots, less than header and bit allocation need, except at 32 kHz.
+    for (int rate : {44100, 48000}) {
+        Encoded e = encode(AudioJob{1, rate, 0, 1, 1, 0}, pcm);
+        EXPECT_FALSE(e.ok);
+        EXPECT_EQ(e.messages, std::vector<std::string>{"Quorvel Encoder - error: " +
+                                                       formatText("Layer I cannot code stereo sound at 32 kbit/s and %.1f kHz.",
+                                                                  rate / 1000.0)});
+    }
+    for (AudioJob job : {AudioJob{1, 32000, 0, 1, 1, 1}, AudioJob{1, 44100, 3, 1, 1, 1}, AudioJob{1, 48000, 0, 2, 1, 1}}) {
+        Encoded e = encode(job, testing::multiTone(job.rate / 10, job.rate));
+        EXPECT_TRUE(e.ok) << job.rate;
+        EXPECT_EQ(e.decoded.errors, 0) << job.rate;
+        EXPECT_FALSE(e.frames.empty()) << job.rate;
+    }
 }
 
 }  // namespace

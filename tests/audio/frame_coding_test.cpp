@@ -38,6 +38,29 @@ TEST(FrameCoding, PaddingSpreadsTheFractionalSlot) {
     EXPECT_EQ(planSlots(1, 48000, 448).frac, 0.0);
 }
 
+// The intensity bound of each mode_extension, the allocation bits a Layer I
+// CRC covers with it, and the bit rates Layer II leaves out per mode.
+TEST(FrameCoding, JointStereoBoundAndLayerRules) {
+    EXPECT_EQ(jointStereoBound(0, 32), 4);
+    EXPECT_EQ(jointStereoBound(1, 32), 8);
+    EXPECT_EQ(jointStereoBound(2, 32), 12);
+    EXPECT_EQ(jointStereoBound(3, 32), 16);
+    EXPECT_EQ(jointStereoBound(3, 12), 12);  // table B.2d
+    EXPECT_EQ(jointStereoBound(2, 8), 8);    // table B.2c
+
+    EXPECT_EQ(layerOneAllocationBits(1, 32), 128);
+    EXPECT_EQ(layerOneAllocationBits(2, 32), 256);
+    EXPECT_EQ(layerOneAllocationBits(2, 4), 144);
+    EXPECT_EQ(layerOneAllocationBits(2, 16), 192);
+
+    const int kbps[14] = {32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384};
+    for (int k : kbps) {
+        bool lowForTwo = k == 32 || k == 48 || k == 56 || k == 80;
+        EXPECT_EQ(layerTwoAllowsBitrate(k, 2), !lowForTwo) << k;
+        EXPECT_EQ(layerTwoAllowsBitrate(k, 1), k <= 192) << k;
+    }
+}
+
 TEST(FrameCoding, AllocationTableByRateAndBitratePerChannel) {
     EXPECT_EQ(chooseAllocationTable(32000, 32).name, 'd');  // 64 kbit/s stereo
     EXPECT_EQ(chooseAllocationTable(32000, 32).sblimit, 12);

@@ -1,6 +1,6 @@
 // Shared pieces of the multiplexer tests: an engine with a recording host,
-// target settings, elementary streams made once per test binary by the
-// ffmpeg tool, and a walker over the packs of a program stream.
+// target settings, and elementary streams made once per test binary by the
+// ffmpeg tool.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "tests/support/program_stream_walk.h"
 #include "tests/support/temp_dir.h"
 
 namespace quillon::testing {
@@ -29,13 +30,6 @@ public:
 // The target preset (kind 0..4, NTSC or PAL), stereo sound.
 void setMuxTarget(EncoderSettings& s, int kind, bool pal);
 
-// Runs a shell command; true when it exits with 0. Output goes to outFile
-// when given.
-bool runCommand(const std::string& command, std::string* output = nullptr);
-
-std::vector<uint8_t> readFile(const std::string& path);
-void writeFile(const std::string& path, const std::vector<uint8_t>& data);
-
 // Elementary streams made by the ffmpeg tool, cached in one directory for
 // the whole test binary.
 struct MadeStreams {
@@ -44,28 +38,5 @@ struct MadeStreams {
     std::string ac3();
 };
 MadeStreams& madeStreams();
-
-struct PacketInfo {
-    int streamId = 0;
-    size_t offset = 0;
-    size_t length = 0;  // whole packet, start code included
-    size_t payloadOffset = 0, payloadLength = 0;
-    bool hasPts = false, hasDts = false;
-    int64_t pts = 0, dts = 0;
-    bool bufferField = false;
-};
-
-struct PackInfo {
-    size_t offset = 0;
-    size_t length = 0;  // up to the next pack start, trailing zeros included
-    int64_t scr = 0;    // 90 kHz base
-    bool systemHeader = false;
-    int systemHeaderLength = 0;
-    std::vector<PacketInfo> packets;
-};
-
-// Walks the packs of a program stream; ok is false when the bytes do not
-// parse as packs.
-std::vector<PackInfo> walkPacks(const std::vector<uint8_t>& file, bool& ok, bool& endCode);
 
 }  // namespace quillon::testing

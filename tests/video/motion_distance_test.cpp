@@ -4,6 +4,7 @@
 #include <random>
 #include <vector>
 
+#include "platform/cpu_features.h"
 #include "video/distance_routines.h"
 
 namespace quillon {
@@ -112,7 +113,7 @@ TEST(DistanceRoutines, EveryRoutineSetGivesThePlainResults) {
     auto ref = randomPlane(6);
     auto cur = randomPlane(7);
     for (int mode : {0, 1, 2, 3, 4, 7, -1}) {
-        MotionRoutines r = selectMotionRoutines(mode);
+        MotionRoutines r = selectMotionRoutines(mode, detectCpuFeatures());
         ASSERT_NE(r.sadHalfPel, nullptr);
         for (int hx = 0; hx < 2; ++hx)
             EXPECT_EQ(r.sadHalfPel(&ref[1], cur.data(), kStride, hx, 1, 16, 1 << 30),

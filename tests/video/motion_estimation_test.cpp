@@ -84,7 +84,7 @@ TEST(MotionSearch, HierarchicalRangesFollowTheMaximumMotion) {
 }
 
 TEST(MotionSearch, CoarseSearchStopsAtAPerfectCentreAndFindsAShift) {
-    const MotionRoutines r = selectMotionRoutines(0);
+    const MotionRoutines r = selectMotionRoutines(0, 0);
     constexpr int w = 40, h = 40;
     std::vector<uint8_t> cur(w * h), anchor(w * h);
     for (int y = 0; y < h; ++y)
@@ -120,7 +120,7 @@ TEST(MotionSearch, HalfSampleRefinementStaysInsideAtTheLeftEdge) {
     // sits on the left edge.
     for (int y = 0; y < 16; ++y)
         for (int x = 0; x < 16; ++x) cur[y * W + x] = ref[(16 + y) * W + x];
-    MotionRoutines r = selectMotionRoutines(0);
+    MotionRoutines r = selectMotionRoutines(0, 0);
     r.sadHalfPel = recordingSad;
     std::vector<std::pair<long, int>> calls;
     gCalls = &calls;

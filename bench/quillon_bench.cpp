@@ -1,0 +1,206 @@
+// Benchmark driver: runs one phase of our engine on raw input files, so the
+// bench script can time it next to the ffmpeg tool on the same frames.
+//
+//   quillon_bench picture OUT.ppm W H          photograph-like still picture
+//   quillon_bench video KIND RAW.bgra W H FRAMES OUT [key=value ...]
+//   quillon_bench audio RAW.s16 RATE OUT [key=value ...]
+//
+// KIND: vcd, svcd, dvd (PAL presets). Keys: avg, max, const (bits/s), mquant,
+// model (1, 2), mmx (MMXMode), threads.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "audio/audio_encoder.h"
+#include "engine/engine.h"
+#include "engine/presets.h"
+#include "platform/cpu_features.h"
+#include "video/video_encoder.h"
+
+using namespace quillon;
+
+namespace {
+
+class QuietHost : public Host {
+public:
+    void messageBox(const std::string& caption, const std::string& text, MessageIcon, bool) override {
+        std::cerr << caption << ": " << text << "\n";
+    }
+    bool askYesNo(const std::string&, const std::string&) override { return true; }
+    void logLine(const std::string&) override {}
+    void droppedWarning(const std::string& text) override { std::cerr << "warning: " << text << "\n"; }
+    std::unique_ptr<DialogView> createDialog() override { return nullptr; }
+};
+
+// Frames of a raw top-down BGRA file, handed out bottom-up as the engine
+// expects them.
+class RawFrames : public FrameSource {
+public:
+    RawFrames(const std::string& path, int w, int h) : in_(path, std::ios::binary), w_(w), h_(h) {
+        raw_.resize(static_cast<size_t>(w) * h * 4);
+        flipped_.resize(raw_.size());
+    }
+    int getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels) override {
+        const size_t row = static_cast<size_t>(w_) * 4;
+        in_.seekg(static_cast<std::streamoff>(frame) * static_cast<std::streamoff>(raw_.size()));
+        if (!in_.read(reinterpret_cast<char*>(raw_.data()), static_cast<std::streamsize>(raw_.size()))) return 5;
+        for (int y = 0; y < h_; ++y)
+            std::memcpy(flipped_.data() + static_cast<size_t>(h_ - 1 - y) * row, raw_.data() + y * row, row);
+        *rowBytes = static_cast<int32_t>(row);
+        *pixels = flipped_.data();
+        return kSourceOk;
+    }
+
+private:
+    std::ifstream in_;
+    int w_, h_;
+    std::vector<uint8_t> raw_, flipped_;
+};
+
+class RawSamples : public SampleSource {
+public:
+    explicit RawSamples(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::vector<char> b{std::istreambuf_iterator<char>(in), {}};
+        pcm_.assign(b.begin(), b.end());
+    }
+    int frames() const { return static_cast<int>(pcm_.size() / 4); }
+    int getSamples(int firstSample, int32_t* framesConsumed, int32_t* byteCount, const uint8_t** pcm) override {
+        const int n = std::max(0, std::min(4096, frames() - firstSample));
+        *framesConsumed = n;
+        *byteCount = n * 4;
+        *pcm = pcm_.data() + static_cast<size_t>(firstSample) * 4;
+        return kSourceOk;
+    }
+
+private:
+    std::vector<uint8_t> pcm_;
+};
+
+std::map<std::string, std::string> keys(int argc, char** argv, int from) {
+    std::map<std::string, std::string> k;
+    for (int i = from; i < argc; ++i) {
+        std::string a = argv[i];
+        auto eq = a.find('=');
+        if (eq != std::string::npos) k[a.substr(0, eq)] = a.substr(eq + 1);
+    }
+    return k;
+}
+
+// Smooth value noise, several octaves: hills, clouds and fine texture.
+double noise(double x, double y, int seed) {
+    auto hash = [seed](int i, int j) {
+        uint32_t h = static_cast<uint32_t>(i) * 374761393u + static_cast<uint32_t>(j) * 668265263u +
+                     static_cast<uint32_t>(seed) * 2147483647u;
+        h = (h ^ (h >> 13)) * 1274126177u;
+        return ((h ^ (h >> 16)) & 0xffff) / 65535.0;
+    };
+    const int i = static_cast<int>(std::floor(x)), j = static_cast<int>(std::floor(y));
+    double fx = x - i, fy = y - j;
+    fx = fx * fx * (3 - 2 * fx);
+    fy = fy * fy * (3 - 2 * fy);
+    const double a = hash(i, j), b = hash(i + 1, j), c = hash(i, j + 1), d = hash(i + 1, j + 1);
+    return a + (b - a) * fx + (c - a) * fy + (a - b - c + d) * fx * fy;
+}
+
+double fractal(double x, double y, int seed, int octaves) {
+    double v = 0, amp = 0.5, f = 1;
+    for (int o = 0; o < octaves; ++o, amp *= 0.5, f *= 2) v += amp * noise(x * f, y * f, seed + o);
+    return v;
+}
+
+int writePicture(const std::string& path, int w, int h) {
+    std::ofstream out(path, std::ios::binary);
+    out << "P6\n" << w << " " << h << "\n255\n";
+    std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const double u = static_cast<double>(x) / w * 8, v = static_cast<double>(y) / h * 6;
+            const double ridge = 0.45 + 0.25 * fractal(u * 0.5, 0.3, 7, 5);  // skyline height
+            double r, g, b;
+            const double t = static_cast<double>(y) / h;
+            if (t < ridge) {  // sky with clouds
+                const double cloud = std::max(0.0, fractal(u, v * 2, 11, 6) - 0.45) * 2.2;
+                r = 90 + 80 * t + 150 * cloud;
+                g = 140 + 60 * t + 120 * cloud;
+                b = 220 - 30 * t + 35 * cloud;
+            } else {  // hills: grass, rock and fine texture, darker towards the front
+                const double rock = fractal(u * 3, v * 3, 23, 6);
+                const double fine = fractal(u * 40, v * 40, 31, 3);
+                const double shade = 0.6 + 0.5 * (1 - t) + 0.3 * (fine - 0.5);
+                r = (60 + 120 * rock) * shade;
+                g = (90 + 90 * rock) * shade;
+                b = (40 + 60 * rock) * shade;
+                if (std::fmod(x * 0.37 + rock * 40, 97.0) < 2.0) r = g = b = 240 * shade;  // fence posts
+            }
+            uint8_t* p = &rgb[(static_cast<size_t>(y) * w + x) * 3];
+            p[0] = static_cast<uint8_t>(std::clamp(r, 0.0, 255.0));
+            p[1] = static_cast<uint8_t>(std::clamp(g, 0.0, 255.0));
+            p[2] = static_cast<uint8_t>(std::clamp(b, 0.0, 255.0));
+        }
+    out.write(reinterpret_cast<const char*>(rgb.data()), static_cast<std::streamsize>(rgb.size()));
+    return out ? 0 : 1;
+}
+
+void commonEngine(Engine& e, const std::map<std::string, std::string>& k) {
+    e.ev.cpuFeatures = detectCpuFeatures();
+    e.ev.MMXMode = k.count("mmx") ? std::atoi(k.at("mmx").c_str()) : defaultMMXMode(e.ev.cpuFeatures);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return 2;
+    const std::string mode = argv[1];
+    if (mode == "picture" && argc >= 5) return writePicture(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+    QuietHost host;
+    Engine engine(host);
+    if (mode == "video" && argc >= 8) {
+        const std::string kind = argv[2];
+        const int w = std::atoi(argv[4]), h = std::atoi(argv[5]), frames = std::atoi(argv[6]);
+        const int kindCode = kind == "vcd" ? kKindVcd : kind == "svcd" ? kKindSvcd : kKindDvd;
+        auto k = keys(argc, argv, 8);
+        applyPreset(engine.work, kindCode, 1, 1);
+        commonEngine(engine, k);
+        EncoderSettings& s = engine.work;
+        if (kind == "dvd") {
+            s.constBitrateFlag = 0;
+            s.avgBitrate = 6000000;
+            s.maxBitrate = 9000000;
+        }
+        if (k.count("avg")) s.avgBitrate = std::atof(k["avg"].c_str());
+        if (k.count("max")) s.maxBitrate = std::atof(k["max"].c_str());
+        if (k.count("const")) s.constBitrate = std::atof(k["const"].c_str());
+        if (k.count("mquant")) s.mquantValue = std::atoi(k["mquant"].c_str());
+        if (k.count("threads")) setenv("QUILLON_THREADS", k["threads"].c_str(), 1);
+        engine.ev.horizontalSize = w;
+        engine.ev.verticalSize = h;
+        engine.job.frameCount = frames;
+        engine.job.videoStreamName = argv[7];
+        RawFrames src(argv[3], w, h);
+        engine.request.frameSource = &src;
+        return runVideoEncoder(engine) ? 0 : 1;
+    }
+    if (mode == "audio" && argc >= 5) {
+        auto k = keys(argc, argv, 5);
+        applyPreset(engine.work, kKindDvd, 1, 1);  // Layer II, 224 kbit/s stereo
+        commonEngine(engine, k);
+        if (k.count("model")) engine.work.psychModel = std::atoi(k["model"].c_str());
+        RawSamples src(argv[2]);
+        engine.ev.audioSampleRate = std::atoi(argv[3]);
+        engine.request.sampleSource = &src;
+        engine.job.lastSample = src.frames() - 1;
+        engine.job.sampleCount = src.frames();
+        engine.job.audioStreamName = argv[4];
+        return runAudioEncoder(engine) ? 0 : 1;
+    }
+    std::cerr << "usage: see bench/quillon_bench.cpp\n";
+    return 2;
+}

@@ -1,0 +1,89 @@
+// The routine set changes the speed, never the stream: every MMXMode of one
+// DCT family writes the same bytes, on P and B pictures with half-sample
+// motion, frame and field DCT and both quantiser forms.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "engine/presets.h"
+#include "platform/cpu_features.h"
+#include "tests/support/av_reader.h"
+#include "tests/support/temp_dir.h"
+#include "tests/video/video_test_util.h"
+#include "video/video_encoder.h"
+
+namespace quillon {
+namespace {
+
+std::vector<uint8_t> fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::vector<uint8_t> encodeWith(int mode, int floating, int videoType, int mquant, const std::string& out) {
+    testing::VideoJob job(128, 96, 9, out, videoType, mquant);
+    job.engine.ev.cpuFeatures = detectCpuFeatures();
+    job.engine.ev.MMXMode = mode;
+    job.engine.work.useFloatingPoint = floating;
+    job.engine.work.iFramesInGOP = 9;
+    job.engine.work.ipFrameDistance = 3;
+    deriveMotionTable(job.engine.work);
+    EXPECT_TRUE(runVideoEncoder(job.engine, nullptr));
+    return fileBytes(out);
+}
+
+TEST(SimdStream, EveryRoutineSetWritesTheSameStream) {
+    testing::TempDir dir;
+    for (int floating : {0, 1})
+        for (int videoType : {1, 4})
+            for (int mquant : {2, 9}) {
+                const std::vector<uint8_t> first = encodeWith(1, floating, videoType, mquant, dir.file("m1.mpg"));
+                ASSERT_GT(first.size(), 1000u);
+                const testing::DecodedVideo d = testing::decodeVideo(dir.file("m1.mpg"));
+                EXPECT_EQ(d.pictures.size(), 9u);
+                EXPECT_EQ(d.errors, 0);
+                for (int mode : {2, 3, 4})
+                    EXPECT_EQ(encodeWith(mode, floating, videoType, mquant, dir.file("m.mpg")), first)
+                        << "MMXMode " << mode << " floating " << floating << " type " << videoType;
+            }
+}
+
+// Rows searched side by side: the same bytes with one thread and several,
+// in frame and field pictures, with the full and the hierarchical search.
+TEST(ThreadedStream, OneThreadAndSeveralWriteTheSameStream) {
+    testing::TempDir dir;
+    const char* saved = std::getenv("QUILLON_THREADS");
+    const std::string restore = saved ? saved : "";
+    auto encode = [&](const char* threads, int fieldPictures, int variableMaxMotion) {
+        setenv("QUILLON_THREADS", threads, 1);
+        const std::string out = dir.file(std::string("t") + threads + ".mpg");
+        testing::VideoJob job(160, 96, 8, out, 4, 5);
+        job.engine.ev.cpuFeatures = detectCpuFeatures();
+        job.engine.ev.MMXMode = 3;
+        job.engine.work.fieldPictures = fieldPictures;
+        job.engine.work.variableMaxMotion = variableMaxMotion;
+        job.engine.work.iFramesInGOP = 8;
+        job.engine.work.ipFrameDistance = 3;
+        deriveMotionTable(job.engine.work);
+        EXPECT_TRUE(runVideoEncoder(job.engine, nullptr));
+        return fileBytes(out);
+    };
+    for (int fieldPictures : {0, 1})
+        for (int vmm : {0, 16}) {
+            const std::vector<uint8_t> one = encode("1", fieldPictures, vmm);
+            ASSERT_GT(one.size(), 1000u);
+            EXPECT_EQ(encode("2", fieldPictures, vmm), one) << fieldPictures << " " << vmm;
+            EXPECT_EQ(encode("5", fieldPictures, vmm), one) << fieldPictures << " " << vmm;
+        }
+    if (saved)
+        setenv("QUILLON_THREADS", restore.c_str(), 1);
+    else
+        unsetenv("QUILLON_THREADS");
+}
+
+}  // namespace
+}  // namespace quillon

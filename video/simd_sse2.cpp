@@ -1,0 +1,214 @@
+// SSE2 forms; compiled with -msse2 and chosen only when the processor has it.
+#include <emmintrin.h>
+
+#include <cstring>
+
+#include "video/quantize.h"
+#include "video/simd_routines.h"
+
+namespace quillon {
+
+namespace {
+
+inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+inline int sadTotal(__m128i v) { return _mm_cvtsi128_si32(v) + _mm_extract_epi16(v, 4); }
+
+inline int sum32(__m128i v) {
+    v = _mm_add_epi32(v, _mm_shuffle_epi32(v, 0x4E));
+    v = _mm_add_epi32(v, _mm_shuffle_epi32(v, 0xB1));
+    return _mm_cvtsi128_si32(v);
+}
+
+// (a + b + c + d + 2) >> 2 for 16 samples.
+inline __m128i average4(const uint8_t* a, const uint8_t* b, const uint8_t* c, const uint8_t* d) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i va = load16(a), vb = load16(b), vc = load16(c), vd = load16(d);
+    const __m128i two = _mm_set1_epi16(2);
+    __m128i lo = _mm_add_epi16(_mm_add_epi16(_mm_unpacklo_epi8(va, zero), _mm_unpacklo_epi8(vb, zero)),
+                               _mm_add_epi16(_mm_unpacklo_epi8(vc, zero), _mm_unpacklo_epi8(vd, zero)));
+    __m128i hi = _mm_add_epi16(_mm_add_epi16(_mm_unpackhi_epi8(va, zero), _mm_unpackhi_epi8(vb, zero)),
+                               _mm_add_epi16(_mm_unpackhi_epi8(vc, zero), _mm_unpackhi_epi8(vd, zero)));
+    lo = _mm_srli_epi16(_mm_add_epi16(lo, two), 2);
+    hi = _mm_srli_epi16(_mm_add_epi16(hi, two), 2);
+    return _mm_packus_epi16(lo, hi);
+}
+
+// The prediction of one 16-sample line at the half-sample offset.
+inline __m128i halfPelLine(const uint8_t* ref, int lx, int hx, int hy) {
+    if (!hx && !hy) return load16(ref);
+    if (hx && !hy) return _mm_avg_epu8(load16(ref), load16(ref + 1));
+    if (!hx) return _mm_avg_epu8(load16(ref), load16(ref + lx));
+    return average4(ref, ref + 1, ref + lx, ref + lx + 1);
+}
+
+// Sum of squared differences of 16 bytes, as four 32-bit partial sums.
+inline __m128i squares(__m128i p, __m128i c) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i dl = _mm_sub_epi16(_mm_unpacklo_epi8(p, zero), _mm_unpacklo_epi8(c, zero));
+    const __m128i dh = _mm_sub_epi16(_mm_unpackhi_epi8(p, zero), _mm_unpackhi_epi8(c, zero));
+    return _mm_add_epi32(_mm_madd_epi16(dl, dl), _mm_madd_epi16(dh, dh));
+}
+
+struct Bidirectional {
+    const uint8_t *fa, *fb, *fc, *fd, *ba, *bb, *bc, *bd;
+    Bidirectional(const uint8_t* refF, int hxf, int hyf, const uint8_t* refB, int hxb, int hyb, int lx)
+        : fa(refF), fb(refF + (hxf ? 1 : 0)), fc(refF + (hyf ? lx : 0)), fd(fc + (hxf ? 1 : 0)),
+          ba(refB), bb(refB + (hxb ? 1 : 0)), bc(refB + (hyb ? lx : 0)), bd(bc + (hxb ? 1 : 0)) {}
+    __m128i line() const { return _mm_avg_epu8(average4(fa, fb, fc, fd), average4(ba, bb, bc, bd)); }
+    void next(int lx) {
+        fa += lx; fb += lx; fc += lx; fd += lx;
+        ba += lx; bb += lx; bc += lx; bd += lx;
+    }
+};
+
+}  // namespace
+
+int sadHalfPelSse2(const uint8_t* ref, const uint8_t* cur, int lx, int hx, int hy, int h, int limit) {
+    int s = 0;
+    if (!hx && !hy) {
+        for (int j = 0; j < h; ++j) {
+            s += sadTotal(_mm_sad_epu8(load16(ref), load16(cur)));
+            if (s >= limit) return s;
+            ref += lx;
+            cur += lx;
+        }
+        return s;
+    }
+    __m128i acc = _mm_setzero_si128();
+    for (int j = 0; j < h; ++j) {
+        acc = _mm_add_epi64(acc, _mm_sad_epu8(halfPelLine(ref, lx, hx, hy), load16(cur)));
+        ref += lx;
+        cur += lx;
+    }
+    return sadTotal(acc);
+}
+
+int sseHalfPelSse2(const uint8_t* ref, const uint8_t* cur, int lx, int hx, int hy, int h) {
+    __m128i acc = _mm_setzero_si128();
+    for (int j = 0; j < h; ++j) {
+        acc = _mm_add_epi32(acc, squares(halfPelLine(ref, lx, hx, hy), load16(cur)));
+        ref += lx;
+        cur += lx;
+    }
+    return sum32(acc);
+}
+
+int sadBidirectionalSse2(const uint8_t* refF, int hxf, int hyf, const uint8_t* refB, int hxb, int hyb,
+                         const uint8_t* cur, int lx, int h) {
+    Bidirectional p(refF, hxf, hyf, refB, hxb, hyb, lx);
+    __m128i acc = _mm_setzero_si128();
+    for (int j = 0; j < h; ++j) {
+        acc = _mm_add_epi64(acc, _mm_sad_epu8(p.line(), load16(cur)));
+        p.next(lx);
+        cur += lx;
+    }
+    return sadTotal(acc);
+}
+
+int sseBidirectionalSse2(const uint8_t* refF, int hxf, int hyf, const uint8_t* refB, int hxb, int hyb,
+                         const uint8_t* cur, int lx, int h) {
+    Bidirectional p(refF, hxf, hyf, refB, hxb, hyb, lx);
+    __m128i acc = _mm_setzero_si128();
+    for (int j = 0; j < h; ++j) {
+        acc = _mm_add_epi32(acc, squares(p.line(), load16(cur)));
+        p.next(lx);
+        cur += lx;
+    }
+    return sum32(acc);
+}
+
+int variance16Sse2(const uint8_t* block, int lx) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i sum = zero, sq = zero;
+    for (int j = 0; j < 16; ++j) {
+        const __m128i v = load16(block);
+        sum = _mm_add_epi64(sum, _mm_sad_epu8(v, zero));
+        const __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
+        sq = _mm_add_epi32(sq, _mm_add_epi32(_mm_madd_epi16(lo, lo), _mm_madd_epi16(hi, hi)));
+        block += lx;
+    }
+    const int s = sadTotal(sum);
+    return sum32(sq) - static_cast<int>((static_cast<int64_t>(s) * s) >> 8);
+}
+
+int sadSubsampled4x4Sse2(const uint8_t* block, const uint8_t* ref, int stride, int limit) {
+    int s = 0;
+    for (int j = 0; j < 4; ++j) {
+        int32_t a, b;
+        std::memcpy(&a, block, 4);
+        std::memcpy(&b, ref, 4);
+        s += _mm_cvtsi128_si32(_mm_sad_epu8(_mm_cvtsi32_si128(a), _mm_cvtsi32_si128(b)));
+        if (s >= limit) return s;
+        block += stride;
+        ref += stride;
+    }
+    return s;
+}
+
+void blockDifferenceSse2(const uint8_t* cur, const uint8_t* pred, int stride, int16_t* out) {
+    const __m128i zero = _mm_setzero_si128();
+    for (int r = 0; r < 8; ++r) {
+        const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cur));
+        const __m128i p = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(pred));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * r),
+                         _mm_sub_epi16(_mm_unpacklo_epi8(c, zero), _mm_unpacklo_epi8(p, zero)));
+        cur += stride;
+        pred += stride;
+    }
+}
+
+void blockReconstructSse2(const uint8_t* pred, const int16_t* block, int stride, uint8_t* out) {
+    const __m128i zero = _mm_setzero_si128();
+    for (int r = 0; r < 8; ++r) {
+        const __m128i p = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(pred)), zero);
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 8 * r));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(_mm_add_epi16(p, b), zero));
+        pred += stride;
+        out += stride;
+    }
+}
+
+namespace {
+
+// The reciprocal product of the fast quantiser on eight lanes: the high half
+// of the signed product plus the rounding carry of the plain form.
+inline __m128i scaledMultiply(__m128i t, __m128i r) {
+    const __m128i hi = _mm_mulhi_epi16(t, r);
+    const __m128i lo = _mm_mullo_epi16(t, r);
+    const __m128i carry = _mm_srli_epi16(_mm_add_epi16(_mm_srli_epi16(lo, 1), _mm_srli_epi16(t, 1)), 15);
+    return _mm_add_epi16(hi, carry);
+}
+
+}  // namespace
+
+bool quantizeNonIntraBlockFastSse2(const int16_t* src, int16_t* dst, const uint16_t* matrix,
+                                   const uint16_t* reciprocals, int mquant, bool mpeg2) {
+    if (mquant <= 1) return quantizeNonIntraBlock(src, dst, matrix, reciprocals, mquant, mpeg2);
+    const __m128i limit = _mm_set1_epi16(static_cast<int16_t>(mpeg2 ? 2047 : 255));
+    const __m128i m = _mm_set1_epi16(static_cast<int16_t>((65536 / mquant) & 0xFFFF));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i big = _mm_set1_epi16(1023), small = _mm_set1_epi16(-1023);
+    __m128i bad = zero, nonZero = zero;
+    __m128i levels[8];
+    for (int g = 0; g < 8; ++g) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 8 * g));
+        const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(matrix + 8 * g));
+        const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(reciprocals + 8 * g));
+        bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpgt_epi16(x, big), _mm_cmplt_epi16(x, small)));
+        bad = _mm_or_si128(bad, _mm_cmpeq_epi16(r, zero));
+        const __m128i negative = _mm_cmplt_epi16(x, zero);
+        const __m128i a = _mm_sub_epi16(_mm_xor_si128(x, negative), negative);
+        const __m128i t = _mm_add_epi16(_mm_slli_epi16(a, 5), _mm_srli_epi16(w, 1));
+        const __m128i u = scaledMultiply(t, r);
+        const __m128i level = _mm_srli_epi16(scaledMultiply(u, m), 1);
+        bad = _mm_or_si128(bad, _mm_cmpgt_epi16(level, limit));
+        nonZero = _mm_or_si128(nonZero, level);
+        levels[g] = _mm_sub_epi16(_mm_xor_si128(level, negative), negative);
+    }
+    if (_mm_movemask_epi8(bad)) return quantizeNonIntraBlock(src, dst, matrix, reciprocals, mquant, mpeg2);
+    for (int g = 0; g < 8; ++g) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8 * g), levels[g]);
+    return _mm_movemask_epi8(_mm_cmpeq_epi16(nonZero, zero)) != 0xFFFF;
+}
+
+}  // namespace quillon
