@@ -117,10 +117,8 @@ bool loadWithLibav(const std::string& path, Bitmap& out, std::string* error) {
         setError(error, "cannot convert the picture of " + path);
         return false;
     }
-    // Written bottom-up: start at the last memory row and step backwards.
-    uint8_t* dst[4] = {out.topRow(0), nullptr, nullptr, nullptr};
-    int dstStride[4] = {-out.rowBytes(), 0, 0, 0};
-    sws_scale(sws, frame->data, frame->linesize, 0, frame->height, dst, dstStride);
+    std::vector<uint8_t> scratch;
+    scaleFrameToBitmap(sws, frame.get(), out, scratch);
     sws_freeContext(sws);
     // Pictures without transparency give 0 in the unused byte, like the
     // bitmaps every other path makes.
@@ -169,6 +167,17 @@ bool loadJpeg(const std::string& path, Bitmap& out, std::string* error) {
 bool loadPicture(const std::string& path, Bitmap& out, std::string* error) {
     if (hasJpegSignature(path)) return loadJpeg(path, out, error);
     return loadWithLibav(path, out, error);
+}
+
+void scaleFrameToBitmap(SwsContext* sws, const AVFrame* frame, Bitmap& out, std::vector<uint8_t>& scratch) {
+    const int stride = (out.rowBytes() + 64 + 63) & ~63;
+    scratch.resize(static_cast<size_t>(stride) * (static_cast<size_t>(frame->height) + 1));
+    uint8_t* dst[4] = {scratch.data(), nullptr, nullptr, nullptr};
+    int dstStride[4] = {stride, 0, 0, 0};
+    sws_scale(sws, frame->data, frame->linesize, 0, frame->height, dst, dstStride);
+    for (int r = 0; r < frame->height; ++r)
+        std::memcpy(out.topRow(r), scratch.data() + static_cast<size_t>(r) * stride,
+                    static_cast<size_t>(out.rowBytes()));
 }
 
 }  // namespace quillon

@@ -4,13 +4,22 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "image/bitmap.h"
+
+struct AVFrame;
+struct SwsContext;
 
 namespace quillon {
 
 // False with a reason in *error when the file cannot be read or decoded.
 bool loadPicture(const std::string& path, Bitmap& out, std::string* error = nullptr);
+
+// Converts a decoded frame with a scaler made for it (same size, BGRA out)
+// into out, top row first. The scaler may write past a row's last pixel, so
+// it writes into padded rows in scratch and the rows are copied over.
+void scaleFrameToBitmap(SwsContext* sws, const AVFrame* frame, Bitmap& out, std::vector<uint8_t>& scratch);
 bool loadJpeg(const std::string& path, Bitmap& out, std::string* error = nullptr);
 
 }  // namespace quillon

@@ -13,6 +13,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "image/image_file.h"
+
 namespace quillon {
 
 namespace {
@@ -289,9 +291,7 @@ bool MediaFile::convertPicture(const AVFrame* frame, Bitmap& out) {
                                 nullptr);
     if (!sws_) return false;
     out.allocate(frame->width, frame->height);
-    uint8_t* dst[4] = {out.topRow(0), nullptr, nullptr, nullptr};
-    int dstStride[4] = {-out.rowBytes(), 0, 0, 0};
-    sws_scale(sws_, frame->data, frame->linesize, 0, frame->height, dst, dstStride);
+    scaleFrameToBitmap(sws_, frame, out, scratch_);
     changeDepth(out);
     return true;
 }

@@ -84,6 +84,8 @@ private:
     AVFrame* current_ = nullptr;  // last picture at or before the last request
     AVFrame* pending_ = nullptr;  // decoded, past the last request
     AVFrame* audioFrame_ = nullptr;
+    // Padded rows the scaler writes into (see scaleFrameToBitmap).
+    std::vector<uint8_t> scratch_;
     SwsContext* sws_ = nullptr;
     SwrContext* swr_ = nullptr;
     int videoStream_ = -1;
