@@ -56,7 +56,10 @@ bool TerminalHost::askYesNo(const std::string& caption, const std::string& text)
         std::fflush(options_.out);
         char line[64];
         errno = 0;
-        if (!std::fgets(line, sizeof line, options_.in)) {
+        const int before = gInterrupts;
+        const bool read = std::fgets(line, sizeof line, options_.in) != nullptr;
+        interruptsDuringQuestions_ += gInterrupts - before;
+        if (!read) {
             // Ctrl-C at the question, or no more input: stop.
             std::clearerr(options_.in);
             std::fputc('\n', options_.out);
@@ -110,7 +113,7 @@ void TerminalDialog::noteInterrupt() { onInterrupt(SIGINT); }
 
 void TerminalDialog::handleInterrupts() {
     if (!controller_) return;
-    const int seen = gInterrupts;
+    const int seen = gInterrupts - host_.interruptsDuringQuestions();
     // The first press since the last pump asks; a second one before the
     // answer (or one that cuts the question short) stops at once.
     bool asked = false;
@@ -145,6 +148,7 @@ void TerminalDialog::runModal(DialogController& controller) {
     closed_ = false;
     gInterrupts = 0;
     interruptsHandled_ = 0;
+    host_.forgetInterrupts();
     struct sigaction action = {}, previous = {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
