@@ -334,6 +334,16 @@ TEST(ClockValue, SplitsTicksIntoBaseAndExtension) {
     c.set(-3000, true);
     EXPECT_EQ(c.negative, 1u);
     EXPECT_EQ(c.ticks(), -3000.0);
+    // Past 33 bits (26.5 hours) the base starts again from 0 and keeps its
+    // extension.
+    c.set((8589934592.0 + 5) * 300 + 7, true);
+    EXPECT_EQ(c.baseHigh, 0u);
+    EXPECT_EQ(c.baseLow, 5u);
+    EXPECT_EQ(c.extension, 7u);
+    c.set((8589934592.0 + 4294967296.0 + 1) * 300, false);
+    EXPECT_EQ(c.baseHigh, 1u);
+    EXPECT_EQ(c.baseLow, 1u);
+    EXPECT_EQ(c.extension, 0u);
 }
 
 TEST(BitReader, ReadsAcrossBufferRefillsAndSearches) {
