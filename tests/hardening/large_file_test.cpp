@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -22,10 +23,14 @@
 
 #include "engine/engine.h"
 #include "engine/presets.h"
+#include "engine/format.h"
 #include "mux/bit_reader.h"
+#include "mux/multiplex_step.h"
+#include "mux/multiplexer.h"
 #include "mux/stream_scan.h"
 #include "mux/units_file.h"
 #include "video/max_bitrate.h"
+#include "tests/support/av_reader.h"
 #include "tests/support/program_stream_walk.h"
 #include "tests/support/temp_dir.h"
 
@@ -307,6 +312,84 @@ TEST(LargeStream, AudioScanPastFourGigabytes) {
     EXPECT_EQ(check.bytes, size);
     EXPECT_EQ(check.wrongLength, 0u);
     EXPECT_EQ(check.wrongTime, 0u) << "first at frame " << check.firstWrongTime;
+}
+
+// A long output split into more numbered files than two digits count: 110
+// GOPs of one I picture each, a mux rate above 1 MB/s so the split threshold
+// (the size less a second of data) is below zero and every GOP starts a
+// file. The names run out00.mpg .. out99.mpg, out100.mpg ..; every file is
+// whole packs plus its end code, opens with a system header, clocks from 0
+// and a sequence header, and together they hold each picture once.
+TEST(LongOutput, SplitsIntoNumberedFilesPastTwoDigits) {
+    testing::TempDir dir;
+    const std::string ff = "ffmpeg -nostdin -v error -y -threads 1 ";
+    const std::string video = dir.file("v.m2v"), audio = dir.file("a.mpa");
+    constexpr int kPictures = 110;
+    ASSERT_TRUE(testing::runCommand(ff + "-f lavfi -i testsrc=size=64x48:rate=25 -frames:v " +
+                                    std::to_string(kPictures) + " -c:v mpeg2video -g 1 -b:v 400k -f mpeg2video '" +
+                                    video + "'"));
+    ASSERT_TRUE(testing::runCommand(ff + "-f lavfi -i sine=sample_rate=48000:duration=4.4 -ac 2 -c:a mp2 -b:a 192k "
+                                         "-f mp2 '" + audio + "'"));
+    std::filesystem::create_directory(dir.path() / "tmp");
+    const char* oldTmp = std::getenv("TMP");
+    const std::string savedTmp = oldTmp ? oldTmp : "";
+    ::setenv("TMP", (dir.path() / "tmp").c_str(), 1);
+
+    QuietHost host;
+    Engine engine(host);
+    applyPreset(engine.work, kKindMpeg2, 1, 1);
+    engine.work.maxFileSize = 1;
+    engine.work.userMuxRate = 25200;
+    engine.work.resetClocks = 1;
+    engine.job.programStreamName = dir.file("out.mpg");
+    engine.job.videoStreamName = video;
+    engine.job.audioStreamName = audio;
+    const bool ok = runMultiplexStep(engine, true, true);
+    if (oldTmp) ::setenv("TMP", savedTmp.c_str(), 1);
+    else ::unsetenv("TMP");
+    ASSERT_TRUE(ok) << (host.errors.empty() ? "" : host.errors[0]);
+    EXPECT_TRUE(host.errors.empty());
+
+    std::vector<std::string> files;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+        if (e.path().filename().string().rfind("out", 0) == 0) files.push_back(e.path().filename().string());
+    ASSERT_EQ(files.size(), static_cast<size_t>(kPictures));
+    int pictures = 0;
+    for (int i = 0; i < kPictures; ++i) {
+        const std::string name = i < 100 ? formatText("out%02d.mpg", i) : formatText("out%d.mpg", i);
+        ASSERT_EQ(splitFileName(dir.file("out.mpg"), i), dir.file(name));
+        ASSERT_TRUE(std::filesystem::exists(dir.file(name))) << name;
+        const std::vector<uint8_t> bytes = testing::readFile(dir.file(name));
+        EXPECT_LE(bytes.size(), 1048576u) << name;
+        EXPECT_EQ(bytes.size() % 2048, 4u) << name;
+        bool parsed = false, endCode = false;
+        const std::vector<testing::PackInfo> packs = testing::walkPacks(bytes, parsed, endCode);
+        ASSERT_TRUE(parsed) << name;
+        EXPECT_TRUE(endCode) << name;
+        ASSERT_FALSE(packs.empty()) << name;
+        for (const testing::PackInfo& pack : packs) EXPECT_EQ(pack.length, 2048u) << name;
+        EXPECT_TRUE(packs[0].systemHeader) << name;
+        EXPECT_EQ(packs[0].scr, 0) << name;
+        bool sawVideo = false;
+        for (const testing::PackInfo& pack : packs) {
+            for (const testing::PacketInfo& k : pack.packets) {
+                if (k.streamId != 0xE0) continue;
+                ASSERT_GE(k.payloadLength, 4u);
+                const uint8_t* v = bytes.data() + k.payloadOffset;
+                EXPECT_TRUE(v[0] == 0 && v[1] == 0 && v[2] == 1 && v[3] == 0xB3) << name;
+                sawVideo = true;
+                break;
+            }
+            if (sawVideo) break;
+        }
+        EXPECT_TRUE(sawVideo) << name;
+        testing::DecodedVideo d = testing::decodeVideo(dir.file(name));
+        ASSERT_TRUE(d.opened) << name;
+        pictures += static_cast<int>(d.pictures.size());
+    }
+    EXPECT_EQ(pictures, kPictures);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("out.mpg")));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path() / "tmp"));
 }
 
 }  // namespace
