@@ -25,7 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::ChildProcess;
 
-constexpr int kFrames = 150;  // six seconds at 25 Hz
+constexpr int kFrames = 250;  // ten seconds at 25 Hz
 const std::string kQuestion = "Quorvel Encoder: Are you sure to stop it? (y/n) ";
 
 std::string clip() {
@@ -101,6 +101,7 @@ TEST(CtrlCAtATerminal, NoKeepsEncodingYesStopsAndTheEncodedPartIsMultiplexed) {
     ASSERT_TRUE(run.child.waitFor("Video Conversion progress: ")) << run.out();
     ASSERT_TRUE(run.child.interrupt());
     ASSERT_TRUE(run.child.waitFor(kQuestion)) << run.out();
+    ASSERT_EQ(run.out().find("Encoding Audio:"), std::string::npos) << "the video ended before the press";
     ASSERT_TRUE(run.child.type("n\n"));
     // Encoding goes on after the No.
     ASSERT_TRUE(run.child.waitFor("Video Conversion progress: 30%")) << run.out();
@@ -124,11 +125,12 @@ TEST(CtrlCAtATerminal, NoKeepsEncodingYesStopsAndTheEncodedPartIsMultiplexed) {
 
 TEST(CtrlCAtATerminal, ASecondCtrlCAtTheQuestionStopsWithoutAnAnswer) {
     CommandRun run;
-    ASSERT_TRUE(run.start(true, "-t mpeg1 --pal -o x.mpg"));
+    ASSERT_TRUE(run.start(true, "-t vcd --pal -o x.mpg"));
     // Past the first pictures, so there is a part to multiplex.
     ASSERT_TRUE(run.child.waitFor("Video Conversion progress: 5%")) << run.out();
     ASSERT_TRUE(run.child.interrupt());
     ASSERT_TRUE(run.child.waitFor(kQuestion)) << run.out();
+    ASSERT_EQ(run.out().find("Encoding Audio:"), std::string::npos) << "the video ended before the press";
     // The press must come while the answer is awaited, as a person's would.
     ASSERT_TRUE(run.child.waitUntilAsleep()) << run.out();
     ASSERT_TRUE(run.child.interrupt());

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -88,6 +89,12 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const Options& op
             ::setsid();
             const int slave = ::open(slaveName.c_str(), O_RDWR);
             if (slave < 0) ::_exit(126);
+            // Ctrl-C must not throw away output the test has yet to read.
+            termios modes;
+            if (::tcgetattr(slave, &modes) == 0) {
+                modes.c_lflag |= NOFLSH;
+                ::tcsetattr(slave, TCSANOW, &modes);
+            }
             ::dup2(slave, 0);
             ::dup2(slave, 1);
             ::dup2(slave, 2);
