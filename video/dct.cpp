@@ -203,6 +203,8 @@ void forwardDctFloat(int16_t* block) {
     for (int i = 0; i < 64; ++i) block[i] = static_cast<int16_t>(std::floor(s.v[i] * d[i] + 0.499999));
 }
 
+const double* forwardDctFloatScale() { return floatScale().v; }
+
 void forwardDctInteger(int16_t* block) {
     int32_t d[64];
     for (int i = 0; i < 64; ++i) d[i] = block[i];
@@ -224,19 +226,33 @@ void buildCoefficientClipTable(std::array<int16_t, 1024>& table) {
 void initTransforms(VideoEncoder& enc) {
     buildCoefficientClipTable(enc.coefClipTable);
     (void)floatScale();
+    enc.transforms = selectTransformRoutines(enc.s.useFloatingPoint != 0, enc.engine.ev.MMXMode,
+                                             enc.engine.ev.cpuFeatures);
+}
+
+TransformRoutines selectTransformRoutines(bool floating, int MMXMode, uint32_t features) {
     // Vector forms replace the plain ones only where they give the same
     // numbers, so the output depends on the DCT family alone.
-    enc.transforms.forwardDct = enc.s.useFloatingPoint ? forwardDctFloat : forwardDctInteger;
-    enc.transforms.inverseDct = inverseDctChenWang;
-    enc.transforms.blockDifference = blockDifferencePlain;
-    enc.transforms.blockReconstruct = blockReconstructPlain;
-    enc.transforms.quantizeNonIntraFast = quantizeNonIntraBlockFast;
-    const int mode = enc.engine.ev.MMXMode;
-    if (mode >= 1 && mode <= 4 && (enc.engine.ev.cpuFeatures & kCpuSse2)) {
-        enc.transforms.blockDifference = blockDifferenceSse2;
-        enc.transforms.blockReconstruct = blockReconstructSse2;
-        enc.transforms.quantizeNonIntraFast = quantizeNonIntraBlockFastSse2;
-    }
+    TransformRoutines t;
+    t.forwardDct = floating ? forwardDctFloat : forwardDctInteger;
+    t.inverseDct = inverseDctChenWang;
+    t.blockDifference = blockDifferencePlain;
+    t.blockReconstruct = blockReconstructPlain;
+    t.quantizeNonIntraFast = quantizeNonIntraBlockFast;
+    t.quantizeIntra = quantizeIntraBlock;
+    t.dequantizeIntra = dequantizeIntraBlock;
+    t.dequantizeNonIntra = dequantizeNonIntraBlock;
+    if (MMXMode < 1 || MMXMode > 4 || !(features & kCpuSse2)) return t;
+    t.blockDifference = blockDifferenceSse2;
+    t.blockReconstruct = blockReconstructSse2;
+    t.quantizeNonIntraFast = quantizeNonIntraBlockFastSse2;
+    if (MMXMode < 3 || !(features & kCpuAvx2)) return t;
+    t.forwardDct = floating ? forwardDctFloatAvx2 : forwardDctIntegerAvx2;
+    t.inverseDct = inverseDctChenWangAvx2;
+    t.quantizeIntra = quantizeIntraBlockAvx2;
+    t.dequantizeIntra = dequantizeIntraBlockAvx2;
+    t.dequantizeNonIntra = dequantizeNonIntraBlockAvx2;
+    return t;
 }
 
 }  // namespace quillon
