@@ -246,12 +246,16 @@ TransformRoutines selectTransformRoutines(bool floating, int MMXMode, uint32_t f
     t.blockDifference = blockDifferenceSse2;
     t.blockReconstruct = blockReconstructSse2;
     t.quantizeNonIntraFast = quantizeNonIntraBlockFastSse2;
+    t.quantizeIntra = quantizeIntraBlockSse2;
+    t.dequantizeIntra = dequantizeIntraBlockSse2;
+    t.dequantizeNonIntra = dequantizeNonIntraBlockSse2;
     if (MMXMode < 3 || !(features & kCpuAvx2)) return t;
     t.forwardDct = floating ? forwardDctFloatAvx2 : forwardDctIntegerAvx2;
     t.inverseDct = inverseDctChenWangAvx2;
     t.quantizeIntra = quantizeIntraBlockAvx2;
     t.dequantizeIntra = dequantizeIntraBlockAvx2;
     t.dequantizeNonIntra = dequantizeNonIntraBlockAvx2;
+    t.quantizeNonIntraFast = quantizeNonIntraBlockFastAvx2;
     return t;
 }
 

@@ -286,8 +286,24 @@ TEST(SimdChecker, InverseTransformMatchesThePlainForm) {
         }
 }
 
+struct QuantiserSet {
+    const char* name;
+    bool (*quantizeIntra)(const int16_t*, int16_t*, int, const uint8_t*, int, bool);
+    void (*dequantizeIntra)(const int16_t*, int16_t*, int, const uint8_t*, int, bool);
+    void (*dequantizeNonIntra)(const int16_t*, int16_t*, const uint8_t*, int, bool);
+};
+
+std::vector<QuantiserSet> quantiserSets() {
+    const Sets sets;
+    std::vector<QuantiserSet> v;
+    if (sets.sse2) v.push_back({"SSE2", quantizeIntraBlockSse2, dequantizeIntraBlockSse2, dequantizeNonIntraBlockSse2});
+    if (sets.avx2) v.push_back({"AVX2", quantizeIntraBlockAvx2, dequantizeIntraBlockAvx2, dequantizeNonIntraBlockAvx2});
+    return v;
+}
+
 TEST(SimdChecker, QuantisersMatchThePlainForms) {
-    if (!Sets().avx2) GTEST_SKIP() << "no AVX2";
+    const std::vector<QuantiserSet> forms = quantiserSets();
+    if (forms.empty()) GTEST_SKIP() << "no SSE2";
     std::mt19937 rng(23);
     std::vector<uint8_t> matrix(64);
     for (int trial = 0; trial < 6000; ++trial) {
@@ -299,45 +315,85 @@ TEST(SimdChecker, QuantisersMatchThePlainForms) {
         const bool mpeg2 = trial % 2 == 0;
         // Transform output for the quantiser, any int16 now and then.
         const Coefficients coefficients = testBlock(trial / 5, trial % 3 ? -2048 : -32768, trial % 3 ? 2047 : 32767, rng);
-        Coefficients a(64), b(64);
-        const bool fitsA = quantizeIntraBlock(coefficients.data(), a.data(), dcPrecision, matrix.data(), mquant, mpeg2);
-        const bool fitsB = quantizeIntraBlockAvx2(coefficients.data(), b.data(), dcPrecision, matrix.data(), mquant, mpeg2);
-        ASSERT_EQ(a, b) << "quantise intra, trial " << trial;
-        ASSERT_EQ(fitsA, fitsB) << "trial " << trial;
         // Levels for the inverse quantisers: as coded, small, or any int16.
         const int range = trial % 3 == 0 ? 2048 : trial % 3 == 1 ? 256 : 32768;
         const Coefficients levels = testBlock(trial / 3, -range, range - 1, rng);
-        dequantizeIntraBlock(levels.data(), a.data(), dcPrecision, matrix.data(), mquant, mpeg2);
-        dequantizeIntraBlockAvx2(levels.data(), b.data(), dcPrecision, matrix.data(), mquant, mpeg2);
-        ASSERT_EQ(a, b) << "dequantise intra, trial " << trial;
-        dequantizeNonIntraBlock(levels.data(), a.data(), matrix.data(), mquant, mpeg2);
-        dequantizeNonIntraBlockAvx2(levels.data(), b.data(), matrix.data(), mquant, mpeg2);
-        ASSERT_EQ(a, b) << "dequantise non-intra, trial " << trial;
-        // The encoder works in place.
-        b = levels;
-        dequantizeNonIntraBlockAvx2(b.data(), b.data(), matrix.data(), mquant, mpeg2);
-        ASSERT_EQ(a, b) << "in place, trial " << trial;
+        Coefficients plain(64), plainIntra(64), plainNonIntra(64);
+        const bool fitsPlain = quantizeIntraBlock(coefficients.data(), plain.data(), dcPrecision, matrix.data(), mquant, mpeg2);
+        dequantizeIntraBlock(levels.data(), plainIntra.data(), dcPrecision, matrix.data(), mquant, mpeg2);
+        dequantizeNonIntraBlock(levels.data(), plainNonIntra.data(), matrix.data(), mquant, mpeg2);
+        for (const QuantiserSet& f : forms) {
+            Coefficients out(64);
+            ASSERT_EQ(f.quantizeIntra(coefficients.data(), out.data(), dcPrecision, matrix.data(), mquant, mpeg2), fitsPlain)
+                << f.name << " trial " << trial;
+            ASSERT_EQ(out, plain) << f.name << " quantise intra, trial " << trial;
+            f.dequantizeIntra(levels.data(), out.data(), dcPrecision, matrix.data(), mquant, mpeg2);
+            ASSERT_EQ(out, plainIntra) << f.name << " dequantise intra, trial " << trial;
+            f.dequantizeNonIntra(levels.data(), out.data(), matrix.data(), mquant, mpeg2);
+            ASSERT_EQ(out, plainNonIntra) << f.name << " dequantise non-intra, trial " << trial;
+            // The encoder works in place.
+            out = coefficients;
+            f.quantizeIntra(out.data(), out.data(), dcPrecision, matrix.data(), mquant, mpeg2);
+            ASSERT_EQ(out, plain) << f.name << " in place, trial " << trial;
+            out = levels;
+            f.dequantizeNonIntra(out.data(), out.data(), matrix.data(), mquant, mpeg2);
+            ASSERT_EQ(out, plainNonIntra) << f.name << " in place, trial " << trial;
+        }
+    }
+}
+
+// The AVX2 fast quantiser against the plain fast form, on the inputs its
+// reciprocal path takes and on those that send it to the exact form.
+TEST(SimdChecker, FastQuantiserAvx2MatchesThePlainFastForm) {
+    if (!Sets().avx2) GTEST_SKIP() << "no AVX2";
+    std::mt19937 rng(24);
+    std::vector<uint16_t> matrix(64), recip(64);
+    for (int trial = 0; trial < 4000; ++trial) {
+        const int kind = trial % 5;
+        for (size_t i = 0; i < 64; ++i) {
+            const int w = kind == 0 ? 16 : kind == 1 ? 1 + static_cast<int>(rng() % 255) : kind == 2 ? 255
+                        : kind == 3 ? 2 : 2 + static_cast<int>(rng() % 60);
+            matrix[i] = static_cast<uint16_t>(w);
+            recip[i] = static_cast<uint16_t>(w == 1 ? 0 : 65536 / w);
+        }
+        Coefficients src = testBlock(trial, -1023, 1023, rng);
+        if (trial % 7 == 0) src[rng() % 64] = static_cast<int16_t>(trial % 14 ? 1024 : -32768);
+        if (trial % 11 == 0) src[rng() % 64] = 32767;
+        for (int mquant : {1, 2, 3, 8, 31, 62, 112})
+            for (bool mpeg2 : {false, true}) {
+                Coefficients a(64), b(64);
+                const bool anyA = quantizeNonIntraBlockFast(src.data(), a.data(), matrix.data(), recip.data(), mquant, mpeg2);
+                const bool anyB = quantizeNonIntraBlockFastAvx2(src.data(), b.data(), matrix.data(), recip.data(), mquant, mpeg2);
+                ASSERT_EQ(anyA, anyB) << trial << " " << mquant;
+                ASSERT_EQ(a, b) << trial << " " << mquant << " " << mpeg2;
+            }
     }
 }
 
 // Both parities of the coefficient sum reach the mismatch bit.
 TEST(SimdChecker, InverseQuantisersKeepTheMismatchRule) {
-    if (!Sets().avx2) GTEST_SKIP() << "no AVX2";
+    const std::vector<QuantiserSet> forms = quantiserSets();
+    if (forms.empty()) GTEST_SKIP() << "no SSE2";
     const std::vector<uint8_t> flat(64, 16);
-    for (int dc : {1, 2, 4, 5}) {
-        Coefficients levels(64, 0), a(64), b(64);
-        levels[0] = static_cast<int16_t>(dc);
-        levels[63] = 1;
-        dequantizeIntraBlock(levels.data(), a.data(), 0, flat.data(), 2, true);
-        dequantizeIntraBlockAvx2(levels.data(), b.data(), 0, flat.data(), 2, true);
-        EXPECT_EQ(a, b) << dc;
-        dequantizeNonIntraBlock(levels.data(), a.data(), flat.data(), 2, true);
-        dequantizeNonIntraBlockAvx2(levels.data(), b.data(), flat.data(), 2, true);
-        EXPECT_EQ(a, b) << dc;
+    auto odd = [](const Coefficients& c) {
         int sum = 0;
-        for (int16_t v : b) sum += v;
-        EXPECT_EQ(sum & 1, 1) << dc;
-    }
+        for (int16_t v : c) sum += v;
+        return (sum & 1) == 1;
+    };
+    for (const QuantiserSet& f : forms)
+        for (int dc : {1, 2, 4, 5}) {
+            Coefficients levels(64, 0), a(64), b(64);
+            levels[0] = static_cast<int16_t>(dc);
+            levels[63] = 1;
+            dequantizeIntraBlock(levels.data(), a.data(), 0, flat.data(), 2, true);
+            f.dequantizeIntra(levels.data(), b.data(), 0, flat.data(), 2, true);
+            EXPECT_EQ(a, b) << f.name << " " << dc;
+            EXPECT_TRUE(odd(b)) << f.name << " " << dc;
+            dequantizeNonIntraBlock(levels.data(), a.data(), flat.data(), 2, true);
+            f.dequantizeNonIntra(levels.data(), b.data(), flat.data(), 2, true);
+            EXPECT_EQ(a, b) << f.name << " " << dc;
+            EXPECT_TRUE(odd(b)) << f.name << " " << dc;
+        }
 }
 
 TEST(SimdChecker, TransformSetsFollowModeAndProcessor) {
@@ -349,7 +405,8 @@ TEST(SimdChecker, TransformSetsFollowModeAndProcessor) {
         EXPECT_EQ(selectTransformRoutines(floating, 5, all).inverseDct, &inverseDctChenWang);
         EXPECT_EQ(selectTransformRoutines(floating, 2, all).forwardDct, plainDct);
         EXPECT_EQ(selectTransformRoutines(floating, 2, all).blockDifference, &blockDifferenceSse2);
-        EXPECT_EQ(selectTransformRoutines(floating, 3, kCpuSse2).dequantizeNonIntra, &dequantizeNonIntraBlock);
+        EXPECT_EQ(selectTransformRoutines(floating, 3, kCpuSse2).dequantizeNonIntra, &dequantizeNonIntraBlockSse2);
+        EXPECT_EQ(selectTransformRoutines(floating, 1, 0).quantizeIntra, &quantizeIntraBlock);
         EXPECT_EQ(selectTransformRoutines(floating, 4, kCpuAvx2).inverseDct, &inverseDctChenWang);
         const TransformRoutines t = selectTransformRoutines(floating, 3, all);
         EXPECT_EQ(t.forwardDct, vectorDct);
@@ -357,7 +414,8 @@ TEST(SimdChecker, TransformSetsFollowModeAndProcessor) {
         EXPECT_EQ(t.quantizeIntra, &quantizeIntraBlockAvx2);
         EXPECT_EQ(t.dequantizeIntra, &dequantizeIntraBlockAvx2);
         EXPECT_EQ(t.dequantizeNonIntra, &dequantizeNonIntraBlockAvx2);
-        EXPECT_EQ(t.quantizeNonIntraFast, &quantizeNonIntraBlockFastSse2);
+        EXPECT_EQ(t.quantizeNonIntraFast, &quantizeNonIntraBlockFastAvx2);
+        EXPECT_EQ(selectTransformRoutines(floating, 4, kCpuSse2).quantizeIntra, &quantizeIntraBlockSse2);
     }
 }
 
