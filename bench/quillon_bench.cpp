@@ -13,7 +13,8 @@
 // cap PSNR-Y near 40 dB on bright clips).
 //
 // KIND: vcd, svcd, dvd (PAL presets). Keys: avg, max, const (bits/s), mquant,
-// model (1, 2), mmx (MMXMode), threads.
+// model (1, 2), mmx (MMXMode), threads, verbose (the encoder's GOP lines),
+// log (print the log lines).
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -43,7 +44,10 @@ public:
         std::cerr << caption << ": " << text << "\n";
     }
     bool askYesNo(const std::string&, const std::string&) override { return true; }
-    void logLine(const std::string&) override {}
+    void logLine(const std::string& line) override {
+        if (log) std::cerr << line << "\n";
+    }
+    bool log = false;
     void droppedWarning(const std::string& text) override { std::cerr << "warning: " << text << "\n"; }
     std::unique_ptr<DialogView> createDialog() override { return nullptr; }
 };
@@ -216,6 +220,8 @@ int main(int argc, char** argv) {
         if (k.count("max")) s.maxBitrate = std::atof(k["max"].c_str());
         if (k.count("const")) s.constBitrate = std::atof(k["const"].c_str());
         if (k.count("mquant")) s.mquantValue = std::atoi(k["mquant"].c_str());
+        if (k.count("verbose")) s.verbose = std::atoi(k["verbose"].c_str());
+        host.log = k.count("log") != 0;
         if (k.count("threads")) setenv("QUILLON_THREADS", k["threads"].c_str(), 1);
         engine.ev.horizontalSize = w;
         engine.ev.verticalSize = h;
