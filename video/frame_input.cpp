@@ -5,7 +5,9 @@
 #include <new>
 
 #include "engine/format.h"
+#include "platform/cpu_features.h"
 #include "video/row_threads.h"
+#include "video/simd_routines.h"
 
 namespace quillon {
 
@@ -170,8 +172,14 @@ FrameInputRoutines selectFrameInputRoutines(bool useFloatingPoint, int MMXMode, 
     r.convert = useFloatingPoint ? convertRgbToYuvFloatingPlain : convertRgbToYuvIntegerPlain;
     r.filterHorizontal = filterHorizontal;
     r.filterVertical = filterVertical;
-    static_cast<void>(MMXMode);
-    static_cast<void>(features);
+    if (MMXMode < 1 || MMXMode > 4 || !(features & kCpuSse2)) return r;
+    r.convert = useFloatingPoint ? convertRgbToYuvFloatingSse2 : convertRgbToYuvIntegerSse2;
+    r.filterHorizontal = filterHorizontalSse2;
+    r.filterVertical = filterVerticalSse2;
+    if (MMXMode < 3 || !(features & kCpuAvx2)) return r;
+    r.convert = useFloatingPoint ? convertRgbToYuvFloatingAvx2 : convertRgbToYuvIntegerAvx2;
+    r.filterHorizontal = filterHorizontalAvx2;
+    r.filterVertical = filterVerticalAvx2;
     return r;
 }
 
