@@ -4,6 +4,7 @@
 // are byte-wide and shared with the SSE2 forms.
 #include <immintrin.h>
 
+#include <cstddef>
 #include <new>
 
 #include "video/frame_conversion.h"

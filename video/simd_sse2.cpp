@@ -1,6 +1,7 @@
 // SSE2 forms; compiled with -msse2 and chosen only when the processor has it.
 #include <emmintrin.h>
 
+#include <cstddef>
 #include <cstring>
 #include <new>
 
