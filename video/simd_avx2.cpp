@@ -8,7 +8,6 @@
 #include <new>
 
 #include "video/frame_conversion.h"
-
 #include "video/simd_routines.h"
 
 namespace quillon {
