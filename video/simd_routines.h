@@ -24,6 +24,25 @@ int sadBidirectionalAvx2(const uint8_t* refF, int hxf, int hyf, const uint8_t* r
 int sseBidirectionalAvx2(const uint8_t* refF, int hxf, int hyf, const uint8_t* refB, int hxb, int hyb,
                          const uint8_t* cur, int lx, int h);
 
+// Frame input (frame_conversion.h): the integer and floating colour conversions
+// and the two chroma filters. The vector forms convert whole vectors of
+// pixels and leave a row's last few to the plain routine; the filters
+// clamp through the saturating packs, which is what the fixed clip table
+// does, so clip must be buildClipTable's table.
+void convertRgbToYuvIntegerSse2(int matrixCoefficients, const uint8_t* topRow, int32_t rowBytes, int width,
+                                int height, uint8_t* y, uint8_t* u, uint8_t* v, int stride);
+void convertRgbToYuvFloatingSse2(int matrixCoefficients, const uint8_t* topRow, int32_t rowBytes, int width,
+                                 int height, uint8_t* y, uint8_t* u, uint8_t* v, int stride);
+void filterHorizontalSse2(const uint8_t* clip, bool mpeg2, const uint8_t* src, uint8_t* dst, int w, int h);
+void filterVerticalSse2(const uint8_t* clip, bool progressive, const uint8_t* src, uint8_t* dst, int w, int h);
+
+void convertRgbToYuvIntegerAvx2(int matrixCoefficients, const uint8_t* topRow, int32_t rowBytes, int width,
+                                int height, uint8_t* y, uint8_t* u, uint8_t* v, int stride);
+void convertRgbToYuvFloatingAvx2(int matrixCoefficients, const uint8_t* topRow, int32_t rowBytes, int width,
+                                 int height, uint8_t* y, uint8_t* u, uint8_t* v, int stride);
+void filterHorizontalAvx2(const uint8_t* clip, bool mpeg2, const uint8_t* src, uint8_t* dst, int w, int h);
+void filterVerticalAvx2(const uint8_t* clip, bool progressive, const uint8_t* src, uint8_t* dst, int w, int h);
+
 // 8x8 block steps: out = cur - pred, and out = clamp(pred + block, 0, 255)
 // for blocks whose values lie in -256..255 (the inverse DCT's clipped range).
 void blockDifferencePlain(const uint8_t* cur, const uint8_t* pred, int stride, int16_t* out);

@@ -160,6 +160,18 @@ struct RateStatistics {
 
 constexpr int kNoFrame = -2147483647 - 1;
 
+// Colour conversion and chroma filter routines, chosen once per encode
+// (selectFrameInputRoutines in frame_input.h).
+struct FrameInputRoutines {
+    // The integer or the floating conversion, as useFloatingPoint asks.
+    void (*convert)(int matrixCoefficients, const uint8_t* topRow, int32_t rowBytes, int width, int height,
+                    uint8_t* y, uint8_t* u, uint8_t* v, int stride) = nullptr;
+    void (*filterHorizontal)(const uint8_t* clip, bool mpeg2, const uint8_t* src, uint8_t* dst, int w,
+                             int h) = nullptr;
+    void (*filterVertical)(const uint8_t* clip, bool progressive, const uint8_t* src, uint8_t* dst, int w,
+                           int h) = nullptr;
+};
+
 // Frame input window (N + 1 slots) and its work planes.
 struct FrameWindow {
     std::vector<Picture> slots;
@@ -168,6 +180,7 @@ struct FrameWindow {
     std::vector<int> held;  // frame number in each slot, kNoFrame when none
     std::vector<uint8_t> u444, v444, u422, v422;
     int threads = 1;  // colour conversion bands and chroma planes side by side
+    FrameInputRoutines routines;
 };
 
 class RateController;

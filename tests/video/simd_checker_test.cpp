@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "platform/cpu_features.h"
 #include "video/dct.h"
 #include "video/distance_routines.h"
+#include "video/frame_input.h"
 #include "video/quantize.h"
 #include "video/simd_routines.h"
 
@@ -147,6 +149,168 @@ TEST(SimdChecker, BlockStepsMatchAndStayInsideTheBlock) {
                 }
             }
     }
+}
+
+// ---- Frame input: colour conversion and chroma filters ----
+
+// Pixel fills for the conversion: bytes at random, all 0 or all 255, and
+// every channel 0 or 255 at random (the corners of the colour cube, where
+// the sums reach their extremes).
+enum class Pixels { Random, Black, White, Corners, Grey };
+constexpr Pixels kPixelFills[] = {Pixels::Random, Pixels::Black, Pixels::White, Pixels::Corners, Pixels::Grey};
+
+std::vector<uint8_t> pixels(size_t size, Pixels f, std::mt19937& rng) {
+    std::vector<uint8_t> v(size);
+    for (size_t i = 0; i < size; ++i) {
+        switch (f) {
+            case Pixels::Random: v[i] = static_cast<uint8_t>(rng()); break;
+            case Pixels::Black: v[i] = 0; break;
+            case Pixels::White: v[i] = 255; break;
+            case Pixels::Corners: v[i] = rng() & 1 ? 255 : 0; break;
+            case Pixels::Grey: v[i] = 128; break;
+        }
+    }
+    return v;
+}
+
+// The routine tables of the two vector sets the processor has.
+std::vector<FrameInputRoutines> vectorFrameInputSets(bool floating) {
+    const Sets sets;
+    std::vector<FrameInputRoutines> r;
+    if (sets.sse2) r.push_back(selectFrameInputRoutines(floating, 1, kCpuSse2));
+    if (sets.avx2) r.push_back(selectFrameInputRoutines(floating, 3, kCpuSse2 | kCpuAvx2));
+    return r;
+}
+
+// The source rows are read bottom-up from the last row in memory, in a
+// buffer that ends at the last pixel read; the planes have guard bytes
+// between rows (stride past width) that must stay as they were.
+TEST(SimdChecker, ColourConversionMatchesThePlainRoutines) {
+    if (!Sets().sse2) GTEST_SKIP() << "no SSE2";
+    std::mt19937 rng(17);
+    struct Size {
+        int width, height;
+    };
+    std::vector<Size> sizes;
+    for (int w = 1; w <= 40; ++w) sizes.push_back({w, w % 3 + 1});
+    for (int w : {352, 480, 720, 719, 705}) sizes.push_back({w, 3});
+    for (bool floating : {false, true}) {
+        const auto convertPlain = floating ? convertRgbToYuvFloatingPlain : convertRgbToYuvIntegerPlain;
+        for (const FrameInputRoutines& r : vectorFrameInputSets(floating)) {
+            for (const Size& size : sizes)
+                for (int gap : {0, 12}) {
+                    const int rowBytes = 4 * size.width + gap;
+                    const int stride = size.width + (gap ? 5 : 0);
+                    const size_t planeSize = static_cast<size_t>(size.height - 1) * stride + size.width;
+                    for (Pixels f : kPixelFills) {
+                        const auto source = pixels(static_cast<size_t>(size.height - 1) * rowBytes + 4 * size.width, f, rng);
+                        const uint8_t* top = source.data() + static_cast<size_t>(size.height - 1) * rowBytes;
+                        for (int code = 0; code <= 8; ++code)
+                            for (bool chroma : {true, false}) {
+                                std::vector<uint8_t> y0(planeSize, 0xA5), u0(planeSize, 0xA5), v0(planeSize, 0xA5);
+                                std::vector<uint8_t> y1 = y0, u1 = u0, v1 = v0;
+                                convertPlain(code, top, rowBytes, size.width, size.height, y0.data(),
+                                             chroma ? u0.data() : nullptr, chroma ? v0.data() : nullptr, stride);
+                                r.convert(code, top, rowBytes, size.width, size.height, y1.data(),
+                                          chroma ? u1.data() : nullptr, chroma ? v1.data() : nullptr, stride);
+                                ASSERT_EQ(y0, y1) << size.width << "x" << size.height << " code " << code << " floating "
+                                                  << floating << " fill " << static_cast<int>(f);
+                                ASSERT_EQ(u0, u1) << size.width << " code " << code << " floating " << floating;
+                                ASSERT_EQ(v0, v1) << size.width << " code " << code << " floating " << floating;
+                                if (!chroma) {
+                                    ASSERT_EQ(u1, std::vector<uint8_t>(planeSize, 0xA5));
+                                }
+                            }
+                    }
+                }
+            // Many random colours per matrix in one long picture.
+            const int w = 720, h = 48;
+            const auto source = pixels(static_cast<size_t>(w) * h * 4, Pixels::Random, rng);
+            const uint8_t* top = source.data() + static_cast<size_t>(h - 1) * w * 4;
+            for (int code : {1, 3, 4, 7}) {
+                std::vector<uint8_t> y0(static_cast<size_t>(w) * h), u0 = y0, v0 = y0, y1 = y0, u1 = y0, v1 = y0;
+                convertPlain(code, top, w * 4, w, h, y0.data(), u0.data(), v0.data(), w);
+                r.convert(code, top, w * 4, w, h, y1.data(), u1.data(), v1.data(), w);
+                ASSERT_EQ(y0, y1) << code;
+                ASSERT_EQ(u0, u1) << code;
+                ASSERT_EQ(v0, v1) << code;
+            }
+        }
+    }
+}
+
+// The clamped edges are where the horizontal filter can go wrong: every
+// width up to 40 (both parities, so outputs stop at every position of a
+// vector), the real sizes, one row and a few.
+TEST(SimdChecker, HorizontalChromaFilterMatchesThePlainForm) {
+    if (!Sets().sse2) GTEST_SKIP() << "no SSE2";
+    std::array<uint8_t, 1024> table;
+    buildClipTable(table);
+    const uint8_t* clip = table.data() + 384;
+    std::mt19937 rng(23);
+    std::vector<int> widths;
+    for (int w = 1; w <= 40; ++w) widths.push_back(w);
+    for (int w : {64, 66, 352, 480, 704, 720, 730}) widths.push_back(w);
+    for (const FrameInputRoutines& r : vectorFrameInputSets(false))
+        for (int w : widths)
+            for (int h : {1, 2, 5})
+                for (Fill f : kFills)
+                    for (bool mpeg2 : {false, true}) {
+                        const auto src = plane(static_cast<size_t>(w) * h, f, rng);
+                        const size_t outSize = static_cast<size_t>(w / 2) * h;
+                        std::vector<uint8_t> a(outSize + 32, 0xA5), b = a;
+                        filterHorizontal(clip, mpeg2, src.data(), a.data(), w, h);
+                        r.filterHorizontal(clip, mpeg2, src.data(), b.data(), w, h);
+                        ASSERT_EQ(a, b) << w << "x" << h << " mpeg2 " << mpeg2 << " fill " << static_cast<int>(f);
+                    }
+}
+
+// Progressive and field taps, the clamped first and last rows of the frame
+// or of each field, heights of both parities, widths ending mid-vector.
+TEST(SimdChecker, VerticalChromaFilterMatchesThePlainForm) {
+    if (!Sets().sse2) GTEST_SKIP() << "no SSE2";
+    std::array<uint8_t, 1024> table;
+    buildClipTable(table);
+    const uint8_t* clip = table.data() + 384;
+    std::mt19937 rng(29);
+    std::vector<int> widths;
+    for (int w = 1; w <= 40; ++w) widths.push_back(w);
+    for (int w : {48, 64, 88, 176, 240, 360}) widths.push_back(w);
+    for (const FrameInputRoutines& r : vectorFrameInputSets(false))
+        for (int w : widths)
+            for (int h : {1, 2, 3, 4, 5, 7, 12, 13, 24, 32, 35})
+                for (Fill f : kFills)
+                    for (bool progressive : {false, true}) {
+                        const auto src = plane(static_cast<size_t>(w) * h, f, rng);
+                        const size_t outSize = static_cast<size_t>(w) * (h / 2);
+                        std::vector<uint8_t> a(outSize + 32, 0xA5), b = a;
+                        filterVertical(clip, progressive, src.data(), a.data(), w, h);
+                        r.filterVertical(clip, progressive, src.data(), b.data(), w, h);
+                        ASSERT_EQ(a, b) << w << "x" << h << " progressive " << progressive << " fill "
+                                        << static_cast<int>(f);
+                    }
+    // A whole 4:2:0 PAL chroma plane, both filters in turn.
+    for (const FrameInputRoutines& r : vectorFrameInputSets(false))
+        for (bool progressive : {false, true}) {
+            const auto full = plane(static_cast<size_t>(720) * 576, Fill::Random, rng);
+            std::vector<uint8_t> half0(360 * 576), half1 = half0, out0(360 * 288), out1 = out0;
+            filterHorizontal(clip, true, full.data(), half0.data(), 720, 576);
+            r.filterHorizontal(clip, true, full.data(), half1.data(), 720, 576);
+            ASSERT_EQ(half0, half1);
+            filterVertical(clip, progressive, half0.data(), out0.data(), 360, 576);
+            r.filterVertical(clip, progressive, half1.data(), out1.data(), 360, 576);
+            ASSERT_EQ(out0, out1) << progressive;
+        }
+}
+
+TEST(SimdChecker, FrameInputSetsFallBackToWhatTheProcessorHas) {
+    EXPECT_EQ(selectFrameInputRoutines(false, 0, kCpuSse2 | kCpuAvx2).convert, &convertRgbToYuvIntegerPlain);
+    EXPECT_EQ(selectFrameInputRoutines(true, 3, 0).convert, &convertRgbToYuvFloatingPlain);
+    EXPECT_EQ(selectFrameInputRoutines(false, 5, kCpuSse2 | kCpuAvx2).filterVertical, &filterVertical);
+    EXPECT_EQ(selectFrameInputRoutines(false, 2, kCpuSse2 | kCpuAvx2).filterHorizontal, &filterHorizontalSse2);
+    EXPECT_EQ(selectFrameInputRoutines(true, 4, kCpuSse2).convert, &convertRgbToYuvFloatingSse2);
+    EXPECT_EQ(selectFrameInputRoutines(false, 3, kCpuSse2 | kCpuAvx2).convert, &convertRgbToYuvIntegerAvx2);
+    EXPECT_EQ(selectFrameInputRoutines(true, 4, kCpuSse2 | kCpuAvx2).filterVertical, &filterVerticalAvx2);
 }
 
 TEST(SimdChecker, FastQuantiserMatchesThePlainFastForm) {
