@@ -179,7 +179,7 @@ void quantiseMacroblock(VideoEncoder& enc, int k) {
                 bool fits = true;
                 for (int b = 0; b < count && fits; ++b)
                     fits = quantizeIntra(blocks[b].data(), blocks[b].data(), pic.intraDcPrecision,
-                                              enc.quant.intra.data(), mquant, enc.mpeg2);
+                                         enc.quant.intra.data(), mquant, enc.mpeg2);
                 if (fits || mquant >= bound) {
                     if (!fits) {
                         // Finish the remaining blocks with the limited levels.
