@@ -53,4 +53,26 @@ void blockReconstructSse2(const uint8_t* pred, const int16_t* block, int stride,
 bool quantizeNonIntraBlockFastSse2(const int16_t* src, int16_t* dst, const uint16_t* matrix,
                                    const uint16_t* reciprocals, int mquant, bool mpeg2);
 
+// ---------------------------------------------------------------------------
+// Transforms and per-block quantisation: the same results as the plain forms
+// in dct.h and quantize.h. The inverse transform clamps to -256..255 itself:
+// it takes the coefficient clip table argument only for the signature, as
+// buildCoefficientClipTable always makes that table.
+// ---------------------------------------------------------------------------
+void forwardDctIntegerAvx2(int16_t* block);
+void forwardDctFloatAvx2(int16_t* block);
+void inverseDctChenWangAvx2(int16_t* block, const int16_t* coefClip);
+bool quantizeIntraBlockAvx2(const int16_t* src, int16_t* dst, int dcPrecision, const uint8_t* intraMatrix,
+                            int mquant, bool mpeg2);
+void dequantizeIntraBlockAvx2(const int16_t* src, int16_t* dst, int dcPrecision, const uint8_t* intraMatrix,
+                              int mquant, bool mpeg2);
+void dequantizeNonIntraBlockAvx2(const int16_t* src, int16_t* dst, const uint8_t* matrix, int mquant, bool mpeg2);
+bool quantizeNonIntraBlockFastAvx2(const int16_t* src, int16_t* dst, const uint16_t* matrix,
+                                   const uint16_t* reciprocals, int mquant, bool mpeg2);
+bool quantizeIntraBlockSse2(const int16_t* src, int16_t* dst, int dcPrecision, const uint8_t* intraMatrix,
+                            int mquant, bool mpeg2);
+void dequantizeIntraBlockSse2(const int16_t* src, int16_t* dst, int dcPrecision, const uint8_t* intraMatrix,
+                              int mquant, bool mpeg2);
+void dequantizeNonIntraBlockSse2(const int16_t* src, int16_t* dst, const uint8_t* matrix, int mquant, bool mpeg2);
+
 }  // namespace quillon

@@ -479,4 +479,132 @@ bool quantizeNonIntraBlockFastSse2(const int16_t* src, int16_t* dst, const uint1
     return _mm_movemask_epi8(_mm_cmpeq_epi16(nonZero, zero)) != 0xFFFF;
 }
 
+// ===========================================================================
+// Per-block quantisation (video/quantize.cpp)
+// ===========================================================================
+// SSE2 has no 32-bit multiply-low and no 32-bit min/max, so these work in
+// 16-bit lanes where the values allow it: products of two int16 come out
+// whole from the low and high halves, and values are narrowed with
+// saturation before a clamp whose bounds lie inside int16, which gives
+// the clamp of the wide value.
+
+namespace {
+
+inline __m128i loadCoefficients(const int16_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+// Eight matrix weights widened to int16.
+inline __m128i loadWeights(const uint8_t* p) {
+    return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), _mm_setzero_si128());
+}
+inline __m128i widenLow(__m128i v16) { return _mm_srai_epi32(_mm_unpacklo_epi16(v16, v16), 16); }
+inline __m128i widenHigh(__m128i v16) { return _mm_srai_epi32(_mm_unpackhi_epi16(v16, v16), 16); }
+
+// v / 2^n rounded towards zero, as C division.
+template <int N>
+inline __m128i divideTowardsZero(__m128i v) {
+    return _mm_srai_epi32(_mm_add_epi32(v, _mm_and_si128(_mm_srai_epi32(v, 31), _mm_set1_epi32((1 << N) - 1))), N);
+}
+
+// Narrows two groups of four inverse-quantised values with saturation, makes
+// non-zero even values odd towards zero for MPEG-1, then clamps to
+// -2048..2047. Saturation keeps both rules' outcome: a value past int16 is
+// clamped anyway, whatever its parity.
+inline __m128i finishCoefficients(__m128i lo, __m128i hi, bool mpeg2) {
+    __m128i v = _mm_packs_epi32(lo, hi);
+    if (!mpeg2) {
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i even = _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(1)), zero);
+        v = _mm_add_epi16(v, _mm_and_si128(even, _mm_cmpgt_epi16(v, zero)));  // -1 above zero
+        v = _mm_sub_epi16(v, _mm_and_si128(even, _mm_cmplt_epi16(v, zero)));  // +1 below
+    }
+    return _mm_min_epi16(_mm_max_epi16(v, _mm_set1_epi16(-2048)), _mm_set1_epi16(2047));
+}
+
+// MPEG-2 mismatch control from 16-bit lane sums (wrapping keeps the parity).
+inline void mismatchControlSse2(int16_t* dst, __m128i sums) {
+    if ((sum32(_mm_madd_epi16(sums, _mm_set1_epi16(1))) & 1) == 0) dst[63] = static_cast<int16_t>(dst[63] ^ 1);
+}
+
+}  // namespace
+
+// w * mquant fits a signed 16-bit lane up to mquant 128 (the scale ends at 112).
+void dequantizeIntraBlockSse2(const int16_t* src, int16_t* dst, int dcPrecision, const uint8_t* intraMatrix,
+                              int mquant, bool mpeg2) {
+    if (mquant < 0 || mquant > 128) return dequantizeIntraBlock(src, dst, dcPrecision, intraMatrix, mquant, mpeg2);
+    const int16_t dc = static_cast<int16_t>(src[0] * (1 << (3 - dcPrecision)));
+    const __m128i m = _mm_set1_epi16(static_cast<int16_t>(mquant));
+    __m128i sums = _mm_setzero_si128();
+    for (int i = 0; i < 64; i += 8) {
+        const __m128i level = loadCoefficients(src + i);
+        const __m128i wm = _mm_mullo_epi16(loadWeights(intraMatrix + i), m);
+        const __m128i lo = _mm_mullo_epi16(level, wm), hi = _mm_mulhi_epi16(level, wm);
+        __m128i v = finishCoefficients(divideTowardsZero<4>(_mm_unpacklo_epi16(lo, hi)),
+                                       divideTowardsZero<4>(_mm_unpackhi_epi16(lo, hi)), mpeg2);
+        if (i == 0) v = _mm_insert_epi16(v, dc, 0);  // own scale, no saturation
+        sums = _mm_add_epi16(sums, v);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
+    }
+    if (mpeg2) mismatchControlSse2(dst, sums);
+}
+
+// (2 level + sign) w mquant as 2 (level w mquant) + sign (w mquant): the
+// first product is whole in 32 bits, the second fits int16.
+void dequantizeNonIntraBlockSse2(const int16_t* src, int16_t* dst, const uint8_t* matrix, int mquant, bool mpeg2) {
+    if (mquant < 0 || mquant > 128) return dequantizeNonIntraBlock(src, dst, matrix, mquant, mpeg2);
+    const __m128i m = _mm_set1_epi16(static_cast<int16_t>(mquant)), zero = _mm_setzero_si128();
+    __m128i sums = zero;
+    for (int i = 0; i < 64; i += 8) {
+        const __m128i level = loadCoefficients(src + i);
+        const __m128i wm = _mm_mullo_epi16(loadWeights(matrix + i), m);
+        const __m128i lo = _mm_mullo_epi16(level, wm), hi = _mm_mulhi_epi16(level, wm);
+        const __m128i negative = _mm_srai_epi16(level, 15);
+        const __m128i signedWm = _mm_andnot_si128(_mm_cmpeq_epi16(level, zero),
+                                                  _mm_sub_epi16(_mm_xor_si128(wm, negative), negative));
+        auto value = [](__m128i product, __m128i term) {
+            return divideTowardsZero<5>(_mm_add_epi32(_mm_slli_epi32(product, 1), term));
+        };
+        const __m128i v = finishCoefficients(value(_mm_unpacklo_epi16(lo, hi), widenLow(signedWm)),
+                                             value(_mm_unpackhi_epi16(lo, hi), widenHigh(signedWm)), mpeg2);
+        sums = _mm_add_epi16(sums, v);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
+    }
+    if (mpeg2) mismatchControlSse2(dst, sums);
+}
+
+// Both divisions in single precision, exact because the numerators stay
+// below 2^24 (see the AVX2 form); the levels are narrowed with saturation
+// before the limit, which lies inside int16.
+bool quantizeIntraBlockSse2(const int16_t* src, int16_t* dst, int dcPrecision, const uint8_t* intraMatrix,
+                            int mquant, bool mpeg2) {
+    const int d = 8 >> dcPrecision;
+    const int h = d / 2;
+    const int x0 = src[0];
+    const int16_t dc = static_cast<int16_t>(x0 >= 0 ? (x0 + h) / d : -((h - x0) / d));
+    const __m128i offset = _mm_set1_epi32((3 * mquant + 2) / 4);
+    const __m128 step = _mm_set1_ps(static_cast<float>(2 * mquant));
+    const __m128i limit = _mm_set1_epi16(static_cast<int16_t>(mpeg2 ? 2047 : 255));
+    const __m128i big = _mm_set1_epi16(255), zero = _mm_setzero_si128();
+    __m128i over = zero;
+    auto levels = [&](__m128i x, __m128i w) {
+        const __m128i negative = _mm_srai_epi32(x, 31);
+        const __m128i a = _mm_sub_epi32(_mm_xor_si128(x, negative), negative);
+        const __m128i n = _mm_add_epi32(_mm_slli_epi32(a, 5), _mm_srli_epi32(w, 1));
+        const __m128i q = _mm_cvttps_epi32(_mm_div_ps(_mm_cvtepi32_ps(n), _mm_cvtepi32_ps(w)));
+        return _mm_cvttps_epi32(_mm_div_ps(_mm_cvtepi32_ps(_mm_add_epi32(q, offset)), step));
+    };
+    for (int i = 0; i < 64; i += 8) {
+        const __m128i x = loadCoefficients(src + i);
+        const __m128i w = loadWeights(intraMatrix + i);
+        __m128i level = _mm_packs_epi32(levels(widenLow(x), _mm_unpacklo_epi16(w, zero)),
+                                        levels(widenHigh(x), _mm_unpackhi_epi16(w, zero)));
+        __m128i tooBig = _mm_cmpgt_epi16(level, big);
+        if (i == 0) tooBig = _mm_insert_epi16(tooBig, 0, 0);  // not the DC
+        over = _mm_or_si128(over, tooBig);
+        level = _mm_min_epi16(level, limit);
+        const __m128i negative = _mm_srai_epi16(x, 15);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_sub_epi16(_mm_xor_si128(level, negative), negative));
+    }
+    dst[0] = dc;
+    return _mm_movemask_epi8(over) == 0;
+}
+
 }  // namespace quillon

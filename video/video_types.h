@@ -197,6 +197,13 @@ struct TransformRoutines {
     // The reciprocal non-intra quantiser used when MMXMode > 0.
     bool (*quantizeNonIntraFast)(const int16_t* src, int16_t* dst, const uint16_t* matrix,
                                  const uint16_t* reciprocals, int mquant, bool mpeg2) = nullptr;
+    // The exact intra quantiser and the inverse quantisers (quantize.h).
+    bool (*quantizeIntra)(const int16_t* src, int16_t* dst, int dcPrecision, const uint8_t* intraMatrix,
+                          int mquant, bool mpeg2) = nullptr;
+    void (*dequantizeIntra)(const int16_t* src, int16_t* dst, int dcPrecision, const uint8_t* intraMatrix,
+                            int mquant, bool mpeg2) = nullptr;
+    void (*dequantizeNonIntra)(const int16_t* src, int16_t* dst, const uint8_t* matrix, int mquant,
+                               bool mpeg2) = nullptr;
 };
 
 // Opaque per-encode state of other stages; defined in their own files and

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/cpu_features.h"
+#include "video/dct.h"
 #include "video/distance_routines.h"
 #include "video/frame_input.h"
 #include "video/quantize.h"
@@ -342,6 +343,243 @@ TEST(SimdChecker, FastQuantiserMatchesThePlainFastForm) {
                 ASSERT_EQ(anyA, anyB) << trial << " " << mquant;
                 ASSERT_TRUE(std::equal(a, a + 64, b)) << trial << " " << mquant << " " << mpeg2;
             }
+    }
+}
+
+}  // namespace
+}  // namespace quillon
+
+// ===========================================================================
+// Transforms and per-block quantisation
+// ===========================================================================
+namespace quillon {
+namespace {
+
+using Coefficients = std::vector<int16_t>;  // exactly 64, so over-reads show
+
+// Blocks of the kinds the transforms meet and the corners they must not
+// miss: noise over the full range, flat, the extremes, alternating signs,
+// DC alone (the plain inverse form's shortcuts), a few scattered values,
+// whole rows or columns left empty, and smooth ramps.
+Coefficients testBlock(int kind, int lo, int hi, std::mt19937& rng) {
+    Coefficients b(64, 0);
+    auto any = [&] { return static_cast<int16_t>(lo + static_cast<int>(rng() % static_cast<unsigned>(hi - lo + 1))); };
+    auto extreme = [&] { return static_cast<int16_t>(rng() & 1 ? hi : lo); };
+    switch (kind % 10) {
+        case 0: for (auto& v : b) v = any(); break;
+        case 1: break;
+        case 2: b[0] = kind % 20 < 10 ? extreme() : any(); break;
+        case 3: for (auto& v : b) v = extreme(); break;
+        case 4: for (int i = 0; i < 64; ++i) b[static_cast<size_t>(i)] = static_cast<int16_t>(((i ^ (i >> 3)) & 1) ? hi : lo); break;
+        case 5: {
+            const int count = 1 + static_cast<int>(rng() % 6);
+            for (int n = 0; n < count; ++n) b[rng() % 64] = rng() % 3 ? any() : extreme();
+            break;
+        }
+        case 6:  // rows with only their first coefficient, or none
+            for (int r = 0; r < 8; ++r)
+                if (rng() % 2) b[static_cast<size_t>(8 * r)] = any();
+            break;
+        case 7:  // a few full rows, the others empty
+            for (int r = 0; r < 8; ++r)
+                if (rng() % 3 == 0)
+                    for (int c = 0; c < 8; ++c) b[static_cast<size_t>(8 * r + c)] = any();
+            break;
+        case 8: {
+            const int v = any();
+            for (auto& x : b) x = static_cast<int16_t>(v);
+            break;
+        }
+        default:
+            for (int i = 0; i < 64; ++i)
+                b[static_cast<size_t>(i)] = static_cast<int16_t>(std::clamp((i % 8) * (hi / 8) - (i / 8) * (hi / 9) + lo / 4, lo, hi));
+            break;
+    }
+    return b;
+}
+
+TEST(SimdChecker, ForwardTransformsMatchThePlainForms) {
+    if (!Sets().avx2) GTEST_SKIP() << "no AVX2";
+    std::mt19937 rng(21);
+    // The prediction error's range; the integer form is exact up to 798.
+    for (int trial = 0; trial < 20000; ++trial) {
+        const int range = trial % 3 == 0 ? 255 : trial % 3 == 1 ? 40 : 798;
+        const Coefficients in = testBlock(trial, -range, trial % 7 == 0 ? range - 1 : range, rng);
+        Coefficients a = in, b = in;
+        forwardDctInteger(a.data());
+        forwardDctIntegerAvx2(b.data());
+        ASSERT_EQ(a, b) << "integer, trial " << trial;
+        if (range == 798) continue;
+        a = in;
+        b = in;
+        forwardDctFloat(a.data());
+        forwardDctFloatAvx2(b.data());
+        ASSERT_EQ(a, b) << "floating, trial " << trial;
+    }
+}
+
+TEST(SimdChecker, InverseTransformMatchesThePlainForm) {
+    if (!Sets().avx2) GTEST_SKIP() << "no AVX2";
+    std::array<int16_t, 1024> clip;
+    buildCoefficientClipTable(clip);
+    std::mt19937 rng(22);
+    auto check = [&](const Coefficients& in, int trial) {
+        Coefficients a = in, b = in;
+        inverseDctChenWang(a.data(), clip.data() + 512);
+        inverseDctChenWangAvx2(b.data(), clip.data() + 512);
+        ASSERT_EQ(a, b) << "trial " << trial;
+    };
+    // Dequantised coefficients lie in -2048..2047; the mismatch bit and odd
+    // rounding make no other values, but the form is exact on any int16.
+    for (int trial = 0; trial < 30000; ++trial) {
+        const int range = trial % 4 == 0 ? 2048 : trial % 4 == 1 ? 300 : trial % 4 == 2 ? 20 : 32768;
+        check(testBlock(trial, -range, range - 1, rng), trial);
+    }
+    // Large odd coefficients of one row and of one column, where the
+    // rotation's product needs more than 32 bits.
+    for (int sign : {1, -1})
+        for (int at : {0, 8, 16, 32}) {
+            Coefficients row(64, 0), column(64, 0);
+            for (int k : {1, 3, 5, 7}) {
+                const int16_t v = static_cast<int16_t>((k == 1 ? 2047 : -2048) * sign);
+                row[static_cast<size_t>(at + k)] = v;
+                column[static_cast<size_t>(8 * k + at / 8)] = v;
+            }
+            check(row, at);
+            check(column, at);
+        }
+}
+
+struct QuantiserSet {
+    const char* name;
+    bool (*quantizeIntra)(const int16_t*, int16_t*, int, const uint8_t*, int, bool);
+    void (*dequantizeIntra)(const int16_t*, int16_t*, int, const uint8_t*, int, bool);
+    void (*dequantizeNonIntra)(const int16_t*, int16_t*, const uint8_t*, int, bool);
+};
+
+std::vector<QuantiserSet> quantiserSets() {
+    const Sets sets;
+    std::vector<QuantiserSet> v;
+    if (sets.sse2) v.push_back({"SSE2", quantizeIntraBlockSse2, dequantizeIntraBlockSse2, dequantizeNonIntraBlockSse2});
+    if (sets.avx2) v.push_back({"AVX2", quantizeIntraBlockAvx2, dequantizeIntraBlockAvx2, dequantizeNonIntraBlockAvx2});
+    return v;
+}
+
+TEST(SimdChecker, QuantisersMatchThePlainForms) {
+    const std::vector<QuantiserSet> forms = quantiserSets();
+    if (forms.empty()) GTEST_SKIP() << "no SSE2";
+    std::mt19937 rng(23);
+    std::vector<uint8_t> matrix(64);
+    for (int trial = 0; trial < 6000; ++trial) {
+        const int kind = trial % 5;
+        for (auto& w : matrix)
+            w = static_cast<uint8_t>(kind == 0 ? 16 : kind == 1 ? 1 + rng() % 255 : kind == 2 ? 255 : kind == 3 ? 1 : 8 + rng() % 76);
+        const int mquant = trial % 9 == 0 ? 112 : trial % 9 == 1 ? 1 : 1 + static_cast<int>(rng() % 112);
+        const int dcPrecision = static_cast<int>(rng() % 4);
+        const bool mpeg2 = trial % 2 == 0;
+        // Transform output for the quantiser, any int16 now and then.
+        const Coefficients coefficients = testBlock(trial / 5, trial % 3 ? -2048 : -32768, trial % 3 ? 2047 : 32767, rng);
+        // Levels for the inverse quantisers: as coded, small, or any int16.
+        const int range = trial % 3 == 0 ? 2048 : trial % 3 == 1 ? 256 : 32768;
+        const Coefficients levels = testBlock(trial / 3, -range, range - 1, rng);
+        Coefficients plain(64), plainIntra(64), plainNonIntra(64);
+        const bool fitsPlain = quantizeIntraBlock(coefficients.data(), plain.data(), dcPrecision, matrix.data(), mquant, mpeg2);
+        dequantizeIntraBlock(levels.data(), plainIntra.data(), dcPrecision, matrix.data(), mquant, mpeg2);
+        dequantizeNonIntraBlock(levels.data(), plainNonIntra.data(), matrix.data(), mquant, mpeg2);
+        for (const QuantiserSet& f : forms) {
+            Coefficients out(64);
+            ASSERT_EQ(f.quantizeIntra(coefficients.data(), out.data(), dcPrecision, matrix.data(), mquant, mpeg2), fitsPlain)
+                << f.name << " trial " << trial;
+            ASSERT_EQ(out, plain) << f.name << " quantise intra, trial " << trial;
+            f.dequantizeIntra(levels.data(), out.data(), dcPrecision, matrix.data(), mquant, mpeg2);
+            ASSERT_EQ(out, plainIntra) << f.name << " dequantise intra, trial " << trial;
+            f.dequantizeNonIntra(levels.data(), out.data(), matrix.data(), mquant, mpeg2);
+            ASSERT_EQ(out, plainNonIntra) << f.name << " dequantise non-intra, trial " << trial;
+            // The encoder works in place.
+            out = coefficients;
+            f.quantizeIntra(out.data(), out.data(), dcPrecision, matrix.data(), mquant, mpeg2);
+            ASSERT_EQ(out, plain) << f.name << " in place, trial " << trial;
+            out = levels;
+            f.dequantizeNonIntra(out.data(), out.data(), matrix.data(), mquant, mpeg2);
+            ASSERT_EQ(out, plainNonIntra) << f.name << " in place, trial " << trial;
+        }
+    }
+}
+
+// The AVX2 fast quantiser against the plain fast form, on the inputs its
+// reciprocal path takes and on those that send it to the exact form.
+TEST(SimdChecker, FastQuantiserAvx2MatchesThePlainFastForm) {
+    if (!Sets().avx2) GTEST_SKIP() << "no AVX2";
+    std::mt19937 rng(24);
+    std::vector<uint16_t> matrix(64), recip(64);
+    for (int trial = 0; trial < 4000; ++trial) {
+        const int kind = trial % 5;
+        for (size_t i = 0; i < 64; ++i) {
+            const int w = kind == 0 ? 16 : kind == 1 ? 1 + static_cast<int>(rng() % 255) : kind == 2 ? 255
+                        : kind == 3 ? 2 : 2 + static_cast<int>(rng() % 60);
+            matrix[i] = static_cast<uint16_t>(w);
+            recip[i] = static_cast<uint16_t>(w == 1 ? 0 : 65536 / w);
+        }
+        Coefficients src = testBlock(trial, -1023, 1023, rng);
+        if (trial % 7 == 0) src[rng() % 64] = static_cast<int16_t>(trial % 14 ? 1024 : -32768);
+        if (trial % 11 == 0) src[rng() % 64] = 32767;
+        for (int mquant : {1, 2, 3, 8, 31, 62, 112})
+            for (bool mpeg2 : {false, true}) {
+                Coefficients a(64), b(64);
+                const bool anyA = quantizeNonIntraBlockFast(src.data(), a.data(), matrix.data(), recip.data(), mquant, mpeg2);
+                const bool anyB = quantizeNonIntraBlockFastAvx2(src.data(), b.data(), matrix.data(), recip.data(), mquant, mpeg2);
+                ASSERT_EQ(anyA, anyB) << trial << " " << mquant;
+                ASSERT_EQ(a, b) << trial << " " << mquant << " " << mpeg2;
+            }
+    }
+}
+
+// Both parities of the coefficient sum reach the mismatch bit.
+TEST(SimdChecker, InverseQuantisersKeepTheMismatchRule) {
+    const std::vector<QuantiserSet> forms = quantiserSets();
+    if (forms.empty()) GTEST_SKIP() << "no SSE2";
+    const std::vector<uint8_t> flat(64, 16);
+    auto odd = [](const Coefficients& c) {
+        int sum = 0;
+        for (int16_t v : c) sum += v;
+        return (sum & 1) == 1;
+    };
+    for (const QuantiserSet& f : forms)
+        for (int dc : {1, 2, 4, 5}) {
+            Coefficients levels(64, 0), a(64), b(64);
+            levels[0] = static_cast<int16_t>(dc);
+            levels[63] = 1;
+            dequantizeIntraBlock(levels.data(), a.data(), 0, flat.data(), 2, true);
+            f.dequantizeIntra(levels.data(), b.data(), 0, flat.data(), 2, true);
+            EXPECT_EQ(a, b) << f.name << " " << dc;
+            EXPECT_TRUE(odd(b)) << f.name << " " << dc;
+            dequantizeNonIntraBlock(levels.data(), a.data(), flat.data(), 2, true);
+            f.dequantizeNonIntra(levels.data(), b.data(), flat.data(), 2, true);
+            EXPECT_EQ(a, b) << f.name << " " << dc;
+            EXPECT_TRUE(odd(b)) << f.name << " " << dc;
+        }
+}
+
+TEST(SimdChecker, TransformSetsFollowModeAndProcessor) {
+    const uint32_t all = kCpuSse2 | kCpuAvx2;
+    for (bool floating : {false, true}) {
+        const auto plainDct = floating ? &forwardDctFloat : &forwardDctInteger;
+        const auto vectorDct = floating ? &forwardDctFloatAvx2 : &forwardDctIntegerAvx2;
+        EXPECT_EQ(selectTransformRoutines(floating, 0, all).forwardDct, plainDct);
+        EXPECT_EQ(selectTransformRoutines(floating, 5, all).inverseDct, &inverseDctChenWang);
+        EXPECT_EQ(selectTransformRoutines(floating, 2, all).forwardDct, plainDct);
+        EXPECT_EQ(selectTransformRoutines(floating, 2, all).blockDifference, &blockDifferenceSse2);
+        EXPECT_EQ(selectTransformRoutines(floating, 3, kCpuSse2).dequantizeNonIntra, &dequantizeNonIntraBlockSse2);
+        EXPECT_EQ(selectTransformRoutines(floating, 1, 0).quantizeIntra, &quantizeIntraBlock);
+        EXPECT_EQ(selectTransformRoutines(floating, 4, kCpuAvx2).inverseDct, &inverseDctChenWang);
+        const TransformRoutines t = selectTransformRoutines(floating, 3, all);
+        EXPECT_EQ(t.forwardDct, vectorDct);
+        EXPECT_EQ(t.inverseDct, &inverseDctChenWangAvx2);
+        EXPECT_EQ(t.quantizeIntra, &quantizeIntraBlockAvx2);
+        EXPECT_EQ(t.dequantizeIntra, &dequantizeIntraBlockAvx2);
+        EXPECT_EQ(t.dequantizeNonIntra, &dequantizeNonIntraBlockAvx2);
+        EXPECT_EQ(t.quantizeNonIntraFast, &quantizeNonIntraBlockFastAvx2);
+        EXPECT_EQ(selectTransformRoutines(floating, 4, kCpuSse2).quantizeIntra, &quantizeIntraBlockSse2);
     }
 }
 

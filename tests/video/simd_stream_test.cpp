@@ -25,9 +25,16 @@ std::vector<uint8_t> fileBytes(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
+// bitrate > 0 switches to constant bitrate: the quantiser then changes
+// from macroblock to macroblock and intra blocks are requantised when a
+// level does not fit.
 std::vector<uint8_t> encodeWith(int mode, int floating, int videoType, int mquant, const std::string& out,
-                                int chromaFormat = 1) {
+                                int chromaFormat = 1, double bitrate = 0) {
     testing::VideoJob job(128, 96, 9, out, videoType, mquant);
+    if (bitrate > 0) {
+        job.engine.work.constBitrateFlag = 1;
+        job.engine.work.constBitrate = bitrate;
+    }
     job.engine.ev.cpuFeatures = detectCpuFeatures();
     job.engine.ev.MMXMode = mode;
     job.engine.work.useFloatingPoint = floating;
@@ -53,6 +60,15 @@ TEST(SimdStream, EveryRoutineSetWritesTheSameStream) {
                     EXPECT_EQ(encodeWith(mode, floating, videoType, mquant, dir.file("m.mpg")), first)
                         << "MMXMode " << mode << " floating " << floating << " type " << videoType;
             }
+    for (int videoType : {1, 4})
+        for (double bitrate : {250000.0, 4000000.0}) {
+            const std::vector<uint8_t> first = encodeWith(1, 0, videoType, 4, dir.file("b1.mpg"), 1, bitrate);
+            ASSERT_GT(first.size(), 1000u);
+            EXPECT_EQ(testing::decodeVideo(dir.file("b1.mpg")).pictures.size(), 9u);
+            for (int mode : {2, 3, 4})
+                EXPECT_EQ(encodeWith(mode, 0, videoType, 4, dir.file("b.mpg"), 1, bitrate), first)
+                    << "constant bitrate " << bitrate << ", MMXMode " << mode << " type " << videoType;
+        }
     // 4:2:2 takes the horizontal chroma filter straight into the picture.
     for (int floating : {0, 1}) {
         const std::vector<uint8_t> first = encodeWith(1, floating, 4, 5, dir.file("c1.mpg"), 2);
