@@ -773,9 +773,39 @@ inline __m256i scaledMultiply(__m256i t, __m256i r) {
 
 }  // namespace
 
+// The exact non-intra quantiser with its 64 divisions in doubles: the
+// numerators stay below 2^21 and the divisors below 2^16, so the rounded
+// quotient never crosses the integer that truncation should give.
+bool quantizeNonIntraBlockAvx2(const int16_t* src, int16_t* dst, const uint16_t* matrix, const uint16_t*,
+                               int mquant, bool mpeg2) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i limit = _mm256_set1_epi32(mpeg2 ? 2047 : 255);
+    const __m256d twiceQ = _mm256_set1_pd(2.0 * mquant);
+    __m256i any = zero;
+    __m128i out[8];
+    for (int g = 0; g < 8; ++g) {
+        const __m256i x = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 8 * g)));
+        const __m256i w = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(matrix + 8 * g)));
+        const __m256i n = _mm256_add_epi32(_mm256_slli_epi32(_mm256_abs_epi32(x), 5), _mm256_srli_epi32(w, 1));
+        const __m256d dLow = _mm256_mul_pd(twiceQ, _mm256_cvtepi32_pd(_mm256_castsi256_si128(w)));
+        const __m256d dHigh = _mm256_mul_pd(twiceQ, _mm256_cvtepi32_pd(_mm256_extracti128_si256(w, 1)));
+        const __m128i qLow = _mm256_cvttpd_epi32(_mm256_div_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(n)), dLow));
+        const __m128i qHigh = _mm256_cvttpd_epi32(_mm256_div_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(n, 1)), dHigh));
+        __m256i level = _mm256_min_epi32(_mm256_inserti128_si256(_mm256_castsi128_si256(qLow), qHigh, 1), limit);
+        any = _mm256_or_si256(any, level);
+        const __m256i negative = _mm256_cmpgt_epi32(zero, x);
+        level = _mm256_sub_epi32(_mm256_xor_si256(level, negative), negative);
+        // Levels lie within -2047..2047, so the saturating pack keeps them.
+        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(level, level), 0x08);
+        out[g] = _mm256_castsi256_si128(packed);
+    }
+    for (int g = 0; g < 8; ++g) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8 * g), out[g]);
+    return !_mm256_testz_si256(any, any);
+}
+
 bool quantizeNonIntraBlockFastAvx2(const int16_t* src, int16_t* dst, const uint16_t* matrix,
                                    const uint16_t* reciprocals, int mquant, bool mpeg2) {
-    if (mquant <= 1) return quantizeNonIntraBlock(src, dst, matrix, reciprocals, mquant, mpeg2);
+    if (mquant <= 1) return quantizeNonIntraBlockAvx2(src, dst, matrix, reciprocals, mquant, mpeg2);
     const __m256i limit = _mm256_set1_epi16(static_cast<int16_t>(mpeg2 ? 2047 : 255));
     const __m256i m = _mm256_set1_epi16(static_cast<int16_t>((65536 / mquant) & 0xFFFF));
     const __m256i zero = _mm256_setzero_si256();
@@ -796,7 +826,7 @@ bool quantizeNonIntraBlockFastAvx2(const int16_t* src, int16_t* dst, const uint1
         // Negated only below zero: a zero sample can still meet a non-zero level here.
         levels[g] = _mm256_sub_epi16(_mm256_xor_si256(level, negative), negative);
     }
-    if (!_mm256_testz_si256(bad, bad)) return quantizeNonIntraBlock(src, dst, matrix, reciprocals, mquant, mpeg2);
+    if (!_mm256_testz_si256(bad, bad)) return quantizeNonIntraBlockAvx2(src, dst, matrix, reciprocals, mquant, mpeg2);
     for (int g = 0; g < 4; ++g) _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 16 * g), levels[g]);
     return !_mm256_testz_si256(nonZero, nonZero);
 }

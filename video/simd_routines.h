@@ -67,6 +67,9 @@ bool quantizeIntraBlockAvx2(const int16_t* src, int16_t* dst, int dcPrecision, c
 void dequantizeIntraBlockAvx2(const int16_t* src, int16_t* dst, int dcPrecision, const uint8_t* intraMatrix,
                               int mquant, bool mpeg2);
 void dequantizeNonIntraBlockAvx2(const int16_t* src, int16_t* dst, const uint8_t* matrix, int mquant, bool mpeg2);
+// The exact non-intra quantiser (quantizeNonIntraBlock's results).
+bool quantizeNonIntraBlockAvx2(const int16_t* src, int16_t* dst, const uint16_t* matrix, const uint16_t* reciprocals,
+                               int mquant, bool mpeg2);
 bool quantizeNonIntraBlockFastAvx2(const int16_t* src, int16_t* dst, const uint16_t* matrix,
                                    const uint16_t* reciprocals, int mquant, bool mpeg2);
 bool quantizeIntraBlockSse2(const int16_t* src, int16_t* dst, int dcPrecision, const uint8_t* intraMatrix,
