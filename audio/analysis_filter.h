@@ -10,6 +10,9 @@ namespace quillon::audio {
 struct AnalysisMatrix {
     AnalysisMatrix();
     double m[32][64];
+    // m transposed, so the 32 sums can run side by side in vector lanes,
+    // each still adding its 64 terms in order (the same numbers).
+    double byInput[64][32];
 };
 
 class AnalysisFilter {

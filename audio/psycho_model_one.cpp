@@ -79,13 +79,23 @@ void PsychoModelOne::analyseChannel(int ch, const int16_t* samples, const int* s
     write = (write + newSamples_) % ringSize_;
     fft_.transform(re.data(), im.data());
 
-    std::vector<double> x(lines_);
-    for (int k = 0; k < lines_; ++k) x[k] = level(std::max(re[k] * re[k] + im[k] * im[k], 1e-20)) + 90.309;
+    // px[k] is power(x[k]) kept beside it, so that each line's power is
+    // taken once however many sums use it.
+    std::vector<double> x(lines_), px(lines_);
+    for (int k = 0; k < lines_; ++k) {
+        x[k] = level(std::max(re[k] * re[k] + im[k] * im[k], 1e-20)) + 90.309;
+        px[k] = power(x[k]);
+    }
+    const double floorPower = power(kFloorDb);
+    auto clear = [&](int k) {
+        x[k] = kFloorDb;
+        px[k] = floorPower;
+    };
 
     double bandLevel[32];
     for (int sb = 0; sb < 32; ++sb) {
         double sum = 0;
-        for (int k = sb * linesPerBand_; k < (sb + 1) * linesPerBand_; ++k) sum += power(x[k]);
+        for (int k = sb * linesPerBand_; k < (sb + 1) * linesPerBand_; ++k) sum += px[k];
         bandLevel[sb] = level(1e-20 + sum);
     }
 
@@ -101,14 +111,14 @@ void PsychoModelOne::analyseChannel(int ch, const int16_t* samples, const int* s
         for (int j = 2; j <= range && isTonal; ++j)
             if (x[k] - 7 < x[k - j] || (k + j < lines_ && x[k] - 7 < x[k + j])) isTonal = false;
         if (!isTonal) continue;
-        double l = level(power(x[k - 1]) + power(x[k]) + power(x[k + 1]));
+        double l = level(px[k - 1] + px[k] + px[k + 1]);
         components.push_back({k, lineEntry_[k], l, true});
         tonal[k] = 1;
         for (int j = 1; j <= range; ++j) {
-            x[k - j] = kFloorDb;
-            if (k + j < lines_) x[k + j] = kFloorDb;
+            clear(k - j);
+            if (k + j < lines_) clear(k + j);
         }
-        x[k] = kFloorDb;
+        clear(k);
     }
 
     // Non-tonal components: what is left of each critical band, placed at
@@ -123,7 +133,7 @@ void PsychoModelOne::analyseChannel(int ch, const int16_t* samples, const int* s
         double sum = 0, weighted = 0;
         for (int k = first; k <= last; ++k) {
             if (tonal[k]) continue;
-            double p = power(x[k]);
+            double p = px[k];
             sum += p;
             weighted += p * lineBark_[k];
         }

@@ -39,8 +39,17 @@ public:
     bool close();
     bool isOpen() const { return file_ != nullptr; }
 
+    // Whole runs of bits at a time: both encoders write every code here.
     inline void putBits(uint32_t value, int count) {
-        for (int i = count - 1; i >= 0; --i) putBit(value >> i);
+        while (count > 0) {
+            const int take = count < state_.bitsLeft ? count : state_.bitsLeft;
+            const uint32_t chunk = (value >> (count - take)) & ((1u << take) - 1);
+            state_.currentByte = static_cast<uint8_t>((static_cast<uint32_t>(state_.currentByte) << take) | chunk);
+            state_.totalBits += take;
+            state_.bitsLeft -= take;
+            count -= take;
+            if (state_.bitsLeft == 0) emitByte();
+        }
     }
     inline void putBit(uint32_t value) {
         state_.totalBits += 1;

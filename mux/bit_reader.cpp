@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -150,32 +151,29 @@ bool BitReader::search(uint32_t pattern, int n) {
     uint32_t mask = n >= 32 ? 0xFFFFFFFFu : ((1u << n) - 1);
     uint32_t window;
     if (!readBits(n, window)) return false;
+    // The scanners spend their time here, so the buffered bytes are walked
+    // in place; the last byte taken goes through advanceByte, which keeps
+    // refills and the end flag in one place.
     while ((window & mask) != pattern) {
-        if ((n & 7) == 0) passOverNonMatches(static_cast<uint8_t>(pattern & 0xFF), n / 8);
-        uint32_t b;
-        if (!readByte(b)) return false;
-        window = (window << 8) | b;
+        if (endOfData_) return false;
+        const uint8_t* bytes = buffer_.get();
+        const int end = validBytes_;
+        int i = index_;
+        // Only a byte equal to the pattern's last one can complete it, and
+        // such bytes are rare in coded data: memchr leaps between them.
+        const int last = static_cast<int>(pattern & 0xFF);
+        for (;;) {
+            const void* hit = std::memchr(bytes + i, last, static_cast<size_t>(end - i));
+            const int next = hit ? static_cast<int>(static_cast<const uint8_t*>(hit) - bytes) + 1 : end;
+            for (int k = std::max(i, next - 4); k < next; ++k) window = (window << 8) | bytes[k];
+            i = next;
+            if (!hit || (window & mask) == pattern || i == end) break;
+        }
+        position_ += 8.0 * (i - index_);
+        index_ = i - 1;
+        advanceByte();
     }
     return true;
-}
-
-void BitReader::passOverNonMatches(uint8_t last, int patternBytes) {
-    // A match ends with the pattern's last byte. Up to the next such byte in
-    // the buffer nothing can match, so all but the patternBytes - 1 bytes in
-    // front of it (which the window needs) are passed over in one step. The
-    // bytes read after that end in other values, so the stale part of the
-    // window never completes a false match. The last buffered byte is left to
-    // advanceByte, which refills.
-    if (endOfData_) return;
-    const int available = validBytes_ - index_;
-    if (available <= patternBytes) return;
-    const uint8_t* base = buffer_.get();
-    const void* hit = std::memchr(base + index_, last, static_cast<size_t>(available - 1));
-    const int candidate = hit ? static_cast<int>(static_cast<const uint8_t*>(hit) - base) : validBytes_ - 1;
-    const int to = candidate - (patternBytes - 1);
-    if (to <= index_) return;
-    position_ += 8.0 * (to - index_);
-    index_ = to;
 }
 
 }  // namespace quillon

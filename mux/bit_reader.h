@@ -44,8 +44,6 @@ public:
 
 private:
     void advanceByte();
-    // For search: moves over buffered bytes that cannot end a match.
-    void passOverNonMatches(uint8_t last, int patternBytes);
     bool readByte(uint32_t& value);
 
     Engine* engine_;

@@ -140,6 +140,10 @@ private:
     AudioState a_[2];
     std::unique_ptr<PackWriter> writer_;
 
+    // Packs are 2 KB and copies of a few KB: stdio's default buffers would
+    // make one system call per pack.
+    static constexpr size_t kFileBuffer = 1 << 20;
+    std::unique_ptr<char[]> outBuffer_, esBuffers_[3];
     std::string outputName_;
     std::FILE* out_ = nullptr;
     bool ownOutput_ = false;
@@ -238,6 +242,8 @@ bool Multiplexer::openOutput() {
         e_.reportError(formatText("Unable to open program file %s.", outputName_.c_str()));
         return false;
     }
+    if (!outBuffer_) outBuffer_ = std::make_unique<char[]>(kFileBuffer);
+    std::setvbuf(out_, outBuffer_.get(), _IOFBF, kFileBuffer);
     return true;
 }
 
@@ -312,6 +318,8 @@ bool Multiplexer::setUp() {
             e_.reportError(formatText(openMessages[i], esNames[i]->c_str()));
             return false;
         }
+        esBuffers_[i] = std::make_unique<char[]>(kFileBuffer);
+        std::setvbuf(*esFiles[i], esBuffers_[i].get(), _IOFBF, kFileBuffer);
     }
     for (int i = 0; i < 3; ++i) {
         if (!(mask_ & (1 << i))) continue;

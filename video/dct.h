@@ -9,6 +9,8 @@
 namespace quillon {
 
 void forwardDctFloat(int16_t* block);    // floating AAN
+// The floating form's output scale, 64 entries in block order.
+const double* forwardDctFloatScale();
 void forwardDctInteger(int16_t* block);  // integer LLM
 // Integer Chen-Wang; coefClip points at entry 0 of the -512..511 table.
 void inverseDctChenWang(int16_t* block, const int16_t* coefClip);
@@ -16,5 +18,7 @@ void inverseDctChenWang(int16_t* block, const int16_t* coefClip);
 void buildCoefficientClipTable(std::array<int16_t, 1024>& table);
 // Builds the tables and fills enc.transforms from useFloatingPoint/MMXMode.
 void initTransforms(VideoEncoder& enc);
+// The routine set for a DCT family, MMXMode and processor feature word.
+TransformRoutines selectTransformRoutines(bool floating, int MMXMode, uint32_t features);
 
 }  // namespace quillon

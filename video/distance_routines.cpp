@@ -1,6 +1,9 @@
 #include "video/distance_routines.h"
 
+#include <algorithm>
+
 #include "platform/cpu_features.h"
+#include "video/ring_search.h"
 #include "video/simd_routines.h"
 
 namespace quillon {
@@ -164,6 +167,22 @@ int sadSubsampled4x4Plain(const uint8_t* block, const uint8_t* ref, int stride, 
     return s;
 }
 
+RingBest ringSearchPlain(const uint8_t* source, const uint8_t* block, int lx, int h, const RingWindow& w) {
+    return walkRings(w, [&](int x, int y, int limit) {
+        return sadHalfPelPlain(source + x + static_cast<ptrdiff_t>(lx) * y, block, lx, 0, 0, h, limit);
+    });
+}
+
+CoarseBest coarseSearchPlain(const uint8_t* current, const uint8_t* anchor, int stride, int width, int height, int x0,
+                             int y0, int range, int patience) {
+    const uint8_t* block = current + x0 + static_cast<ptrdiff_t>(stride) * y0;
+    return walkCoarseRings(x0, y0, std::max(0, x0 - range), std::min(width - 4, x0 + range - 1), std::max(0, y0 - range),
+                           std::min(height - 4, y0 + range - 1), range, patience, [&](int x, int y, int limit) {
+                               return sadSubsampled4x4Plain(block, anchor + x + static_cast<ptrdiff_t>(stride) * y,
+                                                            stride, limit);
+                           });
+}
+
 MotionRoutines selectMotionRoutines(int MMXMode, uint32_t features) {
     MotionRoutines r;
     r.sadHalfPel = sadHalfPelPlain;
@@ -172,6 +191,8 @@ MotionRoutines selectMotionRoutines(int MMXMode, uint32_t features) {
     r.sseBidirectional = sseBidirectionalPlain;
     r.variance16 = variance16Plain;
     r.sadSubsampled4x4 = sadSubsampled4x4Plain;
+    r.ringSearch = ringSearchPlain;
+    r.coarseSearch = coarseSearchPlain;
     if (MMXMode < 1 || MMXMode > 4 || !(features & kCpuSse2)) return r;
     r.sadHalfPel = sadHalfPelSse2;
     r.sseHalfPel = sseHalfPelSse2;
@@ -179,11 +200,14 @@ MotionRoutines selectMotionRoutines(int MMXMode, uint32_t features) {
     r.sseBidirectional = sseBidirectionalSse2;
     r.variance16 = variance16Sse2;
     r.sadSubsampled4x4 = sadSubsampled4x4Sse2;
+    r.ringSearch = ringSearchSse2;
+    r.coarseSearch = coarseSearchSse2;
     if (MMXMode < 3 || !(features & kCpuAvx2)) return r;
     r.sadHalfPel = sadHalfPelAvx2;
     r.sseHalfPel = sseHalfPelAvx2;
     r.sadBidirectional = sadBidirectionalAvx2;
     r.sseBidirectional = sseBidirectionalAvx2;
+    r.ringSearch = ringSearchAvx2;
     return r;
 }
 

@@ -27,6 +27,31 @@ using BidirectionalFn = int (*)(const uint8_t* refF, int hxf, int hyf, const uin
 using Variance16Fn = int (*)(const uint8_t* block, int lx);
 using Sad4x4Fn = int (*)(const uint8_t* block, const uint8_t* ref, int stride, int limit);
 
+// The integer stage of the block search: the distance at the centre (no
+// limit), then rings 1..rings around it, ring k's 8k positions walked
+// clockwise from (centreX - k, centreY - k), those inside the inclusive
+// bounds taken; a distance strictly below the best replaces it, so ties
+// keep the earlier position. Positions are sample offsets into source.
+struct RingWindow {
+    int centreX = 0, centreY = 0, rings = 0;
+    int xLow = 0, xHigh = 0, yLow = 0, yHigh = 0;
+};
+struct RingBest {
+    int x = 0, y = 0, distance = 0;
+};
+using RingSearchFn = RingBest (*)(const uint8_t* source, const uint8_t* block, int lx, int h, const RingWindow& w);
+
+// The coarse search of the 4x4 block at (x0, y0) of current against anchor
+// (quarter-resolution images of the given stride and size): rings up to
+// range with the patience rule, positions x in max(0, x0 - range) up to
+// but excluding min(width - 4, x0 + range - 1), y likewise.
+struct CoarseBest {
+    int x = 0, y = 0, distance = 0;
+    int rings = 0;  // rings visited
+};
+using CoarseSearchFn = CoarseBest (*)(const uint8_t* current, const uint8_t* anchor, int stride, int width, int height,
+                                      int x0, int y0, int range, int patience);
+
 struct MotionRoutines {
     SadHalfPelFn sadHalfPel = nullptr;
     SseHalfPelFn sseHalfPel = nullptr;
@@ -34,6 +59,8 @@ struct MotionRoutines {
     BidirectionalFn sseBidirectional = nullptr;
     Variance16Fn variance16 = nullptr;
     Sad4x4Fn sadSubsampled4x4 = nullptr;
+    RingSearchFn ringSearch = nullptr;
+    CoarseSearchFn coarseSearch = nullptr;
 };
 
 // The plain forms.
@@ -45,6 +72,15 @@ int sseBidirectionalPlain(const uint8_t* refF, int hxf, int hyf, const uint8_t* 
                           const uint8_t* cur, int lx, int h);
 int variance16Plain(const uint8_t* block, int lx);
 int sadSubsampled4x4Plain(const uint8_t* block, const uint8_t* ref, int stride, int limit);
+RingBest ringSearchPlain(const uint8_t* source, const uint8_t* block, int lx, int h, const RingWindow& w);
+// The vector forms keep the distance routines' results but test the best
+// only every few lines: a distance that reaches it is dropped either way.
+RingBest ringSearchSse2(const uint8_t* source, const uint8_t* block, int lx, int h, const RingWindow& w);
+RingBest ringSearchAvx2(const uint8_t* source, const uint8_t* block, int lx, int h, const RingWindow& w);
+CoarseBest coarseSearchPlain(const uint8_t* current, const uint8_t* anchor, int stride, int width, int height, int x0,
+                             int y0, int range, int patience);
+CoarseBest coarseSearchSse2(const uint8_t* current, const uint8_t* anchor, int stride, int width, int height, int x0,
+                            int y0, int range, int patience);
 
 // The routine table for a routine set: 0 (and anything outside 1..4) plain,
 // 1 and 2 the SSE2 forms, 3 and 4 the AVX2 forms where they exist; a set

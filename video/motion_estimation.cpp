@@ -15,9 +15,6 @@ namespace {
 constexpr int kFirstLimit = 65536;
 constexpr int kSmallError = 2303;  // 9 * 256 - 1: an error this small is left alone
 
-// Rings 1..8 that count towards the patience of the coarse search.
-constexpr int kRingCounts[9] = {0, 1, 1, 0, 1, 0, 0, 0, 1};
-
 inline int half(int v) { return (v + (v > 0 ? 1 : 0)) >> 1; }
 inline int threeHalves(int v) { return (3 * v + (v > 0 ? 1 : 0)) >> 1; }
 
@@ -45,29 +42,16 @@ int fCodeForMaximum(int m) {
 
 SearchResult searchBlock(const MotionRoutines& r, const uint8_t* source, const uint8_t* recon, const uint8_t* block,
                          int lx, int h, const SearchWindow& w) {
-    int bestX = w.centreX, bestY = w.centreY;
-    int best = r.sadHalfPel(source + bestX + lx * bestY, block, lx, 0, 0, h, kFirstLimit);
-    for (int k = 1; k <= w.rings; ++k) {
-        int x = w.centreX - k, y = w.centreY - k;
-        for (int side = 0; side < 4; ++side) {
-            for (int step = 0; step < 2 * k; ++step) {
-                if (x >= w.xLow && x <= w.xHigh && y >= w.yLow && y <= w.yHigh) {
-                    int d = r.sadHalfPel(source + x + lx * y, block, lx, 0, 0, h, best);
-                    if (d < best) {
-                        best = d;
-                        bestX = x;
-                        bestY = y;
-                    }
-                }
-                switch (side) {
-                    case 0: ++x; break;
-                    case 1: ++y; break;
-                    case 2: --x; break;
-                    default: --y; break;
-                }
-            }
-        }
-    }
+    RingWindow rings;
+    rings.centreX = w.centreX;
+    rings.centreY = w.centreY;
+    rings.rings = w.rings;
+    rings.xLow = w.xLow;
+    rings.xHigh = w.xHigh;
+    rings.yLow = w.yLow;
+    rings.yHigh = w.yHigh;
+    const RingBest integer = r.ringSearch(source, block, lx, h, rings);
+    const int bestX = integer.x, bestY = integer.y;
 
     // Half-sample refinement on the reconstruction, which is what the
     // decoder will predict from.
@@ -95,43 +79,12 @@ SearchResult searchBlock(const MotionRoutines& r, const uint8_t* source, const u
 
 CoarseResult coarseSearch(const MotionRoutines& r, const uint8_t* current, const uint8_t* anchor, int stride,
                           int width, int height, int x0, int y0, int range, int patience) {
-    const uint8_t* block = current + x0 + stride * y0;
-    const int xLow = std::max(0, x0 - range), xEnd = std::min(width - 4, x0 + range - 1);
-    const int yLow = std::max(0, y0 - range), yEnd = std::min(height - 4, y0 + range - 1);
+    const CoarseBest b = r.coarseSearch(current, anchor, stride, width, height, x0, y0, range, patience);
     CoarseResult out;
-    out.x = x0;
-    out.y = y0;
-    out.distance = r.sadSubsampled4x4(block, anchor + x0 + stride * y0, stride, kFirstLimit);
-    if (out.distance == 0) return out;
-    int idle = 0;
-    for (int k = 1; k <= range; ++k) {
-        out.rings = k;
-        int x = x0 - k, y = y0 - k;
-        for (int side = 0; side < 4; ++side) {
-            for (int step = 0; step < 2 * k; ++step) {
-                if (x >= xLow && x < xEnd && y >= yLow && y < yEnd) {
-                    int d = r.sadSubsampled4x4(block, anchor + x + stride * y, stride, out.distance);
-                    if (d < out.distance) {
-                        out.distance = d;
-                        out.x = x;
-                        out.y = y;
-                        idle = 0;
-                        if (d == 0) return out;
-                    }
-                }
-                switch (side) {
-                    case 0: ++x; break;
-                    case 1: ++y; break;
-                    case 2: --x; break;
-                    default: --y; break;
-                }
-            }
-        }
-        if (k <= 8 && kRingCounts[k]) {
-            ++idle;
-            if (idle > patience) break;
-        }
-    }
+    out.x = b.x;
+    out.y = b.y;
+    out.distance = b.distance;
+    out.rings = b.rings;
     return out;
 }
 

@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "engine/engine.h"
+#include "platform/cpu_features.h"
+
 namespace quillon {
 
 namespace {
@@ -54,7 +57,9 @@ void predictArea(AreaPrediction a, int component, int chromaFormat) {
     const uint8_t* s = a.reference + (a.referenceField ? a.lx / 2 : 0) + a.lx * (a.y + (a.dy >> 1)) + a.x + (a.dx >> 1);
     uint8_t* d = a.destination + (a.destinationField ? a.lx / 2 : 0) + a.lx * a.y + a.x;
     const int hx = a.dx & 1, hy = a.dy & 1;
-    if (a.average)
+    if (a.vectorForm && (a.width == 16 || a.width == 8))
+        copyAreaSse2(s, d, a.lx, a.width, a.height, hx, hy, a.average);
+    else if (a.average)
         copyArea<true>(s, d, a.lx, a.width, a.height, hx, hy);
     else
         copyArea<false>(s, d, a.lx, a.width, a.height, hx, hy);
@@ -91,6 +96,8 @@ struct PicturePredictor {
     Picture& prediction;
     const PictureState& pic;
     const int W;
+    const bool vectorForm = enc.engine.ev.MMXMode >= 1 && enc.engine.ev.MMXMode <= 4 &&
+                            (enc.engine.ev.cpuFeatures & kCpuSse2) != 0;
 
     // All three planes of one area.
     void area(const Picture& ref, int refField, int dstField, int lx, int h, int x, int y, int dx, int dy,
@@ -109,6 +116,7 @@ struct PicturePredictor {
             a.dx = dx;
             a.dy = dy;
             a.average = average;
+            a.vectorForm = vectorForm;
             predictArea(a, c, enc.geo.chromaFormat);
         }
     }

@@ -30,9 +30,13 @@ struct AreaPrediction {
     int x = 0, y = 0;
     int dx = 0, dy = 0;  // half samples
     bool average = false;
+    bool vectorForm = false;  // the SSE2 copy (same bytes), where the processor has it
 };
 // component 0 luminance, 1 and 2 chroma.
 void predictArea(AreaPrediction a, int component, int chromaFormat);
+// The SSE2 forms of one area's copy, for widths 8 and 16; s and d already
+// point at the area, hx and hy are the half-sample flags.
+void copyAreaSse2(const uint8_t* s, uint8_t* d, int lx, int w, int h, int hx, int hy, bool average);
 
 // The two derived opposite-parity vectors of dual prime: [0] for the top
 // field (from the bottom reference field), [1] for the bottom field (from

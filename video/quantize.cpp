@@ -168,6 +168,7 @@ void quantiseMacroblock(VideoEncoder& enc, int k) {
     int mquant = cbr ? enc.rate->rcCalcMquant(enc, k) : fixedMquant(enc);
     mb.mquant = mquant;
     if (mb.type & kMbIntra) {
+        auto quantizeIntra = enc.transforms.quantizeIntra ? enc.transforms.quantizeIntra : quantizeIntraBlock;
         if (cbr) {
             Block saved[12];
             std::copy(blocks, blocks + count, saved);
@@ -177,15 +178,15 @@ void quantiseMacroblock(VideoEncoder& enc, int k) {
             for (;;) {
                 bool fits = true;
                 for (int b = 0; b < count && fits; ++b)
-                    fits = quantizeIntraBlock(blocks[b].data(), blocks[b].data(), pic.intraDcPrecision,
-                                              enc.quant.intra.data(), mquant, enc.mpeg2);
+                    fits = quantizeIntra(blocks[b].data(), blocks[b].data(), pic.intraDcPrecision,
+                                         enc.quant.intra.data(), mquant, enc.mpeg2);
                 if (fits || mquant >= bound) {
                     if (!fits) {
                         // Finish the remaining blocks with the limited levels.
                         std::copy(saved, saved + count, blocks);
                         for (int b = 0; b < count; ++b)
-                            quantizeIntraBlock(blocks[b].data(), blocks[b].data(), pic.intraDcPrecision,
-                                               enc.quant.intra.data(), mquant, enc.mpeg2);
+                            quantizeIntra(blocks[b].data(), blocks[b].data(), pic.intraDcPrecision,
+                                          enc.quant.intra.data(), mquant, enc.mpeg2);
                     }
                     break;
                 }
@@ -197,8 +198,8 @@ void quantiseMacroblock(VideoEncoder& enc, int k) {
             }
         } else {
             for (int b = 0; b < count; ++b)
-                quantizeIntraBlock(blocks[b].data(), blocks[b].data(), pic.intraDcPrecision,
-                                   enc.quant.intra.data(), mquant, enc.mpeg2);
+                quantizeIntra(blocks[b].data(), blocks[b].data(), pic.intraDcPrecision, enc.quant.intra.data(),
+                              mquant, enc.mpeg2);
         }
         mb.cbp = (1 << count) - 1;
     } else {
@@ -223,6 +224,8 @@ void quantiseMacroblock(VideoEncoder& enc, int k) {
 void dequantizePicture(VideoEncoder& enc) {
     const int count = enc.geo.blockCount;
     const int mbCount = enc.geo.macroblockCount();
+    auto intra = enc.transforms.dequantizeIntra ? enc.transforms.dequantizeIntra : dequantizeIntraBlock;
+    auto nonIntra = enc.transforms.dequantizeNonIntra ? enc.transforms.dequantizeNonIntra : dequantizeNonIntraBlock;
     for (int k = 0; k < mbCount; ++k) {
         const MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(k)];
         Block* blocks = enc.macroblockBlocks(k);
@@ -234,11 +237,10 @@ void dequantizePicture(VideoEncoder& enc) {
                 continue;
             }
             if (mb.type & kMbIntra)
-                dequantizeIntraBlock(blocks[b].data(), blocks[b].data(), enc.pic.intraDcPrecision,
-                                     enc.quant.intra.data(), mb.mquant, enc.mpeg2);
+                intra(blocks[b].data(), blocks[b].data(), enc.pic.intraDcPrecision, enc.quant.intra.data(),
+                      mb.mquant, enc.mpeg2);
             else
-                dequantizeNonIntraBlock(blocks[b].data(), blocks[b].data(), enc.quant.nonIntra8.data(),
-                                        mb.mquant, enc.mpeg2);
+                nonIntra(blocks[b].data(), blocks[b].data(), enc.quant.nonIntra8.data(), mb.mquant, enc.mpeg2);
         }
     }
 }

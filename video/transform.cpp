@@ -3,6 +3,7 @@
 #include "video/simd_routines.h"
 
 #include <cmath>
+#include <cstring>
 
 namespace quillon {
 
@@ -38,6 +39,16 @@ BlockPlace placeBlock(const VideoEncoder& enc, int b, int x, int y, int dctType)
     const size_t base = bottom ? static_cast<size_t>(g.chromaWidth) : 0;
     return {plane, base + static_cast<size_t>(cy + 8 * ((b >> 1) & 1)) * g.chromaLineStep + cx,
             g.chromaLineStep};
+}
+
+// Blocks without levels are common in predicted pictures; every inverse
+// transform maps them to zero, so they skip it.
+bool allZero(const Block& block) {
+    uint64_t words[16];
+    std::memcpy(words, block.data(), sizeof words);
+    uint64_t any = 0;
+    for (uint64_t w : words) any |= w;
+    return any == 0;
 }
 
 template <typename F>
@@ -143,7 +154,7 @@ void reconstructPicture(VideoEncoder& enc, const Picture& prediction, Picture& r
         for (int b = 0; b < g.blockCount; ++b) {
             const BlockPlace p = placeBlock(enc, b, x, y, mb.dctType);
             int16_t* blk = blocks[b].data();
-            enc.transforms.inverseDct(blk, coefClip);
+            if (!allZero(blocks[b])) enc.transforms.inverseDct(blk, coefClip);
             const uint8_t* pr = prediction.plane[p.plane].data() + p.offset;
             uint8_t* out = reconstructed.plane[p.plane].data() + p.offset;
             reconstruct(pr, blk, p.stride, out);

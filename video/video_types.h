@@ -160,6 +160,18 @@ struct RateStatistics {
 
 constexpr int kNoFrame = -2147483647 - 1;
 
+// Colour conversion and chroma filter routines, chosen once per encode
+// (selectFrameInputRoutines in frame_input.h).
+struct FrameInputRoutines {
+    // The integer or the floating conversion, as useFloatingPoint asks.
+    void (*convert)(int matrixCoefficients, const uint8_t* topRow, int32_t rowBytes, int width, int height,
+                    uint8_t* y, uint8_t* u, uint8_t* v, int stride) = nullptr;
+    void (*filterHorizontal)(const uint8_t* clip, bool mpeg2, const uint8_t* src, uint8_t* dst, int w,
+                             int h) = nullptr;
+    void (*filterVertical)(const uint8_t* clip, bool progressive, const uint8_t* src, uint8_t* dst, int w,
+                           int h) = nullptr;
+};
+
 // Frame input window (N + 1 slots) and its work planes.
 struct FrameWindow {
     std::vector<Picture> slots;
@@ -168,6 +180,7 @@ struct FrameWindow {
     std::vector<int> held;  // frame number in each slot, kNoFrame when none
     std::vector<uint8_t> u444, v444, u422, v422;
     int threads = 1;  // colour conversion bands and chroma planes side by side
+    FrameInputRoutines routines;
 };
 
 class RateController;
@@ -184,6 +197,13 @@ struct TransformRoutines {
     // The reciprocal non-intra quantiser used when MMXMode > 0.
     bool (*quantizeNonIntraFast)(const int16_t* src, int16_t* dst, const uint16_t* matrix,
                                  const uint16_t* reciprocals, int mquant, bool mpeg2) = nullptr;
+    // The exact intra quantiser and the inverse quantisers (quantize.h).
+    bool (*quantizeIntra)(const int16_t* src, int16_t* dst, int dcPrecision, const uint8_t* intraMatrix,
+                          int mquant, bool mpeg2) = nullptr;
+    void (*dequantizeIntra)(const int16_t* src, int16_t* dst, int dcPrecision, const uint8_t* intraMatrix,
+                            int mquant, bool mpeg2) = nullptr;
+    void (*dequantizeNonIntra)(const int16_t* src, int16_t* dst, const uint8_t* matrix, int mquant,
+                               bool mpeg2) = nullptr;
 };
 
 // Opaque per-encode state of other stages; defined in their own files and

@@ -2,7 +2,11 @@
 // helpers: orientation, colour order, crop, depth and scaling.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdlib>
+#include <random>
 #include <fstream>
 
 #include "image/bitmap.h"
@@ -152,6 +156,45 @@ TEST(BitmapHelpers, LinearScalingInterpolatesAndKeepsFlatAreas) {
     ASSERT_TRUE(scaleBitmap(flat, target, 8, 64, [&] { return ++calls > 1; }));
     EXPECT_EQ(target.row(0)[0], 10);
     EXPECT_EQ(target.row(63)[0], 9);
+}
+
+// The scaler keeps interpolated rows between output rows; every output
+// byte must still be the direct two-by-two formula's, enlarging, reducing
+// and at one-pixel sizes.
+TEST(BitmapHelpers, ScalingGivesTheDirectFormulasBytes) {
+    auto taps = [](int from, int to) {
+        std::vector<std::array<int, 3>> t(static_cast<size_t>(to));
+        for (int i = 0; i < to; ++i) {
+            double pos = std::max(0.0, (i + 0.5) * from / to - 0.5);
+            int i0 = std::min(static_cast<int>(pos), from - 1), i1 = std::min(i0 + 1, from - 1);
+            int w = i1 == i0 ? 0 : std::clamp(static_cast<int>(std::lround((pos - i0) * 256)), 0, 256);
+            t[static_cast<size_t>(i)] = {i0, i1, w};
+        }
+        return t;
+    };
+    std::mt19937 rng(4);
+    const int sizes[][4] = {{320, 240, 720, 576}, {320, 240, 352, 240}, {720, 576, 352, 288}, {7, 5, 33, 17},
+                            {1, 1, 9, 4},         {9, 4, 1, 1},         {640, 480, 480, 576}, {3, 200, 5, 7}};
+    for (const auto& z : sizes) {
+        Bitmap src;
+        src.allocate(z[0], z[1]);
+        for (uint8_t& b : src.pixels) b = static_cast<uint8_t>(rng());
+        Bitmap out;
+        ASSERT_TRUE(scaleBitmap(src, out, z[2], z[3]));
+        const auto cols = taps(z[0], z[2]), rows = taps(z[1], z[3]);
+        for (int y = 0; y < z[3]; ++y)
+            for (int x = 0; x < z[2]; ++x)
+                for (int k = 0; k < 4; ++k) {
+                    const auto& cx = cols[static_cast<size_t>(x)];
+                    const auto& ry = rows[static_cast<size_t>(y)];
+                    auto at = [&](int r, int c) { return static_cast<int>(src.row(r)[c * 4 + k]); };
+                    const int top = at(ry[0], cx[0]) * (256 - cx[2]) + at(ry[0], cx[1]) * cx[2];
+                    const int bottom = at(ry[1], cx[0]) * (256 - cx[2]) + at(ry[1], cx[1]) * cx[2];
+                    const int expected = (top * (256 - ry[2]) + bottom * ry[2] + 32768) >> 16;
+                    ASSERT_EQ(out.row(y)[x * 4 + k], expected) << z[0] << "x" << z[1] << " to " << z[2] << "x"
+                                                               << z[3] << " at " << x << "," << y;
+                }
+    }
 }
 
 TEST(BitmapHelpers, ProportionalPlacement) {

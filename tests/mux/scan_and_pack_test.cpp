@@ -1,6 +1,8 @@
 // Scanner, pack builder and scan-offset details on hand-made streams.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -431,6 +433,42 @@ TEST(BitReader, SearchStopsWhereAByteWalkStops) {
         EXPECT_GT(found, 100) << std::hex << p.value;
     }
     EXPECT_TRUE(host.errors.empty());
+}
+
+// Start codes land anywhere, across refills too: every hit and the final
+// miss must agree with a plain byte-by-byte scan, for each pattern width.
+TEST(BitReader, SearchFindsEveryPatternAPlainScanFinds) {
+    RecordingHost host;
+    Engine engine(host);
+    testing::TempDir dir;
+    std::mt19937 rng(5);
+    std::vector<uint8_t> data(3 * kBitReaderBufferSize + 777);
+    for (uint8_t& b : data) {
+        const uint32_t r = rng() % 16;
+        b = r < 6 ? 0 : r < 9 ? 1 : r == 9 ? 0xB3 : r == 10 ? 0x0B : r == 11 ? 0x77 : static_cast<uint8_t>(rng());
+    }
+    testing::writeFile(dir.file("f"), data);
+    const struct { uint32_t pattern; int bits; } cases[] = {{0x000001, 24}, {0x1B3, 32}, {0x0B77, 16}};
+    for (const auto& c : cases) {
+        const uint32_t mask = c.bits == 32 ? 0xFFFFFFFFu : (1u << c.bits) - 1;
+        std::vector<double> expected;
+        uint32_t window = 0;
+        size_t from = 0;  // bytes of the window gathered since the last hit
+        for (size_t i = 0; i < data.size(); ++i) {
+            window = (window << 8) | data[i];
+            if (++from >= static_cast<size_t>(c.bits / 8) && (window & mask) == c.pattern) {
+                expected.push_back(8.0 * (i + 1));
+                from = 0;
+            }
+        }
+        ASSERT_GT(expected.size(), 100u);
+        BitReader r(engine);
+        ASSERT_TRUE(r.open(dir.file("f")));
+        std::vector<double> found;
+        while (r.search(c.pattern, c.bits)) found.push_back(r.position());
+        EXPECT_EQ(found, expected) << std::hex << c.pattern;
+        EXPECT_EQ(r.position(), 8.0 * data.size());
+    }
 }
 
 }  // namespace

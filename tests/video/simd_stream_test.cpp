@@ -3,6 +3,7 @@
 // motion, frame and field DCT and both quantiser forms.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -24,11 +25,20 @@ std::vector<uint8_t> fileBytes(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-std::vector<uint8_t> encodeWith(int mode, int floating, int videoType, int mquant, const std::string& out) {
+// bitrate > 0 switches to constant bitrate: the quantiser then changes
+// from macroblock to macroblock and intra blocks are requantised when a
+// level does not fit.
+std::vector<uint8_t> encodeWith(int mode, int floating, int videoType, int mquant, const std::string& out,
+                                int chromaFormat = 1, double bitrate = 0) {
     testing::VideoJob job(128, 96, 9, out, videoType, mquant);
+    if (bitrate > 0) {
+        job.engine.work.constBitrateFlag = 1;
+        job.engine.work.constBitrate = bitrate;
+    }
     job.engine.ev.cpuFeatures = detectCpuFeatures();
     job.engine.ev.MMXMode = mode;
     job.engine.work.useFloatingPoint = floating;
+    job.engine.work.chromaFormat = chromaFormat;
     job.engine.work.iFramesInGOP = 9;
     job.engine.work.ipFrameDistance = 3;
     deriveMotionTable(job.engine.work);
@@ -50,6 +60,66 @@ TEST(SimdStream, EveryRoutineSetWritesTheSameStream) {
                     EXPECT_EQ(encodeWith(mode, floating, videoType, mquant, dir.file("m.mpg")), first)
                         << "MMXMode " << mode << " floating " << floating << " type " << videoType;
             }
+    for (int videoType : {1, 4})
+        for (double bitrate : {250000.0, 4000000.0}) {
+            const std::vector<uint8_t> first = encodeWith(1, 0, videoType, 4, dir.file("b1.mpg"), 1, bitrate);
+            ASSERT_GT(first.size(), 1000u);
+            EXPECT_EQ(testing::decodeVideo(dir.file("b1.mpg")).pictures.size(), 9u);
+            for (int mode : {2, 3, 4})
+                EXPECT_EQ(encodeWith(mode, 0, videoType, 4, dir.file("b.mpg"), 1, bitrate), first)
+                    << "constant bitrate " << bitrate << ", MMXMode " << mode << " type " << videoType;
+        }
+    // 4:2:2 takes the horizontal chroma filter straight into the picture.
+    for (int floating : {0, 1}) {
+        const std::vector<uint8_t> first = encodeWith(1, floating, 4, 5, dir.file("c1.mpg"), 2);
+        const testing::DecodedVideo d = testing::decodeVideo(dir.file("c1.mpg"));
+        EXPECT_EQ(d.pictures.size(), 9u);
+        EXPECT_EQ(d.errors, 0);
+        EXPECT_EQ(encodeWith(3, floating, 4, 5, dir.file("c3.mpg"), 2), first) << "4:2:2 floating " << floating;
+    }
+}
+
+// Keeps the source planes of every coded frame.
+struct SourceCapture : PictureObserver {
+    std::vector<std::array<std::vector<uint8_t>, 3>> frames;
+    void frameCoded(const VideoEncoder& enc) override {
+        frames.push_back({enc.current->plane[0], enc.current->plane[1], enc.current->plane[2]});
+    }
+};
+
+// The plain routine set quantises differently (no reciprocal quantiser),
+// so its streams differ; the pictures the encoder reads must not. 176
+// samples wide, chroma lines end part-way into a vector.
+TEST(SimdStream, EveryRoutineSetReadsTheSamePictures) {
+    testing::TempDir dir;
+    struct Case {
+        int chromaFormat, videoType, floating, progressiveFrame, blackAndWhite;
+    };
+    const Case cases[] = {{1, 1, 0, 1, 0}, {1, 4, 0, 0, 0}, {1, 4, 1, 0, 0}, {1, 4, 0, 1, 0},
+                          {2, 4, 0, 0, 0}, {3, 4, 1, 0, 0}, {1, 4, 0, 0, 1}};
+    for (const Case& c : cases) {
+        std::vector<SourceCapture> captures;
+        for (int mode : {0, 1, 3}) {
+            testing::VideoJob job(176, 80, 4, dir.file("s.mpg"), c.videoType, 6);
+            job.engine.ev.cpuFeatures = detectCpuFeatures();
+            job.engine.ev.MMXMode = mode;
+            job.engine.work.useFloatingPoint = c.floating;
+            job.engine.work.chromaFormat = c.chromaFormat;
+            job.engine.work.blackAndWhite = c.blackAndWhite;
+            if (c.videoType >= 2) job.engine.work.progressiveFrame = c.progressiveFrame;
+            job.engine.work.iFramesInGOP = 4;
+            job.engine.work.ipFrameDistance = 2;
+            deriveMotionTable(job.engine.work);
+            SourceCapture capture;
+            ASSERT_TRUE(runVideoEncoder(job.engine, &capture));
+            ASSERT_EQ(capture.frames.size(), 4u);
+            captures.push_back(std::move(capture));
+        }
+        for (size_t i = 1; i < captures.size(); ++i)
+            EXPECT_TRUE(captures[i].frames == captures[0].frames)
+                << "chroma " << c.chromaFormat << " type " << c.videoType << " floating " << c.floating
+                << " progressive " << c.progressiveFrame << " set " << i;
+    }
 }
 
 // Rows searched side by side: the same bytes with one thread and several,

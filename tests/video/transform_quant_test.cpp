@@ -1,6 +1,7 @@
 // Transforms, quantisers and the matrix files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <random>
@@ -92,6 +93,33 @@ TEST(Dct, InverseClampsInsteadOfWrapping) {
         EXPECT_LE(v, 255);
     }
     EXPECT_EQ(c[0], -256);
+}
+
+// Four large odd coefficients of one column (each row DC-only) make the
+// 1/sqrt(2) rotation's product pass 32 bits; the result must still follow
+// the transform (clipped), within the integer form's rounding.
+TEST(Dct, InverseOfLargeOddCoefficientsStaysExact) {
+    const auto clip = coefClipTable();
+    for (int sign : {1, -1}) {
+        Block b{};
+        b[8 * 1] = static_cast<int16_t>(1500 * sign);
+        b[8 * 3] = b[8 * 5] = b[8 * 7] = static_cast<int16_t>(-1500 * sign);
+        b[2] = static_cast<int16_t>(40 * sign);  // and a row with the full path
+        Block out = b;
+        inverseDctChenWang(out.data(), clip.data() + 512);
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 8; ++x) {
+                double sum = 0;
+                for (int v = 0; v < 8; ++v)
+                    for (int u = 0; u < 8; ++u) {
+                        const double cu = u ? 1 : 1 / std::sqrt(2.0), cv = v ? 1 : 1 / std::sqrt(2.0);
+                        sum += cu * cv * b[8 * v + u] * std::cos((2 * x + 1) * u * M_PI / 16) *
+                               std::cos((2 * y + 1) * v * M_PI / 16);
+                    }
+                const double ref = std::clamp(0.25 * sum, -256.0, 255.0);
+                EXPECT_LE(std::fabs(out[8 * y + x] - ref), 1.0) << x << "," << y << " sign " << sign;
+            }
+    }
 }
 
 TEST(Quantiser, IntraDcAndAc) {

@@ -1,0 +1,134 @@
+// The vector search stages against the plain ones: same best position and
+// distance on random, flat (every position ties) and shifted pictures, with
+// windows clipped at every picture edge. Planes are sized to the bytes the
+// plain walk reads, so the sanitizer build catches a read past them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <tuple>
+#include <vector>
+
+#include "platform/cpu_features.h"
+#include "video/distance_routines.h"
+#include "video/prediction.h"
+
+namespace quillon {
+namespace {
+
+std::vector<uint8_t> picture(int w, int h, int kind, std::mt19937& rng) {
+    std::vector<uint8_t> p(static_cast<size_t>(w) * h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            uint8_t& v = p[static_cast<size_t>(y) * w + x];
+            switch (kind) {
+                case 0: v = static_cast<uint8_t>(rng()); break;
+                case 1: v = 77; break;
+                case 2: v = static_cast<uint8_t>((x * 7 + y * 3) & 0xFF); break;  // smooth ramp
+                default: v = (x / 3 + y / 5) & 1 ? 255 : 0; break;
+            }
+        }
+    return p;
+}
+
+std::vector<MotionRoutines> vectorSets() {
+    const uint32_t f = detectCpuFeatures();
+    std::vector<MotionRoutines> sets;
+    if (f & kCpuSse2) sets.push_back(selectMotionRoutines(1, f));
+    if (f & kCpuAvx2) sets.push_back(selectMotionRoutines(3, f));
+    return sets;
+}
+
+TEST(SearchRoutines, RingSearchMatchesThePlainWalk) {
+    const auto sets = vectorSets();
+    if (sets.empty()) GTEST_SKIP() << "no vector routines here";
+    std::mt19937 rng(3);
+    const int w = 64, h = 48;
+    for (int kind = 0; kind < 4; ++kind) {
+        const auto ref = picture(w, h, kind, rng), cur = picture(w, h, kind == 1 ? 1 : 0, rng);
+        // Frame lines (stride w) and field lines (stride 2w, half the rows).
+        for (int field = 0; field < 2; ++field) {
+            const int lx = field ? 2 * w : w, rows = field ? h / 2 : h;
+            for (int bh : {8, 16}) {
+                if (bh > rows) continue;
+                for (int trial = 0; trial < 60; ++trial) {
+                    RingWindow win;
+                    win.rings = 1 + static_cast<int>(rng() % 6);
+                    win.xLow = static_cast<int>(rng() % 8);
+                    win.xHigh = std::min(w - 16, win.xLow + static_cast<int>(rng() % 40));
+                    win.yLow = static_cast<int>(rng() % 4);
+                    win.yHigh = std::min(rows - bh, win.yLow + static_cast<int>(rng() % 20));
+                    win.centreX = win.xLow + static_cast<int>(rng() % (win.xHigh - win.xLow + 1));
+                    win.centreY = win.yLow + static_cast<int>(rng() % (win.yHigh - win.yLow + 1));
+                    const uint8_t* block = cur.data() + (trial % 3) * 16 + static_cast<ptrdiff_t>(lx) * (trial % 2);
+                    const RingBest a = ringSearchPlain(ref.data(), block, lx, bh, win);
+                    for (const MotionRoutines& r : sets) {
+                        const RingBest b = r.ringSearch(ref.data(), block, lx, bh, win);
+                        ASSERT_EQ(std::make_tuple(a.x, a.y, a.distance), std::make_tuple(b.x, b.y, b.distance))
+                            << kind << " field " << field << " h " << bh << " trial " << trial;
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(SearchRoutines, CoarseSearchMatchesThePlainWalk) {
+    const auto sets = vectorSets();
+    if (sets.empty()) GTEST_SKIP() << "no vector routines here";
+    std::mt19937 rng(9);
+    const int w = 45, h = 36;  // quarter-resolution images
+    for (int kind = 0; kind < 4; ++kind) {
+        const auto anchor = picture(w, h, kind, rng);
+        auto current = picture(w, h, kind, rng);
+        if (kind == 2) std::rotate(current.begin(), current.begin() + 2 * w + 3, current.end());  // a true match
+        for (int trial = 0; trial < 200; ++trial) {
+            const int x0 = static_cast<int>(rng() % (w - 3)), y0 = static_cast<int>(rng() % (h - 3));
+            const int range = 1 + static_cast<int>(rng() % 14), patience = 1 + static_cast<int>(rng() % 2);
+            const CoarseBest a = coarseSearchPlain(current.data(), anchor.data(), w, w, h, x0, y0, range, patience);
+            for (const MotionRoutines& r : sets) {
+                const CoarseBest b = r.coarseSearch(current.data(), anchor.data(), w, w, h, x0, y0, range, patience);
+                ASSERT_EQ(std::make_tuple(a.x, a.y, a.distance, a.rings), std::make_tuple(b.x, b.y, b.distance, b.rings))
+                    << kind << " trial " << trial;
+            }
+        }
+    }
+}
+
+// Every half-sample case of the prediction copy, plain and averaged into
+// what is there, all three planes of each chroma format, frame and field
+// addressing: the vector copy leaves the same bytes, and none outside the
+// area.
+TEST(SearchRoutines, PredictionCopyMatchesThePlainCopy) {
+    if (!(detectCpuFeatures() & kCpuSse2)) GTEST_SKIP() << "no SSE2";
+    std::mt19937 rng(21);
+    const int W = 64, H = 64;
+    const auto ref = picture(W, H, 0, rng), start = picture(W, H, 0, rng);
+    for (int chroma = 1; chroma <= 3; ++chroma)
+        for (int component = 0; component < 3; ++component)
+            for (int trial = 0; trial < 200; ++trial) {
+                AreaPrediction a;
+                a.reference = ref.data();
+                a.referenceField = static_cast<int>(rng() % 2);
+                a.destinationField = static_cast<int>(rng() % 2);
+                const bool field = a.referenceField || a.destinationField || rng() % 2;
+                a.lx = field ? 2 * W : W;
+                a.height = field ? 8 : 16;
+                a.x = 16 * static_cast<int>(rng() % 3);
+                a.y = 8 * static_cast<int>(rng() % 2);
+                a.dx = static_cast<int>(rng() % 17);  // half samples, any parity
+                a.dy = static_cast<int>(rng() % 9);
+                a.average = rng() % 2;
+                auto plainOut = start, vectorOut = start;
+                a.destination = plainOut.data();
+                predictArea(a, component, chroma);
+                a.destination = vectorOut.data();
+                a.vectorForm = true;
+                predictArea(a, component, chroma);
+                ASSERT_EQ(plainOut, vectorOut) << chroma << " " << component << " trial " << trial;
+            }
+}
+
+}  // namespace
+}  // namespace quillon
