@@ -45,6 +45,30 @@ bool ArgumentReader::value(std::string& out) {
     return true;
 }
 
+bool TargetOptions::take(ArgumentReader& reader, const std::string& opt) {
+    error_.clear();
+    std::string value;
+    if (opt == "--target" || opt == "-t") {
+        if (!reader.value(value)) {
+            error_ = "--target needs a value";
+        } else {
+            const int k = targetKindFromName(value);
+            if (k < 0) error_ = "unknown target \"" + value + "\"";
+            else kind = k;
+        }
+    } else if (opt == "--pal") {
+        pal = 1;
+    } else if (opt == "--ntsc") {
+        pal = 0;
+    } else if (opt == "--set") {
+        if (!reader.value(value)) error_ = "--set needs KEY=VALUE";
+        else sets.push_back(value);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 int usageError(const std::string& command, const std::string& message) {
     std::fprintf(stderr, "quillon %s: %s\nTry 'quillon %s --help'.\n", command.c_str(),
                  message.c_str(), command.c_str());

@@ -34,6 +34,25 @@ private:
     bool hasPending_ = false;
 };
 
+// The options the commands that run the engine share: -t/--target, --pal,
+// --ntsc and repeated --set, each command starting from its own defaults.
+class TargetOptions {
+public:
+    // kind 0..4 or -1 (none yet); pal 1, 0, or -1 (not chosen).
+    TargetOptions(int kind, int pal) : kind(kind), pal(pal) {}
+    // Takes opt and its value when it is one of the shared options; false
+    // for any other option. A missing or unknown value leaves error() set.
+    bool take(ArgumentReader& reader, const std::string& opt);
+    const std::string& error() const { return error_; }
+
+    int kind;
+    int pal;
+    std::vector<std::string> sets;
+
+private:
+    std::string error_;
+};
+
 // Prints "quillon <command>: <message>" and a hint to standard error, and
 // returns the usage exit status.
 int usageError(const std::string& command, const std::string& message);

@@ -92,14 +92,13 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 int convertCommand(const std::vector<std::string>& args) {
     const std::string name = "convert";
-    int target = kTargetVcd;
-    int pal = -1;
+    TargetOptions options(kTargetVcd, -1);
     std::string sizeText, output, outputDir, settingsFile, statsFile;
     bool batch = false, fill = false, invert = false, keepTemp = false, quiet = false, verbose = false;
     bool cropGiven = false;
     int crop[4] = {0, 0, 0, 0};
     int split = 0;
-    std::vector<std::string> sets, inputs;
+    std::vector<std::string> inputs;
 
     ArgumentReader reader(args);
     while (!reader.done()) {
@@ -107,14 +106,8 @@ int convertCommand(const std::vector<std::string>& args) {
         if (opt == "--help" || opt == "-h") {
             std::fputs(kHelp, stdout);
             return kExitOk;
-        } else if (opt == "--target" || opt == "-t") {
-            if (!reader.value(value)) return usageError(name, "--target needs a value");
-            target = targetKindFromName(value);
-            if (target < 0) return usageError(name, "unknown target \"" + value + "\"");
-        } else if (opt == "--pal") {
-            pal = 1;
-        } else if (opt == "--ntsc") {
-            pal = 0;
+        } else if (options.take(reader, opt)) {
+            if (!options.error().empty()) return usageError(name, options.error());
         } else if (opt == "--size" || opt == "-s") {
             if (!reader.value(sizeText)) return usageError(name, "--size needs WxH");
         } else if (opt == "--output" || opt == "-o") {
@@ -139,9 +132,6 @@ int convertCommand(const std::vector<std::string>& args) {
         } else if (opt == "--settings") {
             if (!reader.value(settingsFile) || settingsFile.empty())
                 return usageError(name, "--settings needs a file name");
-        } else if (opt == "--set") {
-            if (!reader.value(value)) return usageError(name, "--set needs KEY=VALUE");
-            sets.push_back(value);
         } else if (opt == "--stats") {
             if (!reader.value(statsFile) || statsFile.empty()) return usageError(name, "--stats needs a file name");
         } else if (opt == "--keep-temp") {
@@ -169,6 +159,9 @@ int convertCommand(const std::vector<std::string>& args) {
         std::fclose(probe);
         if (settingsFile.find('/') == std::string::npos) settingsFile = "./" + settingsFile;
     }
+    const int target = options.kind;
+    int pal = options.pal;
+    std::vector<std::string>& sets = options.sets;
     if (!statsFile.empty()) sets.push_back("statisticsFilename=" + statsFile);
     if (verbose) sets.push_back("verbose=1");
     if (keepTemp) {

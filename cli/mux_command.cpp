@@ -42,9 +42,8 @@ public:
 
 int muxCommand(const std::vector<std::string>& args) {
     const std::string name = "mux";
-    int kind = -1, tvStandard = 0;
+    TargetOptions target(-1, 0);
     std::string video, audio, output;
-    std::vector<std::string> sets;
 
     ArgumentReader reader(args);
     while (!reader.done()) {
@@ -52,17 +51,8 @@ int muxCommand(const std::vector<std::string>& args) {
         if (opt == "--help" || opt == "-h") {
             std::fputs(kHelp, stdout);
             return kExitOk;
-        } else if (opt == "--target" || opt == "-t") {
-            if (!reader.value(value)) return usageError(name, "--target needs a value");
-            kind = targetKindFromName(value);
-            if (kind < 0) return usageError(name, "unknown target \"" + value + "\"");
-        } else if (opt == "--pal") {
-            tvStandard = 1;
-        } else if (opt == "--ntsc") {
-            tvStandard = 0;
-        } else if (opt == "--set") {
-            if (!reader.value(value)) return usageError(name, "--set needs KEY=VALUE");
-            sets.push_back(value);
+        } else if (target.take(reader, opt)) {
+            if (!target.error().empty()) return usageError(name, target.error());
         } else if (opt == "--video") {
             if (!reader.value(value) || value.empty()) return usageError(name, "--video needs a file name");
             video = value;
@@ -76,15 +66,15 @@ int muxCommand(const std::vector<std::string>& args) {
             return usageError(name, "unknown argument \"" + opt + "\"");
         }
     }
-    if (kind < 0) return usageError(name, "--target is required");
+    if (target.kind < 0) return usageError(name, "--target is required");
     if (output.empty()) return usageError(name, "-o OUT.mpg is required");
     if (video.empty() && audio.empty()) return usageError(name, "give --video, --audio or both");
 
     TerminalHost host;
     Engine engine(host);
-    initEngine(engine, tvStandard * 16 + kind);
+    initEngine(engine, target.pal * 16 + target.kind);
     if (engine.settingsFileRejected) return kExitUsage;
-    if (!applySetOptions(engine, name, sets)) return kExitUsage;
+    if (!applySetOptions(engine, name, target.sets)) return kExitUsage;
     applySettings(engine);
 
     EncoderSettings& w = engine.work;

@@ -32,10 +32,9 @@ constexpr const char* kHelp =
 
 int settingsCommand(const std::vector<std::string>& args) {
     const std::string name = "settings";
-    int kind = 1, tvStandard = 0;
+    TargetOptions target(1, 0);
     std::string settingsFile;
     bool fileGiven = false;
-    std::vector<std::string> sets;
 
     ArgumentReader reader(args);
     while (!reader.done()) {
@@ -43,22 +42,13 @@ int settingsCommand(const std::vector<std::string>& args) {
         if (opt == "--help" || opt == "-h") {
             std::fputs(kHelp, stdout);
             return kExitOk;
-        } else if (opt == "--target" || opt == "-t") {
-            if (!reader.value(value)) return usageError(name, "--target needs a value");
-            kind = targetKindFromName(value);
-            if (kind < 0) return usageError(name, "unknown target \"" + value + "\"");
-        } else if (opt == "--pal") {
-            tvStandard = 1;
-        } else if (opt == "--ntsc") {
-            tvStandard = 0;
+        } else if (target.take(reader, opt)) {
+            if (!target.error().empty()) return usageError(name, target.error());
         } else if (opt == "--settings") {
             if (!reader.value(value) || value.empty())
                 return usageError(name, "--settings needs a file name");
             settingsFile = value;
             fileGiven = true;
-        } else if (opt == "--set") {
-            if (!reader.value(value)) return usageError(name, "--set needs KEY=VALUE");
-            sets.push_back(value);
         } else {
             return usageError(name, "unknown argument \"" + opt + "\"");
         }
@@ -79,9 +69,9 @@ int settingsCommand(const std::vector<std::string>& args) {
     TerminalHost host;
     Engine engine(host);
     if (fileGiven) engine.settingsFile = settingsFile;
-    initEngine(engine, tvStandard * 16 + kind);
+    initEngine(engine, target.pal * 16 + target.kind);
     if (engine.settingsFileRejected) return kExitUsage;
-    if (!applySetOptions(engine, name, sets)) return kExitUsage;
+    if (!applySetOptions(engine, name, target.sets)) return kExitUsage;
 
     std::fputs(formatSettingsFile(engine.record).c_str(), stdout);
     return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;

@@ -1,5 +1,6 @@
 #include "cli/terminal_host.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,8 +17,20 @@ namespace {
 // Ctrl-C presses since the running dialog installed its handler. A signal
 // handler can only reach a flag of static duration.
 volatile std::sig_atomic_t gInterrupts = 0;
+// The thread that runs the dialog and so waits for the answers.
+pthread_t gDialogThread;
+volatile std::sig_atomic_t gDialogThreadKnown = 0;
 
 extern "C" void onInterrupt(int) {
+    // The signal goes to any thread of the process, an encoder's or a
+    // decoder's as well; only on the dialog's thread does it cut a waiting
+    // question short, so it is passed on there.
+    if (gDialogThreadKnown && !pthread_equal(pthread_self(), gDialogThread)) {
+        const int saved = errno;
+        pthread_kill(gDialogThread, SIGINT);
+        errno = saved;
+        return;
+    }
     if (gInterrupts < 1000) gInterrupts = gInterrupts + 1;
 }
 
@@ -56,7 +69,10 @@ bool TerminalHost::askYesNo(const std::string& caption, const std::string& text)
         std::fflush(options_.out);
         char line[64];
         errno = 0;
-        if (!std::fgets(line, sizeof line, options_.in)) {
+        const int before = gInterrupts;
+        const bool read = std::fgets(line, sizeof line, options_.in) != nullptr;
+        interruptsDuringQuestions_ += gInterrupts - before;
+        if (!read) {
             // Ctrl-C at the question, or no more input: stop.
             std::clearerr(options_.in);
             std::fputc('\n', options_.out);
@@ -110,7 +126,7 @@ void TerminalDialog::noteInterrupt() { onInterrupt(SIGINT); }
 
 void TerminalDialog::handleInterrupts() {
     if (!controller_) return;
-    const int seen = gInterrupts;
+    const int seen = gInterrupts - host_.interruptsDuringQuestions();
     // The first press since the last pump asks; a second one before the
     // answer (or one that cuts the question short) stops at once.
     bool asked = false;
@@ -145,10 +161,13 @@ void TerminalDialog::runModal(DialogController& controller) {
     closed_ = false;
     gInterrupts = 0;
     interruptsHandled_ = 0;
+    host_.forgetInterrupts();
     struct sigaction action = {}, previous = {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no restart: Ctrl-C ends a pending question
+    gDialogThread = pthread_self();
+    gDialogThreadKnown = 1;
     sigaction(SIGINT, &action, &previous);
 
     controller.onShown();
@@ -165,6 +184,7 @@ void TerminalDialog::runModal(DialogController& controller) {
         if (queue_.empty()) closed_ = true;
     }
     sigaction(SIGINT, &previous, nullptr);
+    gDialogThreadKnown = 0;
     host_.breakProgressLine();
     controller_ = nullptr;
 }

@@ -38,6 +38,11 @@ public:
     bool shutdownChoice() const override { return options_.shutdownChoice; }
 
     bool interactive() const { return interactive_; }
+    // Ctrl-C presses that came while a question waited for its answer. Such
+    // a press cuts the question short and so is its answer; the dialog must
+    // not take it for a new press and ask again.
+    int interruptsDuringQuestions() const { return interruptsDuringQuestions_; }
+    void forgetInterrupts() { interruptsDuringQuestions_ = 0; }
     bool progressBar() const { return progressBar_; }
 
     // Progress of the current phase; a bar on a terminal, else one line per
@@ -52,6 +57,7 @@ private:
     bool progressBar_;
     bool barShown_ = false;
     int lastPercent_ = -1;
+    int interruptsDuringQuestions_ = 0;
 };
 
 // The conversion dialog on a terminal. runModal shows it, runs the start at

@@ -211,6 +211,11 @@ RunOutcome runConversion(Engine& engine) {
         ok = true;
     }
     view.setStopEnabled(false);
+    // A stop before the first picture was coded leaves no part to give
+    // sound to or to multiplex: the cut would still ask for one sample, and
+    // the multiplexer would reject a stream without pictures with an error.
+    const bool nothingEncoded = stoppedInVideo && w.encodeVideo && job.framesEncoded == 0;
+    if (nothingEncoded) ok = false;
 
     bool stopInLaterPhase = false;
     if (!job.stopRequested && ok && w.encodeAudio) {

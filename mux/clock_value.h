@@ -25,18 +25,13 @@ struct ClockValue {
     void set(double v, bool mpeg2) {
         negative = v < 0 ? 1 : 0;
         v = std::fabs(v);
-        double b = std::floor(v / 300.0);
-        if (b > 4294967295.0) {
-            baseHigh = 1;
-            b -= 4294967296.0;
-        } else {
-            baseHigh = 0;
-        }
-        // Bases past 33 bits wrap, as the 33-bit field of the streams does.
-        b = std::fmod(b, 4294967296.0);
-        baseLow = static_cast<uint32_t>(b);
-        double base = (baseHigh * 4294967296.0 + b);
-        extension = mpeg2 ? static_cast<uint32_t>(v - base * 300.0) : 0;
+        const double whole = std::floor(v / 300.0);
+        // Bases past 33 bits wrap, as the 33-bit field of the streams does;
+        // the extension is the remainder of the unwrapped value.
+        const double b = std::fmod(whole, 8589934592.0);
+        baseHigh = b >= 4294967296.0 ? 1 : 0;
+        baseLow = static_cast<uint32_t>(b - baseHigh * 4294967296.0);
+        extension = mpeg2 ? static_cast<uint32_t>(v - whole * 300.0) : 0;
         if (extension > 299) extension = 299;
     }
     void clear() { *this = ClockValue(); }

@@ -301,13 +301,15 @@ bool scanVideoStream(Engine& engine, const std::string& path, const std::string&
     double heldPosition = 0;
     ProgressTicker progress(engine);
 
+    // Bytes per picture type; a long stream's totals pass 32 bits.
+    double typeTotals[4] = {};
     auto writePending = [&](double end) {
         rec.length += static_cast<uint32_t>((end - previousUnitStart) / 8);
         if (!units.write(rec)) {
             engine.reportError(formatText("Error writing to temporary video units file %s.", unitsPath.c_str()));
             return false;
         }
-        if (rec.pictureType >= 1 && rec.pictureType <= 4) info.typeBytes[rec.pictureType - 1] += rec.length;
+        if (rec.pictureType >= 1 && rec.pictureType <= 4) typeTotals[rec.pictureType - 1] += rec.length;
         lastUnitEnd = end;
         picturePending = false;
         return true;
@@ -471,7 +473,7 @@ bool scanVideoStream(Engine& engine, const std::string& path, const std::string&
     engine.logLine(formatText("  Found %d picture headers.", static_cast<int>(info.pictures)));
     info.streamLength = lastUnitEnd / 8;
     for (int i = 0; i < 4; ++i)
-        if (info.typeCount[i]) info.typeBytes[i] /= info.typeCount[i];
+        if (info.typeCount[i]) info.typeBytes[i] = static_cast<uint32_t>(typeTotals[i] / info.typeCount[i]);
     if (T > 0 && info.pictures > 0) {
         double period = T;
         int unadjusted = frc >= 1 && frc <= 8 ? static_cast<int>(std::ceil(kPictureRates[frc])) : 25;

@@ -43,7 +43,7 @@ struct VideoStreamInfo {
     uint32_t pictures = 0;
     uint32_t groups = 0;
     uint32_t typeCount[4] = {};  // I, P, B, D
-    uint32_t typeBytes[4] = {};  // totals, turned into averages after the scan
+    uint32_t typeBytes[4] = {};  // average bytes of a picture of each type
     uint32_t horizontalSize = 0;
     uint32_t verticalSize = 0;
     uint32_t aspectRatio = 0;

@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "cli/terminal_host.h"
 #include "engine/engine.h"
@@ -214,6 +219,82 @@ TEST(TerminalDialog, CtrlCOnATerminalAsksAndASecondOneStops) {
     };
     EXPECT_EQ(yes.run(yesHost), 30);
     EXPECT_EQ(yes.phases.audioLast, 40000);
+}
+
+// The press that cuts a question short answers it: the stop it gives holds
+// for the video, and the dialog does not take the same press for a new one
+// and ask again (and stop the sound) in the next phase.
+TEST(TerminalDialog, ACtrlCThatCutsTheQuestionShortIsNotAskedAboutAgain) {
+    TerminalJob job;
+    int answers[2];
+    ASSERT_EQ(::pipe(answers), 0);
+    std::FILE* in = ::fdopen(answers[0], "r");
+    TerminalHost::Options o = options(job.out, job.in, 1);
+    o.in = in;
+    TerminalHost host(o);
+    const pthread_t main = ::pthread_self();
+    std::thread presser;
+    job.phases.atPicture = [&](int n) {
+        if (n != 20) return;
+        TerminalDialog::noteInterrupt();
+        // A second press once the question waits for its answer.
+        presser = std::thread([&] {
+            // Read without moving the position the host writes at.
+            auto asked = [fd = ::fileno(job.out.get())] {
+                std::string buf(1 << 16, '\0');
+                const ssize_t n = ::pread(fd, buf.data(), buf.size(), 0);
+                return n > 0 && buf.find("(y/n)") != std::string::npos;
+            };
+            for (int i = 0; i < 2000 && !asked(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            ::pthread_kill(main, SIGINT);
+            // Were the question asked again, its read ends here.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            ::close(answers[1]);
+        });
+    };
+    EXPECT_EQ(job.run(host), 30);
+    presser.join();
+    std::fclose(in);
+    const std::string text = job.out.text();
+    EXPECT_EQ(text.find("(y/n)"), text.rfind("(y/n)")) << text;
+    EXPECT_EQ(job.phases.audioLast, 20000);
+    EXPECT_TRUE(job.phases.muxed) << text;
+}
+
+// The kernel may hand Ctrl-C to any thread, an encoder's row thread as
+// well: the press must still cut the waiting question short.
+TEST(TerminalDialog, ACtrlCTakenByAnotherThreadStillCutsTheQuestionShort) {
+    TerminalJob job;
+    int answers[2];
+    ASSERT_EQ(::pipe(answers), 0);
+    std::FILE* in = ::fdopen(answers[0], "r");
+    TerminalHost::Options o = options(job.out, job.in, 1);
+    o.in = in;
+    TerminalHost host(o);
+    std::thread worker;
+    job.phases.atPicture = [&](int n) {
+        if (n != 20) return;
+        TerminalDialog::noteInterrupt();
+        worker = std::thread([&] {
+            auto asked = [fd = ::fileno(job.out.get())] {
+                std::string buf(1 << 16, '\0');
+                const ssize_t got = ::pread(fd, buf.data(), buf.size(), 0);
+                return got > 0 && buf.find("(y/n)") != std::string::npos;
+            };
+            for (int i = 0; i < 2000 && !asked(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            ::pthread_kill(::pthread_self(), SIGINT);  // the press lands here
+            // Had it not reached the question, this answer would go on.
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            (void)!::write(answers[1], "n\n", 2);
+        });
+    };
+    EXPECT_EQ(job.run(host), 30);
+    worker.join();
+    ::close(answers[1]);
+    std::fclose(in);
+    EXPECT_EQ(job.phases.audioLast, 20000) << job.out.text();
 }
 
 TEST(TerminalDialog, RefusedRunClosesInsteadOfWaiting) {

@@ -96,6 +96,21 @@ TEST(StopInPhase, VideoMultiplexesThePicturesEncodedSoFar) {
     EXPECT_TRUE(job.noTemporaries());
 }
 
+// A stop while the first picture is coded: no picture, so no sound for it
+// and nothing to multiplex; the stop is reported as one, not as the
+// multiplexer's complaint about a stream without pictures.
+TEST(StopInPhase, VideoBeforeTheFirstPictureKeepsOnlyTheVideoStream) {
+    StopJob job;
+    EXPECT_EQ(job.run(0, "Video Conversion progress: 0%"), 0);
+    EXPECT_EQ(job.stops, 1) << job.messages();
+    EXPECT_EQ(job.engine.job.framesEncoded, 0);
+    EXPECT_TRUE(job.host.hasLog("ENCODING ABORTED."));
+    EXPECT_FALSE(job.host.hasLog("Encoding Audio:")) << job.messages();
+    EXPECT_TRUE(job.host.boxes.empty()) << job.messages();
+    EXPECT_EQ(job.left(), (std::set<std::string>{"tmp", "x.m1v"})) << job.messages();
+    EXPECT_TRUE(job.noTemporaries());
+}
+
 TEST(StopInPhase, AudioKeepsTheVideoStreamAndMakesNoProgram) {
     StopJob job;
     EXPECT_EQ(job.run(0, "Audio Conversion Progress"), 0);

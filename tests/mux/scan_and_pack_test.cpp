@@ -336,6 +336,16 @@ TEST(ClockValue, SplitsTicksIntoBaseAndExtension) {
     c.set(-3000, true);
     EXPECT_EQ(c.negative, 1u);
     EXPECT_EQ(c.ticks(), -3000.0);
+    // Past 33 bits (26.5 hours) the base starts again from 0 and keeps its
+    // extension.
+    c.set((8589934592.0 + 5) * 300 + 7, true);
+    EXPECT_EQ(c.baseHigh, 0u);
+    EXPECT_EQ(c.baseLow, 5u);
+    EXPECT_EQ(c.extension, 7u);
+    c.set((8589934592.0 + 4294967296.0 + 1) * 300, false);
+    EXPECT_EQ(c.baseHigh, 1u);
+    EXPECT_EQ(c.baseLow, 1u);
+    EXPECT_EQ(c.extension, 0u);
 }
 
 TEST(BitReader, ReadsAcrossBufferRefillsAndSearches) {
@@ -361,6 +371,68 @@ TEST(BitReader, ReadsAcrossBufferRefillsAndSearches) {
     EXPECT_FALSE(r.readBits(1, v));
     EXPECT_FALSE(r.open(dir.file("missing")));
     EXPECT_EQ(host.errors.back(), "Quorvel Encoder - error: Unable to open file " + dir.file("missing") + " for reading.");
+}
+
+// The searches the scanners make, over bytes full of near misses and with
+// matches across every buffer refill: each must stop where a walk byte by
+// byte stops.
+TEST(BitReader, SearchStopsWhereAByteWalkStops) {
+    RecordingHost host;
+    Engine engine(host);
+    testing::TempDir dir;
+    const size_t size = 3 * kBitReaderBufferSize + 17;
+    std::vector<uint8_t> data(size);
+    uint32_t seed = 12345;
+    const uint8_t alphabet[] = {0, 0, 0, 1, 1, 0xB3, 0xB5, 0xB2, 0x0B, 0x77, 0x42};
+    for (uint8_t& b : data) {
+        seed = seed * 1103515245u + 12345u;
+        b = alphabet[(seed >> 16) % sizeof alphabet];
+    }
+    const std::vector<uint8_t> planted[] = {{0, 0, 1}, {0x0B, 0x77}, {0, 0, 1, 0xB5}, {0, 0, 1, 0xB2}};
+    for (size_t refill = 1; refill <= 3; ++refill)
+        for (size_t back = 1; back <= 4; ++back)
+            for (size_t i = 0; i < planted[back - 1].size(); ++i) {
+                const size_t at = refill * kBitReaderBufferSize - back + 64 * back + i;
+                if (at < size) data[at] = planted[back - 1][i];
+            }
+    testing::writeFile(dir.file("f"), data);
+
+    struct Pattern {
+        uint32_t value;
+        int bits;
+    };
+    for (const Pattern p : {Pattern{0x000001, 24}, Pattern{0x0B77, 16}, Pattern{0x1B5, 32}, Pattern{0x1B2, 32}}) {
+        const size_t k = static_cast<size_t>(p.bits / 8);
+        std::vector<uint8_t> bytes(k);
+        for (size_t i = 0; i < k; ++i) bytes[i] = static_cast<uint8_t>(p.value >> (8 * (k - 1 - i)));
+        BitReader r(engine);
+        ASSERT_TRUE(r.open(dir.file("f")));
+        size_t pos = 0;
+        int found = 0, turn = 0;
+        for (;;) {
+            size_t end = 0;
+            for (size_t j = pos; j + k <= size; ++j)
+                if (std::equal(bytes.begin(), bytes.end(), data.begin() + static_cast<ptrdiff_t>(j))) {
+                    end = j + k;
+                    break;
+                }
+            const bool hit = r.search(p.value, p.bits);
+            ASSERT_EQ(hit, end != 0) << std::hex << p.value << " after " << std::dec << pos;
+            if (!hit) break;
+            ASSERT_EQ(r.position(), 8.0 * static_cast<double>(end)) << std::hex << p.value;
+            ++found;
+            pos = end;
+            // Now and then read on a little, as the scanners do, sometimes
+            // leaving the reader off a byte boundary.
+            uint32_t v;
+            if (++turn % 3 == 0 && pos + 2 <= size) {
+                ASSERT_TRUE(r.readBits(13, v));
+                pos += 2;  // the search moves on to the next byte boundary
+            }
+        }
+        EXPECT_GT(found, 100) << std::hex << p.value;
+    }
+    EXPECT_TRUE(host.errors.empty());
 }
 
 // Start codes land anywhere, across refills too: every hit and the final

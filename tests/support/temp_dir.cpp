@@ -7,8 +7,9 @@
 
 namespace quillon::testing {
 
-TempDir::TempDir() {
-    std::filesystem::path base = std::filesystem::temp_directory_path();
+TempDir::TempDir() : TempDir(std::filesystem::temp_directory_path()) {}
+
+TempDir::TempDir(const std::filesystem::path& base) {
     std::string pattern = (base / "quillon-test-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;

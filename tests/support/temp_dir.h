@@ -9,6 +9,8 @@ namespace quillon::testing {
 class TempDir {
 public:
     TempDir();
+    // Under another folder, such as a memory file system.
+    explicit TempDir(const std::filesystem::path& base);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
