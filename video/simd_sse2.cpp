@@ -6,6 +6,7 @@
 #include <new>
 
 #include "video/frame_conversion.h"
+#include "video/prediction.h"
 #include "video/quantize.h"
 #include "video/simd_routines.h"
 
@@ -24,9 +25,8 @@ inline int sum32(__m128i v) {
 }
 
 // (a + b + c + d + 2) >> 2 for 16 samples.
-inline __m128i average4(const uint8_t* a, const uint8_t* b, const uint8_t* c, const uint8_t* d) {
+inline __m128i average4(__m128i va, __m128i vb, __m128i vc, __m128i vd) {
     const __m128i zero = _mm_setzero_si128();
-    const __m128i va = load16(a), vb = load16(b), vc = load16(c), vd = load16(d);
     const __m128i two = _mm_set1_epi16(2);
     __m128i lo = _mm_add_epi16(_mm_add_epi16(_mm_unpacklo_epi8(va, zero), _mm_unpacklo_epi8(vb, zero)),
                                _mm_add_epi16(_mm_unpacklo_epi8(vc, zero), _mm_unpacklo_epi8(vd, zero)));
@@ -35,6 +35,10 @@ inline __m128i average4(const uint8_t* a, const uint8_t* b, const uint8_t* c, co
     lo = _mm_srli_epi16(_mm_add_epi16(lo, two), 2);
     hi = _mm_srli_epi16(_mm_add_epi16(hi, two), 2);
     return _mm_packus_epi16(lo, hi);
+}
+
+inline __m128i average4(const uint8_t* a, const uint8_t* b, const uint8_t* c, const uint8_t* d) {
+    return average4(load16(a), load16(b), load16(c), load16(d));
 }
 
 // The prediction of one 16-sample line at the half-sample offset.
@@ -605,6 +609,54 @@ bool quantizeIntraBlockSse2(const int16_t* src, int16_t* dst, int dcPrecision, c
     }
     dst[0] = dc;
     return _mm_movemask_epi8(over) == 0;
+}
+
+// Prediction copies of 16- and 8-sample areas.
+namespace {
+
+template <int W>
+inline __m128i load(const uint8_t* p) {
+    if constexpr (W == 16)
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    else
+        return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+}
+
+template <int W>
+inline void store(uint8_t* p, __m128i v) {
+    if constexpr (W == 16)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+    else
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
+}
+
+template <int W, bool Average>
+void copy(const uint8_t* s, uint8_t* d, int lx, int h, int hx, int hy) {
+    for (int j = 0; j < h; ++j, s += lx, d += lx) {
+        __m128i v;
+        if (!hx && !hy)
+            v = load<W>(s);
+        else if (!hy)
+            v = _mm_avg_epu8(load<W>(s), load<W>(s + 1));
+        else if (!hx)
+            v = _mm_avg_epu8(load<W>(s), load<W>(s + lx));
+        else
+            v = average4(load<W>(s), load<W>(s + 1), load<W>(s + lx), load<W>(s + lx + 1));
+        if constexpr (Average) v = _mm_avg_epu8(load<W>(d), v);
+        store<W>(d, v);
+    }
+}
+
+}  // namespace
+
+// The prediction copy: byte averages round up like the plain
+// (a + b + c + d + 2) >> 2 and (a + b + 1) >> 1, so every byte is the
+// plain copy's.
+void copyAreaSse2(const uint8_t* s, uint8_t* d, int lx, int w, int h, int hx, int hy, bool average) {
+    if (w == 16)
+        average ? copy<16, true>(s, d, lx, h, hx, hy) : copy<16, false>(s, d, lx, h, hx, hy);
+    else
+        average ? copy<8, true>(s, d, lx, h, hx, hy) : copy<8, false>(s, d, lx, h, hx, hy);
 }
 
 }  // namespace quillon
