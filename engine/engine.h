@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/host.h"
 #include "engine/request.h"
@@ -33,6 +34,17 @@ struct JobValues {
     bool jobCompleted = false;
     bool statisticsOn = false;
     std::FILE* statisticsFile = nullptr;
+    // While a run writes, the stream names above are private names in the
+    // output's folder: privatePrefix followed by the final file name. Text
+    // shown to the user has privatePrefix replaced by publicFolder, so it
+    // names the user's files.
+    std::string privatePrefix;
+    std::string publicFolder;
+    // After a run: the files it put in place (the program stream or its
+    // split parts, the streams kept), complete or, after a stop, holding the
+    // part done. Nothing else of the run is left.
+    std::vector<std::string> filesWritten;
+    bool stopped = false;  // the run ended by a stop
 };
 
 class Engine;
@@ -45,6 +57,12 @@ public:
     virtual bool encodeVideo(Engine& engine) = 0;
     virtual bool encodeAudio(Engine& engine) = 0;
     virtual bool multiplex(Engine& engine, bool multiplexVideo, bool multiplexAudio) = 0;
+    // Checks, before the first picture is coded, every setting a later phase
+    // will need; reports what is wrong and returns false.
+    virtual bool checkSettings(Engine& engine) {
+        (void)engine;
+        return true;
+    }
 };
 
 class Engine {
@@ -94,6 +112,13 @@ public:
     // by the last initEngine (the MPEG-1 preset was then applied).
     std::string settingsFile = "default.ini";
     bool settingsFileRejected = false;
+    // Whether a job may replace a file that already has the name of one of
+    // its outputs. The front end sets it once the user has agreed; without
+    // it the job leaves such a file whole and does not complete.
+    bool replaceExisting = false;
+
+    // text with the job's private names turned into the names the user knows.
+    std::string publicText(const std::string& text) const;
 
     void setPhases(ConversionPhases* phases) { phases_ = phases; }
     ConversionPhases* phases() const { return phases_; }
