@@ -17,6 +17,9 @@ namespace {
 // Ctrl-C presses since the running dialog installed its handler. A signal
 // handler can only reach a flag of static duration.
 volatile std::sig_atomic_t gInterrupts = 0;
+// SIGTERM and SIGHUP since then: what a service manager, `timeout` or a
+// closed terminal sends. No one is there to answer, so each is a stop at once.
+volatile std::sig_atomic_t gTerminations = 0;
 // The thread that runs the dialog and so waits for the answers.
 pthread_t gDialogThread;
 volatile std::sig_atomic_t gDialogThreadKnown = 0;
@@ -32,6 +35,16 @@ extern "C" void onInterrupt(int) {
         return;
     }
     if (gInterrupts < 1000) gInterrupts = gInterrupts + 1;
+}
+
+extern "C" void onTerminate(int signal) {
+    if (gDialogThreadKnown && !pthread_equal(pthread_self(), gDialogThread)) {
+        const int saved = errno;
+        pthread_kill(gDialogThread, signal);
+        errno = saved;
+        return;
+    }
+    if (gTerminations < 1000) gTerminations = gTerminations + 1;
 }
 
 std::string firstLine(const std::string& text) {
@@ -126,6 +139,11 @@ void TerminalDialog::noteInterrupt() { onInterrupt(SIGINT); }
 
 void TerminalDialog::handleInterrupts() {
     if (!controller_) return;
+    if (terminationsHandled_ < gTerminations) {
+        terminationsHandled_ = gTerminations;
+        controller_->onCancel();  // stops a run at once, else closes
+        return;
+    }
     const int seen = gInterrupts - host_.interruptsDuringQuestions();
     // The first press since the last pump asks; a second one before the
     // answer (or one that cuts the question short) stops at once.
@@ -160,7 +178,9 @@ void TerminalDialog::runModal(DialogController& controller) {
     controller_ = &controller;
     closed_ = false;
     gInterrupts = 0;
+    gTerminations = 0;
     interruptsHandled_ = 0;
+    terminationsHandled_ = 0;
     host_.forgetInterrupts();
     struct sigaction action = {}, previous = {};
     action.sa_handler = onInterrupt;
@@ -169,6 +189,13 @@ void TerminalDialog::runModal(DialogController& controller) {
     gDialogThread = pthread_self();
     gDialogThreadKnown = 1;
     sigaction(SIGINT, &action, &previous);
+    // A signal ignored by whoever started us (nohup) stays ignored.
+    struct sigaction terminate = action, previousTerm = {}, previousHup = {};
+    terminate.sa_handler = onTerminate;
+    sigaction(SIGTERM, nullptr, &previousTerm);
+    sigaction(SIGHUP, nullptr, &previousHup);
+    if (previousTerm.sa_handler != SIG_IGN) sigaction(SIGTERM, &terminate, nullptr);
+    if (previousHup.sa_handler != SIG_IGN) sigaction(SIGHUP, &terminate, nullptr);
 
     controller.onShown();
     while (!closed_) {
@@ -184,6 +211,8 @@ void TerminalDialog::runModal(DialogController& controller) {
         if (queue_.empty()) closed_ = true;
     }
     sigaction(SIGINT, &previous, nullptr);
+    sigaction(SIGTERM, &previousTerm, nullptr);
+    sigaction(SIGHUP, &previousHup, nullptr);
     gDialogThreadKnown = 0;
     host_.breakProgressLine();
     controller_ = nullptr;

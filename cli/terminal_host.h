@@ -66,7 +66,7 @@ private:
 // press Start later. Ctrl-C while it runs: with a terminal on standard input,
 // the Stop press and its question (or the question alone when Stop is
 // disabled); without one, or on a second Ctrl-C before the answer, an
-// immediate stop.
+// immediate stop. SIGTERM and SIGHUP stop at once.
 class TerminalDialog : public DialogView {
 public:
     explicit TerminalDialog(TerminalHost& host) : host_(host) {}
@@ -105,6 +105,7 @@ private:
     std::string cancelLabel_ = "&Cancel";
     std::string status_;
     int interruptsHandled_ = 0;
+    int terminationsHandled_ = 0;
 };
 
 }  // namespace quillon

@@ -3,6 +3,9 @@
 #include <cctype>
 #include <cmath>
 #include <filesystem>
+#include <sys/stat.h>
+
+#include "platform/output_files.h"
 
 namespace quillon {
 
@@ -159,6 +162,119 @@ int runConversions(InputTable& table, std::vector<PlannedOutput>& plan,
     table.select(0);
     table.setConverting(0);
     return completed;
+}
+
+std::vector<int> giveBatchOutputsOwnNames(std::vector<PlannedOutput>& plan) {
+    std::vector<int> renamed;
+    auto taken = [&](const std::string& name, size_t before) {
+        for (size_t j = 0; j < before; ++j)
+            if (plan[j].outputName == name || sameFile(plan[j].outputName, name)) return true;
+        return false;
+    };
+    for (size_t i = 1; i < plan.size(); ++i) {
+        if (!taken(plan[i].outputName, i)) continue;
+        const std::string original = plan[i].outputName;
+        const std::filesystem::path p(original);
+        const std::string stem = (p.parent_path() / p.stem()).string();
+        const std::string extension = p.extension().string();
+        for (int n = 2;; ++n) {
+            const std::string candidate = stem + "-" + std::to_string(n) + extension;
+            if (!taken(candidate, plan.size())) {
+                plan[i].outputName = candidate;
+                break;
+            }
+        }
+        renamed.push_back(static_cast<int>(i));
+    }
+    return renamed;
+}
+
+namespace {
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+OutputFilesCheck checkOutputFiles(const InputTable& table, const std::vector<PlannedOutput>& plan,
+                                  const std::function<PlannedJobFiles(const PlannedOutput&)>& filesOf) {
+    OutputFilesCheck check;
+    // Everything the conversion reads: the inputs, the pictures of their
+    // lists, the streams a job multiplexes from disk.
+    std::vector<std::string> reads;
+    for (int i = 0; i < table.count(); ++i) {
+        const InputFileEntry& e = table.entry(i);
+        reads.push_back(e.path);
+        for (const std::string& picture : e.listFile) reads.push_back(picture);
+    }
+    struct Written {
+        std::string path;
+        bool statistics;
+    };
+    std::vector<Written> writes;
+    std::vector<std::string> folders;
+    for (const PlannedOutput& out : plan) {
+        const PlannedJobFiles f = filesOf(out);
+        for (const std::string& r : f.reads) reads.push_back(r);
+        for (const std::string& stream : f.streamNames) {
+            if (!f.program.empty() && (stream == f.program || sameFile(stream, f.program))) {
+                check.refusal = "The output " + f.program +
+                                " has the name of its own video or audio stream; choose a name with another "
+                                "extension, such as .mpg.";
+                check.conflict = true;
+                return check;
+            }
+        }
+        std::vector<std::string> own;
+        if (!f.program.empty()) {
+            if (!f.split) {
+                own.push_back(f.program);
+            } else {
+                // The first part always; further parts as far as files of an
+                // earlier run are there to be replaced.
+                own.push_back(splitPartName(f.program, 0));
+                for (int k = 1; k < 1000 && exists(splitPartName(f.program, k)); ++k) own.push_back(splitPartName(f.program, k));
+            }
+        }
+        for (const std::string& s : f.streams) own.push_back(s);
+        for (const std::string& path : own) writes.push_back({path, false});
+        if (!f.statistics.empty()) writes.push_back({f.statistics, true});
+    }
+    for (size_t i = 0; i < writes.size() && check.refusal.empty(); ++i) {
+        const Written& w = writes[i];
+        for (const std::string& r : reads) {
+            if (w.path == r || sameFile(w.path, r)) {
+                check.refusal = "The output " + w.path + " is also an input of this conversion.";
+                check.conflict = true;
+                break;
+            }
+        }
+        if (!check.refusal.empty()) break;
+        for (size_t j = 0; j < i; ++j) {
+            if (w.statistics && writes[j].statistics) continue;
+            if (w.path == writes[j].path || sameFile(w.path, writes[j].path)) {
+                check.refusal = writes[j].path == w.path
+                                    ? "The conversion would write " + w.path + " twice."
+                                    : "The outputs " + writes[j].path + " and " + w.path + " are the same file.";
+                check.conflict = true;
+                break;
+            }
+        }
+        if (!check.refusal.empty()) break;
+        const std::string problem = folderProblem(w.path);
+        if (!problem.empty()) {
+            check.refusal = "Unable to write " + w.path + ": " + problem + ".";
+            break;
+        }
+        if (exists(w.path)) {
+            bool listed = false;
+            for (const std::string& e : check.existing) listed = listed || e == w.path;
+            if (!listed) check.existing.push_back(w.path);
+        }
+    }
+    return check;
 }
 
 std::string defaultOutputName(const std::string& inputPath, const std::string& outputDir) {

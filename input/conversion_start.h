@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/job_driver.h"
 #include "engine/request.h"
 #include "input/frame_delivery.h"
 #include "input/input_table.h"
@@ -84,6 +85,29 @@ std::vector<PlannedOutput> planConversions(InputTable& table, const ConversionCh
 // selected again afterwards.
 int runConversions(InputTable& table, std::vector<PlannedOutput>& plan,
                    const std::function<int(PlannedOutput&)>& convert);
+
+// Gives every output of a batch a name of its own: an output whose name is
+// already taken by an earlier output of the batch (the same path, or the
+// same file) gets "-2", "-3", ... before its extension. Returns the outputs
+// renamed, by plan index.
+std::vector<int> giveBatchOutputsOwnNames(std::vector<PlannedOutput>& plan);
+
+// What the checks before any work found.
+struct OutputFilesCheck {
+    std::string refusal;                // non-empty: the conversion must not start
+    bool conflict = false;              // the refusal is of names given (not of a folder)
+    std::vector<std::string> existing;  // files the conversion would replace
+};
+
+// Checks every file the plan would write (filesOf gives an output's files as
+// the engine would write them): none may be
+// an input (by path, link or hard link) or a file the conversion reads, no
+// program stream may have the name of one of its job's streams,
+// none may be written twice (the statistics file excepted, which every
+// output of a batch rewrites), and each folder must take new files. Lists
+// the files that exist already.
+OutputFilesCheck checkOutputFiles(const InputTable& table, const std::vector<PlannedOutput>& plan,
+                                  const std::function<PlannedJobFiles(const PlannedOutput&)>& filesOf);
 
 // The default output name for an input path: its extension replaced by ".mpg"
 // (in outputDir when given).

@@ -1,7 +1,11 @@
 #include "input/input_table.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -11,6 +15,7 @@
 #include "image/image_file.h"
 #include "input/frame_delivery.h"
 #include "input/media_file.h"
+#include "platform/output_files.h"
 
 namespace quillon {
 
@@ -134,7 +139,16 @@ std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& hos
     host.logLine(formatText("Opening file %s", path.c_str()));
     std::error_code ec;
     if (!fs::is_regular_file(path, ec)) {
-        showError(host, kOpenError, formatText("Can't open %s.", path.c_str()));
+        // Say why, so the user knows what to mend.
+        struct stat st;
+        std::string why = "not a regular file";
+        if (::stat(path.c_str(), &st) != 0) why = fileErrorText(errno);
+        else if (S_ISDIR(st.st_mode)) why = "a folder, not a media file";
+        showError(host, kOpenError, formatText("Can't open %s.", path.c_str()) + " (" + why + ")");
+        return nullptr;
+    }
+    if (::access(path.c_str(), R_OK) != 0) {
+        showError(host, kOpenError, formatText("Can't open %s.", path.c_str()) + " (" + fileErrorText(errno) + ")");
         return nullptr;
     }
     auto entry = std::make_unique<InputFileEntry>();
@@ -150,7 +164,9 @@ std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& hos
     if (!media) {
         switch (failure) {
             case MediaOpenFailure::CannotOpen:
-                showError(host, kOpenError, formatText("Can't open %s.", path.c_str()) + " (" + detail + ")");
+                // A readable regular file the media libraries do not take.
+                showError(host, kOpenError,
+                          formatText("Can't open %s.", path.c_str()) + " (not a media file: " + detail + ")");
                 break;
             case MediaOpenFailure::NoStreamInfo:
                 showError(host, kOpenError, formatText("Can't get file information from %s.", path.c_str()) +

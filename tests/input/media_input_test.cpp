@@ -113,7 +113,7 @@ TEST(MediaInput, NoSoundAndRefusedInputs) {
     EXPECT_FALSE(table.open(testing::mediaDir() + "/missing.avi", host));
     ASSERT_EQ(host.messages.size(), 1u);
     EXPECT_EQ(host.messages[0].caption, "open avi file error");
-    EXPECT_EQ(host.messages[0].text, "Can't open " + testing::mediaDir() + "/missing.avi.");
+    EXPECT_EQ(host.messages[0].text, "Can't open " + testing::mediaDir() + "/missing.avi. (not found)");
     EXPECT_EQ(table.count(), 1);
 }
 
