@@ -657,18 +657,71 @@ void TMainWindow::convert() {
         return;
     converting_ = true;
     setControlsEnabled(false);
-    ConversionOutcome outcome = s_.inputs->convert(
-        plan(), [this](const ConversionRequest& r) { return s_.engine->convert(r); });
+    ConversionPlan p = plan();
+    // Every file the conversion writes is checked before any work; a file
+    // that exists is replaced only when the user says so.
+    p.filesOf = [this](const ConversionRequest& r) { return s_.engine->plannedFiles(r); };
+    s_.engine->setReplaceExisting(false);
+    p.confirmReplace = [this](const std::vector<std::string>& existing) {
+        std::string text = existing.size() == 1 ? "This file exists and would be replaced:\n"
+                                                : "These files exist and would be replaced:\n";
+        for (const std::string& path : existing) text += "\n" + path;
+        const bool yes = s_.host->askYesNo(kAppTitle, text + "\n\nReplace?");
+        s_.engine->setReplaceExisting(yes);
+        return yes;
+    };
+    std::vector<std::string> written, lastFiles;
+    bool lastStopped = false;
+    ConversionOutcome outcome = s_.inputs->convert(p, [&](const ConversionRequest& r) {
+        const int result = s_.engine->convert(r);
+        lastFiles = s_.engine->lastFiles();
+        lastStopped = s_.engine->lastStopped();
+        if (result == 31) written.insert(written.end(), lastFiles.begin(), lastFiles.end());
+        return result;
+    });
     setControlsEnabled(true);
     converting_ = false;
     if (s_.inputs->count() > 0) s_.inputs->select(0);
     refreshList();
     showSelectedInput();
     bool allDone = outcome.outputs > 0 && outcome.completed == outcome.outputs;
-    if (state_.shutdownWhenDone && allDone && s_.powerOff) {
+    if (!outcome.refusal.empty()) {
+        s_.host->show(kAppTitle, outcome.refusal, MessageIcon::Error);
+        return;
+    }
+    if (outcome.declined) return;
+    const bool poweringOff = state_.shutdownWhenDone && allDone && s_.powerOff;
+    if (!poweringOff) showConversionEnd(outcome, written, lastFiles, lastStopped);
+    if (poweringOff) {
         if (!s_.powerOff())
             s_.host->show(kAppTitle, "The computer could not be powered off.", MessageIcon::Warning);
     }
+}
+
+void TMainWindow::showConversionEnd(const ConversionOutcome& outcome, const std::vector<std::string>& written,
+                                    const std::vector<std::string>& lastFiles, bool lastStopped) {
+    auto list = [](const std::vector<std::string>& files) {
+        std::string text;
+        for (const std::string& f : files) text += "\n" + f;
+        return text;
+    };
+    std::string text;
+    MessageIcon icon = MessageIcon::None;
+    const bool allDone = outcome.outputs > 0 && outcome.completed == outcome.outputs;
+    if (allDone) {
+        text = "Conversion finished.\n\nWritten:" + list(written);
+    } else if (lastStopped) {
+        icon = MessageIcon::Warning;
+        text = lastFiles.empty() ? "Conversion stopped; nothing of the stopped output was kept."
+                                 : "Conversion stopped. The part converted before the stop is in:" + list(lastFiles);
+    } else {
+        icon = MessageIcon::Error;
+        text = lastFiles.empty() ? "Conversion failed; nothing of the failed output was kept."
+                                 : "Conversion failed. The streams asked to be kept are in:" + list(lastFiles);
+    }
+    if (!allDone && !written.empty()) text += "\n\nCompleted before it:" + list(written);
+    if (!outcome.renamed.empty()) text += "\n\nInputs of the same name got outputs of their own:" + list(outcome.renamed);
+    s_.host->show(kAppTitle, text, icon);
 }
 
 // --- log, help, about -------------------------------------------------------

@@ -123,6 +123,9 @@ protected:
     void paintEvent(QPaintEvent*) override;
 
 private:
+    // Says how a conversion ended and which files it left.
+    void showConversionEnd(const ConversionOutcome& outcome, const std::vector<std::string>& written,
+                           const std::vector<std::string>& lastFiles, bool lastStopped);
     // ProjectTarget
     void projectMessage(const std::string& caption, const std::string& text) override;
     void clearEntries() override;
