@@ -388,7 +388,10 @@ TEST(Signals, ASecondCtrlCLeavesNothingTemporary) {
     // The part is multiplexed; the second press comes during that.
     ASSERT_TRUE(run.child.waitFor("Multiplexing")) << run.child.output();
     ASSERT_TRUE(run.child.interrupt());
-    EXPECT_EQ(run.child.finish(), 1) << run.child.output();
+    // 1 when the press stopped the multiplex; a press that comes only after
+    // the run has ended is Ctrl-C's plain end of the program.
+    const int status = run.child.finish();
+    EXPECT_TRUE(status == 1 || status == 128 + SIGINT) << status << "\n" << run.child.output();
     // Whatever is left has its final name; nothing private, nothing in TMP.
     for (const std::string& name : tree(run.f.root)) {
         EXPECT_NE(name.find_first_of('.'), 0u) << name;
