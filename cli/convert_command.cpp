@@ -331,7 +331,7 @@ int convertCommand(const std::vector<std::string>& args) {
             if (job.filesWritten.empty())
                 std::fprintf(stderr, "quillon convert: stopped; nothing of %s was kept\n", out.outputName.c_str());
             else
-                std::fprintf(stderr, "quillon convert: stopped; %s holds the part done before the stop\n",
+                std::fprintf(stderr, "quillon convert: stopped; the part done before the stop is in %s\n",
                              joined(job.filesWritten).c_str());
         } else if (job.filesWritten.empty()) {
             std::fprintf(stderr, "quillon convert: failed; nothing of %s was kept\n", out.outputName.c_str());

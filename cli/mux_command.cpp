@@ -148,7 +148,7 @@ int muxCommand(const std::vector<std::string>& args) {
     if (job.stopped && !job.filesWritten.empty()) {
         std::string files;
         for (const std::string& path : job.filesWritten) files += (files.empty() ? "" : ", ") + path;
-        std::fprintf(stderr, "quillon mux: stopped; %s holds the part done before the stop\n", files.c_str());
+        std::fprintf(stderr, "quillon mux: stopped; the part done before the stop is in %s\n", files.c_str());
     }
     else
         std::fprintf(stderr, "quillon mux: %s; nothing was written\n", job.stopped ? "stopped" : "failed");

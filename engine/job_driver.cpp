@@ -514,9 +514,9 @@ RunOutcome runConversion(Engine& engine) {
     const bool stopped = stoppedInVideo || stoppedLater;
 
     // The files of the run: the program stream (complete, or the part done
-    // after a stop) and the streams that are kept go to their names, the
-    // rest goes. A failed run leaves nothing but the streams the user asked
-    // to keep.
+    // after a stop), the streams that are kept and those a stop leaves
+    // unmultiplexed go to their names, the rest goes. A failed run leaves
+    // nothing but the streams the user asked to keep.
     bool placed = true;
     if (files.writes(RunFiles::kProgram)) {
         if (multiplexed || (multiplexRan && stoppedLater)) placed = files.keep(RunFiles::kProgram) && placed;
@@ -529,7 +529,8 @@ RunOutcome runConversion(Engine& engine) {
         const bool asked = (i == 0 ? w.saveTempVideo : w.saveTempAudio) != 0;
         bool keepIt;
         if (multiplexed) keepIt = keepsStreamAfterMultiplex(w, i == 0);
-        else if (!writesProgram) keepIt = asked || ok || stopped;  // the stream is the output
+        else if (stopped) keepIt = true;  // what a stop leaves: the streams of the part done
+        else if (!writesProgram) keepIt = asked || ok;  // the stream is the output
         else keepIt = asked;
         if (keepIt) placed = files.keep(k) && placed;
         else files.discard(k);

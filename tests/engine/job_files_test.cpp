@@ -190,7 +190,7 @@ TEST(JobFiles, AFileThatAppearsDuringTheRunIsLeftWholeUnlessReplacingWasAgreed) 
     EXPECT_EQ(agreed.left(), std::set<std::string>{"clip.mpg"});
 }
 
-TEST(JobFiles, AStopInTheVideoPutsThePartInPlaceAndAStopInTheMultiplexKeepsThePartWritten) {
+TEST(JobFiles, AStopInTheVideoPutsThePartInPlaceAndLaterStopsKeepWhatWasWritten) {
     FileJob video;
     video.phases.stopAfterPicture = 5;
     EXPECT_EQ(video.convert(), 30);
@@ -210,14 +210,15 @@ TEST(JobFiles, AStopInTheVideoPutsThePartInPlaceAndAStopInTheMultiplexKeepsThePa
     mux.engine.setPhases(&phases);
     EXPECT_EQ(mux.convert(), 30);
     EXPECT_TRUE(mux.engine.job.stopped);
-    EXPECT_EQ(mux.left(), std::set<std::string>{"clip.mpg"});
+    EXPECT_EQ(mux.left(), (std::set<std::string>{"clip.m1v", "clip.mpa", "clip.mpg"}));
 
-    // A stop in the sound: no program was begun, and the streams go.
+    // A stop in the sound: no program was begun; the streams of the part
+    // done take their names.
     FileJob audio;
     audio.phases.duringAudio = [&](Engine&) { audio.host.view->controller->onCancel(); };
     EXPECT_EQ(audio.convert(), 30);
     EXPECT_TRUE(audio.engine.job.stopped);
-    EXPECT_TRUE(audio.left().empty());
+    EXPECT_EQ(audio.left(), (std::set<std::string>{"clip.m1v", "clip.mpa"}));
 }
 
 TEST(JobFiles, SplitPartsAreMovedToTheirNumberedNames) {
