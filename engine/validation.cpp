@@ -332,21 +332,33 @@ std::string settingsLimitProblem(const EncoderSettings& s, std::string* key) {
                                                s.userMuxRate, static_cast<long long>(s.userMuxRate) * 50,
                                                s.sectorSize, (s.sectorSize + 49) / 50));
 
-    // The rates the GOP re-coding aims at stay within what the stream may
-    // carry; a minimum above its top rate could never be met.
-    const double top = s.maxBitrate > 0 ? s.maxBitrate : s.constBitrate;
-    const char* topName = s.maxBitrate > 0 ? "maxBitrate" : "constBitrate";
     const double formatMax = isMpeg2Syntax(s) ? kMpeg2MaxBitrate : kMpeg1MaxBitrate;
     if (s.maxBitrate > formatMax)
         return fault("maxBitrate", formatText("maxBitrate=%.0f is above the %.0f bit/s %s can state.", s.maxBitrate,
                                               formatMax, syntaxName(s)));
-    if (s.avgBitrate > top)
-        return fault("avgBitrate", formatText("avgBitrate=%.0f is above %s=%.0f.", s.avgBitrate, topName, top));
-    if (s.minBitrate > top)
-        return fault("minBitrate", formatText("minBitrate=%.0f is above %s=%.0f.", s.minBitrate, topName, top));
-    if (s.avgBitrate > 0 && s.minBitrate > s.avgBitrate)
-        return fault("minBitrate",
-                     formatText("minBitrate=%.0f is above avgBitrate=%.0f.", s.minBitrate, s.avgBitrate));
+    // The rates the GOP re-coding of a variable-rate stream aims at stay
+    // within what the stream may carry: its maximum; without one, the
+    // level's limit for MPEG-2 (whose headers then get the rate found) and
+    // the header's rate for MPEG-1. A minimum above that could never be met.
+    if (!s.constBitrateFlag) {
+        double top = s.constBitrate;
+        std::string topText = formatText("constBitrate=%.0f", s.constBitrate);
+        if (s.maxBitrate > 0) {
+            top = s.maxBitrate;
+            topText = formatText("maxBitrate=%.0f", s.maxBitrate);
+        } else if (isMpeg2Syntax(s)) {
+            const LevelLimits* l = levelLimits(s.level);
+            top = l ? l->bitsPerSecond : kMpeg2MaxBitrate;
+            topText = formatText("the %.0f bit/s the %s level allows", top, levelName(s.level));
+        }
+        if (s.avgBitrate > top)
+            return fault("avgBitrate", formatText("avgBitrate=%.0f is above %s.", s.avgBitrate, topText.c_str()));
+        if (s.minBitrate > top)
+            return fault("minBitrate", formatText("minBitrate=%.0f is above %s.", s.minBitrate, topText.c_str()));
+        if (s.avgBitrate > 0 && s.minBitrate > s.avgBitrate)
+            return fault("minBitrate",
+                         formatText("minBitrate=%.0f is above avgBitrate=%.0f.", s.minBitrate, s.avgBitrate));
+    }
     return {};
 }
 

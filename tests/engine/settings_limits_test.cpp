@@ -79,8 +79,11 @@ TEST(SettingsLimits, MultiplexerKeysMustLeaveRoomToMakeProgress) {
         {[](EncoderSettings& s) { s.sectorSize = 4096, s.audio1BufferSize = 3; }, "audio1BufferSize"},
         // A rate of less than one pack a second stops the clock.
         {[](EncoderSettings& s) { s.userMuxRate = 40; }, "userMuxRate"},
-        // Rates the GOP re-coding could never reach.
-        {[](EncoderSettings& s) { s.minBitrate = 6000001; }, "minBitrate"},
+        // Rates the GOP re-coding could never reach: above the level's limit
+        // (MPEG-2 without a maximum), the maximum, or the header's rate
+        // (MPEG-1).
+        {[](EncoderSettings& s) { s.minBitrate = 15000001; }, "minBitrate"},
+        {[](EncoderSettings& s) { s.videoType = kKindMpeg1, s.minBitrate = 6000001; }, "minBitrate"},
         {[](EncoderSettings& s) { s.maxBitrate = 7e6, s.avgBitrate = 7e6 + 1; }, "avgBitrate"},
         {[](EncoderSettings& s) { s.maxBitrate = 7e6, s.avgBitrate = 3e6, s.minBitrate = 4e6; }, "minBitrate"},
     };
@@ -99,6 +102,10 @@ TEST(SettingsLimits, MultiplexerKeysMustLeaveRoomToMakeProgress) {
     s.maxBitrate = 7e6, s.avgBitrate = 5e6, s.minBitrate = 5e6;
     EXPECT_EQ(settingsLimitProblem(s), "");
     EXPECT_EQ(videoPacketPayload(s), 384);
+    // A constant-rate stream is not re-coded: its bounds are not used.
+    s.constBitrateFlag = 1;
+    s.maxBitrate = 0, s.minBitrate = 2e7;
+    EXPECT_EQ(settingsLimitProblem(s), "");
 }
 
 TEST(SettingsLimits, TheReasonNamesTheValueAndWhatTheTargetAllows) {

@@ -20,15 +20,15 @@
 namespace quillon {
 namespace {
 
-struct Run {
+struct CommandRun {
     int status = -1;
     std::string out;  // standard output and error together
     double seconds = 0;
 };
 
 // Runs quillon in dir with its configuration there too.
-Run quillon(const testing::TempDir& dir, const std::string& args) {
-    Run r;
+CommandRun quillon(const testing::TempDir& dir, const std::string& args) {
+    CommandRun r;
     const std::string cmd = "cd '" + dir.path().string() + "' && QUILLON_CONFIG_DIR='" + dir.file("config") +
                             "' TMP='" + dir.path().string() + "' timeout 120 '" + QUILLON_BINARY + "' " + args +
                             " </dev/null 2>&1";
@@ -44,7 +44,7 @@ Run quillon(const testing::TempDir& dir, const std::string& args) {
     return r;
 }
 
-bool has(const Run& r, const std::string& text) { return r.out.find(text) != std::string::npos; }
+bool has(const CommandRun& r, const std::string& text) { return r.out.find(text) != std::string::npos; }
 
 void write(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
@@ -79,7 +79,7 @@ TEST(ValueLimits, SetValuesOutsideTheirRangesAreUsageErrors) {
     const std::string in = clip();
     for (const char* set : {"videoDelay=2147483647", "sectorSize=0", "userMuxRate=-1", "packetsPerPack=0",
                             "horzPelMovement=-2147483648", "minBitrate=2147483647"}) {
-        Run r = quillon(dir, std::string("convert -q -t mpeg1 --set ") + set + " -o out.mpg '" + in + "'");
+        CommandRun r = quillon(dir, std::string("convert -q -t mpeg1 --set ") + set + " -o out.mpg '" + in + "'");
         EXPECT_EQ(r.status, 2) << set << "\n" << r.out;
         const std::string key = std::string(set).substr(0, std::string(set).find('='));
         EXPECT_TRUE(has(r, key + "=")) << set << "\n" << r.out;
@@ -94,7 +94,7 @@ TEST(ValueLimits, ASettingsOptionMustNameASettingsFile) {
     ASSERT_EQ(::mkfifo(dir.file("pipe.ini").c_str(), 0600), 0);
     for (const std::string file : {std::string("folder"), std::string("/dev/zero"), std::string("pipe.ini"),
                                    std::string("missing.ini")}) {
-        Run r = quillon(dir, "convert -q -t mpeg1 --settings " + file + " -o out.mpg '" + in + "'");
+        CommandRun r = quillon(dir, "convert -q -t mpeg1 --settings " + file + " -o out.mpg '" + in + "'");
         EXPECT_EQ(r.status, 2) << file << "\n" << r.out;
         EXPECT_TRUE(has(r, "cannot read settings file \"" + file + "\": it ")) << r.out;
         EXPECT_LT(r.seconds, 30) << file;
@@ -107,7 +107,7 @@ TEST(ValueLimits, AProfileValueOutsideItsRangeIsAUsageError) {
     testing::TempDir dir;
     std::filesystem::create_directories(dir.file("config"));
     write(dir.file("config/profile.ini"), "[Quorvel Encoder]\nMMXMode=12\n");
-    Run r = quillon(dir, "convert -q -t mpeg1 -o out.mpg '" + clip() + "'");
+    CommandRun r = quillon(dir, "convert -q -t mpeg1 -o out.mpg '" + clip() + "'");
     EXPECT_EQ(r.status, 2) << r.out;
     EXPECT_TRUE(has(r, "MMXMode=12")) << r.out;
     EXPECT_TRUE(has(r, "outside its range 0..4")) << r.out;
@@ -119,7 +119,7 @@ TEST(ValueLimits, ARejectedDefaultIniGivesTheMpeg1PresetAndItsMessage) {
     testing::TempDir dir;
     std::filesystem::create_directories(dir.file("config"));
     write(dir.file("config/default.ini"), "[program]\nvideoDelay=99999\n");
-    Run r = quillon(dir, "convert -q -t vcd --pal -o out.mpg '" + clip() + "'");
+    CommandRun r = quillon(dir, "convert -q -t vcd --pal -o out.mpg '" + clip() + "'");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(has(r, "Invalid video settings in file default.ini.")) << r.out;
     EXPECT_TRUE(has(r, "videoDelay=99999 is outside its range 0..10000")) << r.out;
@@ -133,7 +133,7 @@ TEST(ValueLimits, ARejectedDefaultIniGivesTheMpeg1PresetAndItsMessage) {
 
 TEST(ValueLimits, ASizeTheTargetCannotTakeSaysWhatItAllows) {
     testing::TempDir dir;
-    Run r = quillon(dir, "convert -t vcd --pal --size 720x576 -o out.mpg '" + clip() + "'");
+    CommandRun r = quillon(dir, "convert -t vcd --pal --size 720x576 -o out.mpg '" + clip() + "'");
     EXPECT_EQ(r.status, 2) << r.out;
     EXPECT_TRUE(has(r, "Invalid settings, running settings ...")) << r.out;
     EXPECT_TRUE(has(r, "The 720 x 576 picture has 1620 macroblocks; a VCD allows at most 396")) << r.out;
@@ -149,7 +149,7 @@ TEST(ImageLists, AListIsKnownByItsExtensionAlone) {
     std::filesystem::create_directory(dir.file("my.lstuff"));
     std::filesystem::copy_file(in, dir.file("my.lstuff/clip.avi"));
     for (const char* name : {"holiday.lst.avi", "my.lstuff/clip.avi"}) {
-        Run r = quillon(dir, std::string("info ") + name);
+        CommandRun r = quillon(dir, std::string("info ") + name);
         EXPECT_EQ(r.status, 0) << name << "\n" << r.out;
         EXPECT_TRUE(has(r, "File Name: ")) << r.out;
         EXPECT_TRUE(has(r, "Total Frames: 10")) << r.out;
@@ -158,7 +158,7 @@ TEST(ImageLists, AListIsKnownByItsExtensionAlone) {
     std::string junk = "RIFF\x1b[2J\x07";
     for (int i = 0; i < 256; ++i) junk += static_cast<char>(i);
     write(dir.file("junk.lst"), junk);
-    Run r = quillon(dir, "info junk.lst");
+    CommandRun r = quillon(dir, "info junk.lst");
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_TRUE(has(r, "Error reading file junk.lst.")) << r.out;
     EXPECT_FALSE(hasRawBytes(r.out)) << r.out;
@@ -191,7 +191,7 @@ TEST(ImageLists, ByteOrderMarkBlanksAndLongPathsAreRead) {
     const std::string longPath = (deep / "red.jpg").string();
     ASSERT_GT(longPath.size(), 400u);
     write(dir.file("pics.lst"), "\xEF\xBB\xBF  red.jpg \t\r\n\r\n\t" + longPath + "  \r\n");
-    Run r = quillon(dir, "info pics.lst");
+    CommandRun r = quillon(dir, "info pics.lst");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(has(r, "  Resolution: 32 x 24")) << r.out;
     EXPECT_TRUE(has(r, "  Total Frames: 2")) << r.out;
@@ -214,7 +214,7 @@ TEST(Pictures, OverLargeOnesAreRefusedByNameBeforeDecoding) {
     ASSERT_TRUE(patched);
     testing::writeFile(dir.file("huge.jpg"), jpeg);
     write(dir.file("huge.lst"), "huge.jpg\n");
-    Run r = quillon(dir, "info huge.lst");
+    CommandRun r = quillon(dir, "info huge.lst");
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_TRUE(has(r, "huge.jpg is 65500 x 65500 pixels; pictures may be at most 16384 pixels a side and 64 "
                        "megapixels."))
@@ -249,7 +249,7 @@ std::string patchedAvi(const testing::TempDir& dir, const std::string& name, uin
 TEST(InputTiming, AbsurdHeadersAreRefusedOrMendedWithAMessage) {
     testing::TempDir dir;
     // A picture count the file cannot hold: the pictures there are count.
-    Run r = quillon(dir, "info " + patchedAvi(dir, "long.avi", 1, 25, 0x80000000u));
+    CommandRun r = quillon(dir, "info " + patchedAvi(dir, "long.avi", 1, 25, 0x80000000u));
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(has(r, "long.avi declares 2147483648 pictures but holds 10; the pictures found are used.")) << r.out;
     EXPECT_TRUE(has(r, "  Total Frames: 10\n")) << r.out;

@@ -114,7 +114,7 @@ void checkStamps(int width, int height) {
             EXPECT_NEAR(span.packet->pts, pts, 1) << "picture " << n << " of type " << pic.type;
         }
     }
-    EXPECT_GT(stamped, 1000);
+    EXPECT_GT(stamped, 300);
     // The case at stake happened: a sector boundary inside the headers in
     // front of a picture.
     EXPECT_GT(straddled, 0);
