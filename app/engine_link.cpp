@@ -20,7 +20,7 @@ int EngineLink::convert(const ConversionRequest& request) {
 }
 
 std::string EngineLink::outputSizeProblem(int width, int height) const {
-    return outputSizeProblem(engine_.record, width, height);
+    return quillon::outputSizeProblem(engine_.record, width, height);
 }
 
 bool EngineLink::pump() {
