@@ -88,6 +88,11 @@ bool startRejected(const Engine& engine, bool settingsFileGiven) {
     return (settingsFileGiven && engine.settingsFileRejected) || !engine.profileProblem.empty();
 }
 
+std::string startRejection(const Engine& engine) {
+    if (!engine.profileProblem.empty()) return "nothing was done; mend the user profile first";
+    return "nothing was done; the settings file was rejected";
+}
+
 bool applySetOptions(Engine& engine, const std::string& command,
                      const std::vector<std::string>& assignments) {
     std::string error;

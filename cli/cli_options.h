@@ -69,6 +69,8 @@ std::string checkSettingsOption(std::string& file);
 // one; the implicit "default.ini" is not (the engine fell back to the
 // MPEG-1 preset, and said so). A profile value outside its range is one.
 bool startRejected(const Engine& engine, bool settingsFileGiven);
+// What the command says then, after the engine's own message.
+std::string startRejection(const Engine& engine);
 
 // Applies --set assignments to an engine's record after its start-up, with
 // the same validation a settings file gets. Prints the error naming the key

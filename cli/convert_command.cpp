@@ -220,7 +220,7 @@ int convertCommand(const std::vector<std::string>& args) {
     Engine engine(host);
     if (!settingsFile.empty()) engine.settingsFile = settingsFile;
     initEngine(engine, pal * 16 + target);
-    if (startRejected(engine, settingsGiven)) return kExitUsage;
+    if (startRejected(engine, settingsGiven)) return usageError(name, startRejection(engine));
     if (!applySetOptions(engine, name, sets)) return kExitUsage;
 
     DeliveryHooks hooks;

@@ -86,7 +86,8 @@ int muxCommand(const std::vector<std::string>& args) {
     Engine engine(host);
     if (settingsGiven) engine.settingsFile = settingsFile;
     initEngine(engine, target.pal * 16 + target.kind);
-    if (engine.settingsFileRejected || startRejected(engine, settingsGiven)) return kExitUsage;
+    if (startRejected(engine, settingsGiven) || engine.settingsFileRejected)
+        return usageError(name, startRejection(engine));
     if (!applySetOptions(engine, name, target.sets)) return kExitUsage;
     applySettings(engine);
 

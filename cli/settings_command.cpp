@@ -63,7 +63,8 @@ int settingsCommand(const std::vector<std::string>& args) {
     Engine engine(host);
     if (fileGiven) engine.settingsFile = settingsFile;
     initEngine(engine, target.pal * 16 + target.kind);
-    if (engine.settingsFileRejected || startRejected(engine, fileGiven)) return kExitUsage;
+    if (startRejected(engine, fileGiven) || engine.settingsFileRejected)
+        return usageError(name, startRejection(engine));
     if (!applySetOptions(engine, name, target.sets)) return kExitUsage;
 
     std::fputs(formatSettingsFile(engine.record).c_str(), stdout);

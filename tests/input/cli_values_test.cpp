@@ -111,6 +111,7 @@ TEST(ValueLimits, AProfileValueOutsideItsRangeIsAUsageError) {
     EXPECT_EQ(r.status, 2) << r.out;
     EXPECT_TRUE(has(r, "MMXMode=12")) << r.out;
     EXPECT_TRUE(has(r, "outside its range 0..4")) << r.out;
+    EXPECT_TRUE(has(r, "quillon convert: nothing was done; mend the user profile first")) << r.out;
     EXPECT_FALSE(std::filesystem::exists(dir.file("out.mpg")));
 }
 
