@@ -23,6 +23,7 @@ public:
     void setReplaceExisting(bool on) override { engine_.replaceExisting = on; }
     std::vector<std::string> lastFiles() const override { return engine_.job.filesWritten; }
     bool lastStopped() const override { return engine_.job.stopped; }
+    std::string outputSizeProblem(int width, int height) const override;
     // For the frame and sample callbacks: dispatches events, says whether
     // the user stopped the run.
     bool pump();

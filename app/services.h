@@ -115,6 +115,13 @@ public:
     // stopped (they then hold the part done).
     virtual std::vector<std::string> lastFiles() const { return {}; }
     virtual bool lastStopped() const { return false; }
+    // Why the started engine's settings cannot take a w x h picture (what
+    // the target allows), or empty when they can.
+    virtual std::string outputSizeProblem(int width, int height) const {
+        (void)width;
+        (void)height;
+        return {};
+    }
 };
 
 class Preferences {

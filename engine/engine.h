@@ -32,6 +32,7 @@ struct JobValues {
     bool stopRequested = false;
     bool jobRunning = false;
     bool jobCompleted = false;
+    bool settingsRefused = false;  // the run was refused for a settings value
     bool statisticsOn = false;
     std::FILE* statisticsFile = nullptr;
     // While a run writes, the stream names above are private names in the
@@ -119,6 +120,10 @@ public:
 
     // text with the job's private names turned into the names the user knows.
     std::string publicText(const std::string& text) const;
+    // What the last initEngine found wrong with the user profile (a value
+    // outside its range, which gave way to its default, or a profile file
+    // that could not be read); empty when nothing.
+    std::string profileProblem;
 
     void setPhases(ConversionPhases* phases) { phases_ = phases; }
     ConversionPhases* phases() const { return phases_; }
