@@ -7,9 +7,7 @@
 #include "engine/format.h"
 #include "video/encoder/picture_writer.h"
 #include "video/dsp/quantize.h"
-#include "video/encoder/macroblock_quantiser.h"
 #include "video/encoder/rate_interface.h"
-#include "video/encoder/transform.h"
 
 namespace quillon {
 
@@ -147,15 +145,7 @@ bool codeFramePicture(VideoEncoder& enc) {
         return false;
     }
     markIntraPicture(enc);
-    Picture& pred = *enc.pred;
-    Picture& current = *enc.current;
-    predictIntraMacroblocks(enc, pred);
-    decideDctType(enc, pred, current);
-    formPredictionError(enc, pred, current);
-    if (!codePicture(enc, current)) return false;
-    dequantizePicture(enc);
-    reconstructPicture(enc, pred, *enc.reconstructed);
-    return true;
+    return codePicture(enc, *enc.current);
 }
 
 void showProgress(VideoEncoder& enc, ProgressClock& clock, int i) {
