@@ -165,6 +165,7 @@ DeliveryHooks TableCatalog::hooks() {
     h.reportError = [this](const std::string& caption, const std::string& text) {
         host_.messageBox(caption, text, MessageIcon::Error, true);
     };
+    h.logDetail = [this](const std::string& line) { host_.logDetail(line); };
     return h;
 }
 

@@ -51,7 +51,8 @@ constexpr const char* kHelp =
     "      --stats FILE    write the encoder's statistics to FILE\n"
     "      --keep-temp     keep the video and audio elementary streams\n"
     "  -q, --quiet         no log lines and no progress\n"
-    "  -v, --verbose       the encoder's verbose output\n"
+    "  -v, --verbose       the encoder's verbose output, the multiplexer's details and\n"
+    "                      the media libraries' own messages\n"
     "\n"
     "Sound is made 16-bit stereo at 44.1 kHz (VCD, SVCD), 48 kHz (DVD) or the first\n"
     "input's rate (mpeg1, mpeg2); compressed sound is decoded first. Inputs without\n"
@@ -171,6 +172,7 @@ int convertCommand(const std::vector<std::string>& args) {
 
     TerminalHost::Options hostOptions;
     hostOptions.quiet = quiet;
+    hostOptions.verbose = verbose;
     TerminalHost host(hostOptions);
 
     InputTable table;
@@ -233,6 +235,7 @@ int convertCommand(const std::vector<std::string>& args) {
     };
     // A broken input ends the job unfinished instead of as a shorter output.
     hooks.abortJob = [&engine] { engine.job.stopRequested = true; };
+    hooks.logDetail = [&host](const std::string& line) { host.logDetail(line); };
     std::vector<PlannedOutput> plan = planConversions(table, choice, hooks);
     for (const PlannedOutput& out : plan) {
         for (int i : out.entries) {

@@ -17,13 +17,14 @@ namespace {
 constexpr const char* kHelp =
     "Usage: quillon mux --target mpeg1|vcd|mpeg2|svcd|dvd [--pal|--ntsc]\n"
     "                   [--set KEY=VALUE]... [--video FILE.m1v|.m2v]\n"
-    "                   [--audio FILE.mpa|.ac3] -o OUT.mpg\n"
+    "                   [--audio FILE.mpa|.ac3] [-v] -o OUT.mpg\n"
     "\n"
     "Multiplexes existing elementary streams into a program stream with the\n"
     "settings of the target (its preset, read over by the settings file, then\n"
     "the --set changes): a video stream, an MPEG audio or AC-3 stream, or both.\n"
     "Nothing is encoded and the elementary streams are kept. With maxFileSize\n"
-    "set, the output is split into numbered files. Ctrl-C stops.\n"
+    "set, the output is split into numbered files. Ctrl-C stops. -v (--verbose)\n"
+    "also prints the scan of the streams and the multiplexer's details.\n"
     "\n"
     "Exit status: 0 on success, 1 when multiplexing failed or was stopped,\n"
     "2 on a usage error or rejected values.\n";
@@ -44,6 +45,7 @@ int muxCommand(const std::vector<std::string>& args) {
     const std::string name = "mux";
     TargetOptions target(-1, 0);
     std::string video, audio, output;
+    bool verbose = false;
 
     ArgumentReader reader(args);
     while (!reader.done()) {
@@ -59,6 +61,8 @@ int muxCommand(const std::vector<std::string>& args) {
         } else if (opt == "--audio") {
             if (!reader.value(value) || value.empty()) return usageError(name, "--audio needs a file name");
             audio = value;
+        } else if (opt == "-v" || opt == "--verbose") {
+            verbose = true;
         } else if (opt == "-o" || opt == "--output") {
             if (!reader.value(value) || value.empty()) return usageError(name, "-o needs a file name");
             output = value;
@@ -70,7 +74,9 @@ int muxCommand(const std::vector<std::string>& args) {
     if (output.empty()) return usageError(name, "-o OUT.mpg is required");
     if (video.empty() && audio.empty()) return usageError(name, "give --video, --audio or both");
 
-    TerminalHost host;
+    TerminalHost::Options hostOptions;
+    hostOptions.verbose = verbose;
+    TerminalHost host(hostOptions);
     Engine engine(host);
     initEngine(engine, target.pal * 16 + target.kind);
     if (engine.settingsFileRejected) return kExitUsage;

@@ -90,6 +90,10 @@ void TerminalHost::logLine(const std::string& text) {
     std::fflush(options_.out);
 }
 
+void TerminalHost::logDetail(const std::string& text) {
+    if (options_.verbose) logLine(text);
+}
+
 void TerminalHost::droppedWarning(const std::string& text) {
     // The terminal keeps a log, so warnings raised during a run still show.
     messageBox(std::string(kEngineName) + " - warning", text, MessageIcon::Warning, true);

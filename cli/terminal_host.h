@@ -20,6 +20,7 @@ public:
         int interactive = -1;      // ask questions: -1 when `in` is a terminal
         int progressBar = -1;      // redraw one bar line: -1 when `out` is a terminal
         bool quiet = false;        // no log lines and no progress
+        bool verbose = false;      // detail lines too (the multiplexer's, the media libraries')
         bool shutdownChoice = false;
     };
 
@@ -33,6 +34,8 @@ public:
     // answer is yes: the only question is whether to stop.
     bool askYesNo(const std::string& caption, const std::string& text) override;
     void logLine(const std::string& text) override;
+    // Shown only with the verbose option.
+    void logDetail(const std::string& text) override;
     void droppedWarning(const std::string& text) override;
     std::unique_ptr<DialogView> createDialog() override;
     bool shutdownChoice() const override { return options_.shutdownChoice; }

@@ -30,6 +30,8 @@ void Engine::showMessage(const std::string& text, MessageIcon icon) {
 
 void Engine::logLine(const std::string& text) { host_->logLine(text); }
 
+void Engine::logDetail(const std::string& text) { host_->logDetail(text); }
+
 void Engine::setProgress(const std::string& text, int percent) {
     if (!activeDialog_) return;
     activeDialog_->setStatusText(text);

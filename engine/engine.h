@@ -66,6 +66,7 @@ public:
     void reportError(const std::string& text);
     void reportWarning(const std::string& text);
     void logLine(const std::string& text);
+    void logDetail(const std::string& text);
     void setProgress(const std::string& text, int percent);
     // A message box with the engine name as caption, owned by the conversion
     // dialog while one is open (refusals, the settings-file messages).

@@ -63,10 +63,12 @@ int requestSampleRate(int target, const InputFileEntry* first) {
 
 double outputFrameRate(int pal) { return pal ? 25.0 : 29.97; }
 
-int lastOutputFrame(const InputFileEntry& entry, int pal) {
-    if (entry.frameRate <= 0) return -1;
-    return static_cast<int>(std::floor(entry.selectedFrames * outputFrameRate(pal) / entry.frameRate + 0.005)) - 1;
+int outputFrameCount(const InputFileEntry& entry, int pal) {
+    if (entry.frameRate <= 0) return 0;
+    return static_cast<int>(std::floor(entry.selectedFrames * outputFrameRate(pal) / entry.frameRate + 0.005));
 }
+
+int lastOutputFrame(const InputFileEntry& entry, int pal) { return outputFrameCount(entry, pal) - 1; }
 
 std::vector<PlannedOutput> planConversions(InputTable& table, const ConversionChoice& choice,
                                            const DeliveryHooks& hooks) {
@@ -98,20 +100,23 @@ std::vector<PlannedOutput> planConversions(InputTable& table, const ConversionCh
     if (choice.joiner) {
         PlannedOutput out;
         std::vector<InputFileEntry*> entries;
-        int64_t last = 0;
+        // Every entry gives all of its pictures and the sound that lasts as
+        // long as they do; counting each entry by its last frame number
+        // would lose one picture (and a frame of sound) at every joint.
+        int64_t frames = 0;
         for (int i = 0; i < table.count(); ++i) {
             InputFileEntry& e = table.entry(i);
-            const int c = std::max(0, lastOutputFrame(e, choice.pal));
+            const int c = std::max(0, outputFrameCount(e, choice.pal));
             e.outputFrames = static_cast<uint32_t>(c);
-            last += c;
+            frames += c;
             entries.push_back(&e);
             out.entries.push_back(i);
         }
         out.delivery = std::make_unique<EntryDelivery>(entries, setup, hooks);
         int64_t samples = 0;
-        for (size_t i = 0; i < entries.size(); ++i) samples += static_cast<int64_t>(out.delivery->sampleSpan(i)) - 1;
+        for (size_t i = 0; i < entries.size(); ++i) samples += out.delivery->sampleSpan(i);
         out.request = baseRequest(choice.width, choice.height);
-        out.request.lastFrame = static_cast<int32_t>(last);
+        out.request.lastFrame = static_cast<int32_t>(std::max<int64_t>(frames - 1, 0));
         out.request.lastSample = static_cast<int32_t>(std::max<int64_t>(samples - 1, 0));
         out.outputName = choice.outputName.empty() ? defaultOutputName(table.entry(0).path) : choice.outputName;
         table.select(0);
@@ -123,7 +128,7 @@ std::vector<PlannedOutput> planConversions(InputTable& table, const ConversionCh
         InputFileEntry& e = table.entry(i);
         PlannedOutput out;
         const int last = std::max(0, lastOutputFrame(e, choice.pal));
-        e.outputFrames = static_cast<uint32_t>(last);
+        e.outputFrames = static_cast<uint32_t>(last + 1);
         DeliverySetup own = setup;
         if (choice.perEntrySizes && e.outputWidth > 0 && e.outputHeight > 0) {
             own.width = e.outputWidth;

@@ -46,7 +46,10 @@ int requestSampleRate(int target, const InputFileEntry* first);
 
 // 25 for PAL, 29.97 for NTSC.
 double outputFrameRate(int pal);
-// floor(selectedFrames x F / frameRate + 0.005) - 1.
+// The pictures an entry gives at the output rate:
+// floor(selectedFrames x F / frameRate + 0.005).
+int outputFrameCount(const InputFileEntry& entry, int pal);
+// The last output frame number of an entry converted alone: the count - 1.
 int lastOutputFrame(const InputFileEntry& entry, int pal);
 
 struct ConversionChoice {
@@ -74,7 +77,7 @@ struct PlannedOutput {
 };
 
 // Builds the outputs. Joiner: one output over every entry (outputFrames set
-// in each entry). Batch: one per entry, named by the entry's outputName.
+// in each entry, and the output has their sum). Batch: one per entry, named by the entry's outputName.
 std::vector<PlannedOutput> planConversions(InputTable& table, const ConversionChoice& choice,
                                            const DeliveryHooks& hooks);
 

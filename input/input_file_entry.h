@@ -37,7 +37,7 @@ struct InputFileEntry {
     int64_t durationTicks = 0; // 100-nanosecond units, video files only
     uint32_t totalFrames = 0;
     uint32_t selectedFrames = 0;
-    uint32_t outputFrames = 0; // set when a joined conversion starts
+    uint32_t outputFrames = 0; // pictures it gives to its output, set when a conversion starts
     // Sound as delivered by the decoder: PCM keeps its format, compressed
     // sound is decoded to 16-bit PCM (at most stereo).
     int channels = 0;

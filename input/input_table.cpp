@@ -11,6 +11,7 @@
 #include "image/image_file.h"
 #include "input/frame_delivery.h"
 #include "input/media_file.h"
+#include "input/media_log.h"
 
 namespace quillon {
 
@@ -176,10 +177,9 @@ std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& hos
         !host.askYesNo("open file warning", "File indicates it does not support seeking, try anyway?")) {
         return nullptr;
     }
-    host.logLine("\r\nVideo Filter Graph:");
-    if (media->hasVideo()) host.logLine("  " + media->videoCodecLongName() + " (" + media->videoCodecName() + ")");
-    host.logLine("Audio Filter Graph:");
-    if (!media->audioCodecName().empty()) host.logLine("  " + media->audioCodecName());
+    if (media->hasVideo())
+        host.logLine("  Video decoder: " + media->videoCodecLongName() + " (" + media->videoCodecName() + ")");
+    if (!media->audioCodecName().empty()) host.logLine("  Audio decoder: " + media->audioCodecName());
 
     entry->hasVideo = media->hasVideo();
     if (entry->hasVideo) {
@@ -278,6 +278,7 @@ bool InputTable::open(const std::string& path, Host& host) {
         return false;
     }
     std::unique_ptr<InputFileEntry> entry = isList ? openImageList(path, host) : openVideoFile(path, host);
+    for (const std::string& line : takeMediaMessages()) host.logDetail(line);
     if (!entry) return false;
     entries_.push_back(std::move(entry));
     select(count() - 1);

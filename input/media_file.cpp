@@ -286,9 +286,7 @@ bool MediaFile::seekVideo(int64_t frame) {
 
 bool MediaFile::convertPicture(const AVFrame* frame, Bitmap& out) {
     if (frame->width <= 0 || frame->height <= 0) return false;
-    sws_ = sws_getCachedContext(sws_, frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-                                frame->width, frame->height, AV_PIX_FMT_BGRA, SWS_POINT, nullptr, nullptr,
-                                nullptr);
+    sws_ = pictureScaler(sws_, frame);
     if (!sws_) return false;
     out.allocate(frame->width, frame->height);
     scaleFrameToBitmap(sws_, frame, out, scratch_);

@@ -81,16 +81,17 @@ TEST(ConversionStart, JoinerSumsAndBatchStopsAtTheFirstFailure) {
     auto joined = planConversions(table, choice, {});
     ASSERT_EQ(joined.size(), 1u);
     const ConversionRequest& r = joined[0].request;
-    EXPECT_EQ(r.lastFrame, 24 + 49 + 29);
-    EXPECT_EQ(table.entry(1).outputFrames, 49u);
+    // All 25 + 50 + 30 pictures.
+    EXPECT_EQ(r.lastFrame, 25 + 50 + 30 - 1);
+    EXPECT_EQ(table.entry(1).outputFrames, 50u);
     EXPECT_EQ(r.sampleRate, 32000);  // the first entry's
     EXPECT_EQ(r.maxFileSize, 700);
     EXPECT_EQ(r.stereo, 1);
     EXPECT_EQ(r.bitsPerSample, 16);
-    // Each entry's sound as long as its pictures: 24 of 25 frames, 49 of 50,
-    // and silence for the last entry's 30.
-    const int64_t spans = 24 * 32000 / 25 + 49 * 48000 / 25 + 30 * 32000 / 25;
-    EXPECT_EQ(r.lastSample, spans - 3 - 1);
+    // Each entry's sound as long as its pictures, and silence for the last
+    // entry's 30.
+    const int64_t spans = 25 * 32000 / 25 + 50 * 48000 / 25 + 30 * 32000 / 25;
+    EXPECT_EQ(r.lastSample, spans - 1);
     EXPECT_EQ(joined[0].outputName, testing::mediaDir() + "/start_a.mpg");
 
     choice.joiner = false;
