@@ -185,6 +185,7 @@ ConversionOutcome TableCatalog::convert(const ConversionPlan& plan,
     ConversionOutcome outcome;
     outcome.completed = runConversions(table_, outputs, [&](PlannedOutput& o) {
         ++outcome.outputs;
+        if (beforeOutput_) beforeOutput_(o);
         outcome.lastResult = send(o.request);
         return outcome.lastResult;
     });

@@ -251,7 +251,13 @@ int convertCommand(const std::vector<std::string>& args) {
     return kExitFailed;
 #endif
     std::vector<std::string> written;
+    // Generic MPEG-1 takes the pel shape of its input, unless the user chose one.
+    bool aspectGiven = false;
+    for (const std::string& set : sets) aspectGiven = aspectGiven || set.rfind("aspectRatio=", 0) == 0;
+    const int initialAspect = aspectGiven ? 0 : engine.record.aspectRatio;
     const int completed = runConversions(table, plan, [&](PlannedOutput& out) {
+        applyPelAspectCode(engine.record, out.pelAspectCode, initialAspect);
+        applyPelAspectCode(engine.work, out.pelAspectCode, initialAspect);
         // File times come from the kernel's coarse clock, a tick behind.
         const auto started = std::filesystem::file_time_type::clock::now() - std::chrono::milliseconds(50);
         const int result = engineConvert(engine, out.request);

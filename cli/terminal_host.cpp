@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 
@@ -39,6 +41,27 @@ std::string firstLine(const std::string& text) {
     return nl == std::string::npos ? text : text.substr(0, nl);
 }
 
+// Where each phase sits on the one bar: coding the pictures is most of a
+// job, the sound and the multiplexing the rest.
+constexpr double kPhaseStart[] = {0.0, 0.90, 0.96};
+constexpr double kPhaseShare[] = {0.90, 0.06, 0.04};
+constexpr const char* kPhaseName[] = {"Video", "Audio", "Multiplexing"};
+
+std::string clockText(double seconds) {
+    const long s = static_cast<long>(std::max(0.0, seconds) + 0.5);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02ld:%02ld:%02ld", s / 3600, (s / 60) % 60, s % 60);
+    return text;
+}
+
+// The picture number of the video encoder's status text, -1 without one.
+long currentPicture(const std::string& status) {
+    const std::string key = "Current Frame: ";
+    const size_t at = status.find(key);
+    if (at == std::string::npos) return -1;
+    return std::strtol(status.c_str() + at + key.size(), nullptr, 10);
+}
+
 }  // namespace
 
 TerminalHost::TerminalHost(const Options& options) : options_(options) {
@@ -61,9 +84,21 @@ void TerminalHost::messageBox(const std::string& caption, const std::string& tex
     std::fflush(options_.out);
 }
 
+double TerminalHost::now() const {
+    if (options_.clock) return options_.clock();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 bool TerminalHost::askYesNo(const std::string& caption, const std::string& text) {
     if (!interactive_) return true;
     breakProgressLine();
+    // The time the question waits is no work done.
+    const double asked = now();
+    struct Account {
+        TerminalHost& host;
+        double asked;
+        ~Account() { host.questionSeconds_ += std::max(0.0, host.now() - asked); }
+    } account{*this, asked};
     for (;;) {
         std::fprintf(options_.out, "%s: %s (y/n) ", caption.c_str(), text.c_str());
         std::fflush(options_.out);
@@ -83,7 +118,31 @@ bool TerminalHost::askYesNo(const std::string& caption, const std::string& text)
     }
 }
 
+void TerminalHost::notePhase(const std::string& heading) {
+    int phase = kNoPhase;
+    if (heading == "Encoding Video:")
+        phase = kVideoPhase;
+    else if (heading == "Encoding Audio:")
+        phase = kAudioPhase;
+    else if (heading.rfind("Multiplexing ", 0) == 0 && !heading.empty() && heading.back() == ':')
+        phase = kMuxPhase;
+    if (phase == kNoPhase) return;
+    const double t = now();
+    if (phase_ == kNoPhase || phase <= phase_) {
+        // A new job: its first phase starts the bar.
+        firstPhase_ = phase;
+        jobStart_ = t;
+        questionSeconds_ = 0;
+        overall_ = 0;
+        lastPercent_ = -1;
+    }
+    phase_ = phase;
+    phaseStart_ = t;
+    phaseQuestionStart_ = questionSeconds_;
+}
+
 void TerminalHost::logLine(const std::string& text) {
+    notePhase(text);
     if (options_.quiet) return;
     breakProgressLine();
     std::fprintf(options_.out, "%s\n", text.c_str());
@@ -103,22 +162,61 @@ std::unique_ptr<DialogView> TerminalHost::createDialog() {
     return std::make_unique<TerminalDialog>(*this);
 }
 
+std::string TerminalHost::progressLine(int overall, const std::string& name, double pictureRate, double worked,
+                                       double left) const {
+    std::string line = (overall < 100 ? (overall < 10 ? "  " : " ") : "") + std::to_string(overall) + "% " + name;
+    char text[64];
+    if (pictureRate > 0) {
+        std::snprintf(text, sizeof text, "  %.1f pictures/s", pictureRate);
+        line += text;
+    }
+    if (phase_ != kNoPhase) {
+        line += "  elapsed " + clockText(worked);
+        line += left >= 0 ? "  left " + clockText(left) : "  left --:--:--";
+    }
+    return line;
+}
+
 void TerminalHost::showProgress(int percent, const std::string& status) {
-    if (options_.quiet) return;
     percent = std::clamp(percent, 0, 100);
-    const std::string line = firstLine(status);
+    if (options_.quiet) return;
+    std::string name = firstLine(status);
+    double pictureRate = 0, worked = 0, left = -1;
+    int overall = percent;
+    if (phase_ != kNoPhase) {
+        const double t = now();
+        name = kPhaseName[phase_];
+        const double base = kPhaseStart[firstPhase_];
+        const double fraction =
+            (kPhaseStart[phase_] + kPhaseShare[phase_] * percent / 100.0 - base) / (1.0 - base);
+        // One bar: a phase that counts again from 0 (the multiplexer's scan,
+        // then its packs) does not move it back.
+        overall = std::max(overall_, std::clamp(static_cast<int>(std::floor(fraction * 100.0 + 1e-9)), 0, 100));
+        overall_ = overall;
+        worked = std::max(0.0, t - jobStart_ - questionSeconds_);
+        if (phase_ == kVideoPhase) {
+            const long pictures = currentPicture(status);
+            const double phaseWorked = t - phaseStart_ - (questionSeconds_ - phaseQuestionStart_);
+            if (pictures > 0 && phaseWorked > 0.2) pictureRate = pictures / phaseWorked;
+        }
+        // From the first second on, the share done so far says how long the
+        // rest takes.
+        if (fraction >= 0.002 && worked >= 1.0) left = worked * (1.0 - fraction) / fraction;
+        if (fraction >= 1.0) left = 0;
+    }
+    const std::string line = progressLine(overall, name, pictureRate, worked, left);
     if (progressBar_) {
         constexpr int kWidth = 30;
-        const int filled = percent * kWidth / 100;
+        const int filled = overall * kWidth / 100;
         std::string bar(static_cast<size_t>(filled), '#');
         bar.append(static_cast<size_t>(kWidth - filled), '.');
-        std::fprintf(options_.out, "\r[%s] %3d%% %.60s\033[K", bar.c_str(), percent, line.c_str());
+        std::fprintf(options_.out, "\r[%s] %.100s\033[K", bar.c_str(), line.c_str());
         barShown_ = true;
     } else {
-        if (percent == lastPercent_) return;
-        std::fprintf(options_.out, "progress %3d%% %s\n", percent, line.c_str());
+        if (overall == lastPercent_) return;
+        std::fprintf(options_.out, "progress %s\n", line.c_str());
     }
-    lastPercent_ = percent;
+    lastPercent_ = overall;
     std::fflush(options_.out);
 }
 

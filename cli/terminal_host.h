@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -22,6 +23,8 @@ public:
         bool quiet = false;        // no log lines and no progress
         bool verbose = false;      // detail lines too (the multiplexer's, the media libraries')
         bool shutdownChoice = false;
+        // Seconds on a steady clock (tests give their own).
+        std::function<double()> clock;
     };
 
     TerminalHost() : TerminalHost(Options{}) {}
@@ -48,8 +51,11 @@ public:
     void forgetInterrupts() { interruptsDuringQuestions_ = 0; }
     bool progressBar() const { return progressBar_; }
 
-    // Progress of the current phase; a bar on a terminal, else one line per
-    // new percentage.
+    // Progress of the current phase, shown as one bar over the whole job
+    // (the phases are told apart by the driver's headings in the log): the
+    // phase's name, pictures per second while coding pictures, the time
+    // worked and the time left, the time spent answering questions left
+    // out. A redrawn line on a terminal, else one line per new percentage.
     void showProgress(int percent, const std::string& status);
     // Ends a drawn bar line before other output.
     void breakProgressLine();
@@ -58,8 +64,21 @@ private:
     Options options_;
     bool interactive_;
     bool progressBar_;
+    enum Phase { kNoPhase = -1, kVideoPhase = 0, kAudioPhase = 1, kMuxPhase = 2 };
+    double now() const;
+    void notePhase(const std::string& heading);
+    std::string progressLine(int overall, const std::string& name, double pictureRate, double worked,
+                             double left) const;
+
     bool barShown_ = false;
     int lastPercent_ = -1;
+    int phase_ = kNoPhase;
+    int firstPhase_ = kNoPhase;
+    double jobStart_ = 0;
+    double phaseStart_ = 0;
+    double questionSeconds_ = 0;   // time spent in questions since the job started
+    double phaseQuestionStart_ = 0;  // questionSeconds_ when the phase began
+    int overall_ = 0;
     int interruptsDuringQuestions_ = 0;
 };
 

@@ -1,5 +1,7 @@
 #include "engine/engine.h"
 
+#include <chrono>
+
 namespace quillon {
 
 Engine::Engine(Host& host) : host_(&host) {}
@@ -44,8 +46,12 @@ void Engine::pumpMessages() {
     if (stopPressed_) {
         stopPressed_ = false;
         // A stop already under way (Cancel, a second Ctrl-C) needs no question.
-        if (!job.stopRequested && host_->askYesNo(kEngineName, "Are you sure to stop it?"))
-            job.stopRequested = true;
+        if (!job.stopRequested) {
+            const auto asked = std::chrono::steady_clock::now();
+            const bool yes = host_->askYesNo(kEngineName, "Are you sure to stop it?");
+            questionSeconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+            if (yes) job.stopRequested = true;
+        }
     }
 }
 

@@ -75,6 +75,9 @@ public:
     // and a Yes sets job.stopRequested.
     void pumpMessages();
     bool stopRequested() const { return job.stopRequested; }
+    // Seconds spent waiting for the answer to the stop question, over the
+    // engine's life: progress takes it out of its working time.
+    double questionSeconds() const { return questionSeconds_; }
 
     // The video encoder's picture preview in the conversion dialog.
     bool previewOn() const;
@@ -100,6 +103,7 @@ public:
     ConversionPhases* phases() const { return phases_; }
 
 private:
+    double questionSeconds_ = 0;
     Host* host_;
     DialogView* activeDialog_ = nullptr;
     bool stopPressed_ = false;

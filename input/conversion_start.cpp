@@ -70,6 +70,33 @@ int outputFrameCount(const InputFileEntry& entry, int pal) {
 
 int lastOutputFrame(const InputFileEntry& entry, int pal) { return outputFrameCount(entry, pal) - 1; }
 
+int mpeg1PelAspectCode(const InputFileEntry& entry, int width, int height) {
+    // pel_aspect_ratio values of codes 1..14.
+    static constexpr double kPelAspect[] = {1.0,    0.6735, 0.7031, 0.7615, 0.8055, 0.8437, 0.8935,
+                                            0.9375, 0.9815, 1.0255, 1.0695, 1.1250, 1.1575, 1.2015};
+    double pixel = entry.pixelAspect > 0 ? entry.pixelAspect : 1.0;  // width / height
+    const bool cropped = entry.cropWidth > 0 && entry.cropHeight > 0;
+    const int sw = cropped ? entry.cropWidth : entry.width, sh = cropped ? entry.cropHeight : entry.height;
+    if (entry.fillIn && sw > 0 && sh > 0 && width > 0 && height > 0) {
+        // Stretched: the picture's shape is the source's, its pixels change.
+        const double shape = static_cast<double>(sw) * pixel / sh;
+        pixel = shape * height / width;
+    }
+    const double pel = 1.0 / pixel;
+    int best = 1;
+    for (int code = 1; code <= 14; ++code)
+        if (std::abs(kPelAspect[code - 1] - pel) < std::abs(kPelAspect[best - 1] - pel)) best = code;
+    return best;
+}
+
+bool applyPelAspectCode(EncoderSettings& s, int code, int initialCode) {
+    if (code < 1 || code > 14 || s.videoType != kTargetMpeg1) return false;
+    if (initialCode != 8 && initialCode != 12) return false;
+    if (s.aspectRatio == code) return false;
+    s.aspectRatio = code;
+    return true;
+}
+
 std::vector<PlannedOutput> planConversions(InputTable& table, const ConversionChoice& choice,
                                            const DeliveryHooks& hooks) {
     std::vector<PlannedOutput> plan;
@@ -119,6 +146,8 @@ std::vector<PlannedOutput> planConversions(InputTable& table, const ConversionCh
         out.request.lastFrame = static_cast<int32_t>(std::max<int64_t>(frames - 1, 0));
         out.request.lastSample = static_cast<int32_t>(std::max<int64_t>(samples - 1, 0));
         out.outputName = choice.outputName.empty() ? defaultOutputName(table.entry(0).path) : choice.outputName;
+        if (choice.target == kTargetMpeg1)
+            out.pelAspectCode = mpeg1PelAspectCode(table.entry(0), choice.width, choice.height);
         table.select(0);
         plan.push_back(std::move(out));
         return plan;
@@ -140,6 +169,7 @@ std::vector<PlannedOutput> planConversions(InputTable& table, const ConversionCh
         // An entry without sound gets silence as long as its pictures.
         out.request.lastSample = static_cast<int32_t>(std::max<int64_t>(out.delivery->sampleSpan(0), 1) - 1);
         out.outputName = e.outputName.empty() ? defaultOutputName(e.path, choice.outputDir) : e.outputName;
+        if (choice.target == kTargetMpeg1) out.pelAspectCode = mpeg1PelAspectCode(e, own.width, own.height);
         out.entries.push_back(i);
         plan.push_back(std::move(out));
     }

@@ -34,6 +34,7 @@ struct InputFileEntry {
     int width = 0;             // source picture size
     int height = 0;
     double frameRate = 0;      // source frames per second; image lists 1.0
+    double pixelAspect = 1.0;  // width / height of one source pixel
     int64_t durationTicks = 0; // 100-nanosecond units, video files only
     uint32_t totalFrames = 0;
     uint32_t selectedFrames = 0;

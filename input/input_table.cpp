@@ -198,6 +198,7 @@ std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& hos
         entry->width = media->width();
         entry->height = media->height();
         entry->frameRate = media->frameRate();
+        entry->pixelAspect = media->pixelAspect();
         entry->durationTicks = media->durationTicks();
         entry->totalFrames = static_cast<uint32_t>(std::min<int64_t>(media->totalFrames(), UINT32_MAX));
         entry->videoCodecName = media->videoCodecName();
@@ -345,11 +346,12 @@ std::vector<std::string> describeEntry(const InputFileEntry& e) {
     if (e.isVideoFile) lines.push_back(formatText("  Frame Rate: %02.2f", e.frameRate));
     lines.push_back(formatText("  Total Frames: %u", e.totalFrames));
     if (e.isVideoFile) {
-        const double seconds = static_cast<double>(e.durationTicks) / 1e7;
-        const int hours = static_cast<int>(seconds / 3600);
-        const int minutes = static_cast<int>((seconds - hours * 3600.0) / 60);
-        const double rest = seconds - hours * 3600.0 - minutes * 60.0;
-        lines.push_back(formatText("  Total Time: %02d:%02d:%02.2f", hours, minutes, rest));
+        // Rounded to hundredths first, so 59.999 s shows as 00:01:00.00.
+        const long long hundredths = std::llround(static_cast<double>(std::max<int64_t>(e.durationTicks, 0)) / 1e5);
+        const long long hours = hundredths / 360000;
+        const long long minutes = hundredths / 6000 % 60;
+        const double rest = static_cast<double>(hundredths % 6000) / 100.0;
+        lines.push_back(formatText("  Total Time: %02lld:%02lld:%05.2f", hours, minutes, rest));
     }
     lines.push_back(formatText("  Selected Frames: %u", e.selectedFrames));
     lines.emplace_back();

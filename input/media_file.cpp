@@ -123,6 +123,12 @@ bool MediaFile::openVideo(MediaOpenFailure* failure, std::string* detail) {
     }
     width_ = stream->codecpar->width;
     height_ = stream->codecpar->height;
+    // Width / height of one source pixel (1 when the file does not say).
+    const AVRational sar = av_guess_sample_aspect_ratio(videoFormat_, stream, nullptr);
+    if (sar.num > 0 && sar.den > 0) {
+        const double v = av_q2d(sar);
+        if (v >= 0.1 && v <= 10) pixelAspect_ = v;
+    }
     AVRational rate = stream->avg_frame_rate;
     if (rate.num <= 0 || rate.den <= 0) rate = stream->r_frame_rate;
     if (rate.num <= 0 || rate.den <= 0) rate = av_guess_frame_rate(videoFormat_, stream, nullptr);

@@ -119,5 +119,38 @@ TEST(ConversionStart, JoinerSumsAndBatchStopsAtTheFirstFailure) {
     EXPECT_EQ(table.selected(), 0);
 }
 
+TEST(ConversionStart, PelAspectForGenericMpeg1) {
+    InputFileEntry e;
+    e.width = 640;
+    e.height = 480;
+    // Proportional scaling keeps square pixels square, at any output size.
+    EXPECT_EQ(mpeg1PelAspectCode(e, 640, 480), 1);
+    EXPECT_EQ(mpeg1PelAspectCode(e, 352, 240), 1);
+    // Stretched to 352x240 a pixel is 0.909 wide for its height: 1.1 high,
+    // nearest to the 525-line code.
+    e.fillIn = true;
+    EXPECT_EQ(mpeg1PelAspectCode(e, 352, 240), 12);
+    EXPECT_EQ(mpeg1PelAspectCode(e, 320, 240), 1);
+    // A source whose pixels are not square (PAL 4:3 at 720x576: 16/15).
+    e.fillIn = false;
+    e.width = 720;
+    e.height = 576;
+    e.pixelAspect = 16.0 / 15.0;
+    EXPECT_EQ(mpeg1PelAspectCode(e, 720, 576), 8);
+
+    EncoderSettings s;
+    s.videoType = kTargetMpeg1;
+    s.aspectRatio = 12;
+    EXPECT_TRUE(applyPelAspectCode(s, 1, 12));
+    EXPECT_EQ(s.aspectRatio, 1);
+    s.aspectRatio = 5;  // the settings file's own code
+    EXPECT_FALSE(applyPelAspectCode(s, 1, 5));
+    EXPECT_EQ(s.aspectRatio, 5);
+    s.videoType = kTargetVcd;
+    s.aspectRatio = 8;
+    EXPECT_FALSE(applyPelAspectCode(s, 1, 8));
+    EXPECT_EQ(s.aspectRatio, 8);
+}
+
 }  // namespace
 }  // namespace quillon
