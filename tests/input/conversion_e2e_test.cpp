@@ -285,8 +285,8 @@ TEST(Conversion, AJoinedOutputHasEveryPictureOfItsInputsAndSoundInStep) {
     // with different sample rates, NTSC from 25 fps: the sound of each entry
     // lasts as long as its pictures, so the whole stays in step.
     clip.frames = 30;
-    clip.audioRate = 32000;
-    const std::string a = patternAvi("join30_32k.avi", clip);
+    clip.audioRate = 48000;
+    const std::string a = patternAvi("join30_48k.avi", clip);
     clip.frames = 20;
     clip.audioChannels = 0;
     const std::string silent = patternAvi("join20_silent.avi", clip);
