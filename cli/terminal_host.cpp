@@ -135,6 +135,7 @@ void TerminalHost::notePhase(const std::string& heading) {
         questionSeconds_ = 0;
         overall_ = 0;
         lastPercent_ = -1;
+        lastShown_.clear();
     }
     phase_ = phase;
     phaseStart_ = t;
@@ -162,61 +163,92 @@ std::unique_ptr<DialogView> TerminalHost::createDialog() {
     return std::make_unique<TerminalDialog>(*this);
 }
 
-std::string TerminalHost::progressLine(int overall, const std::string& name, double pictureRate, double worked,
-                                       double left) const {
-    std::string line = (overall < 100 ? (overall < 10 ? "  " : " ") : "") + std::to_string(overall) + "% " + name;
-    char text[64];
-    if (pictureRate > 0) {
-        std::snprintf(text, sizeof text, "  %.1f pictures/s", pictureRate);
-        line += text;
-    }
-    if (phase_ != kNoPhase) {
-        line += "  elapsed " + clockText(worked);
-        line += left >= 0 ? "  left " + clockText(left) : "  left --:--:--";
-    }
-    return line;
-}
+namespace {
+
+// The steps of a phase the bar names, told by the start of the status text,
+// with their share of the phase.
+struct Step {
+    const char* status;
+    const char* name;
+    double start, share;
+};
+constexpr Step kSteps[] = {
+    {"Embedding max bitrate", "Video bitrates", 1.0, 0.0},
+    {"Combining video and audio", "Scanning", 0.0, 0.25},
+    {"Scanning audio stream", "Scanning", 0.25, 0.10},
+    {"Multiplexing:", "Multiplexing", 0.35, 0.55},
+    {"SVCD Scan Offsets", "Scan offsets", 0.90, 0.10},
+};
+
+}  // namespace
 
 void TerminalHost::showProgress(int percent, const std::string& status) {
     percent = std::clamp(percent, 0, 100);
     if (options_.quiet) return;
-    std::string name = firstLine(status);
-    double pictureRate = 0, worked = 0, left = -1;
+    std::string line;
     int overall = percent;
-    if (phase_ != kNoPhase) {
+    if (phase_ == kNoPhase) {
+        line = firstLine(status);
+        line = std::string(percent < 100 ? (percent < 10 ? "  " : " ") : "") + std::to_string(percent) + "% " + line;
+    } else {
         const double t = now();
-        name = kPhaseName[phase_];
+        std::string name = kPhaseName[phase_];
+        double within = percent / 100.0;
+        for (const Step& step : kSteps) {
+            if (status.rfind(step.status, 0) == 0) {
+                name = step.name;
+                within = step.start + step.share * within;
+                break;
+            }
+        }
         const double base = kPhaseStart[firstPhase_];
-        const double fraction =
-            (kPhaseStart[phase_] + kPhaseShare[phase_] * percent / 100.0 - base) / (1.0 - base);
-        // One bar: a phase that counts again from 0 (the multiplexer's scan,
-        // then its packs) does not move it back.
+        const double fraction = (kPhaseStart[phase_] + kPhaseShare[phase_] * within - base) / (1.0 - base);
+        // One bar: a step that counts again from 0 does not move it back.
         overall = std::max(overall_, std::clamp(static_cast<int>(std::floor(fraction * 100.0 + 1e-9)), 0, 100));
         overall_ = overall;
-        worked = std::max(0.0, t - jobStart_ - questionSeconds_);
+        const double worked = std::max(0.0, t - jobStart_ - questionSeconds_);
+        char text[96];
+        std::snprintf(text, sizeof text, "%3d%% %s %d%%", overall, name.c_str(), percent);
+        line = text;
+        // A new line (or redraw) when the step moves on, not for each picture
+        // or tick of the clock.
+        if (line == lastShown_) return;
+        lastShown_ = line;
         if (phase_ == kVideoPhase) {
             const long pictures = currentPicture(status);
+            const std::string key = "Total Frame: ";
+            const size_t at = status.find(key);
+            const long total = at == std::string::npos ? -1 : std::strtol(status.c_str() + at + key.size(), nullptr, 10);
+            if (pictures >= 0 && total > 0) {
+                std::snprintf(text, sizeof text, "  picture %ld of %ld", pictures, total);
+                line += text;
+            }
             const double phaseWorked = t - phaseStart_ - (questionSeconds_ - phaseQuestionStart_);
-            if (pictures > 0 && phaseWorked > 0.2) pictureRate = pictures / phaseWorked;
+            if (pictures > 0 && phaseWorked > 0.2) {
+                std::snprintf(text, sizeof text, "  %.1f pictures/s", pictures / phaseWorked);
+                line += text;
+            }
         }
         // From the first second on, the share done so far says how long the
         // rest takes.
+        double left = -1;
         if (fraction >= 0.002 && worked >= 1.0) left = worked * (1.0 - fraction) / fraction;
         if (fraction >= 1.0) left = 0;
+        line += "  elapsed " + clockText(worked);
+        line += left >= 0 ? "  left " + clockText(left) : "  left --:--:--";
     }
-    const std::string line = progressLine(overall, name, pictureRate, worked, left);
     if (progressBar_) {
         constexpr int kWidth = 30;
         const int filled = overall * kWidth / 100;
         std::string bar(static_cast<size_t>(filled), '#');
         bar.append(static_cast<size_t>(kWidth - filled), '.');
-        std::fprintf(options_.out, "\r[%s] %.100s\033[K", bar.c_str(), line.c_str());
+        std::fprintf(options_.out, "\r[%s] %.120s\033[K", bar.c_str(), line.c_str());
         barShown_ = true;
     } else {
-        if (overall == lastPercent_) return;
+        if (phase_ == kNoPhase && percent == lastPercent_) return;
         std::fprintf(options_.out, "progress %s\n", line.c_str());
     }
-    lastPercent_ = overall;
+    lastPercent_ = percent;
     std::fflush(options_.out);
 }
 

@@ -53,9 +53,10 @@ public:
 
     // Progress of the current phase, shown as one bar over the whole job
     // (the phases are told apart by the driver's headings in the log): the
-    // phase's name, pictures per second while coding pictures, the time
-    // worked and the time left, the time spent answering questions left
-    // out. A redrawn line on a terminal, else one line per new percentage.
+    // whole job's percentage, the step's name and its own percentage, the
+    // picture and pictures per second while coding pictures, the time worked
+    // and the time left, the time spent answering questions left out. A
+    // redrawn line on a terminal, else a line whenever the step moves on.
     void showProgress(int percent, const std::string& status);
     // Ends a drawn bar line before other output.
     void breakProgressLine();
@@ -67,8 +68,6 @@ private:
     enum Phase { kNoPhase = -1, kVideoPhase = 0, kAudioPhase = 1, kMuxPhase = 2 };
     double now() const;
     void notePhase(const std::string& heading);
-    std::string progressLine(int overall, const std::string& name, double pictureRate, double worked,
-                             double left) const;
 
     bool barShown_ = false;
     int lastPercent_ = -1;
@@ -79,6 +78,7 @@ private:
     double questionSeconds_ = 0;   // time spent in questions since the job started
     double phaseQuestionStart_ = 0;  // questionSeconds_ when the phase began
     int overall_ = 0;
+    std::string lastShown_;  // the last line shown, without its times
     int interruptsDuringQuestions_ = 0;
 };
 

@@ -487,7 +487,7 @@ bool Multiplexer::setUp() {
     // rejected start time leaves no empty file behind.
     if (!openOutput()) return false;
     e_.logDetail(" ");
-    e_.logDetail(formatText("  Multiplexing file %s", outputName_.c_str()));
+    e_.logLine(formatText("  Multiplexing file %s", outputName_.c_str()));
     statsHeader();
 
     systemHeaderDue_ = true;
@@ -755,7 +755,7 @@ bool Multiplexer::endFile(bool last, double clock) {
         std::fprintf(f, "  +---------+---------+---------+---------+-------------+--------+--------+--------+\n");
     }
     logUnderflowSummary();
-    e_.logDetail(formatText("  Finished multiplexing %s", outputName_.c_str()));
+    e_.logLine(formatText("  Finished multiplexing %s", outputName_.c_str()));
     if (std::fflush(out_) != 0) {
         e_.reportError(formatText("Unable to flush the buffers of program file %s.", outputName_.c_str()));
         return false;
@@ -798,7 +798,7 @@ bool Multiplexer::handleSplitOrCut() {
         }
         bytesWritten_ = initialBytes_;
         e_.logDetail(" ");
-        e_.logDetail(formatText("  Multiplexing file %s", outputName_.c_str()));
+        e_.logLine(formatText("  Multiplexing file %s", outputName_.c_str()));
         statsHeader();
     } else {
         outputEnabled_ = true;
