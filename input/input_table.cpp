@@ -229,6 +229,29 @@ std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& hos
     return entry;
 }
 
+namespace {
+
+// The pictures' entry values, from the first picture: its size, one frame a
+// second, no sound.
+bool describePictures(InputFileEntry& entry, Host& host) {
+    Bitmap first;
+    std::string why;
+    if (!loadPicture(entry.listFile[0], first, &why)) {
+        showError(host, kListError, formatText("Error reading file %s.", entry.listFile[0].c_str()) + " (" + why + ")");
+        return false;
+    }
+    entry.width = first.width;
+    entry.height = first.height;
+    entry.hasVideo = true;
+    entry.frameRate = 1.0;
+    entry.totalFrames = static_cast<uint32_t>(entry.listFile.size());
+    entry.selectedFrames = entry.totalFrames;
+    entry.durationTicks = static_cast<int64_t>(entry.totalFrames) * 10'000'000;
+    return true;
+}
+
+}  // namespace
+
 std::unique_ptr<InputFileEntry> openImageList(const std::string& path, Host& host) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -252,21 +275,34 @@ std::unique_ptr<InputFileEntry> openImageList(const std::string& path, Host& hos
         showError(host, kListError, formatText("Error reading file %s.", path.c_str()));
         return nullptr;
     }
-    Bitmap first;
-    std::string why;
-    if (!loadPicture(entry->listFile[0], first, &why)) {
-        showError(host, kListError, formatText("Error reading file %s.", entry->listFile[0].c_str()) + " (" + why + ")");
-        return nullptr;
-    }
-    entry->width = first.width;
-    entry->height = first.height;
-    entry->hasVideo = true;
-    entry->frameRate = 1.0;
-    entry->totalFrames = static_cast<uint32_t>(entry->listFile.size());
-    entry->selectedFrames = entry->totalFrames;
-    entry->durationTicks = static_cast<int64_t>(entry->totalFrames) * 10'000'000;
+    if (!describePictures(*entry, host)) return nullptr;
     entry->fileSize = fileSizeOf(path);
     return entry;
+}
+
+std::unique_ptr<InputFileEntry> openPicture(const std::string& path, Host& host) {
+    auto entry = std::make_unique<InputFileEntry>();
+    entry->path = path;
+    entry->isVideoFile = false;
+    entry->listDirectory = fs::path(path).parent_path().string();
+    entry->listFile.push_back(path);
+    if (!describePictures(*entry, host)) return nullptr;
+    entry->fileSize = fileSizeOf(path);
+    return entry;
+}
+
+bool isPicturePath(const std::string& path) {
+    static const char* const kPictureTypes[] = {".jpg", ".jpeg", ".png", ".bmp", ".gif", ".tga", ".tif", ".tiff"};
+    const std::string ext = lower(fs::path(path).extension().string());
+    for (const char* type : kPictureTypes)
+        if (ext == type) return true;
+    return false;
+}
+
+std::unique_ptr<InputFileEntry> openInput(const std::string& path, Host& host) {
+    if (isImageListPath(path)) return openImageList(path, host);
+    if (isPicturePath(path)) return openPicture(path, host);
+    return openVideoFile(path, host);
 }
 
 bool isImageListPath(const std::string& path) { return lower(path).find(".lst") != std::string::npos; }
@@ -278,7 +314,7 @@ bool InputTable::open(const std::string& path, Host& host) {
                   formatText("The maximum number (%d) of files has been opened.", kMaxInputEntries));
         return false;
     }
-    std::unique_ptr<InputFileEntry> entry = isList ? openImageList(path, host) : openVideoFile(path, host);
+    std::unique_ptr<InputFileEntry> entry = openInput(path, host);
     for (const std::string& line : takeMediaMessages()) host.logDetail(line);
     if (!entry) return false;
     entries_.push_back(std::move(entry));
