@@ -31,7 +31,7 @@
 #include "engine/engine.h"
 #include "engine/presets.h"
 #include "platform/cpu_features.h"
-#include "video/frame_input.h"
+#include "video/encoder/frame_input.h"
 #include "video/video_encoder.h"
 
 using namespace quillon;
