@@ -9,7 +9,7 @@
 
 #include "tests/support/temp_dir.h"
 #include "tests/video/video_test_util.h"
-#include "video/picture_loop.h"
+#include "video/encoder/picture_loop.h"
 #include "video/video_encoder.h"
 
 namespace quillon::testing {
