@@ -27,9 +27,12 @@ public:
     // For the frame and sample callbacks: dispatches events, says whether
     // the user stopped the run.
     bool pump();
+    // The pel aspect code the settings had after the last start-up.
+    int initialAspectCode() const { return initialAspect_; }
 
 private:
     Engine engine_;
+    int initialAspect_ = 0;
 };
 
 class ProfilePreferences : public Preferences {

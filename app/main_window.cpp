@@ -6,7 +6,11 @@
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
 #include <QtCore/QThread>
+#include <QtCore/QMimeData>
+#include <QtCore/QUrl>
 #include <QtGui/QCloseEvent>
+#include <QtGui/QDropEvent>
+#include <QtGui/QKeyEvent>
 #include <QtGui/QPainter>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QFileDialog>
@@ -16,6 +20,7 @@
 #include <cmath>
 
 #include "app/filter_dialog.h"
+#include "app/text_window.h"
 #include "app/wait_dialog.h"
 #include "engine/format.h"
 
@@ -24,24 +29,33 @@ namespace quillon::app {
 namespace {
 
 constexpr const char* kStartupCaption = "startup convert engine error";
-constexpr const char* kInputFilter =
-    "All Supported Types(*.AVI;*.AVS)|*.avi;*.avs|AVI Files (*.AVI)|*.avi|AVS Files (*.AVS)|"
-    "*.avs|Image Lists (*.LST)|*.lst|All Files (*.*)|*.*|";
 constexpr const char* kOutputFilter =
     "MPEG Program Streams (*.MPG,*.M2P)|*.mpg;*.m2p|MPEG-2 Program Streams (*.M2P)|*.m2p|"
     "MPEG Program Streams (*.MPG)|*.mpg|All Files (*.*)|*.*|";
 
-// "Text|*.a;*.b|..." into Qt's "Text (*.a *.b);;...".
+}  // namespace
+
 QString qtFilter(const char* filter) {
     QStringList parts = QString(filter).split('|', Qt::SkipEmptyParts);
     QStringList out;
     for (int i = 0; i + 1 < parts.size(); i += 2) {
-        QString patterns = parts[i + 1];
-        patterns.replace(';', ' ');
-        out << parts[i] + " (" + patterns + ")";
+        // The description's own "(*.X)" would stand beside the patterns Qt
+        // reads; the patterns go in once, in both letter cases, since the
+        // file system here tells them apart.
+        QString text = parts[i].trimmed();
+        const int paren = text.lastIndexOf('(');
+        if (paren > 0 && text.endsWith(')')) text = text.left(paren).trimmed();
+        QStringList patterns;
+        for (const QString& p : parts[i + 1].split(';', Qt::SkipEmptyParts)) {
+            patterns << p;
+            if (p != "*.*" && p.toUpper() != p) patterns << p.toUpper();
+        }
+        out << text + " (" + patterns.join(' ') + ")";
     }
     return out.join(";;");
 }
+
+namespace {
 
 const char* kGlyphFiles[][2] = {
     {"convert", "convertbutton.jpg"},     {"checklog", "checklogbutton.jpg"},
@@ -176,6 +190,10 @@ void TMainWindow::buildControls() {
 
     inputList_ = new QListWidget(this);
     controls_["InputFileNameField"] = inputList_;
+    inputList_->installEventFilter(this);
+    inputList_->setAcceptDrops(true);
+    inputList_->viewport()->setAcceptDrops(true);
+    inputList_->viewport()->installEventFilter(this);
     connect(inputList_, &QListWidget::currentRowChanged, this, [this](int row) {
         if (row >= 0 && s_.inputs && row != s_.inputs->selected()) selectEntry(row);
     });
@@ -331,6 +349,44 @@ void TMainWindow::chooseFiles() {
         this, QString::fromStdString(dialogTitle("open media file or list of images")), {},
         qtFilter(kInputFilter));
     openFiles(files);
+}
+
+bool TMainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == inputList_ && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Delete && !converting_ && !playing_) {
+            removeSelected();
+            return true;
+        }
+    }
+    if (inputList_ && watched == inputList_->viewport()) {
+        switch (event->type()) {
+            case QEvent::DragEnter:
+            case QEvent::DragMove: {
+                auto* drag = static_cast<QDropEvent*>(event);
+                if (drag->mimeData()->hasUrls() && !converting_) {
+                    drag->acceptProposedAction();
+                    return true;
+                }
+                break;
+            }
+            case QEvent::Drop: {
+                auto* drop = static_cast<QDropEvent*>(event);
+                QStringList paths;
+                for (const QUrl& url : drop->mimeData()->urls())
+                    if (url.isLocalFile()) paths << url.toLocalFile();
+                if (!paths.isEmpty() && !converting_) {
+                    drop->acceptProposedAction();
+                    openFiles(paths);
+                    return true;
+                }
+                break;
+            }
+            default:
+                break;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TMainWindow::openFiles(const QStringList& paths) {
@@ -743,17 +799,36 @@ void TMainWindow::showConversionEnd(const ConversionOutcome& outcome, const std:
 // --- log, help, about -------------------------------------------------------
 
 void TMainWindow::checkLog() {
-    std::string error = writeAndOpenLog(*s_.log, s_.logPath, s_.openFile);
-    if (!error.empty()) s_.host->show("checklog error", error, MessageIcon::Error);
+    // Without a program to open the written log, the window shows it itself.
+    auto open = [this](const std::string& path) {
+        if (s_.openFile && s_.openFile(path)) return true;
+        showTextWindow(this, QString::fromStdString(dialogTitle("log")), QString::fromStdString(s_.log->text()),
+                       false);
+        return true;
+    };
+    std::string error = writeAndOpenLog(*s_.log, s_.logPath, open);
+    if (!error.empty()) {
+        s_.host->show("checklog error", error, MessageIcon::Error);
+        // The log is still worth reading when it cannot be saved.
+        showTextWindow(this, QString::fromStdString(dialogTitle("log")), QString::fromStdString(s_.log->text()),
+                       false);
+    }
 }
 
 void TMainWindow::showHelp() {
     QString dir = QCoreApplication::applicationDirPath();
+    QString page = ":/quillon/QUILLON.html";
     for (QString candidate : {dir + "/QUILLON.html", dir + "/../share/doc/quillon/QUILLON.html"}) {
-        if (QFileInfo::exists(candidate) && s_.openFile) {
-            s_.openFile(candidate.toStdString());
-            return;
+        if (QFileInfo::exists(candidate)) {
+            if (s_.openFile && s_.openFile(candidate.toStdString())) return;
+            page = candidate;
+            break;
         }
+    }
+    QFile file(page);
+    if (file.open(QIODevice::ReadOnly)) {
+        showTextWindow(this, QString::fromStdString(dialogTitle("help")), QString::fromUtf8(file.readAll()), true);
+        return;
     }
     s_.host->show(kAppTitle,
                   "Open media files (AVI, or .lst lists of pictures) with Add, choose the target "
@@ -837,8 +912,11 @@ void TMainWindow::chooseProjectToOpen() {
     if (!name.isEmpty()) openProjectFrom(name.toStdString());
 }
 
-bool TMainWindow::saveProjectTo(const std::string& path) {
+bool TMainWindow::saveProjectTo(const std::string& chosen) {
+    const std::string path = projectFileName(chosen);
     ProjectHeader h;
+    h.target = state_.target;
+    h.pal = state_.pal;
     h.perEntrySettings = state_.perEntrySettings ? 1 : 0;
     h.selected = s_.inputs ? std::max(0, s_.inputs->selected()) : 0;
     h.currentFrame = s_.inputs && s_.inputs->selected() >= 0
@@ -885,6 +963,10 @@ void TMainWindow::restoreEntry(int index, const ProjectEntry& saved) {
 }
 
 void TMainWindow::finishLoad(const ProjectHeader& header, int opened, bool restoreOutput) {
+    // Target and standard first: they set the size fields, which the saved
+    // output size then overrides.
+    if (header.pal >= 0 && header.pal != state_.pal) setStandard(header.pal);
+    if (header.target >= 0 && header.target != state_.target) setTarget(header.target);
     if (restoreOutput) {
         state_.outputName = header.outputName;
         if (header.outputWidth >= kMinWidth && header.outputWidth <= kMaxWidth)

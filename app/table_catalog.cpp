@@ -165,6 +165,7 @@ DeliveryHooks TableCatalog::hooks() {
     h.reportError = [this](const std::string& caption, const std::string& text) {
         host_.messageBox(caption, text, MessageIcon::Error, true);
     };
+    h.logDetail = [this](const std::string& line) { host_.logDetail(line); };
     return h;
 }
 
@@ -201,6 +202,7 @@ ConversionOutcome TableCatalog::convert(const ConversionPlan& plan,
     }
     outcome.completed = runConversions(table_, outputs, [&](PlannedOutput& o) {
         ++outcome.outputs;
+        if (beforeOutput_) beforeOutput_(o);
         outcome.lastResult = send(o.request);
         return outcome.lastResult;
     });

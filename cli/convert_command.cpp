@@ -56,7 +56,8 @@ constexpr const char* kHelp =
     "  -y, --overwrite     replace output files that exist (without it an existing\n"
     "                      output is refused; on a terminal you are asked)\n"
     "  -q, --quiet         no log lines and no progress\n"
-    "  -v, --verbose       the encoder's verbose output\n"
+    "  -v, --verbose       the encoder's verbose output, the multiplexer's details and\n"
+    "                      the media libraries' own messages\n"
     "\n"
     "Sound is made 16-bit stereo at 44.1 kHz (VCD, SVCD), 48 kHz (DVD) or the first\n"
     "input's rate (mpeg1, mpeg2); compressed sound is decoded first. Inputs without\n"
@@ -195,6 +196,7 @@ int convertCommand(const std::vector<std::string>& args) {
 
     TerminalHost::Options hostOptions;
     hostOptions.quiet = quiet;
+    hostOptions.verbose = verbose;
     TerminalHost host(hostOptions);
 
     InputTable table;
@@ -268,6 +270,7 @@ int convertCommand(const std::vector<std::string>& args) {
     };
     // A broken input ends the job unfinished instead of as a shorter output.
     hooks.abortJob = [&engine] { engine.job.stopRequested = true; };
+    hooks.logDetail = [&host](const std::string& line) { host.logDetail(line); };
     std::vector<PlannedOutput> plan = planConversions(table, choice, hooks);
     for (int i : giveBatchOutputsOwnNames(plan)) {
         // Said whatever -q asks: the user looks for the file by its name.
@@ -313,7 +316,13 @@ int convertCommand(const std::vector<std::string>& args) {
     std::vector<std::string> written;
     std::vector<std::string> streamsOnly;
     bool missing = false;
+    // Generic MPEG-1 takes the pel shape of its input, unless the user chose one.
+    bool aspectGiven = false;
+    for (const std::string& set : sets) aspectGiven = aspectGiven || set.rfind("aspectRatio=", 0) == 0;
+    const int initialAspect = aspectGiven ? 0 : engine.record.aspectRatio;
     const int completed = runConversions(table, plan, [&](PlannedOutput& out) {
+        applyPelAspectCode(engine.record, out.pelAspectCode, initialAspect);
+        applyPelAspectCode(engine.work, out.pelAspectCode, initialAspect);
         const int result = engineConvert(engine, out.request);
         const JobValues& job = engine.job;
         if (result == kEngineCompleted) {

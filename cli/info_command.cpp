@@ -34,7 +34,7 @@ int infoCommand(const std::vector<std::string>& args) {
     TerminalHost host(options);
     int status = kExitOk;
     for (size_t i = 0; i < inputs.size(); ++i) {
-        auto entry = isImageListPath(inputs[i]) ? openImageList(inputs[i], host) : openVideoFile(inputs[i], host);
+        auto entry = openInput(inputs[i], host);
         if (!entry) {
             status = kExitFailed;
             continue;

@@ -22,7 +22,7 @@ constexpr const char* kHelp =
     "Usage: quillon mux --target mpeg1|vcd|mpeg2|svcd|dvd [--pal|--ntsc]\n"
     "                   [--settings FILE] [--set KEY=VALUE]...\n"
     "                   [--video FILE.m1v|.m2v]\n"
-    "                   [--audio FILE.mpa|.ac3] [-y] -o OUT.mpg\n"
+    "                   [--audio FILE.mpa|.ac3] [-y] [-v] -o OUT.mpg\n"
     "\n"
     "Multiplexes existing elementary streams into a program stream with the\n"
     "settings of the target (its preset, read over by the settings file,\n"
@@ -32,7 +32,8 @@ constexpr const char* kHelp =
     "Nothing is encoded and the elementary streams are kept. With maxFileSize\n"
     "set, the output is split into numbered files. Ctrl-C, SIGTERM and SIGHUP stop.\n"
     "An existing output is refused unless -y (--overwrite) is given; the output\n"
-    "gets its name only when it is complete.\n"
+    "gets its name only when it is complete. -v (--verbose) also prints the scan\n"
+    "of the streams and the multiplexer's details.\n"
     "\n"
     "Exit status: 0 on success, 1 when multiplexing failed or was stopped or the\n"
     "output exists, 2 on a usage error or rejected values.\n";
@@ -54,6 +55,7 @@ int muxCommand(const std::vector<std::string>& args) {
     TargetOptions target(-1, 0);
     std::string video, audio, output, settingsFile;
     bool overwrite = false;
+    bool verbose = false;
 
     ArgumentReader reader(args);
     while (!reader.done()) {
@@ -74,6 +76,8 @@ int muxCommand(const std::vector<std::string>& args) {
         } else if (opt == "--settings") {
             if (!reader.value(value) || value.empty()) return usageError(name, "--settings needs a file name");
             settingsFile = value;
+        } else if (opt == "-v" || opt == "--verbose") {
+            verbose = true;
         } else if (opt == "-o" || opt == "--output") {
             if (!reader.value(value) || value.empty()) return usageError(name, "-o needs a file name");
             output = value;
@@ -93,7 +97,9 @@ int muxCommand(const std::vector<std::string>& args) {
         if (!problem.empty()) return usageError(name, problem);
     }
 
-    TerminalHost host;
+    TerminalHost::Options hostOptions;
+    hostOptions.verbose = verbose;
+    TerminalHost host(hostOptions);
     Engine engine(host);
     if (settingsGiven) engine.settingsFile = settingsFile;
     initEngine(engine, target.pal * 16 + target.kind);

@@ -1,5 +1,7 @@
 #include "engine/engine.h"
 
+#include <chrono>
+
 namespace quillon {
 
 Engine::Engine(Host& host) : host_(&host) {}
@@ -40,6 +42,8 @@ void Engine::showMessage(const std::string& text, MessageIcon icon) {
 
 void Engine::logLine(const std::string& text) { host_->logLine(publicText(text)); }
 
+void Engine::logDetail(const std::string& text) { host_->logDetail(text); }
+
 void Engine::setProgress(const std::string& text, int percent) {
     if (!activeDialog_) return;
     activeDialog_->setStatusText(publicText(text));
@@ -52,8 +56,12 @@ void Engine::pumpMessages() {
     if (stopPressed_) {
         stopPressed_ = false;
         // A stop already under way (Cancel, a second Ctrl-C) needs no question.
-        if (!job.stopRequested && host_->askYesNo(kEngineName, "Are you sure to stop it?"))
-            job.stopRequested = true;
+        if (!job.stopRequested) {
+            const auto asked = std::chrono::steady_clock::now();
+            const bool yes = host_->askYesNo(kEngineName, "Are you sure to stop it?");
+            questionSeconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+            if (yes) job.stopRequested = true;
+        }
     }
 }
 

@@ -85,6 +85,7 @@ public:
     void reportError(const std::string& text);
     void reportWarning(const std::string& text);
     void logLine(const std::string& text);
+    void logDetail(const std::string& text);
     void setProgress(const std::string& text, int percent);
     // A message box with the engine name as caption, owned by the conversion
     // dialog while one is open (refusals, the settings-file messages).
@@ -93,6 +94,9 @@ public:
     // and a Yes sets job.stopRequested.
     void pumpMessages();
     bool stopRequested() const { return job.stopRequested; }
+    // Seconds spent waiting for the answer to the stop question, over the
+    // engine's life: progress takes it out of its working time.
+    double questionSeconds() const { return questionSeconds_; }
 
     // The video encoder's picture preview in the conversion dialog.
     bool previewOn() const;
@@ -129,6 +133,7 @@ public:
     ConversionPhases* phases() const { return phases_; }
 
 private:
+    double questionSeconds_ = 0;
     Host* host_;
     DialogView* activeDialog_ = nullptr;
     bool stopPressed_ = false;

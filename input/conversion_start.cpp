@@ -1,12 +1,14 @@
 #include "input/conversion_start.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <filesystem>
-#include <sys/stat.h>
+#include <limits>
 
 #include "platform/output_files.h"
-#include <limits>
 
 namespace quillon {
 
@@ -67,12 +69,41 @@ int requestSampleRate(int target, const InputFileEntry* first) {
 
 double outputFrameRate(int pal) { return pal ? 25.0 : 29.97; }
 
-int lastOutputFrame(const InputFileEntry& entry, int pal) {
-    if (!(entry.frameRate > 0)) return -1;
+int outputFrameCount(const InputFileEntry& entry, int pal) {
+    if (!(entry.frameRate > 0)) return 0;
     // Clamped, not overflowed, whatever rate and count the entry holds.
     const double frames = std::floor(entry.selectedFrames * outputFrameRate(pal) / entry.frameRate + 0.005);
-    if (!(frames < static_cast<double>(std::numeric_limits<int32_t>::max()))) return std::numeric_limits<int32_t>::max() - 1;
-    return static_cast<int>(frames) - 1;
+    if (!(frames < static_cast<double>(std::numeric_limits<int32_t>::max()))) return std::numeric_limits<int32_t>::max();
+    return static_cast<int>(frames);
+}
+
+int lastOutputFrame(const InputFileEntry& entry, int pal) { return outputFrameCount(entry, pal) - 1; }
+
+int mpeg1PelAspectCode(const InputFileEntry& entry, int width, int height) {
+    // pel_aspect_ratio values of codes 1..14.
+    static constexpr double kPelAspect[] = {1.0,    0.6735, 0.7031, 0.7615, 0.8055, 0.8437, 0.8935,
+                                            0.9375, 0.9815, 1.0255, 1.0695, 1.1250, 1.1575, 1.2015};
+    double pixel = entry.pixelAspect > 0 ? entry.pixelAspect : 1.0;  // width / height
+    const bool cropped = entry.cropWidth > 0 && entry.cropHeight > 0;
+    const int sw = cropped ? entry.cropWidth : entry.width, sh = cropped ? entry.cropHeight : entry.height;
+    if (entry.fillIn && sw > 0 && sh > 0 && width > 0 && height > 0) {
+        // Stretched: the picture's shape is the source's, its pixels change.
+        const double shape = static_cast<double>(sw) * pixel / sh;
+        pixel = shape * height / width;
+    }
+    const double pel = 1.0 / pixel;
+    int best = 1;
+    for (int code = 1; code <= 14; ++code)
+        if (std::abs(kPelAspect[code - 1] - pel) < std::abs(kPelAspect[best - 1] - pel)) best = code;
+    return best;
+}
+
+bool applyPelAspectCode(EncoderSettings& s, int code, int initialCode) {
+    if (code < 1 || code > 14 || s.videoType != kTargetMpeg1) return false;
+    if (initialCode != 8 && initialCode != 12) return false;
+    if (s.aspectRatio == code) return false;
+    s.aspectRatio = code;
+    return true;
 }
 
 std::vector<PlannedOutput> planConversions(InputTable& table, const ConversionChoice& choice,
@@ -105,22 +136,28 @@ std::vector<PlannedOutput> planConversions(InputTable& table, const ConversionCh
     if (choice.joiner) {
         PlannedOutput out;
         std::vector<InputFileEntry*> entries;
-        int64_t last = 0;
+        // Every entry gives all of its pictures and the sound that lasts as
+        // long as they do; counting each entry by its last frame number
+        // would lose one picture (and a frame of sound) at every joint.
+        int64_t frames = 0;
         for (int i = 0; i < table.count(); ++i) {
             InputFileEntry& e = table.entry(i);
-            const int c = std::max(0, lastOutputFrame(e, choice.pal));
+            const int c = std::max(0, outputFrameCount(e, choice.pal));
             e.outputFrames = static_cast<uint32_t>(c);
-            last += c;
+            frames += c;
             entries.push_back(&e);
             out.entries.push_back(i);
         }
         out.delivery = std::make_unique<EntryDelivery>(entries, setup, hooks);
         int64_t samples = 0;
-        for (size_t i = 0; i < entries.size(); ++i) samples += static_cast<int64_t>(out.delivery->sampleSpan(i)) - 1;
+        for (size_t i = 0; i < entries.size(); ++i) samples += out.delivery->sampleSpan(i);
         out.request = baseRequest(choice.width, choice.height);
-        out.request.lastFrame = static_cast<int32_t>(std::min<int64_t>(last, std::numeric_limits<int32_t>::max() - 1));
+        out.request.lastFrame =
+            static_cast<int32_t>(std::clamp<int64_t>(frames - 1, 0, std::numeric_limits<int32_t>::max() - 1));
         out.request.lastSample = static_cast<int32_t>(std::max<int64_t>(samples - 1, 0));
         out.outputName = choice.outputName.empty() ? defaultOutputName(table.entry(0).path) : choice.outputName;
+        if (choice.target == kTargetMpeg1)
+            out.pelAspectCode = mpeg1PelAspectCode(table.entry(0), choice.width, choice.height);
         table.select(0);
         plan.push_back(std::move(out));
         return plan;
@@ -130,7 +167,7 @@ std::vector<PlannedOutput> planConversions(InputTable& table, const ConversionCh
         InputFileEntry& e = table.entry(i);
         PlannedOutput out;
         const int last = std::max(0, lastOutputFrame(e, choice.pal));
-        e.outputFrames = static_cast<uint32_t>(last);
+        e.outputFrames = static_cast<uint32_t>(last + 1);
         DeliverySetup own = setup;
         if (choice.perEntrySizes && e.outputWidth > 0 && e.outputHeight > 0) {
             own.width = e.outputWidth;
@@ -142,6 +179,7 @@ std::vector<PlannedOutput> planConversions(InputTable& table, const ConversionCh
         // An entry without sound gets silence as long as its pictures.
         out.request.lastSample = static_cast<int32_t>(std::max<int64_t>(out.delivery->sampleSpan(0), 1) - 1);
         out.outputName = e.outputName.empty() ? defaultOutputName(e.path, choice.outputDir) : e.outputName;
+        if (choice.target == kTargetMpeg1) out.pelAspectCode = mpeg1PelAspectCode(e, own.width, own.height);
         out.entries.push_back(i);
         plan.push_back(std::move(out));
     }

@@ -11,6 +11,7 @@
 
 #include "engine/job_driver.h"
 #include "engine/request.h"
+#include "engine/settings.h"
 #include "input/frame_delivery.h"
 #include "input/input_table.h"
 
@@ -47,7 +48,10 @@ int requestSampleRate(int target, const InputFileEntry* first);
 
 // 25 for PAL, 29.97 for NTSC.
 double outputFrameRate(int pal);
-// floor(selectedFrames x F / frameRate + 0.005) - 1.
+// The pictures an entry gives at the output rate:
+// floor(selectedFrames x F / frameRate + 0.005).
+int outputFrameCount(const InputFileEntry& entry, int pal);
+// The last output frame number of an entry converted alone: the count - 1.
 int lastOutputFrame(const InputFileEntry& entry, int pal);
 
 struct ConversionChoice {
@@ -69,13 +73,27 @@ struct ConversionChoice {
 // callbacks (the request points into the delivery and the name).
 struct PlannedOutput {
     std::string outputName;
+    // Generic MPEG-1: the pel aspect code that keeps the first input's shape
+    // (see mpeg1PelAspectCode); 0 for the other targets.
+    int pelAspectCode = 0;
     std::vector<int> entries;  // table indices served, in order
     std::unique_ptr<EntryDelivery> delivery;
     ConversionRequest request;
 };
 
+// The MPEG-1 pel aspect code (1..14, the pel's height / width) nearest to
+// the pixels a picture of width x height shows of the entry: proportional
+// scaling keeps the source's pixels (square ones give code 1), stretching
+// changes them by the ratio of the two shapes.
+int mpeg1PelAspectCode(const InputFileEntry& entry, int width, int height);
+
+// Puts a planned pel aspect code into the settings of a generic MPEG-1 job.
+// initialCode is the code the settings had after start-up: one other than
+// the preset's 8 or 12 was the user's and stays. False when nothing changed.
+bool applyPelAspectCode(EncoderSettings& s, int code, int initialCode);
+
 // Builds the outputs. Joiner: one output over every entry (outputFrames set
-// in each entry). Batch: one per entry, named by the entry's outputName.
+// in each entry, and the output has their sum). Batch: one per entry, named by the entry's outputName.
 std::vector<PlannedOutput> planConversions(InputTable& table, const ConversionChoice& choice,
                                            const DeliveryHooks& hooks);
 

@@ -503,10 +503,10 @@ bool Multiplexer::setUp() {
     a_[0].model.setCapacity(s_.audioBufferSize * 1024.0);
     a_[1].model.setCapacity(s_.audio1BufferSize * 1024.0);
 
-    e_.logLine(" ");
-    e_.logLine("  Multiplexing information");
+    e_.logDetail(" ");
+    e_.logDetail("  Multiplexing information");
     auto rateLine = [&](const char* fmt, double rate) {
-        e_.logLine(formatText(fmt, static_cast<int>(rate), static_cast<int>(rate * 8)));
+        e_.logDetail(formatText(fmt, static_cast<int>(rate), static_cast<int>(rate * 8)));
     };
     if (v_.present) rateLine("    Video stream data rate : %d bytes/sec (%d bits/sec)", videoRate);
     if (a_[0].present) rateLine("    Audio stream 1 data rate : %d bytes/sec (%d bits/sec)", a_[0].rate);
@@ -516,7 +516,7 @@ bool Multiplexer::setUp() {
     // The output is created only once the settings have passed, so a
     // rejected start time leaves no empty file behind.
     if (!openOutput()) return false;
-    e_.logLine(" ");
+    e_.logDetail(" ");
     e_.logLine(formatText("  Multiplexing file %s", outputName_.c_str()));
     statsHeader();
 
@@ -667,12 +667,12 @@ bool Multiplexer::videoPacket(bool firstOfPack) {
             const double stamp = p.timestamps == kPtsAndDts ? dts : pts;
             const double diff = scr_ - stamp;
             if (diff > 0) {
-                e_.logLine(formatText(p.timestamps == kPtsAndDts ? "    video DTS (%.02fms) underflow at pack %u by %.02fms"
+                e_.logDetail(formatText(p.timestamps == kPtsAndDts ? "    video DTS (%.02fms) underflow at pack %u by %.02fms"
                                                                  : "    video PTS (%.02fms) underflow at pack %u by %.02fms",
                                       stamp / kTicksPerMsLocal, packCounter_, diff / kTicksPerMsLocal));
                 ++v_.underflows;
             } else if (diff < -kTicksPerSecond) {
-                e_.logLine(formatText("    video DTS (%.02fms) > 1 second from SCR (%.02f) at pack %u by %.02fms",
+                e_.logDetail(formatText("    video DTS (%.02fms) > 1 second from SCR (%.02f) at pack %u by %.02fms",
                                       stamp / kTicksPerMsLocal, scr_ / kTicksPerMsLocal, packCounter_,
                                       (-diff - kTicksPerSecond) / kTicksPerMsLocal));
             }
@@ -734,7 +734,7 @@ bool Multiplexer::audioPacket(int index, bool firstOfPack) {
                 p.timestamps = kPtsOnly;
                 p.pts.set(pts, mpeg2_);
                 if (scr_ - pts > 0) {
-                    e_.logLine(formatText("    audio PTS underflow at pack %u by %.02fms", packCounter_,
+                    e_.logDetail(formatText("    audio PTS underflow at pack %u by %.02fms", packCounter_,
                                           (scr_ - pts) / kTicksPerMsLocal));
                     ++a.underflows;
                 }
@@ -831,7 +831,7 @@ bool Multiplexer::handleSplitOrCut() {
             }
         }
         bytesWritten_ = initialBytes_;
-        e_.logLine(" ");
+        e_.logDetail(" ");
         e_.logLine(formatText("  Multiplexing file %s", outputName_.c_str()));
         statsHeader();
     } else {

@@ -328,7 +328,11 @@ private slots:
         // The saved bytes carry what the list held.
         std::ifstream in(project, std::ios::binary);
         std::vector<uint8_t> b{std::istreambuf_iterator<char>(in), {}};
-        QCOMPARE(b.size(), size_t(285 + 2 * 1112));
+        // The header, two records, and the target and standard after them.
+        QCOMPARE(b.size(), size_t(285 + 2 * 1112 + 12));
+        QCOMPARE(std::string(b.begin() + 285 + 2 * 1112, b.begin() + 285 + 2 * 1112 + 4), std::string("QLTS"));
+        QCOMPARE(int(b[285 + 2 * 1112 + 4]), h.w().state().target);
+        QCOMPARE(int(b[285 + 2 * 1112 + 8]), h.w().state().pal);
         QCOMPARE(int(b[4]), 2);
         QCOMPARE(int(b[8]), 1);
         QCOMPARE(int(b[285 + 964]), 8);

@@ -85,16 +85,17 @@ TEST(ConversionStart, JoinerSumsAndBatchStopsAtTheFirstFailure) {
     auto joined = planConversions(table, choice, {});
     ASSERT_EQ(joined.size(), 1u);
     const ConversionRequest& r = joined[0].request;
-    EXPECT_EQ(r.lastFrame, 24 + 49 + 29);
-    EXPECT_EQ(table.entry(1).outputFrames, 49u);
+    // All 25 + 50 + 30 pictures.
+    EXPECT_EQ(r.lastFrame, 25 + 50 + 30 - 1);
+    EXPECT_EQ(table.entry(1).outputFrames, 50u);
     EXPECT_EQ(r.sampleRate, 32000);  // the first entry's
     EXPECT_EQ(r.maxFileSize, 700);
     EXPECT_EQ(r.stereo, 1);
     EXPECT_EQ(r.bitsPerSample, 16);
-    // Each entry's sound as long as its pictures: 24 of 25 frames, 49 of 50,
-    // and silence for the last entry's 30.
-    const int64_t spans = 24 * 32000 / 25 + 49 * 48000 / 25 + 30 * 32000 / 25;
-    EXPECT_EQ(r.lastSample, spans - 3 - 1);
+    // Each entry's sound as long as its pictures, and silence for the last
+    // entry's 30.
+    const int64_t spans = 25 * 32000 / 25 + 50 * 48000 / 25 + 30 * 32000 / 25;
+    EXPECT_EQ(r.lastSample, spans - 1);
     EXPECT_EQ(joined[0].outputName, testing::mediaDir() + "/start_a.mpg");
 
     choice.joiner = false;
@@ -200,6 +201,39 @@ TEST(ConversionStart, OutputFilesAreCheckedAgainstInputsEachOtherAndWhatExists) 
     extra.split = true;
     c = checkOutputFiles(table, planFor({dir.file("s.mpg")}), filesOf);
     EXPECT_EQ(c.existing, (std::vector<std::string>{dir.file("s00.mpg"), dir.file("s01.mpg")}));
+}
+
+TEST(ConversionStart, PelAspectForGenericMpeg1) {
+    InputFileEntry e;
+    e.width = 640;
+    e.height = 480;
+    // Proportional scaling keeps square pixels square, at any output size.
+    EXPECT_EQ(mpeg1PelAspectCode(e, 640, 480), 1);
+    EXPECT_EQ(mpeg1PelAspectCode(e, 352, 240), 1);
+    // Stretched to 352x240 a pixel is 0.909 wide for its height: 1.1 high,
+    // nearest to the 525-line code.
+    e.fillIn = true;
+    EXPECT_EQ(mpeg1PelAspectCode(e, 352, 240), 12);
+    EXPECT_EQ(mpeg1PelAspectCode(e, 320, 240), 1);
+    // A source whose pixels are not square (PAL 4:3 at 720x576: 16/15).
+    e.fillIn = false;
+    e.width = 720;
+    e.height = 576;
+    e.pixelAspect = 16.0 / 15.0;
+    EXPECT_EQ(mpeg1PelAspectCode(e, 720, 576), 8);
+
+    EncoderSettings s;
+    s.videoType = kTargetMpeg1;
+    s.aspectRatio = 12;
+    EXPECT_TRUE(applyPelAspectCode(s, 1, 12));
+    EXPECT_EQ(s.aspectRatio, 1);
+    s.aspectRatio = 5;  // the settings file's own code
+    EXPECT_FALSE(applyPelAspectCode(s, 1, 5));
+    EXPECT_EQ(s.aspectRatio, 5);
+    s.videoType = kTargetVcd;
+    s.aspectRatio = 8;
+    EXPECT_FALSE(applyPelAspectCode(s, 1, 8));
+    EXPECT_EQ(s.aspectRatio, 8);
 }
 
 }  // namespace
