@@ -8,6 +8,7 @@
 #include <QtCore/QThread>
 #include <QtCore/QMimeData>
 #include <QtCore/QUrl>
+#include <QtGui/QActionGroup>
 #include <QtGui/QCloseEvent>
 #include <QtGui/QDropEvent>
 #include <QtGui/QKeyEvent>
@@ -22,7 +23,9 @@
 #include "app/filter_dialog.h"
 #include "app/text_window.h"
 #include "app/wait_dialog.h"
+#include "engine/engine.h"
 #include "engine/format.h"
+#include "engine/quality_level.h"
 
 namespace quillon::app {
 
@@ -992,6 +995,27 @@ void TMainWindow::saveProfile(const QPoint& framePos) {
 
 // --- frame window -----------------------------------------------------------
 
+// The encoder's quality level, kept in the user profile: the engine reads
+// it at the start of every conversion.
+void TMyFrameWindow::addQualityMenu() {
+    static constexpr const char* kLevels[3] = {"&Classic (fastest)", "&High", "&Best (slowest)"};
+    QMenu* menu = menuBar()->addMenu("&Quality");
+    auto* group = new QActionGroup(menu);
+    group->setExclusive(true);
+    int current = s_.preferences ? s_.preferences->getInt(kEngineName, "Quality", kDefaultQuality) : kDefaultQuality;
+    if (current < kQualityClassic || current > kQualityBest) current = kDefaultQuality;
+    for (int level = kQualityClassic; level <= kQualityBest; ++level) {
+        QAction* action = menu->addAction(kLevels[level]);
+        action->setCheckable(true);
+        action->setChecked(level == current);
+        action->setObjectName(QString("quality-%1").arg(qualityLevelName(level)));
+        group->addAction(action);
+        connect(action, &QAction::triggered, this, [this, level] {
+            if (s_.preferences) s_.preferences->setInt(kEngineName, "Quality", level);
+        });
+    }
+}
+
 TMyFrameWindow::TMyFrameWindow(const WindowServices& services, QWidget* parent)
     : QMainWindow(parent), s_(services) {
     setWindowTitle(QString("%1 %2").arg(kAppTitle, kAppVersion));
@@ -1011,6 +1035,7 @@ TMyFrameWindow::TMyFrameWindow(const WindowServices& services, QWidget* parent)
     });
     file->addSeparator();
     file->addAction("E&xit", this, [this] { close(); });
+    addQualityMenu();
     menuBar()->setStyleSheet("QMenuBar { background: #1b2540; color: white; }"
                              "QMenuBar::item:selected { background: #2c3c66; }");
 

@@ -212,6 +212,8 @@ protected:
     void closeEvent(QCloseEvent* e) override;
 
 private:
+    void addQualityMenu();
+
     WindowServices s_;
     TMainWindow* main_;
 };

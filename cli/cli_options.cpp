@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "engine/engine.h"
+#include "engine/quality_level.h"
 #include "engine/settings_overrides.h"
 #include "cli/commands.h"
 #include "platform/regular_file.h"
@@ -67,6 +68,20 @@ bool TargetOptions::take(ArgumentReader& reader, const std::string& opt) {
         else sets.push_back(value);
     } else {
         return false;
+    }
+    return true;
+}
+
+bool takeQualityOption(ArgumentReader& reader, const std::string& opt, int* level, std::string* error) {
+    if (opt != "--quality") return false;
+    error->clear();
+    std::string value;
+    if (!reader.value(value)) {
+        *error = "--quality needs a value";
+    } else {
+        const int chosen = qualityLevelFromName(value);
+        if (chosen < 0) *error = "unknown quality \"" + value + "\" (classic, high or best)";
+        else *level = chosen;
     }
     return true;
 }

@@ -54,6 +54,11 @@ private:
     bool standardGiven_ = false;
 };
 
+// --quality classic|high|best: takes opt and its value into *level when opt
+// is that option; false for any other option. A missing or unknown value
+// leaves *error set.
+bool takeQualityOption(ArgumentReader& reader, const std::string& opt, int* level, std::string* error);
+
 // Prints "quillon <command>: <message>" and a hint to standard error, and
 // returns the usage exit status.
 int usageError(const std::string& command, const std::string& message);

@@ -48,6 +48,9 @@ constexpr const char* kHelp =
     "                      with black borders)\n"
     "      --invert        flip pictures vertically\n"
     "      --crop X,Y,W,H  crop every picture before scaling\n"
+    "      --quality Q     classic, high or best, for this job (default: the\n"
+    "                      profile's choice, else high); [quality] keys of the\n"
+    "                      settings file and --set change single tools\n"
     "      --settings FILE settings file instead of \"default.ini\"\n"
     "      --set KEY=VALUE change one setting (repeatable)\n"
     "      --stats FILE    write the encoder's statistics to FILE\n"
@@ -122,6 +125,8 @@ int convertCommand(const std::vector<std::string>& args) {
     bool cropGiven = false;
     int crop[4] = {0, 0, 0, 0};
     int split = 0;
+    int quality = -1;
+    std::string qualityError;
     std::vector<std::string> inputs;
 
     ArgumentReader reader(args);
@@ -132,6 +137,8 @@ int convertCommand(const std::vector<std::string>& args) {
             return kExitOk;
         } else if (options.take(reader, opt)) {
             if (!options.error().empty()) return usageError(name, options.error());
+        } else if (takeQualityOption(reader, opt, &quality, &qualityError)) {
+            if (!qualityError.empty()) return usageError(name, qualityError);
         } else if (opt == "--size" || opt == "-s") {
             if (!reader.value(sizeText)) return usageError(name, "--size needs WxH");
         } else if (opt == "--output" || opt == "-o") {
@@ -256,6 +263,7 @@ int convertCommand(const std::vector<std::string>& args) {
 
     Engine engine(host);
     if (!settingsFile.empty()) engine.settingsFile = settingsFile;
+    engine.qualityOverride = quality;
     initEngine(engine, pal * 16 + target);
     if (startRejected(engine, settingsGiven)) return usageError(name, startRejection(engine));
     if (!applySetOptions(engine, name, sets)) return kExitUsage;

@@ -15,11 +15,13 @@ namespace {
 
 constexpr const char* kHelp =
     "Usage: quillon settings [--target mpeg1|vcd|mpeg2|svcd|dvd] [--pal|--ntsc]\n"
+    "                        [--quality classic|high|best]\n"
     "                        [--settings FILE] [--set KEY=VALUE]...\n"
     "\n"
     "Prints the settings the engine starts a target with (default: vcd, NTSC) as\n"
     "a settings file: every key in its section and order. The preset of the\n"
-    "target is read over by the settings file (\"default.ini\" in the\n"
+    "target, with the [quality] keys of the quality level (--quality, else the\n"
+    "profile's \"Quality\", else high), is read over by the settings file (\"default.ini\" in the\n"
     "configuration directory, or FILE); --set then changes single keys. The\n"
     "result is checked as a settings file is. Changing ipFrameDistance or a pel\n"
     "movement re-derives the motion table unless a motion key is given too.\n"
@@ -33,6 +35,8 @@ int settingsCommand(const std::vector<std::string>& args) {
     TargetOptions target(1, 0);
     std::string settingsFile;
     bool fileGiven = false;
+    int quality = -1;
+    std::string qualityError;
 
     ArgumentReader reader(args);
     while (!reader.done()) {
@@ -42,6 +46,8 @@ int settingsCommand(const std::vector<std::string>& args) {
             return kExitOk;
         } else if (target.take(reader, opt)) {
             if (!target.error().empty()) return usageError(name, target.error());
+        } else if (takeQualityOption(reader, opt, &quality, &qualityError)) {
+            if (!qualityError.empty()) return usageError(name, qualityError);
         } else if (opt == "--settings") {
             if (!reader.value(value) || value.empty())
                 return usageError(name, "--settings needs a file name");
@@ -62,6 +68,7 @@ int settingsCommand(const std::vector<std::string>& args) {
     TerminalHost host;
     Engine engine(host);
     if (fileGiven) engine.settingsFile = settingsFile;
+    engine.qualityOverride = quality;
     initEngine(engine, target.pal * 16 + target.kind);
     if (startRejected(engine, fileGiven) || engine.settingsFileRejected)
         return usageError(name, startRejection(engine));

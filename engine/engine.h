@@ -116,6 +116,9 @@ public:
     // resolved by the profile rules), and whether its values were rejected
     // by the last initEngine (the MPEG-1 preset was then applied).
     std::string settingsFile = "default.ini";
+    // The quality level for the jobs of this engine in place of the
+    // profile's "Quality" (0..2), or -1 to follow the profile.
+    int qualityOverride = -1;
     bool settingsFileRejected = false;
     // Whether a job may replace a file that already has the name of one of
     // its outputs. The front end sets it once the user has agreed; without

@@ -5,6 +5,7 @@
 #include "engine/format.h"
 #include "engine/job_driver.h"
 #include "engine/presets.h"
+#include "engine/quality_level.h"
 #include "engine/settings_file.h"
 #include "platform/cpu_features.h"
 #include "platform/profile.h"
@@ -42,15 +43,23 @@ int initEngine(Engine& engine, int code) {
     ev.tvStandard = profileValue("PALDefaults", 0, 0, 1);
     ev.batchMode = profileValue("Batch", 0, 0, 1);
     ev.MMXMode = profileValue("MMXMode", detectedMode, 0, 4);
+    ev.quality = profileValue("Quality", kDefaultQuality, kQualityClassic, kQualityBest);
+    // A command's own choice stands for its one job and leaves the profile alone.
+    if (engine.qualityOverride >= kQualityClassic && engine.qualityOverride <= kQualityBest)
+        ev.quality = engine.qualityOverride;
     if (!engine.profileProblem.empty()) engine.showMessage(engine.profileProblem, MessageIcon::Warning);
 
     const unsigned ucode = static_cast<unsigned>(code);
     ev.tvStandard = static_cast<int>((ucode / 16) % 16);
     const int kind = static_cast<int>(ucode % 16);
     applyPreset(engine, kind);
+    applyQualityLevel(engine.record, ev.quality);
 
     engine.settingsFileRejected = !loadSettingsFile(engine, engine.settingsFile, engine.record);
-    if (engine.settingsFileRejected) applyPreset(engine, kKindMpeg1);
+    if (engine.settingsFileRejected) {
+        applyPreset(engine, kKindMpeg1);
+        applyQualityLevel(engine.record, ev.quality);
+    }
     applySettings(engine);
     return 0;
 }

@@ -177,6 +177,18 @@ struct EncoderSettings {
 
     // motion table: [entry][MotionField]
     int32_t motion[kMotionEntries][8] = {};
+
+    // [quality] The coding tools above the classic encoder. The values here
+    // are the classic ones (every tool off); the engine's start-up sets them
+    // from the quality level before a settings file is read over them.
+    int32_t iQuantRatio = 100;        // I-picture quantiser, percent of mquantValue's (variable bitrate)
+    int32_t bQuantRatio = 100;        // B-picture quantiser, percent of mquantValue's
+    int32_t typeWeights = 0;          // constant bitrate: the controller's I/P/B weights favour references
+    int32_t zigzagProgressive = 0;    // zigzag scan on pictures without field structure
+    int32_t intraVLCAll = 0;          // the second intra VLC table for intra blocks of every picture type
+    int32_t dcPrecisionByRate = 0;    // intra DC precision from the quantiser
+    int32_t adaptiveQuant = 0;        // strength of the quantiser's variation by luminance variance, percent
+    int32_t trellis = 0;              // levels chosen by distortion and bits
 };
 
 // Values the engine keeps beside the record. They outlive a job: the size
@@ -184,6 +196,7 @@ struct EncoderSettings {
 struct EngineValues {
     int tvStandard = 0;  // 0 NTSC, 1 PAL
     int MMXMode = 0;
+    int quality = 1;  // 0 classic, 1 high, 2 best
     int batchMode = 0;
     int audioStereo = 1;
     int horizontalSize = 0;

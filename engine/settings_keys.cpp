@@ -213,6 +213,18 @@ std::vector<SettingsKey> buildKeys() {
         "backHorzFCodeB", "backVertFCodeB", "backHorzSearchB", "backVertSearchB"};
     for (int d = 1; d < kMotionEntries; ++d)
         for (int f = 0; f < 8; ++f) k.push_back(motion(kMotionNames[f] + std::to_string(d), d, f));
+
+    // The coding tools; the quality level gives their values, which a
+    // settings file or --set may change one by one.
+    const char* q = "quality";
+    k.push_back(integer(q, "iQuantRatio", &S::iQuantRatio, 25, 400));
+    k.push_back(integer(q, "bQuantRatio", &S::bQuantRatio, 25, 400));
+    k.push_back(flag(q, "typeWeights", &S::typeWeights));
+    k.push_back(flag(q, "zigzagProgressive", &S::zigzagProgressive));
+    k.push_back(flag(q, "intraVLCAll", &S::intraVLCAll));
+    k.push_back(flag(q, "dcPrecisionByRate", &S::dcPrecisionByRate));
+    k.push_back(integer(q, "adaptiveQuant", &S::adaptiveQuant, 0, 100));
+    k.push_back(integer(q, "trellis", &S::trellis, 0, 2));
     return k;
 }
 

@@ -74,7 +74,7 @@ TEST(SettingsCommand, SvcdPal) {
     EXPECT_EQ(v["muxSVCDScanOffsets"], "1");
     EXPECT_EQ(r.out.find("[loadsave]\ndescription="), 0u);
     EXPECT_NE(r.out.find("\n[advVideo]\n"), std::string::npos);
-    EXPECT_EQ(r.out.substr(r.out.size() - 20), "backVertSearchB15=0\n");
+    EXPECT_NE(r.out.find("backVertSearchB15=0\n\n[quality]\n"), std::string::npos);
 
     // Default: VCD NTSC.
     Result d = q.run("settings");
@@ -150,6 +150,32 @@ TEST(QuillonCommand, HelpVersionAndUsage) {
     EXPECT_EQ(q.run("settings --help").status, 0);
     EXPECT_EQ(q.run("").status, 2);
     EXPECT_EQ(q.run("frobnicate").status, 2);
+}
+
+TEST(SettingsCommand, QualityLevelGivesTheToolKeys) {
+    QuillonRun q;
+    auto classic = values(q.run("settings --target dvd --quality classic").out);
+    auto high = values(q.run("settings --target dvd").out);
+    auto best = values(q.run("settings --target dvd --quality=BEST").out);
+    EXPECT_EQ(classic["trellis"], "0");
+    EXPECT_EQ(classic["bQuantRatio"], "100");
+    EXPECT_NE(high["trellis"], "0");
+    EXPECT_EQ(high, values(q.run("settings --target dvd --quality high").out));
+    EXPECT_NE(best, classic);
+
+    // The profile's level, and --set over it.
+    q.write("profile.ini", "[Quorvel Encoder]\nQuality=0\n");
+    EXPECT_EQ(values(q.run("settings --target dvd").out), classic);
+    auto one = values(q.run("settings --target dvd --set trellis=1").out);
+    EXPECT_EQ(one["trellis"], "1");
+    EXPECT_EQ(one["bQuantRatio"], "100");
+
+    Result unknown = q.run("settings --quality fast");
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_NE(q.err().find("unknown quality \"fast\""), std::string::npos) << q.err();
+    Result range = q.run("settings --set bQuantRatio=500");
+    EXPECT_EQ(range.status, 2);
+    EXPECT_NE(q.err().find("bQuantRatio=500 is outside its range 25..400"), std::string::npos) << q.err();
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "engine/engine.h"
 #include "engine/engine_entry.h"
 #include "engine/presets.h"
+#include "engine/quality_level.h"
 #include "engine/standard_phases.h"
 #include "platform/cpu_features.h"
 #include "tests/engine/fake_host.h"
@@ -360,6 +361,8 @@ TEST(ClassicPin, ProgramStreamsKeepTheirBytes) {
         testing::TempDir dir;
         testing::FakeHost host;
         Engine engine(host);
+        // The start-up's default level is high; these are the classic level's bytes.
+        engine.qualityOverride = kQualityClassic;
         initEngine(engine, st.pal * 16 + st.kind);
         engine.ev.MMXMode = 3;
         engine.setPhases(&standardPhases());

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "video/encoder/motion_estimation.h"
+#include "video/encoder/picture_tools.h"
 #include "video/encoder/picture_writer.h"
 
 namespace quillon {
@@ -73,6 +74,7 @@ void finishPicture(VideoEncoder& enc) {
 
 bool codeFrame(VideoEncoder& enc, const CodingStep& step) {
     PictureState& pic = enc.pic;
+    applyPictureTools(enc);
     if (!enc.s.fieldPictures) {
         pic.pictureStructure = kFramePicture;
         if (!codeOnePicture(enc, step.motionEntry)) return false;

@@ -1,9 +1,13 @@
 #include "video/encoder/picture_writer.h"
 
+#include <algorithm>
+
 #include "video/dsp/quantize.h"
+#include "video/encoder/adaptive_quant.h"
 #include "video/encoder/macroblock_pipeline.h"
 #include "video/encoder/picture_prediction.h"
 #include "video/encoder/rate_interface.h"
+#include "video/encoder/rd_quantise.h"
 #include "video/encoder/stream_headers.h"
 #include "video/dsp/vlc.h"
 
@@ -178,6 +182,10 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
     const Picture& backward = *enc.newRef;
     int previousType = 0;
     MacroblockWork work;
+    const bool trellis = s.trellis != 0;
+    AdaptiveQuant adaptive;
+    if (!cbr) adaptive.startPicture(enc, source, s.adaptiveQuant);
+    Block coefficients[12];
 
     int k = 0;
     for (int j = 0; j < g.mbHeightPicture; ++j) {
@@ -188,7 +196,11 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
             predictMacroblock(enc, mb, forward, backward, work);
             mb.dctType = decideMacroblockDctType(enc, work);
             transformMacroblock(enc, mb.dctType, work);
-            quantiseMacroblock(enc, mb, chooseMquant(enc, k), work);
+            if (trellis) std::copy(work.blocks, work.blocks + g.blockCount, coefficients);
+            int mquant = chooseMquant(enc, k);
+            if (adaptive.active()) mquant = adaptive.mquantFor(k, mquant, pic.qScaleType);
+            quantiseMacroblock(enc, mb, mquant, work);
+            if (trellis) refineMacroblockLevels(enc, mb, coefficients, work);
             if (cbr) enc.rate->rcRecordMquant(enc, mb.mquant);
             if (mb.cbp != 0 && mb.mquant != st.prevMquant) mb.type |= kMbQuant;
 

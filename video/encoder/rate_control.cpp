@@ -124,17 +124,25 @@ void RateControl::initPicture(int pictureCodingType, const ActivitySource& src, 
     pictureType_ = pictureCodingType;
     const double Kb = 1.4;
     double denom;
+    if (s_.typeWeights) {
+        // Each type's share of the GOP's bits as its complexity over its
+        // quantiser weight: I pictures finer, B pictures coarser than P.
+        const double wi = Xi_ / (s_.iQuantRatio / 100.0), wp = Xp_, wb = Xb_ / (s_.bQuantRatio / 100.0);
+        const double own = pictureCodingType == kPictureI ? wi : pictureCodingType == kPictureP ? wp : wb;
+        denom = (wi + Np_ * wp + Nb_ * wb) / own;
+    }
     switch (pictureCodingType) {
     case kPictureI:
-        denom = 1 + Np_ * static_cast<double>(Xp_) / Xi_ + Nb_ * static_cast<double>(Xb_) / (Xi_ * Kb);
+        if (!s_.typeWeights)
+            denom = 1 + Np_ * static_cast<double>(Xp_) / Xi_ + Nb_ * static_cast<double>(Xb_) / (Xi_ * Kb);
         d_ = d0i_;
         break;
     case kPictureP:
-        denom = Np_ + Nb_ * static_cast<double>(Xb_) / (Kb * Xp_);
+        if (!s_.typeWeights) denom = Np_ + Nb_ * static_cast<double>(Xb_) / (Kb * Xp_);
         d_ = d0p_;
         break;
     default:
-        denom = Nb_ + Kb * Np_ * static_cast<double>(Xp_) / Xb_;
+        if (!s_.typeWeights) denom = Nb_ + Kb * Np_ * static_cast<double>(Xp_) / Xb_;
         d_ = d0b_;
         break;
     }

@@ -42,7 +42,9 @@ void rcInitSequenceStatistics(VideoEncoder& enc);
 void rcFrameStatistics(VideoEncoder& enc);
 
 // The fixed quantiser of variable-bitrate mode for the current picture:
-// nonLinearQuantTable[mquantValue] with q_scale_type 1, else 2 x mquantValue.
+// nonLinearQuantTable[mquantValue] with q_scale_type 1, else 2 x mquantValue
+// (baseFixedMquant), scaled by the picture type's ratio (fixedMquant).
+int baseFixedMquant(const VideoEncoder& enc);
 int fixedMquant(const VideoEncoder& enc);
 
 }  // namespace quillon

@@ -3,13 +3,18 @@
 #include <cmath>
 
 #include "video/dsp/quantize.h"
+#include "video/encoder/picture_tools.h"
 #include "video/encoder/rate_interface.h"
 
 namespace quillon {
 
-int fixedMquant(const VideoEncoder& enc) {
+int baseFixedMquant(const VideoEncoder& enc) {
     const int value = enc.s.mquantValue < 1 ? 1 : enc.s.mquantValue > 31 ? 31 : enc.s.mquantValue;
     return enc.pic.qScaleType ? nonLinearQuantTable[static_cast<size_t>(value)] : 2 * value;
+}
+
+int fixedMquant(const VideoEncoder& enc) {
+    return typeMquant(enc.s, enc.pic.pictureCodingType, baseFixedMquant(enc), enc.pic.qScaleType);
 }
 
 void rcInitSequenceStatistics(VideoEncoder& enc) {

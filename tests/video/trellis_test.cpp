@@ -1,0 +1,177 @@
+// The cost-based level choice against plain rounding, and its bit counts
+// against the block coder's.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+
+#include "video/dsp/quantize.h"
+#include "video/dsp/trellis.h"
+#include "video/dsp/vlc.h"
+
+namespace quillon {
+namespace {
+
+struct Matrices {
+    uint8_t intra[64];
+    uint8_t nonIntra8[64];
+    uint16_t nonIntra16[64];
+    uint16_t reciprocal[64];
+    Matrices() {
+        for (int i = 0; i < 64; ++i) {
+            intra[i] = static_cast<uint8_t>(i == 0 ? 8 : 16 + (i % 8) + 2 * (i / 8));
+            nonIntra8[i] = static_cast<uint8_t>(16 + (i % 8) + (i / 8));
+            nonIntra16[i] = nonIntra8[i];
+            reciprocal[i] = static_cast<uint16_t>(65536 / nonIntra8[i]);
+        }
+    }
+};
+
+// A transform-like block: large at low frequencies, falling off, with the
+// sparse tail real blocks have.
+void randomBlock(std::mt19937& rng, int scale, int16_t* out) {
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (int i = 0; i < 64; ++i) {
+        const int f = (i % 8) + (i / 8);
+        const double amplitude = scale / (1.0 + f);
+        out[i] = static_cast<int16_t>(u(rng) * amplitude * (rng() % 4 == 0 ? 0.2 : 1.0));
+    }
+    out[0] = static_cast<int16_t>(out[0] % 1000);  // a DC any syntax can code
+}
+
+// The bits the block coder writes for the levels' run/level codes and end
+// of block (an intra block's DC code taken out).
+int coderBits(const TrellisBlock& t, const BlockCoding& coding, const int16_t* levels) {
+    BitCounter counter;
+    if (t.intra) {
+        BitCounter dcOnly;
+        int16_t dc[64] = {levels[0]};
+        int predictor = 0;
+        putIntraBlock<BitCounter>(nullptr, dcOnly, coding, dc, 0, predictor);
+        predictor = 0;
+        EXPECT_TRUE(putIntraBlock<BitCounter>(nullptr, counter, coding, levels, 0, predictor));
+        // The DC-only block also carries an end of block.
+        return static_cast<int>(counter.bits() - dcOnly.bits()) + (coding.intraVlcFormat ? 4 : 2);
+    }
+    bool any = false;
+    for (int i = 0; i < 64; ++i) any = any || levels[i] != 0;
+    if (!any) return 0;
+    EXPECT_TRUE(putNonIntraBlock<BitCounter>(nullptr, counter, coding, levels));
+    return static_cast<int>(counter.bits());
+}
+
+// The cost as this test sees it: squared error of the rebuilt coefficients
+// (the plain inverse quantiser's values, without mismatch control) plus
+// lambda times the coder's bits.
+double independentCost(const TrellisBlock& t, const BlockCoding& coding, const int16_t* coefficients,
+                       const int16_t* levels) {
+    double d = 0;
+    for (int i = t.intra ? 1 : 0; i < 64; ++i) {
+        const int m = std::abs(levels[i]);
+        int v = 0;
+        if (m) {
+            v = t.intra ? m * t.weights[i] * t.mquant / 16 : (2 * m + 1) * t.weights[i] * t.mquant / 32;
+            if (!t.mpeg2 && v != 0 && v % 2 == 0) v -= 1;
+        }
+        const double e = std::abs(coefficients[i]) - v;
+        d += e * e;
+    }
+    return d + t.lambda * coderBits(t, coding, levels);
+}
+
+struct Case {
+    bool mpeg2, intra, b15, alternate;
+};
+
+TEST(Trellis, NeverCostsMoreThanRoundingAndCountsTheCodersBits) {
+    static const Matrices q;
+    std::mt19937 rng(15);
+    const Case cases[] = {{true, false, false, false}, {true, false, false, true}, {false, false, false, false},
+                          {true, true, false, true},   {true, true, true, false},  {false, true, false, false}};
+    int lowered = 0;
+    for (const Case& c : cases) {
+        for (int trial = 0; trial < 400; ++trial) {
+            const int mquant = 2 + static_cast<int>(rng() % 40);
+            int16_t coefficients[64], levels[64];
+            randomBlock(rng, 40 + static_cast<int>(rng() % 1200), coefficients);
+            if (c.intra)
+                quantizeIntraBlock(coefficients, levels, c.mpeg2 ? 1 : 0, q.intra, mquant, c.mpeg2);
+            else
+                quantizeNonIntraBlock(coefficients, levels, q.nonIntra16, q.reciprocal, mquant, c.mpeg2);
+            TrellisBlock t;
+            t.mpeg2 = c.mpeg2;
+            t.intra = c.intra;
+            t.tableB15 = c.b15;
+            t.scan = c.alternate ? kAlternateScan : kZigzagScan;
+            t.weights = c.intra ? q.intra : q.nonIntra8;
+            t.mquant = mquant;
+            t.lambda = 0.05 * (1 + rng() % 6) * mquant * mquant;
+            const BlockCoding coding{c.mpeg2, c.b15 ? 1 : 0, c.alternate ? 1 : 0};
+
+            int16_t chosen[64];
+            std::copy(levels, levels + 64, chosen);
+            trellisQuantise(t, coefficients, chosen);
+            const double rounding = independentCost(t, coding, coefficients, levels);
+            const double trellis = independentCost(t, coding, coefficients, chosen);
+            ASSERT_LE(trellis, rounding + 1e-6) << "mquant " << mquant << " case " << (&c - cases);
+            // Its own account of the cost is the coder's.
+            ASSERT_NEAR(trellisCost(t, coefficients, chosen), trellis, 1e-6);
+            ASSERT_NEAR(trellisCost(t, coefficients, levels), rounding, 1e-6);
+            for (int i = 0; i < 64; ++i) {
+                ASSERT_LE(std::abs(chosen[i]), std::abs(levels[i]));
+                ASSERT_TRUE(chosen[i] == 0 || (chosen[i] < 0) == (levels[i] < 0));
+            }
+            if (c.intra) ASSERT_EQ(chosen[0], levels[0]);
+            lowered += trellis < rounding - 1e-6;
+        }
+    }
+    // Plain rounding is rarely the cheapest.
+    EXPECT_GT(lowered, 1000);
+}
+
+TEST(Trellis, ZeroLambdaKeepsTheNearestLevelsAndHugeLambdaEmptiesNonIntraBlocks) {
+    static const Matrices q;
+    std::mt19937 rng(7);
+    int16_t coefficients[64], levels[64];
+    randomBlock(rng, 600, coefficients);
+    quantizeNonIntraBlock(coefficients, levels, q.nonIntra16, q.reciprocal, 6, true);
+    TrellisBlock t;
+    t.scan = kZigzagScan;
+    t.weights = q.nonIntra8;
+    t.mquant = 6;
+    int16_t chosen[64];
+    std::copy(levels, levels + 64, chosen);
+    t.lambda = 0;
+    trellisQuantise(t, coefficients, chosen);
+    for (int i = 0; i < 64; ++i) {
+        // Rounded levels rebuild at the middle of their interval, so one less
+        // is never nearer than the level itself.
+        const int m = std::abs(levels[i]);
+        if (m == 0) continue;
+        const int x = std::abs(coefficients[i]);
+        const int here = std::abs(x - reconstructedMagnitude(t, i, m));
+        const int below = std::abs(x - reconstructedMagnitude(t, i, m - 1));
+        if (below < here) EXPECT_EQ(std::abs(chosen[i]), m - 1) << i;
+        if (below > here) EXPECT_EQ(std::abs(chosen[i]), m) << i;
+    }
+    t.lambda = 1e12;
+    std::copy(levels, levels + 64, chosen);
+    EXPECT_FALSE(trellisQuantise(t, coefficients, chosen));
+    for (int16_t v : chosen) EXPECT_EQ(v, 0);
+}
+
+TEST(Trellis, RunLevelBitsMatchTheCoderIncludingEscapes) {
+    for (bool mpeg2 : {false, true})
+        for (bool b15 : {false, true})
+            for (int run = 0; run < 64; run += 3)
+                for (int level : {1, 2, 5, 6, 17, 40, 41, 127, 128, 255}) {
+                    if (!mpeg2 && b15) continue;
+                    BitCounter c;
+                    ASSERT_TRUE(putRunLevel<BitCounter>(nullptr, c, mpeg2, b15, run, -level));
+                    EXPECT_EQ(runLevelBits(mpeg2, b15, run, level), static_cast<int>(c.bits()))
+                        << mpeg2 << b15 << " run " << run << " level " << level;
+                }
+}
+
+}  // namespace
+}  // namespace quillon
