@@ -14,15 +14,20 @@ void applyQualityLevel(EncoderSettings& s, int level) {
     s.dcPrecisionByRate = classic.dcPrecisionByRate;
     s.adaptiveQuant = classic.adaptiveQuant;
     s.trellis = classic.trellis;
+    s.rdDecision = classic.rdDecision;
+    s.lambdaPercent = classic.lambdaPercent;
     if (level != kQualityHigh && level != kQualityBest) return;
-    s.iQuantRatio = 80;
-    s.bQuantRatio = 130;
+    s.iQuantRatio = 65;
+    s.bQuantRatio = 140;
     s.typeWeights = 1;
     s.zigzagProgressive = 1;
     s.intraVLCAll = 1;
     s.dcPrecisionByRate = 1;
     s.adaptiveQuant = 0;
     s.trellis = level == kQualityBest ? 2 : 1;
+    // Measured: the frame/field choice by cost pays for its time only in
+    // best; leaving errors out and intra by cost did not pay at all.
+    s.rdDecision = level == kQualityBest ? 1 : 0;
 }
 
 int qualityLevelFromName(const std::string& name) {

@@ -189,6 +189,8 @@ struct EncoderSettings {
     int32_t dcPrecisionByRate = 0;    // intra DC precision from the quantiser
     int32_t adaptiveQuant = 0;        // strength of the quantiser's variation by luminance variance, percent
     int32_t trellis = 0;              // levels chosen by distortion and bits
+    int32_t lambdaPercent = 100;      // scales the one lambda of every distortion/bits choice
+    int32_t rdDecision = 0;           // 1: DCT type, 2: also coding the error at all and intra, by distortion and bits
 };
 
 // Values the engine keeps beside the record. They outlive a job: the size

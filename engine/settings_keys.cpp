@@ -225,6 +225,8 @@ std::vector<SettingsKey> buildKeys() {
     k.push_back(flag(q, "dcPrecisionByRate", &S::dcPrecisionByRate));
     k.push_back(integer(q, "adaptiveQuant", &S::adaptiveQuant, 0, 100));
     k.push_back(integer(q, "trellis", &S::trellis, 0, 2));
+    k.push_back(integer(q, "lambdaPercent", &S::lambdaPercent, 10, 1000));
+    k.push_back(integer(q, "rdDecision", &S::rdDecision, 0, 2));
     return k;
 }
 

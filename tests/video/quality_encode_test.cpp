@@ -10,6 +10,7 @@
 #include "engine/quality_level.h"
 #include "engine/presets.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/video_stream_check.h"
 #include "tests/video/video_test_util.h"
 #include "video/video_encoder.h"
 
@@ -26,11 +27,13 @@ std::vector<Variant> variants() {
     return {
         {"mpeg1-vbr", 0, nullptr},
         {"vcd-cbr", 1, [](EncoderSettings& s) {
+             applyPreset(s, kKindVcd, 1, 1);
              s.constBitrateFlag = 1;
              s.constBitrate = 300000;
          }},
         {"mpeg2-vbr", 2, nullptr},
         {"svcd-cbr", 3, [](EncoderSettings& s) {
+             applyPreset(s, kKindSvcd, 1, 1);
              s.constBitrateFlag = 1;
              s.constBitrate = 600000;
              s.forceVBVDelay = 0;
@@ -79,6 +82,14 @@ Encoded encodeAt(const Variant& v, int level, TempDir& dir, bool check) {
         const StreamCheck c = compareWithEncoder(video, observer);
         EXPECT_LE(c.maxReconDifference, 2);
         EXPECT_GT(c.psnrY, 28.0);
+        if (s.constBitrateFlag) {
+            // Constant bitrate: the buffer model the stream's own fields
+            // describe never under- or overflows.
+            const VbvReport vbv = checkVbv(parseVideoStream(out));
+            EXPECT_TRUE(vbv.checked);
+            EXPECT_EQ(vbv.underflows, 0) << vbv.firstProblem;
+            EXPECT_EQ(vbv.overflows, 0) << vbv.firstProblem;
+        }
     }
     std::ifstream in(out, std::ios::binary);
     e.bytes.assign(std::istreambuf_iterator<char>(in), {});

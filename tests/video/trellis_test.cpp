@@ -106,6 +106,7 @@ TEST(Trellis, NeverCostsMoreThanRoundingAndCountsTheCodersBits) {
             t.weights = c.intra ? q.intra : q.nonIntra8;
             t.mquant = mquant;
             t.lambda = 0.05 * (1 + rng() % 6) * mquant * mquant;
+            t.lookBack = trial % 2 ? 64 : 1 + static_cast<int>(rng() % 8);
             const BlockCoding coding{c.mpeg2, c.b15 ? 1 : 0, c.alternate ? 1 : 0};
 
             int16_t chosen[64];
@@ -122,6 +123,13 @@ TEST(Trellis, NeverCostsMoreThanRoundingAndCountsTheCodersBits) {
                 ASSERT_TRUE(chosen[i] == 0 || (chosen[i] < 0) == (levels[i] < 0));
             }
             if (c.intra) ASSERT_EQ(chosen[0], levels[0]);
+            // Searching every path is never worse than a short look-back.
+            TrellisBlock every = t;
+            every.lookBack = 64;
+            int16_t full[64];
+            std::copy(levels, levels + 64, full);
+            trellisQuantise(every, coefficients, full);
+            ASSERT_LE(trellisCost(every, coefficients, full), trellisCost(every, coefficients, chosen) + 1e-6);
             lowered += trellis < rounding - 1e-6;
         }
     }

@@ -72,7 +72,11 @@ bool trellisQuantise(const TrellisBlock& b, const int16_t* coefficients, int16_t
             const double gain = squared(x - reconstructedMagnitude(b, natural, m)) - zero;
             double cost = lambda * firstBits(b, n, m);
             int parent = -1;
-            for (int i = 0; i < j; ++i) {
+            // With a short look-back a code follows one of the few
+            // candidates before it: longer runs of dropped levels seldom
+            // pay, and the rounded choice (every candidate kept) stays
+            // among the paths.
+            for (int i = j > b.lookBack ? j - b.lookBack : 0; i < j; ++i) {
                 const int run = n - position[i] - 1;
                 for (int u = 0; u < 2; ++u) {
                     if (magnitude[i][u] < 1) continue;

@@ -16,6 +16,9 @@ struct TrellisBlock {
     const uint8_t* weights = nullptr;  // quantiser matrix, natural order
     int mquant = 2;
     double lambda = 0;  // per bit, in squared coefficient units
+    // How many non-zero candidates back a code may follow; 64 searches
+    // every path.
+    int lookBack = 64;
 };
 
 // Bits of one run/level code (sign included): the table code where there is

@@ -5,6 +5,7 @@
 #include "video/dsp/quantize.h"
 #include "video/encoder/adaptive_quant.h"
 #include "video/encoder/macroblock_pipeline.h"
+#include "video/encoder/mode_decision.h"
 #include "video/encoder/picture_prediction.h"
 #include "video/encoder/rate_interface.h"
 #include "video/encoder/rd_quantise.h"
@@ -183,6 +184,7 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
     int previousType = 0;
     MacroblockWork work;
     const bool trellis = s.trellis != 0;
+    const bool rdDecision = s.rdDecision != 0;
     AdaptiveQuant adaptive;
     if (!cbr) adaptive.startPicture(enc, source, s.adaptiveQuant);
     Block coefficients[12];
@@ -194,13 +196,19 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
             MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(k)];
             startMacroblock(enc, k, source, work);
             predictMacroblock(enc, mb, forward, backward, work);
-            mb.dctType = decideMacroblockDctType(enc, work);
-            transformMacroblock(enc, mb.dctType, work);
-            if (trellis) std::copy(work.blocks, work.blocks + g.blockCount, coefficients);
-            int mquant = chooseMquant(enc, k);
-            if (adaptive.active()) mquant = adaptive.mquantFor(k, mquant, pic.qScaleType);
-            quantiseMacroblock(enc, mb, mquant, work);
-            if (trellis) refineMacroblockLevels(enc, mb, coefficients, work);
+            if (rdDecision) {
+                int mquant = chooseMquant(enc, k);
+                if (adaptive.active()) mquant = adaptive.mquantFor(k, mquant, pic.qScaleType);
+                decideMacroblock(enc, mb, mquant, trellis, st, syntax, work);
+            } else {
+                mb.dctType = decideMacroblockDctType(enc, work);
+                transformMacroblock(enc, mb.dctType, work);
+                if (trellis) std::copy(work.blocks, work.blocks + g.blockCount, coefficients);
+                int mquant = chooseMquant(enc, k);
+                if (adaptive.active()) mquant = adaptive.mquantFor(k, mquant, pic.qScaleType);
+                quantiseMacroblock(enc, mb, mquant, work);
+                if (trellis) refineMacroblockLevels(enc, mb, coefficients, work);
+            }
             if (cbr) enc.rate->rcRecordMquant(enc, mb.mquant);
             if (mb.cbp != 0 && mb.mquant != st.prevMquant) mb.type |= kMbQuant;
 

@@ -8,10 +8,11 @@
 
 namespace quillon {
 
-inline double rdLambda(int mquant, int pictureType) {
+// percent: the settings' lambdaPercent, 100 for the table as it stands.
+inline double rdLambda(int mquant, int pictureType, int percent) {
     static constexpr double kPerType[4] = {0.12, 0.10, 0.12, 0.15};  // -, I, P, B
     const double factor = kPerType[pictureType >= 1 && pictureType <= 3 ? pictureType : 2];
-    return factor * mquant * mquant;
+    return factor * mquant * mquant * percent / 100.0;
 }
 
 }  // namespace quillon

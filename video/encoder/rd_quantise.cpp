@@ -19,7 +19,9 @@ void refineMacroblockLevels(const VideoEncoder& enc, MacroblockInfo& mb, const B
     t.scan = alternate ? kAlternateScan : kZigzagScan;
     t.weights = intra ? enc.quant.intra.data() : enc.quant.nonIntra8.data();
     t.mquant = mb.mquant;
-    t.lambda = rdLambda(mb.mquant, pic.pictureCodingType);
+    // The best level searches every path; high the few that nearly always win.
+    t.lookBack = enc.s.trellis >= 2 ? 64 : 8;
+    t.lambda = rdLambda(mb.mquant, pic.pictureCodingType, enc.s.lambdaPercent);
 
     const int count = enc.geo.blockCount;
     int cbp = 0;

@@ -1,0 +1,38 @@
+// Rate-distortion choices for one macroblock, apart from writing it: each
+// candidate runs through transform, quantisation, the block coder over a
+// counting sink and the reconstruction, and costs its squared error plus
+// lambda times its bits. The chosen candidate's levels are left in the
+// macroblock's buffers for the picture writer to write and commit.
+#pragma once
+
+#include <cstdint>
+
+#include "video/encoder/macroblock_pipeline.h"
+#include "video/encoder/picture_writer.h"
+
+namespace quillon {
+
+struct CandidateCost {
+    int64_t error = 0;  // squared error of the reconstruction, all planes
+    int bits = 0;       // the macroblock's syntax, blocks included
+    double cost = 0;    // error + lambda * bits
+};
+
+// One candidate: dct_type (ignored where the picture allows frame DCT only)
+// and whether the prediction error is coded at all (a non-intra macroblock
+// may leave every block out). On return work.blocks/scanMask hold the
+// candidate's levels and mb its type, quantiser and pattern; the
+// reconstruction buffer holds what the decoder would rebuild.
+CandidateCost costCandidate(const VideoEncoder& enc, MacroblockInfo& mb, int mquant, int dctType, bool codeError,
+                            bool trellis, const SliceState& st, const MacroblockSyntax& syntax,
+                            MacroblockWork& work);
+
+// The frame/field DCT choice (where the picture offers both) and, with
+// rdDecision 2, for non-intra macroblocks coding the error against leaving
+// it out and intra coding against the motion search's choice, each by
+// cost. Leaves the chosen candidate's levels in work and mb, as
+// quantiseMacroblock would.
+void decideMacroblock(const VideoEncoder& enc, MacroblockInfo& mb, int mquant, bool trellis, const SliceState& st,
+                      const MacroblockSyntax& syntax, MacroblockWork& work);
+
+}  // namespace quillon
