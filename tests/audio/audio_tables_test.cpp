@@ -2,6 +2,10 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "audio/analysis_filter.h"
@@ -12,23 +16,43 @@
 namespace quillon::audio {
 namespace {
 
-TEST(AudioTables, AnalysisWindowIsTheSymmetricPrototypeWithAlternatingSigns) {
+// The project's copy of the tables as typed from the standard.
+std::string tableFile(const std::string& name) { return std::string(QUILLON_AUDIO_TABLES_DIR) + "/" + name; }
+
+std::vector<std::string> linesOf(const std::string& name) {
+    std::ifstream in(tableFile(name));
+    EXPECT_TRUE(in.good()) << name;
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> fieldsOf(const std::string& line) {
+    std::vector<std::string> fields;
+    std::stringstream in(line);
+    for (std::string f; std::getline(in, f, ',');) fields.push_back(f);
+    return fields;
+}
+
+double number(const std::string& text) { return std::strtod(text.c_str(), nullptr); }
+
+TEST(AudioTables, AnalysisWindowIsTableC1) {
+    std::vector<std::string> file = linesOf("c1_analysis_window.txt");
+    ASSERT_EQ(file.size(), 512u);
+    for (int i = 0; i < 512; ++i) {
+        ASSERT_EQ(kTableC1[i], number(file[i])) << "C[" << i << "]";
+        // Whole multiples of 2^-21, printed to nine decimals.
+        double scaled = kTableC1[i] * (1 << 21);
+        EXPECT_NEAR(scaled, std::round(scaled), 0.5e-9 * (1 << 21)) << i;
+    }
     EXPECT_EQ(kTableC1[0], 0.0);
     for (int i = 1; i < 256; ++i) {
         if (i % 64 == 0)
-            EXPECT_EQ(kTableC1[i], kTableC1[512 - i]) << i;
+            EXPECT_EQ(kTableC1[512 - i], kTableC1[i]) << i;
         else
-            EXPECT_EQ(kTableC1[i], -kTableC1[512 - i]) << i;
+            EXPECT_EQ(kTableC1[512 - i], -kTableC1[i]) << i;
     }
-    // The prototype peaks in the middle and its sign flips every 64 taps.
-    for (int i = 0; i < 512; ++i) EXPECT_LE(std::fabs(kTableC1[i]), kTableC1[256]) << i;
-    EXPECT_GT(kTableC1[260], 0.03);
-    EXPECT_LT(kTableC1[230], -0.02);
-    // The large taps agree with the synthesis window of ISO/IEC 11172-3
-    // (32 times the analysis window) within half a percent.
-    const struct { int i; double d; } known[] = {
-        {256, 1.144989014}, {224, -0.572036743}, {192, 0.100311279}, {160, -0.078628540}};
-    for (auto k : known) EXPECT_NEAR(32 * kTableC1[k.i], k.d, 0.005 * std::fabs(k.d)) << k.i;
 }
 
 // The decoder's synthesis of ISO/IEC 11172-3 (window 32 x C.1) behind our
@@ -70,7 +94,7 @@ TEST(AudioTables, FilterBankReconstructsThroughTheStandardSynthesis) {
         signal += double(in[t - 481]) * in[t - 481];
         error += d * d;
     }
-    EXPECT_GT(10 * std::log10(signal / error), 55.0);
+    EXPECT_GT(10 * std::log10(signal / error), 80.0);
 }
 
 TEST(AudioTables, ScaleFactorsAndQuantiserClasses) {
