@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "audio/audio_tables.h"
-#include "audio/hearing_curves.h"
 
 namespace quillon::audio {
 
@@ -55,11 +54,16 @@ PsychoModelOne::PsychoModelOne(const FrameShape& shape)
       global_(tables_.entryCount) {
     for (int i = 0; i < n_; ++i)
         window_[i] = std::sqrt(8.0 / 3.0) * (1 - std::cos(2 * M_PI * i / n_)) / (shape.layer == 2 ? 2048 : 1024);
+    // Lines between two entries take the critical-band rate interpolated
+    // between theirs; lines outside the table, that of the nearest entry.
+    const FrequencyEntry* table = tables_.entries;
     int e = 0;
     for (int k = 0; k < lines_; ++k) {
-        while (e + 1 < tables_.entryCount && tables_.entries[e + 1].line <= k) ++e;
+        while (e + 1 < tables_.entryCount && table[e + 1].line <= k) ++e;
         lineEntry_[k] = e;
-        lineBark_[k] = barkOf(std::max(k, 1) * static_cast<double>(shape.rateHz) / n_);
+        lineBark_[k] = table[e].bark;
+        if (k > table[e].line && e + 1 < tables_.entryCount)
+            lineBark_[k] += (table[e + 1].bark - table[e].bark) * (k - table[e].line) / (table[e + 1].line - table[e].line);
     }
     if (shape.bitrateKbps / shape.channels >= 96) quietOffset_ = -12.0;
     for (auto& r : ring_) r.assign(ringSize_, 0.0);
@@ -123,13 +127,8 @@ void PsychoModelOne::analyseChannel(int ch, const int16_t* samples, const int* s
 
     // Non-tonal components: what is left of each critical band, placed at
     // the band's power-weighted mean critical-band rate.
-    // The boundaries list the first entry of every band and, last, the entry
-    // that closes the top band.
-    for (int b = 0; b + 1 < tables_.bandCount; ++b) {
-        int first = tables_.entries[tables_.bandStarts[b]].line;
-        int last = b + 2 < tables_.bandCount ? tables_.entries[tables_.bandStarts[b + 1]].line - 1
-                                             : tables_.entries[tables_.bandStarts[b + 1]].line;
-        last = std::min(last, lines_ - 1);
+    for (int b = 0; b + 1 < tables_.boundaryCount; ++b) {
+        auto [first, last] = criticalBandLines(tables_, b);
         double sum = 0, weighted = 0;
         for (int k = first; k <= last; ++k) {
             if (tonal[k]) continue;
