@@ -129,6 +129,9 @@ bool AudioFrameEncoder::setUp() {
         if (slots_.frac != 0) engine_.logLine("   Fractional number of slots, padding required.");
     }
 
+    const AnalysisRoutine routine = selectAnalysisRoutine(engine_.ev.MMXMode, engine_.ev.cpuFeatures);
+    for (AnalysisFilter& f : filters_) f.useRoutine(routine);
+
     shape_ = FrameShape{layer_, channels_, samplingFrequency_, rateHz_, bitrateKbps_};
     if (w.psychModel == 1)
         modelOne_ = std::make_unique<PsychoModelOne>(shape_);
