@@ -132,7 +132,8 @@ bool AudioFrameEncoder::setUp() {
     const AnalysisRoutine routine = selectAnalysisRoutine(engine_.ev.MMXMode, engine_.ev.cpuFeatures);
     for (AnalysisFilter& f : filters_) f.useRoutine(routine);
 
-    shape_ = FrameShape{layer_, channels_, samplingFrequency_, rateHz_, bitrateKbps_};
+    shape_ = FrameShape{layer_, channels_, samplingFrequency_, rateHz_, bitrateKbps_, engine_.ev.MMXMode,
+                        engine_.ev.cpuFeatures};
     if (w.psychModel == 1)
         modelOne_ = std::make_unique<PsychoModelOne>(shape_);
     else

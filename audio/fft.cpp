@@ -3,9 +3,11 @@
 #include <cmath>
 #include <utility>
 
+#include "platform/cpu_features.h"
+
 namespace quillon::audio {
 
-Fft::Fft(int length) : n_(length), reversed_(length), cos_(length / 2), sin_(length / 2) {
+Fft::Fft(int length, int MMXMode, uint32_t features) : n_(length), reversed_(length), wr_(length), wi_(length) {
     int bits = 0;
     while ((1 << bits) < n_) ++bits;
     for (int i = 0; i < n_; ++i) {
@@ -14,9 +16,35 @@ Fft::Fft(int length) : n_(length), reversed_(length), cos_(length / 2), sin_(len
             if (i & (1 << b)) r |= 1 << (bits - 1 - b);
         reversed_[i] = r;
     }
-    for (int i = 0; i < n_ / 2; ++i) {
-        cos_[i] = std::cos(2 * M_PI * i / n_);
-        sin_[i] = std::sin(2 * M_PI * i / n_);
+    for (int half = 1; half < n_; half *= 2) {
+        int step = n_ / (2 * half);
+        for (int j = 0; j < half; ++j) {
+            wr_[half - 1 + j] = std::cos(2 * M_PI * (j * step) / n_);
+            wi_[half - 1 + j] = -std::sin(2 * M_PI * (j * step) / n_);
+        }
+    }
+    if (MMXMode >= 1 && MMXMode <= 4 && (features & kCpuSse2)) {
+        if (MMXMode >= 3 && (features & kCpuAvx2)) {
+            wide_ = fftStageAvx2;
+            wideFrom_ = 4;
+        } else {
+            wide_ = fftStageSse2;
+            wideFrom_ = 2;
+        }
+    }
+}
+
+void fftStagePlain(double* re, double* im, int n, int half, const double* wr, const double* wi) {
+    for (int start = 0; start < n; start += 2 * half) {
+        for (int j = 0; j < half; ++j) {
+            int a = start + j, b = a + half;
+            double tr = re[b] * wr[j] - im[b] * wi[j];
+            double ti = re[b] * wi[j] + im[b] * wr[j];
+            re[b] = re[a] - tr;
+            im[b] = im[a] - ti;
+            re[a] += tr;
+            im[a] += ti;
+        }
     }
 }
 
@@ -28,20 +56,10 @@ void Fft::transform(double* re, double* im) const {
             std::swap(im[i], im[r]);
         }
     }
-    for (int size = 2; size <= n_; size *= 2) {
-        int half = size / 2, step = n_ / size;
-        for (int start = 0; start < n_; start += size) {
-            for (int j = 0; j < half; ++j) {
-                double wr = cos_[j * step], wi = -sin_[j * step];
-                int a = start + j, b = a + half;
-                double tr = re[b] * wr - im[b] * wi;
-                double ti = re[b] * wi + im[b] * wr;
-                re[b] = re[a] - tr;
-                im[b] = im[a] - ti;
-                re[a] += tr;
-                im[a] += ti;
-            }
-        }
+    for (int half = 1; half < n_; half *= 2) {
+        const double* wr = wr_.data() + half - 1;
+        const double* wi = wi_.data() + half - 1;
+        (half >= wideFrom_ ? wide_ : fftStagePlain)(re, im, n_, half, wr, wi);
     }
 }
 

@@ -47,7 +47,7 @@ PsychoModelOne::PsychoModelOne(const FrameShape& shape)
       ringSize_(shape.layer == 2 ? 1408 : 640),
       readOffset_(shape.layer == 2 ? 1216 : 448),
       tables_(modelOneTables(shape.layer, shape.samplingFrequency)),
-      fft_(n_),
+      fft_(n_, shape.MMXMode, shape.cpuFeatures),
       window_(n_),
       lineEntry_(lines_),
       lineBark_(lines_),

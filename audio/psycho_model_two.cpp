@@ -30,7 +30,7 @@ double minimumSnr(double bark) {
 
 }  // namespace
 
-PsychoModelTwo::PsychoModelTwo(const FrameShape& shape) : shape_(shape), fft_(1024) {}
+PsychoModelTwo::PsychoModelTwo(const FrameShape& shape) : shape_(shape), fft_(1024, shape.MMXMode, shape.cpuFeatures) {}
 
 double PsychoModelTwo::spreading(double maskerBark, double maskeeBark) {
     double t = 1.05 * (maskeeBark - maskerBark);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "audio/analysis_filter.h"
+#include "audio/fft.h"
 #include "platform/cpu_features.h"
 
 namespace quillon::audio {
@@ -82,6 +83,44 @@ TEST(AudioSimdChecker, FiltersGiveTheSameSubBandsOverALongRun) {
         avx2.filter(matrix, pcm, c);
         ASSERT_TRUE(sameBits(a, b, 32)) << block;
         ASSERT_TRUE(sameBits(a, c, 32)) << block;
+    }
+}
+
+// Each stage form on every span it takes, then whole transforms of both
+// lengths the models use, each set's against the plain one.
+TEST(AudioSimdChecker, FftFormsMatchThePlainForm) {
+    const uint32_t features = detectCpuFeatures();
+    if (!(features & kCpuSse2)) GTEST_SKIP() << "no SSE2";
+    std::mt19937 rng(3);
+    const int n = 64;
+    struct Form {
+        FftStage stage;
+        int from;
+    };
+    std::vector<Form> forms = {{fftStageSse2, 2}};
+    if (features & kCpuAvx2) forms.push_back({fftStageAvx2, 4});
+    for (Fill f : kFills)
+        for (const Form& form : forms)
+            for (int half = form.from; half < n; half *= 2) {
+                const std::vector<double> re = samples(n, f, rng), im = samples(n, f, rng);
+                const std::vector<double> wr = samples(half, Fill::Random, rng), wi = samples(half, f, rng);
+                std::vector<double> re1 = re, im1 = im, re2 = re, im2 = im;
+                fftStagePlain(re1.data(), im1.data(), n, half, wr.data(), wi.data());
+                form.stage(re2.data(), im2.data(), n, half, wr.data(), wi.data());
+                ASSERT_TRUE(sameBits(re1.data(), re2.data(), n)) << static_cast<int>(f) << " " << half;
+                ASSERT_TRUE(sameBits(im1.data(), im2.data(), n)) << static_cast<int>(f) << " " << half;
+            }
+    for (int length : {512, 1024}) {
+        const Fft plain(length), sse2(length, 1, features), avx2(length, 3, features);
+        for (Fill f : kFills) {
+            std::vector<double> re = samples(length, f, rng), im(length, 0.0);
+            std::vector<double> re2 = re, im2 = im, re3 = re, im3 = im;
+            plain.transform(re.data(), im.data());
+            sse2.transform(re2.data(), im2.data());
+            avx2.transform(re3.data(), im3.data());
+            ASSERT_TRUE(sameBits(re.data(), re2.data(), length) && sameBits(im.data(), im2.data(), length)) << length;
+            ASSERT_TRUE(sameBits(re.data(), re3.data(), length) && sameBits(im.data(), im3.data(), length)) << length;
+        }
     }
 }
 
