@@ -3,6 +3,9 @@
 // recorded when the analysis window and model 1's tables became the
 // standard's. Making the encoder faster must not change them, and neither
 // may the routine set (plain, SSE2, AVX2): every set meets the same pin.
+// The models' signal-to-mask ratios are pinned as well, every bit of them:
+// a change too small to move a bit of the stream here would move one on
+// some other sound.
 //
 // QUILLON_PIN_RECORD=1 prints the table of the current build instead of
 // comparing (to pin a deliberate change, with its reason in the commit).
@@ -17,6 +20,8 @@
 #include <vector>
 
 #include "audio/audio_encoder.h"
+#include "audio/psycho_model_one.h"
+#include "audio/psycho_model_two.h"
 #include "platform/cpu_features.h"
 #include "tests/audio/audio_test_support.h"
 #include "tests/support/temp_dir.h"
@@ -26,7 +31,7 @@ namespace {
 
 struct Pin {
     const char* name;
-    uint64_t size;
+    uint64_t size;  // of the stream; 0 for the models' ratios
     uint64_t hash;
 };
 
@@ -128,6 +133,69 @@ TEST(AudioPins, EveryRoutineSetWritesThePinnedBytes) {
             EXPECT_TRUE(found) << "no pin";
         }
     }
+}
+
+uint64_t fnv1a(const double* values, size_t n, uint64_t h) {
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(values);
+    for (size_t i = 0; i < n * sizeof(double); ++i) {
+        h ^= p[i];
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
+// Both models, both layers, every rate, on the pin signal frame by frame
+// (model 1 with scale factors that sweep the table).
+TEST(AudioPins, ModelRatiosArePinned) {
+    const uint32_t features = detectCpuFeatures();
+    const int rates[3] = {44100, 48000, 32000};
+    for (int model = 1; model <= 2; ++model)
+        for (int layer = 1; layer <= 2; ++layer)
+            for (int code = 0; code < 3; ++code)
+                for (int mmxMode : {0, 1, 3}) {
+                    const std::string name = "smr-m" + std::to_string(model) + "-l" + std::to_string(layer) + "-" +
+                                             std::to_string(rates[code] / 1000);
+                    SCOPED_TRACE(::testing::Message() << name << " MMXMode " << mmxMode);
+                    audio::FrameShape shape{layer, 2, code, rates[code], layer == 1 ? 384 : 192, mmxMode, features};
+                    audio::PsychoModelOne one(shape);
+                    audio::PsychoModelTwo two(shape);
+                    testing::AudioTestHost host;
+                    Engine engine(host);
+                    const std::vector<int16_t> pcm = pinSignal(rates[code]);
+                    const int fresh = layer == 1 ? 384 : 1152;
+                    int16_t frame[2][1152] = {};
+                    uint64_t h = 1469598103934665603ull;
+                    for (int f = 0; (f + 1) * fresh * 2 <= static_cast<int>(pcm.size()); ++f) {
+                        const int offset = layer == 1 ? 64 : 0;
+                        for (int ch = 0; ch < 2; ++ch) {
+                            if (layer == 1)
+                                for (int i = 0; i < 64; ++i) frame[ch][i] = frame[ch][384 + i];
+                            for (int i = 0; i < fresh; ++i) frame[ch][offset + i] = pcm[2 * (f * fresh + i) + ch];
+                        }
+                        double smr[2][32];
+                        if (model == 1) {
+                            int indices[2][32];
+                            for (int ch = 0; ch < 2; ++ch)
+                                for (int sb = 0; sb < 32; ++sb) indices[ch][sb] = (sb * 7 + f * 3 + ch) % 64;
+                            one.analyse(frame, indices, smr);
+                        } else {
+                            for (int ch = 0; ch < 2; ++ch) two.analyse(engine, frame[ch], ch, smr[ch]);
+                        }
+                        h = fnv1a(&smr[0][0], 64, h);
+                    }
+                    if (recording()) {
+                        if (mmxMode == 0)
+                            std::printf("    {\"%s\", 0, 0x%016llxull},\n", name.c_str(), static_cast<unsigned long long>(h));
+                        continue;
+                    }
+                    bool found = false;
+                    for (const Pin& p : kPins)
+                        if (name == p.name) {
+                            found = true;
+                            EXPECT_EQ(h, p.hash);
+                        }
+                    EXPECT_TRUE(found) << "no pin";
+                }
 }
 
 }  // namespace
