@@ -45,6 +45,9 @@ private:
     std::vector<int> partitionStart_, partitionWidth_;
     std::vector<double> partitionBark_, partitionQuiet_, spreadNorm_;
     std::vector<double> spread_;         // [masker * count + maskee]
+    std::vector<int> spreadFrom_, spreadTo_;  // per masker: maskees with a spreading above zero
+    // Working arrays of one analysis.
+    std::vector<double> re_, im_, energy_, unpredictability_, lineThreshold_, eb_, cb_, ecb_, ct_;
     struct ChannelState {
         std::vector<double> history = std::vector<double>(kHistory, 0.0);
         std::vector<double> magnitude[2], phase[2];  // the last two analyses
