@@ -29,15 +29,29 @@ void analyseBlockAvx2(const double* z, const AnalysisMatrix& matrix, double* sub
         _mm256_store_pd(y + i + 8, c);
         _mm256_store_pd(y + i + 12, d);
     }
-    // All 32 outputs stay in registers over the 64 inputs.
-    __m256d s[8];
-    for (__m256d& v : s) v = _mm256_setzero_pd();
+    // All 32 outputs stay in registers over the 64 inputs (named one by
+    // one: an array of them would live in memory).
+    __m256d s0 = _mm256_setzero_pd(), s1 = s0, s2 = s0, s3 = s0, s4 = s0, s5 = s0, s6 = s0, s7 = s0;
     for (int i = 0; i < 64; ++i) {
         const double* m = matrix.byInput[i];
         const __m256d v = _mm256_broadcast_sd(y + i);
-        for (int r = 0; r < 8; ++r) s[r] = _mm256_add_pd(s[r], _mm256_mul_pd(_mm256_loadu_pd(m + 4 * r), v));
+        s0 = _mm256_add_pd(s0, _mm256_mul_pd(_mm256_loadu_pd(m), v));
+        s1 = _mm256_add_pd(s1, _mm256_mul_pd(_mm256_loadu_pd(m + 4), v));
+        s2 = _mm256_add_pd(s2, _mm256_mul_pd(_mm256_loadu_pd(m + 8), v));
+        s3 = _mm256_add_pd(s3, _mm256_mul_pd(_mm256_loadu_pd(m + 12), v));
+        s4 = _mm256_add_pd(s4, _mm256_mul_pd(_mm256_loadu_pd(m + 16), v));
+        s5 = _mm256_add_pd(s5, _mm256_mul_pd(_mm256_loadu_pd(m + 20), v));
+        s6 = _mm256_add_pd(s6, _mm256_mul_pd(_mm256_loadu_pd(m + 24), v));
+        s7 = _mm256_add_pd(s7, _mm256_mul_pd(_mm256_loadu_pd(m + 28), v));
     }
-    for (int r = 0; r < 8; ++r) _mm256_storeu_pd(subbands + 4 * r, s[r]);
+    _mm256_storeu_pd(subbands, s0);
+    _mm256_storeu_pd(subbands + 4, s1);
+    _mm256_storeu_pd(subbands + 8, s2);
+    _mm256_storeu_pd(subbands + 12, s3);
+    _mm256_storeu_pd(subbands + 16, s4);
+    _mm256_storeu_pd(subbands + 20, s5);
+    _mm256_storeu_pd(subbands + 24, s6);
+    _mm256_storeu_pd(subbands + 28, s7);
 }
 
 }  // namespace quillon::audio
