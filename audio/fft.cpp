@@ -23,13 +23,11 @@ Fft::Fft(int length, int MMXMode, uint32_t features) : n_(length), reversed_(len
             wi_[half - 1 + j] = -std::sin(2 * M_PI * (j * step) / n_);
         }
     }
-    if (MMXMode >= 1 && MMXMode <= 4 && (features & kCpuSse2)) {
-        if (MMXMode >= 3 && (features & kCpuAvx2)) {
+    if (MMXMode >= 1 && MMXMode <= 4 && (features & kCpuSse2) && n_ >= 4) {
+        narrow_ = wide_ = fftStageSse2;
+        if (MMXMode >= 3 && (features & kCpuAvx2) && n_ >= 8) {
             wide_ = fftStageAvx2;
             wideFrom_ = 4;
-        } else {
-            wide_ = fftStageSse2;
-            wideFrom_ = 2;
         }
     }
 }
@@ -59,7 +57,7 @@ void Fft::transform(double* re, double* im) const {
     for (int half = 1; half < n_; half *= 2) {
         const double* wr = wr_.data() + half - 1;
         const double* wi = wi_.data() + half - 1;
-        (half >= wideFrom_ ? wide_ : fftStagePlain)(re, im, n_, half, wr, wi);
+        (half >= wideFrom_ ? wide_ : narrow_)(re, im, n_, half, wr, wi);
     }
 }
 

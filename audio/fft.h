@@ -11,7 +11,7 @@ namespace quillon::audio {
 // operations in the same order, so all give the same numbers.
 using FftStage = void (*)(double* re, double* im, int n, int half, const double* wr, const double* wi);
 void fftStagePlain(double* re, double* im, int n, int half, const double* wr, const double* wi);
-void fftStageSse2(double* re, double* im, int n, int half, const double* wr, const double* wi);  // half >= 2
+void fftStageSse2(double* re, double* im, int n, int half, const double* wr, const double* wi);  // n >= 4
 void fftStageAvx2(double* re, double* im, int n, int half, const double* wr, const double* wi);  // half >= 4
 
 class Fft {
@@ -28,8 +28,9 @@ private:
     std::vector<int> reversed_;
     // Twiddles of the stage with half-span h at [h - 1, 2h - 1).
     std::vector<double> wr_, wi_;
+    FftStage narrow_ = fftStagePlain;  // stages of half-span below wideFrom_
     FftStage wide_ = fftStagePlain;
-    int wideFrom_ = 1;  // the smallest half-span wide_ takes
+    int wideFrom_ = 1;
 };
 
 }  // namespace quillon::audio

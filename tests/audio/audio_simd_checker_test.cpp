@@ -4,12 +4,14 @@
 // catches any read past them), with guard values after every output.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <vector>
 
 #include "audio/analysis_filter.h"
 #include "audio/fft.h"
+#include "audio/psycho_routines.h"
 #include "platform/cpu_features.h"
 
 namespace quillon::audio {
@@ -97,7 +99,7 @@ TEST(AudioSimdChecker, FftFormsMatchThePlainForm) {
         FftStage stage;
         int from;
     };
-    std::vector<Form> forms = {{fftStageSse2, 2}};
+    std::vector<Form> forms = {{fftStageSse2, 1}};
     if (features & kCpuAvx2) forms.push_back({fftStageAvx2, 4});
     for (Fill f : kFills)
         for (const Form& form : forms)
@@ -122,6 +124,34 @@ TEST(AudioSimdChecker, FftFormsMatchThePlainForm) {
             ASSERT_TRUE(sameBits(re.data(), re3.data(), length) && sameBits(im.data(), im3.data(), length)) << length;
         }
     }
+}
+
+// Spreading runs of every length and start, over sums that already hold
+// values, into arrays no longer than the run's end.
+TEST(AudioSimdChecker, SpreadingFormsMatchThePlainForm) {
+    const uint32_t features = detectCpuFeatures();
+    if (!(features & kCpuSse2)) GTEST_SKIP() << "no SSE2";
+    std::vector<SpreadRoutine> forms = {spreadMaskerSse2};
+    if (features & kCpuAvx2) forms.push_back(spreadMaskerAvx2);
+    EXPECT_EQ(selectSpreadRoutine(0, features), spreadMaskerPlain);
+    EXPECT_EQ(selectSpreadRoutine(1, features), spreadMaskerSse2);
+    EXPECT_EQ(selectSpreadRoutine(3, features), features & kCpuAvx2 ? spreadMaskerAvx2 : spreadMaskerSse2);
+    std::mt19937 rng(17);
+    for (Fill f : kFills)
+        for (int to = 0; to <= 13; ++to)
+            for (int from = 0; from <= to; ++from) {
+                const std::vector<double> row = samples(to, f, rng), spread = samples(to, Fill::Random, rng),
+                                          weighted = samples(to, f, rng);
+                const double e = std::fabs(samples(1, Fill::Random, rng)[0]) * 1e6, c = e * 0.3;
+                std::vector<double> s1 = spread, w1 = weighted;
+                spreadMaskerPlain(row.data(), from, to, e, c, s1.data(), w1.data());
+                for (SpreadRoutine form : forms) {
+                    std::vector<double> s2 = spread, w2 = weighted;
+                    form(row.data(), from, to, e, c, s2.data(), w2.data());
+                    ASSERT_TRUE(sameBits(s1.data(), s2.data(), to)) << from << " " << to;
+                    ASSERT_TRUE(sameBits(w1.data(), w2.data(), to)) << from << " " << to;
+                }
+            }
 }
 
 }  // namespace
