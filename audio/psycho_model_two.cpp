@@ -31,7 +31,9 @@ double minimumSnr(double bark) {
 
 }  // namespace
 
-PsychoModelTwo::PsychoModelTwo(const FrameShape& shape) : shape_(shape), fft_(1024, shape.MMXMode, shape.cpuFeatures) {}
+PsychoModelTwo::PsychoModelTwo(const FrameShape& shape) : shape_(shape),
+      fft_(1024, shape.MMXMode, shape.cpuFeatures),
+      spreadMasker_(selectSpreadRoutine(shape.MMXMode, shape.cpuFeatures)) {}
 
 double PsychoModelTwo::spreading(double maskerBark, double maskeeBark) {
     double t = 1.05 * (maskeeBark - maskerBark);
@@ -192,12 +194,8 @@ void PsychoModelTwo::analyseWindow(int channel, const double* samples, double* s
     std::fill(ct, ct + count, 0.0);
     for (int masker = 0; masker < count; ++masker) {
         if (eb[masker] == 0 && cb[masker] == 0) continue;
-        const double* sp = spread_.data() + static_cast<size_t>(masker) * count;
-        const double e = eb[masker], c = cb[masker];
-        for (int p = spreadFrom_[masker]; p < spreadTo_[masker]; ++p) {
-            ecb[p] += sp[p] * e;
-            ct[p] += sp[p] * c;
-        }
+        spreadMasker_(spread_.data() + static_cast<size_t>(masker) * count, spreadFrom_[masker], spreadTo_[masker],
+                      eb[masker], cb[masker], ecb, ct);
     }
     double* lineThreshold = lineThreshold_.data();
     for (int p = 0; p < count; ++p) {

@@ -10,6 +10,7 @@
 
 #include "audio/fft.h"
 #include "audio/frame_shape.h"
+#include "audio/psycho_routines.h"
 
 namespace quillon {
 class Engine;
@@ -38,6 +39,7 @@ private:
     static constexpr int kHistory = 2048;
     FrameShape shape_;
     Fft fft_;
+    SpreadRoutine spreadMasker_;
     bool built_ = false;
     std::vector<double> window_;
     std::vector<double> lineQuiet_;      // threshold in quiet per line, as energy
