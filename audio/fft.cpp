@@ -7,14 +7,17 @@
 
 namespace quillon::audio {
 
-Fft::Fft(int length, int MMXMode, uint32_t features) : n_(length), reversed_(length), wr_(length), wi_(length) {
+Fft::Fft(int length, int MMXMode, uint32_t features) : n_(length), wr_(length), wi_(length) {
     int bits = 0;
     while ((1 << bits) < n_) ++bits;
     for (int i = 0; i < n_; ++i) {
         int r = 0;
         for (int b = 0; b < bits; ++b)
             if (i & (1 << b)) r |= 1 << (bits - 1 - b);
-        reversed_[i] = r;
+        if (r > i) {
+            swaps_.push_back(i);
+            swaps_.push_back(r);
+        }
     }
     for (int half = 1; half < n_; half *= 2) {
         int step = n_ / (2 * half);
@@ -47,12 +50,10 @@ void fftStagePlain(double* re, double* im, int n, int half, const double* wr, co
 }
 
 void Fft::transform(double* re, double* im) const {
-    for (int i = 0; i < n_; ++i) {
-        int r = reversed_[i];
-        if (r > i) {
-            std::swap(re[i], re[r]);
-            std::swap(im[i], im[r]);
-        }
+    for (size_t s = 0; s < swaps_.size(); s += 2) {
+        const int i = swaps_[s], r = swaps_[s + 1];
+        std::swap(re[i], re[r]);
+        std::swap(im[i], im[r]);
     }
     for (int half = 1; half < n_; half *= 2) {
         const double* wr = wr_.data() + half - 1;

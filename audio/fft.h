@@ -25,7 +25,7 @@ public:
 
 private:
     int n_;
-    std::vector<int> reversed_;
+    std::vector<int> swaps_;  // pairs of points the bit-reversed order exchanges
     // Twiddles of the stage with half-span h at [h - 1, 2h - 1).
     std::vector<double> wr_, wi_;
     FftStage narrow_ = fftStagePlain;  // stages of half-span below wideFrom_
