@@ -78,28 +78,36 @@ class SmallestRatio {
 public:
     static constexpr int kLeaves = 64;  // sub-band * 2 + channel
     void reset() {
-        for (double& v : value_) v = kFinished;
-        for (int i = 0; i < kLeaves; ++i) node_[kLeaves + i] = i;
+        for (int i = 0; i < kLeaves; ++i) {
+            value_[kLeaves + i] = kFinished;
+            leaf_[kLeaves + i] = i;
+        }
     }
     // Before build(): a ratio without the tree's upkeep.
-    void put(int leaf, double ratio) { value_[leaf] = std::isnan(ratio) ? kFinished : ratio; }
+    void put(int leaf, double ratio) { value_[kLeaves + leaf] = std::isnan(ratio) ? kFinished : ratio; }
     void build() {
-        for (int n = kLeaves - 1; n >= 1; --n) node_[n] = better(node_[2 * n], node_[2 * n + 1]);
+        for (int n = kLeaves - 1; n >= 1; --n) play(n);
     }
     void set(int leaf, double ratio) {
         put(leaf, ratio);
-        for (int n = (kLeaves + leaf) / 2; n >= 1; n /= 2) node_[n] = better(node_[2 * n], node_[2 * n + 1]);
+        for (int n = (kLeaves + leaf) / 2; n >= 1; n /= 2) play(n);
     }
     void finish(int leaf) { set(leaf, kFinished); }
     // The chosen leaf, or -1 when none is left.
-    int pick() const { return value_[node_[1]] < 999999 ? node_[1] : -1; }
+    int pick() const { return value_[1] < 999999 ? leaf_[1] : -1; }
 
 private:
     static constexpr double kFinished = std::numeric_limits<double>::infinity();
-    // a's leaves come before b's in scan order: b wins only when smaller.
-    int better(int a, int b) const { return value_[b] < value_[a] ? b : a; }
-    double value_[kLeaves];
-    int node_[2 * kLeaves];
+    // Node n holds the winner of its two children; the left one's leaves
+    // come before the right one's in scan order, so the right one wins only
+    // when smaller.
+    void play(int n) {
+        const int w = value_[2 * n + 1] < value_[2 * n] ? 2 * n + 1 : 2 * n;
+        value_[n] = value_[w];
+        leaf_[n] = leaf_[w];
+    }
+    double value_[2 * kLeaves];  // nodes 1 .. kLeaves - 1, then the leaves
+    int leaf_[2 * kLeaves];
 };
 
 // CRC-16, generator 0x8005, start 0xFFFF, most significant bit first.
