@@ -1,9 +1,9 @@
 // quillon convert: opens the inputs, chooses target, standard and size as
 // the window would, and converts them joined into one program stream or
 // one program stream per input (batch), with the progress bar.
-#include <chrono>
+#include <unistd.h>
+
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -12,6 +12,7 @@
 #include "cli/terminal_host.h"
 #include "engine/engine.h"
 #include "engine/engine_entry.h"
+#include "engine/job_driver.h"
 #include "input/conversion_start.h"
 #include "input/input_table.h"
 #include "mux/multiplexer.h"
@@ -38,7 +39,8 @@ constexpr const char* kHelp =
     "                      down to a multiple of 16, and the height too for mpeg1)\n"
     "  -o, --output FILE   the joined program stream (default: the first input's\n"
     "                      name with \".mpg\")\n"
-    "      --batch         one output per input, named after the input\n"
+    "      --batch         one output per input, named after the input; inputs of\n"
+    "                      the same name get \"-2\", \"-3\", ... in their output's name\n"
     "      --output-dir D  where batch outputs go (default: beside each input)\n"
     "      --split MB      split the output into files of at most MB megabytes\n"
     "                      (1..4096)\n"
@@ -49,16 +51,25 @@ constexpr const char* kHelp =
     "      --settings FILE settings file instead of \"default.ini\"\n"
     "      --set KEY=VALUE change one setting (repeatable)\n"
     "      --stats FILE    write the encoder's statistics to FILE\n"
-    "      --keep-temp     keep the video and audio elementary streams\n"
+    "      --keep-temp     keep the video and audio elementary streams (DVD\n"
+    "                      conversions always keep them)\n"
+    "  -y, --overwrite     replace output files that exist (without it an existing\n"
+    "                      output is refused; on a terminal you are asked)\n"
     "  -q, --quiet         no log lines and no progress\n"
-    "  -v, --verbose       the encoder's verbose output\n"
+    "  -v, --verbose       the encoder's verbose output, the multiplexer's details and\n"
+    "                      the media libraries' own messages\n"
     "\n"
     "Sound is made 16-bit stereo at 44.1 kHz (VCD, SVCD), 48 kHz (DVD) or the first\n"
     "input's rate (mpeg1, mpeg2); compressed sound is decoded first. Inputs without\n"
     "sound get silence.\n"
     "\n"
-    "Exit status: 0 when every output completed, 1 when a conversion failed or was\n"
-    "stopped, 2 on a usage error.\n";
+    "Outputs are written under hidden names in their folder and get their names\n"
+    "only when they are done, so an existing file is never half replaced. Ctrl-C,\n"
+    "SIGTERM and SIGHUP stop: the output then holds the part done.\n"
+    "\n"
+    "Exit status: 0 when every output completed (the files named by \"Wrote\" lines\n"
+    "exist and are whole), 1 when a conversion failed, was stopped or would replace\n"
+    "a file, 2 on a usage error.\n";
 
 bool parseSize(const std::string& text, std::string* width, std::string* height) {
     const size_t x = text.find_first_of("xX");
@@ -82,10 +93,22 @@ bool parseCrop(const std::string& text, int v[4]) {
     return n == 4 && text.find(',', pos) == std::string::npos && v[2] > 0 && v[3] > 0;
 }
 
-bool sameFile(const std::string& a, const std::string& b) {
-    std::error_code ec;
-    if (std::filesystem::equivalent(a, b, ec)) return true;
-    return std::filesystem::weakly_canonical(a, ec) == std::filesystem::weakly_canonical(b, ec);
+// A question asked before any work: only a typed "y" is a yes.
+bool askOnTerminal(const std::string& question) {
+    std::fprintf(stderr, "%s (y/n) ", question.c_str());
+    std::fflush(stderr);
+    char line[64];
+    if (!std::fgets(line, sizeof line, stdin)) {
+        std::fputc('\n', stderr);
+        return false;
+    }
+    return line[0] == 'y' || line[0] == 'Y';
+}
+
+std::string joined(const std::vector<std::string>& names) {
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i) text += (i ? ", " : "") + names[i];
+    return text;
 }
 
 }  // namespace
@@ -95,6 +118,7 @@ int convertCommand(const std::vector<std::string>& args) {
     TargetOptions options(kTargetVcd, -1);
     std::string sizeText, output, outputDir, settingsFile, statsFile;
     bool batch = false, fill = false, invert = false, keepTemp = false, quiet = false, verbose = false;
+    bool overwrite = false;
     bool cropGiven = false;
     int crop[4] = {0, 0, 0, 0};
     int split = 0;
@@ -136,6 +160,8 @@ int convertCommand(const std::vector<std::string>& args) {
             if (!reader.value(statsFile) || statsFile.empty()) return usageError(name, "--stats needs a file name");
         } else if (opt == "--keep-temp") {
             keepTemp = true;
+        } else if (opt == "--overwrite" || opt == "-y") {
+            overwrite = true;
         } else if (opt == "--quiet" || opt == "-q") {
             quiet = true;
         } else if (opt == "--verbose" || opt == "-v") {
@@ -153,11 +179,10 @@ int convertCommand(const std::vector<std::string>& args) {
     std::string widthText, heightText;
     if (!sizeText.empty() && !parseSize(sizeText, &widthText, &heightText))
         return usageError(name, "--size needs WxH, for example 352x240");
-    if (!settingsFile.empty()) {
-        std::FILE* probe = std::fopen(settingsFile.c_str(), "r");
-        if (!probe) return usageError(name, "cannot read settings file \"" + settingsFile + "\"");
-        std::fclose(probe);
-        if (settingsFile.find('/') == std::string::npos) settingsFile = "./" + settingsFile;
+    const bool settingsGiven = !settingsFile.empty();
+    if (settingsGiven) {
+        const std::string problem = checkSettingsOption(settingsFile);
+        if (!problem.empty()) return usageError(name, problem);
     }
     const int target = options.kind;
     int pal = options.pal;
@@ -171,6 +196,7 @@ int convertCommand(const std::vector<std::string>& args) {
 
     TerminalHost::Options hostOptions;
     hostOptions.quiet = quiet;
+    hostOptions.verbose = verbose;
     TerminalHost host(hostOptions);
 
     InputTable table;
@@ -184,6 +210,16 @@ int convertCommand(const std::vector<std::string>& args) {
             e.cropY = crop[1];
             e.cropWidth = crop[2];
             e.cropHeight = crop[3];
+        }
+    }
+    if (cropGiven) {
+        for (int i = 0; i < table.count(); ++i) {
+            const InputFileEntry& e = table.entry(i);
+            if (static_cast<long>(crop[0]) + crop[2] > e.width || static_cast<long>(crop[1]) + crop[3] > e.height)
+                return usageError(name, "--crop " + std::to_string(crop[0]) + "," + std::to_string(crop[1]) + "," +
+                                            std::to_string(crop[2]) + "," + std::to_string(crop[3]) +
+                                            " does not fit the " + std::to_string(e.width) + "x" +
+                                            std::to_string(e.height) + " picture of " + e.path);
         }
     }
     InputFileEntry& first = table.entry(0);
@@ -221,6 +257,7 @@ int convertCommand(const std::vector<std::string>& args) {
     Engine engine(host);
     if (!settingsFile.empty()) engine.settingsFile = settingsFile;
     initEngine(engine, pal * 16 + target);
+    if (startRejected(engine, settingsGiven)) return usageError(name, startRejection(engine));
     if (!applySetOptions(engine, name, sets)) return kExitUsage;
 
     DeliveryHooks hooks;
@@ -233,13 +270,42 @@ int convertCommand(const std::vector<std::string>& args) {
     };
     // A broken input ends the job unfinished instead of as a shorter output.
     hooks.abortJob = [&engine] { engine.job.stopRequested = true; };
+    hooks.logDetail = [&host](const std::string& line) { host.logDetail(line); };
     std::vector<PlannedOutput> plan = planConversions(table, choice, hooks);
-    for (const PlannedOutput& out : plan) {
-        for (int i : out.entries) {
-            if (sameFile(out.outputName, table.entry(i).path))
-                return usageError(name, "the output " + out.outputName + " would replace an input");
+    for (int i : giveBatchOutputsOwnNames(plan)) {
+        // Said whatever -q asks: the user looks for the file by its name.
+        std::fprintf(stderr, "quillon convert: %s has the name of an earlier output; it goes to %s\n",
+                     table.entry(plan[i].entries.front()).path.c_str(), plan[i].outputName.c_str());
+    }
+    if (batch && !quiet) {
+        for (const PlannedOutput& out : plan)
+            std::fprintf(stderr, "%s -> %s\n", table.entry(out.entries.front()).path.c_str(), out.outputName.c_str());
+    }
+    // Every file the conversion would write, checked before any work.
+    const OutputFilesCheck check = checkOutputFiles(
+        table, plan,
+        [&engine](const PlannedOutput& out) {
+            ConversionRequest r = out.request;
+            r.outputName = out.outputName.c_str();
+            return plannedJobFiles(engine, r);
+        });
+    if (!check.refusal.empty()) {
+        if (check.conflict) return usageError(name, check.refusal);
+        std::fprintf(stderr, "quillon convert: %s\n", check.refusal.c_str());
+        return kExitFailed;
+    }
+    if (!check.existing.empty() && !overwrite) {
+        const bool ask = ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO);
+        for (const std::string& path : check.existing) {
+            if (ask && askOnTerminal("quillon convert: " + path + " exists. Replace it?")) continue;
+            std::fprintf(stderr, "quillon convert: %s exists; it was left as it is (-y replaces it)\n",
+                         path.c_str());
+            return kExitFailed;
         }
     }
+    // Files there now were agreed to above; one that appears while the
+    // conversion runs is left whole unless -y was given.
+    engine.replaceExisting = overwrite || !check.existing.empty();
 #if QUILLON_HAVE_PIPELINE
     engine.setPhases(&standardPhases());
 #else
@@ -248,37 +314,63 @@ int convertCommand(const std::vector<std::string>& args) {
     return kExitFailed;
 #endif
     std::vector<std::string> written;
+    std::vector<std::string> streamsOnly;
+    bool missing = false;
+    // Generic MPEG-1 takes the pel shape of its input, unless the user chose one.
+    bool aspectGiven = false;
+    for (const std::string& set : sets) aspectGiven = aspectGiven || set.rfind("aspectRatio=", 0) == 0;
+    const int initialAspect = aspectGiven ? 0 : engine.record.aspectRatio;
     const int completed = runConversions(table, plan, [&](PlannedOutput& out) {
-        // File times come from the kernel's coarse clock, a tick behind.
-        const auto started = std::filesystem::file_time_type::clock::now() - std::chrono::milliseconds(50);
+        applyPelAspectCode(engine.record, out.pelAspectCode, initialAspect);
+        applyPelAspectCode(engine.work, out.pelAspectCode, initialAspect);
         const int result = engineConvert(engine, out.request);
+        const JobValues& job = engine.job;
         if (result == kEngineCompleted) {
-            if (out.request.maxFileSize == 0) {
-                written.push_back(out.outputName);
-            } else {
-                // A split job writes numbered files and never the name asked
-                // for; list the ones this run wrote, not older ones beside them.
-                for (int counter = 0; counter < 1000000; ++counter) {
-                    const std::string part = splitFileName(out.outputName, counter);
-                    std::error_code ec;
-                    const auto when = std::filesystem::last_write_time(part, ec);
-                    if (ec || when < started) break;
-                    written.push_back(part);
-                }
+            for (const std::string& path : job.filesWritten) {
+                written.push_back(path);
+                if (::access(path.c_str(), F_OK) != 0) missing = true;
             }
+            if (job.filesWritten.empty()) missing = true;
+            if (!job.filesWritten.empty() && !engine.work.multiplexVideo && !engine.work.multiplexAudio)
+                streamsOnly.push_back(joined(job.filesWritten));
+            return result;
+        }
+        // Said whatever -q asks: what the run ended as, and what it left.
+        if (job.stopped) {
+            if (job.filesWritten.empty())
+                std::fprintf(stderr, "quillon convert: stopped; nothing of %s was kept\n", out.outputName.c_str());
+            else
+                std::fprintf(stderr, "quillon convert: stopped; the part done before the stop is in %s\n",
+                             joined(job.filesWritten).c_str());
+        } else if (job.filesWritten.empty()) {
+            std::fprintf(stderr, "quillon convert: failed; nothing of %s was kept\n", out.outputName.c_str());
+        } else {
+            std::fprintf(stderr, "quillon convert: failed; left %s (asked to be kept)\n",
+                         joined(job.filesWritten).c_str());
         }
         return result;
     });
     if (!quiet) {
         for (const std::string& path : written) std::printf("Wrote %s\n", path.c_str());
     }
+    for (const std::string& streams : streamsOnly)
+        std::fprintf(stderr, "quillon convert: only one stream was encoded (userEncodeVideo, userEncodeAudio), so no "
+                             "program stream was made; the stream is in %s\n", streams.c_str());
+    // A run refused for a settings value the target cannot take is the
+    // user's to mend, like any other rejected value.
+    if (engine.job.settingsRefused) return kExitUsage;
     if (completed != static_cast<int>(plan.size())) {
         if (batch && completed + 1 < static_cast<int>(plan.size())) {
-            std::fprintf(stderr, "quillon convert: stopped; %d of %zu outputs were not started\n",
+            std::fprintf(stderr, "quillon convert: %d of %zu outputs were not started\n",
                          static_cast<int>(plan.size()) - completed - 1, plan.size());
         }
         return kExitFailed;
     }
+    if (missing) {
+        std::fprintf(stderr, "quillon convert: a conversion reported success but left no file\n");
+        return kExitFailed;
+    }
+    if (!quiet) std::fprintf(stderr, "quillon convert: finished\n");
     return kExitOk;
 }
 

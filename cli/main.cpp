@@ -2,11 +2,13 @@
 // commands of cli/commands.h.
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "cli/commands.h"
 #include "engine/engine.h"
+#include "input/media_log.h"
 
 namespace {
 
@@ -35,10 +37,19 @@ int main(int argc, char** argv) {
         std::printf("%s\n", quillon::kProgramVersion);
         return kExitOk;
     }
+    // The media libraries would print straight onto the terminal (and over
+    // the progress bar); their messages go to the log instead.
+    quillon::captureMediaMessages();
     for (const Command& c : kCommands) {
         if (first == c.name) {
             std::vector<std::string> args(argv + 2, argv + argc);
-            return c.run(args);
+            try {
+                return c.run(args);
+            } catch (const std::bad_alloc&) {
+                // Outside a conversion's phases (opening inputs, planning).
+                std::fprintf(stderr, "quillon %s: not enough memory to go on.\n", c.name);
+                return kExitFailed;
+            }
         }
     }
     std::fprintf(stderr, "quillon: unknown command \"%s\"\n", first.c_str());

@@ -4,14 +4,18 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 extern "C" {
 #include <jpeglib.h>
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
+
+#include "platform/regular_file.h"
 
 namespace quillon {
 
@@ -31,6 +35,10 @@ void jpegErrorExit(j_common_ptr info) {
     auto* manager = reinterpret_cast<JpegErrorManager*>(info->err);
     (*info->err->format_message)(info, manager->message);
     std::longjmp(manager->jump, 1);
+}
+
+std::string formatNoMemory(const std::string& path, int w, int h) {
+    return "not enough memory for the " + std::to_string(w) + " x " + std::to_string(h) + " picture of " + path;
 }
 
 bool hasJpegSignature(const std::string& path) {
@@ -55,6 +63,15 @@ struct PacketCloser {
     void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
 
+struct DictionaryCloser {
+    AVDictionary** options;
+    unsigned count;
+    ~DictionaryCloser() {
+        for (unsigned i = 0; i < count; ++i) av_dict_free(&options[i]);
+        av_free(options);
+    }
+};
+
 bool loadWithLibav(const std::string& path, Bitmap& out, std::string* error) {
     AVFormatContext* raw = nullptr;
     if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
@@ -62,7 +79,15 @@ bool loadWithLibav(const std::string& path, Bitmap& out, std::string* error) {
         return false;
     }
     std::unique_ptr<AVFormatContext, FormatCloser> format(raw);
-    if (avformat_find_stream_info(format.get(), nullptr) < 0) {
+    // Finding the stream information may decode a picture: the decoders it
+    // starts refuse pictures over the limit instead of allocating them.
+    const unsigned streams = format->nb_streams;
+    auto* options = static_cast<AVDictionary**>(av_calloc(streams ? streams : 1, sizeof(AVDictionary*)));
+    DictionaryCloser closeOptions{options, options ? streams : 0};
+    if (options)
+        for (unsigned i = 0; i < streams; ++i)
+            av_dict_set_int(&options[i], "max_pixels", kMaxPicturePixels, 0);
+    if (avformat_find_stream_info(format.get(), options) < 0) {
         setError(error, "cannot read " + path);
         return false;
     }
@@ -72,14 +97,22 @@ bool loadWithLibav(const std::string& path, Bitmap& out, std::string* error) {
         return false;
     }
     const AVCodecParameters* par = format->streams[stream]->codecpar;
+    if (std::string big = pictureSizeProblem(path, par->width, par->height); !big.empty()) {
+        setError(error, big);
+        return false;
+    }
     const AVCodec* codec = avcodec_find_decoder(par->codec_id);
     if (!codec) {
         setError(error, "no decoder for " + path);
         return false;
     }
     std::unique_ptr<AVCodecContext, CodecCloser> ctx(avcodec_alloc_context3(codec));
-    if (!ctx || avcodec_parameters_to_context(ctx.get(), par) < 0 ||
-        avcodec_open2(ctx.get(), codec, nullptr) < 0) {
+    if (!ctx || avcodec_parameters_to_context(ctx.get(), par) < 0) {
+        setError(error, "cannot start the decoder for " + path);
+        return false;
+    }
+    ctx->max_pixels = kMaxPicturePixels;
+    if (avcodec_open2(ctx.get(), codec, nullptr) < 0) {
         setError(error, "cannot start the decoder for " + path);
         return false;
     }
@@ -109,10 +142,12 @@ bool loadWithLibav(const std::string& path, Bitmap& out, std::string* error) {
         setError(error, "cannot decode " + path);
         return false;
     }
+    if (std::string big = pictureSizeProblem(path, frame->width, frame->height); !big.empty()) {
+        setError(error, big);
+        return false;
+    }
     out.allocate(frame->width, frame->height);
-    SwsContext* sws = sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-                                     frame->width, frame->height, AV_PIX_FMT_BGRA, SWS_POINT, nullptr,
-                                     nullptr, nullptr);
+    SwsContext* sws = pictureScaler(nullptr, frame.get());
     if (!sws) {
         setError(error, "cannot convert the picture of " + path);
         return false;
@@ -148,11 +183,26 @@ bool loadJpeg(const std::string& path, Bitmap& out, std::string* error) {
     jpeg_create_decompress(&info);
     jpeg_stdio_src(&info, file);
     jpeg_read_header(&info, TRUE);
+    // The header alone says how large the picture is: refuse before any of
+    // it is decoded or allocated.
+    if (std::string big = pictureSizeProblem(path, info.image_width, info.image_height); !big.empty()) {
+        jpeg_destroy_decompress(&info);
+        std::fclose(file);
+        setError(error, big);
+        return false;
+    }
     info.out_color_space = JCS_EXT_BGRX;
     jpeg_start_decompress(&info);
     const int w = static_cast<int>(info.output_width);
     const int h = static_cast<int>(info.output_height);
-    out.allocate(w, h);
+    try {
+        out.allocate(w, h);
+    } catch (const std::bad_alloc&) {
+        jpeg_destroy_decompress(&info);
+        std::fclose(file);
+        setError(error, formatNoMemory(path, w, h));
+        return false;
+    }
     while (info.output_scanline < info.output_height) {
         JSAMPROW row = out.topRow(static_cast<int>(info.output_scanline));
         jpeg_read_scanlines(&info, &row, 1);
@@ -164,9 +214,54 @@ bool loadJpeg(const std::string& path, Bitmap& out, std::string* error) {
     return true;
 }
 
+std::string pictureSizeProblem(const std::string& what, int64_t width, int64_t height) {
+    if (width <= kMaxPictureSide && height <= kMaxPictureSide && width * height <= kMaxPicturePixels) return {};
+    return what + " is " + std::to_string(width) + " x " + std::to_string(height) +
+           " pixels; pictures may be at most " + std::to_string(kMaxPictureSide) + " pixels a side and " +
+           std::to_string(kMaxPicturePixels / (1024 * 1024)) + " megapixels.";
+}
+
 bool loadPicture(const std::string& path, Bitmap& out, std::string* error) {
-    if (hasJpegSignature(path)) return loadJpeg(path, out, error);
-    return loadWithLibav(path, out, error);
+    std::string why;
+    if (checkRegularFile(path, 0, &why) != FileCheck::Ok) {
+        setError(error, path + " " + why);
+        return false;
+    }
+    try {
+        if (hasJpegSignature(path)) return loadJpeg(path, out, error);
+        return loadWithLibav(path, out, error);
+    } catch (const std::bad_alloc&) {
+        out = Bitmap();
+        setError(error, "not enough memory to load " + path);
+        return false;
+    }
+}
+
+SwsContext* pictureScaler(SwsContext* cached, const AVFrame* frame) {
+    AVPixelFormat format = static_cast<AVPixelFormat>(frame->format);
+    bool fullRange = frame->color_range == AVCOL_RANGE_JPEG;
+    switch (format) {
+        case AV_PIX_FMT_YUVJ420P: format = AV_PIX_FMT_YUV420P; fullRange = true; break;
+        case AV_PIX_FMT_YUVJ422P: format = AV_PIX_FMT_YUV422P; fullRange = true; break;
+        case AV_PIX_FMT_YUVJ444P: format = AV_PIX_FMT_YUV444P; fullRange = true; break;
+        case AV_PIX_FMT_YUVJ440P: format = AV_PIX_FMT_YUV440P; fullRange = true; break;
+        case AV_PIX_FMT_YUVJ411P: format = AV_PIX_FMT_YUV411P; fullRange = true; break;
+        default: break;
+    }
+    SwsContext* sws = sws_getCachedContext(cached, frame->width, frame->height, format, frame->width, frame->height,
+                                           AV_PIX_FMT_BGRA, SWS_POINT, nullptr, nullptr, nullptr);
+    if (!sws) return nullptr;
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+    if (desc && !(desc->flags & AV_PIX_FMT_FLAG_RGB) && desc->nb_components >= 3) {
+        // Untagged pictures keep the scaler's default matrix.
+        const int space = frame->colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : frame->colorspace;
+        int *inverse = nullptr, *table = nullptr;
+        int srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
+        sws_getColorspaceDetails(sws, &inverse, &srcRange, &table, &dstRange, &brightness, &contrast, &saturation);
+        sws_setColorspaceDetails(sws, sws_getCoefficients(space), fullRange ? 1 : 0, table, dstRange, brightness,
+                                 contrast, saturation);
+    }
+    return sws;
 }
 
 void scaleFrameToBitmap(SwsContext* sws, const AVFrame* frame, Bitmap& out, std::vector<uint8_t>& scratch) {

@@ -1,16 +1,22 @@
 #include "input/input_table.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 
 #include "engine/format.h"
 #include "image/image_file.h"
 #include "input/frame_delivery.h"
 #include "input/media_file.h"
+#include "input/media_log.h"
+#include "platform/output_files.h"
+#include "platform/regular_file.h"
 
 namespace quillon {
 
@@ -134,7 +140,16 @@ std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& hos
     host.logLine(formatText("Opening file %s", path.c_str()));
     std::error_code ec;
     if (!fs::is_regular_file(path, ec)) {
-        showError(host, kOpenError, formatText("Can't open %s.", path.c_str()));
+        // Say why, so the user knows what to mend.
+        struct stat st;
+        std::string why = "not a regular file";
+        if (::stat(path.c_str(), &st) != 0) why = fileErrorText(errno);
+        else if (S_ISDIR(st.st_mode)) why = "a folder, not a media file";
+        showError(host, kOpenError, formatText("Can't open %s.", path.c_str()) + " (" + why + ")");
+        return nullptr;
+    }
+    if (::access(path.c_str(), R_OK) != 0) {
+        showError(host, kOpenError, formatText("Can't open %s.", path.c_str()) + " (" + fileErrorText(errno) + ")");
         return nullptr;
     }
     auto entry = std::make_unique<InputFileEntry>();
@@ -150,7 +165,9 @@ std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& hos
     if (!media) {
         switch (failure) {
             case MediaOpenFailure::CannotOpen:
-                showError(host, kOpenError, formatText("Can't open %s.", path.c_str()) + " (" + detail + ")");
+                // A readable regular file the media libraries do not take.
+                showError(host, kOpenError,
+                          formatText("Can't open %s.", path.c_str()) + " (not a media file: " + detail + ")");
                 break;
             case MediaOpenFailure::NoStreamInfo:
                 showError(host, kOpenError, formatText("Can't get file information from %s.", path.c_str()) +
@@ -165,6 +182,9 @@ std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& hos
                               kDecoderHelp);
                 break;
             }
+            case MediaOpenFailure::BadTiming:
+                showError(host, kOpenError, printableText(detail));
+                break;
             case MediaOpenFailure::NoStreams:
             case MediaOpenFailure::None:
                 showError(host, kOpenError, formatText("%s can not be initialized.", path.c_str()));
@@ -176,11 +196,11 @@ std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& hos
         !host.askYesNo("open file warning", "File indicates it does not support seeking, try anyway?")) {
         return nullptr;
     }
-    host.logLine("\r\nVideo Filter Graph:");
-    if (media->hasVideo()) host.logLine("  " + media->videoCodecLongName() + " (" + media->videoCodecName() + ")");
-    host.logLine("Audio Filter Graph:");
-    if (!media->audioCodecName().empty()) host.logLine("  " + media->audioCodecName());
+    if (media->hasVideo())
+        host.logLine("  Video decoder: " + media->videoCodecLongName() + " (" + media->videoCodecName() + ")");
+    if (!media->audioCodecName().empty()) host.logLine("  Audio decoder: " + media->audioCodecName());
 
+    if (!media->timingNote().empty()) showWarning(host, kOpenWarning, printableText(media->timingNote()));
     entry->hasVideo = media->hasVideo();
     if (entry->hasVideo) {
         if (media->durationTicks() <= 0 || media->totalFrames() <= 0) {
@@ -198,6 +218,7 @@ std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& hos
         entry->width = media->width();
         entry->height = media->height();
         entry->frameRate = media->frameRate();
+        entry->pixelAspect = media->pixelAspect();
         entry->durationTicks = media->durationTicks();
         entry->totalFrames = static_cast<uint32_t>(std::min<int64_t>(media->totalFrames(), UINT32_MAX));
         entry->videoCodecName = media->videoCodecName();
@@ -228,47 +249,146 @@ std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& hos
     return entry;
 }
 
+namespace {
+
+// The pictures' entry values, from the first picture: its size, one frame a
+// second, no sound.
+bool describePictures(InputFileEntry& entry, Host& host) {
+    Bitmap first;
+    std::string why;
+    if (!loadPicture(entry.listFile[0], first, &why)) {
+        showError(host, kListError,
+                  printableText(formatText("Error reading file %s.", entry.listFile[0].c_str()) + " (" + why + ")"));
+        return false;
+    }
+    entry.width = first.width;
+    entry.height = first.height;
+    entry.hasVideo = true;
+    entry.frameRate = 1.0;
+    entry.totalFrames = static_cast<uint32_t>(std::min<size_t>(entry.listFile.size(), UINT32_MAX));
+    entry.selectedFrames = entry.totalFrames;
+    entry.durationTicks = static_cast<int64_t>(entry.totalFrames) * 10'000'000;
+    return true;
+}
+
+}  // namespace
+
 std::unique_ptr<InputFileEntry> openImageList(const std::string& path, Host& host) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        showError(host, kListError, formatText("Error reading file %s.", path.c_str()));
+    std::string text, why;
+    if (readRegularFile(path, kMaxListFileBytes, text, &why) != FileCheck::Ok) {
+        showError(host, kListError, formatText("Error reading file %s.", printableText(path).c_str()) + " (It " + why + ".)");
         return nullptr;
     }
     auto entry = std::make_unique<InputFileEntry>();
     entry->path = path;
     entry->isVideoFile = false;
     entry->listDirectory = fs::path(path).parent_path().string();
-    std::string line;
-    while (std::getline(in, line)) {
-        while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-        if (line.find_first_not_of(" \t") == std::string::npos) continue;  // blank lines name no picture
-        if (line.size() > static_cast<size_t>(kMaxListLineLength)) line.resize(kMaxListLineLength);
+    // A byte-order mark that an editor put in front is not part of the
+    // first path.
+    size_t pos = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    int lineNumber = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        ++lineNumber;
+        // Blanks around a path are the editor's, not the name's.
+        const size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos) continue;  // blank lines name no picture
+        line = line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
+        const char* fault = nullptr;
+        if (line.size() > kMaxListPathLength) fault = "is longer than a path may be";
+        else if (!isPathText(line)) fault = "holds bytes no picture path has; this is not an image list";
+        if (fault) {
+            showError(host, kListError,
+                      formatText("Error reading file %s.", printableText(path).c_str()) +
+                          formatText(" (Line %d %s.)", lineNumber, fault));
+            return nullptr;
+        }
         fs::path picture(line);
         if (picture.is_relative() && !entry->listDirectory.empty()) picture = fs::path(entry->listDirectory) / picture;
         entry->listFile.push_back(picture.string());
     }
-    if (in.bad() || entry->listFile.empty()) {
-        showError(host, kListError, formatText("Error reading file %s.", path.c_str()));
+    if (entry->listFile.empty()) {
+        showError(host, kListError,
+                  formatText("Error reading file %s.", printableText(path).c_str()) + " (It names no picture.)");
         return nullptr;
     }
-    Bitmap first;
-    std::string why;
-    if (!loadPicture(entry->listFile[0], first, &why)) {
-        showError(host, kListError, formatText("Error reading file %s.", entry->listFile[0].c_str()) + " (" + why + ")");
-        return nullptr;
-    }
-    entry->width = first.width;
-    entry->height = first.height;
-    entry->hasVideo = true;
-    entry->frameRate = 1.0;
-    entry->totalFrames = static_cast<uint32_t>(entry->listFile.size());
-    entry->selectedFrames = entry->totalFrames;
-    entry->durationTicks = static_cast<int64_t>(entry->totalFrames) * 10'000'000;
+    if (!describePictures(*entry, host)) return nullptr;
     entry->fileSize = fileSizeOf(path);
     return entry;
 }
 
-bool isImageListPath(const std::string& path) { return lower(path).find(".lst") != std::string::npos; }
+bool isImageListPath(const std::string& path) { return lower(fs::path(path).extension().string()) == ".lst"; }
+
+std::string printableText(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    for (size_t i = 0; i < n;) {
+        const unsigned char c = p[i];
+        // The length of a well-formed UTF-8 sequence starting here, 0 if none.
+        size_t len = 0;
+        if (c >= 0x20 && c < 0x7F) len = 1;
+        else if (c == '\n' || c == '\t') len = 1;
+        else if (c >= 0xC2 && c <= 0xF4) {
+            const size_t want = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+            bool ok = i + want <= n;
+            for (size_t k = 1; ok && k < want; ++k) ok = (p[i + k] & 0xC0) == 0x80;
+            // No overlong forms, surrogates or code points past U+10FFFF.
+            if (ok && c == 0xE0 && p[i + 1] < 0xA0) ok = false;
+            if (ok && c == 0xED && p[i + 1] >= 0xA0) ok = false;
+            if (ok && c == 0xF0 && p[i + 1] < 0x90) ok = false;
+            if (ok && c == 0xF4 && p[i + 1] >= 0x90) ok = false;
+            // C1 control characters.
+            if (ok && c == 0xC2 && p[i + 1] < 0xA0) ok = false;
+            if (ok) len = want;
+        }
+        if (len == 0) {
+            out += formatText("\\x%02X", c);
+            ++i;
+        } else {
+            out.append(text, i, len);
+            i += len;
+        }
+    }
+    return out;
+}
+
+bool isPathText(const std::string& text) {
+    // Names in other encodings than UTF-8 are still names; control
+    // characters are what a binary file has and a path does not.
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7F) return false;
+    return true;
+}
+
+std::unique_ptr<InputFileEntry> openPicture(const std::string& path, Host& host) {
+    auto entry = std::make_unique<InputFileEntry>();
+    entry->path = path;
+    entry->isVideoFile = false;
+    entry->listDirectory = fs::path(path).parent_path().string();
+    entry->listFile.push_back(path);
+    if (!describePictures(*entry, host)) return nullptr;
+    entry->fileSize = fileSizeOf(path);
+    return entry;
+}
+
+bool isPicturePath(const std::string& path) {
+    static const char* const kPictureTypes[] = {".jpg", ".jpeg", ".png", ".bmp", ".gif", ".tga", ".tif", ".tiff"};
+    const std::string ext = lower(fs::path(path).extension().string());
+    for (const char* type : kPictureTypes)
+        if (ext == type) return true;
+    return false;
+}
+
+std::unique_ptr<InputFileEntry> openInput(const std::string& path, Host& host) {
+    if (isImageListPath(path)) return openImageList(path, host);
+    if (isPicturePath(path)) return openPicture(path, host);
+    return openVideoFile(path, host);
+}
 
 bool InputTable::open(const std::string& path, Host& host) {
     const bool isList = isImageListPath(path);
@@ -277,7 +397,8 @@ bool InputTable::open(const std::string& path, Host& host) {
                   formatText("The maximum number (%d) of files has been opened.", kMaxInputEntries));
         return false;
     }
-    std::unique_ptr<InputFileEntry> entry = isList ? openImageList(path, host) : openVideoFile(path, host);
+    std::unique_ptr<InputFileEntry> entry = openInput(path, host);
+    for (const std::string& line : takeMediaMessages()) host.logDetail(line);
     if (!entry) return false;
     entries_.push_back(std::move(entry));
     select(count() - 1);
@@ -338,17 +459,19 @@ std::vector<std::string> describeEntry(const InputFileEntry& e) {
     lines.emplace_back();
     lines.emplace_back("Video:");
     if (!e.isVideoFile) {
-        lines.push_back(formatText("  Filename: %s", e.listFile.empty() ? "" : e.listFile.front().c_str()));
+        lines.push_back(
+            formatText("  Filename: %s", e.listFile.empty() ? "" : printableText(e.listFile.front()).c_str()));
     }
     lines.push_back(formatText("  Resolution: %d x %d", e.width, e.height));
     if (e.isVideoFile) lines.push_back(formatText("  Frame Rate: %02.2f", e.frameRate));
     lines.push_back(formatText("  Total Frames: %u", e.totalFrames));
     if (e.isVideoFile) {
-        const double seconds = static_cast<double>(e.durationTicks) / 1e7;
-        const int hours = static_cast<int>(seconds / 3600);
-        const int minutes = static_cast<int>((seconds - hours * 3600.0) / 60);
-        const double rest = seconds - hours * 3600.0 - minutes * 60.0;
-        lines.push_back(formatText("  Total Time: %02d:%02d:%02.2f", hours, minutes, rest));
+        // Rounded to hundredths first, so 59.999 s shows as 00:01:00.00.
+        const long long hundredths = std::llround(static_cast<double>(std::max<int64_t>(e.durationTicks, 0)) / 1e5);
+        const long long hours = hundredths / 360000;
+        const long long minutes = hundredths / 6000 % 60;
+        const double rest = static_cast<double>(hundredths % 6000) / 100.0;
+        lines.push_back(formatText("  Total Time: %02lld:%02lld:%05.2f", hours, minutes, rest));
     }
     lines.push_back(formatText("  Selected Frames: %u", e.selectedFrames));
     lines.emplace_back();
@@ -404,8 +527,10 @@ int loadSourcePicture(InputFileEntry& entry, int sourceFrame, Bitmap& out, std::
             const std::string& picture = entry.listFile[static_cast<size_t>(sourceFrame)];
             std::string why;
             if (!loadPicture(picture, out, &why)) {
-                if (error) *error = formatText("Can not load picture %s (line %d of %s): ", picture.c_str(),
-                                               sourceFrame + 1, entry.path.c_str()) + why;
+                if (error)
+                    *error = printableText(formatText("Can not load picture %s (line %d of %s): ", picture.c_str(),
+                                                      sourceFrame + 1, entry.path.c_str()) +
+                                           why);
                 return kFramePictureLoadFailed;
             }
             if (cache) {

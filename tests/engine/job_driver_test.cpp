@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "engine/conversion_dialog.h"
@@ -124,7 +125,7 @@ TEST(JobDriver, CancelDuringTheRunStopsWithoutAQuestion) {
     EXPECT_EQ(job.convert(), 30);
     EXPECT_TRUE(job.host.questions.empty());
     EXPECT_EQ(job.phases.muxRuns, 0);  // a stop in the sound phase skips multiplexing
-    EXPECT_TRUE(job.exists("clip.m1v"));
+    EXPECT_TRUE(job.exists("clip.m1v"));  // what was encoded before the stop stays
     EXPECT_FALSE(job.host.hasLog("ENCODING ABORTED."));
 }
 
@@ -145,10 +146,13 @@ TEST(JobDriver, DvdAndSaveFlagsKeepIntermediates) {
     EXPECT_TRUE(keep.exists("clip.mpa"));
 
     Job failed;
+    failed.engine.record.saveTempVideo = failed.engine.record.saveTempAudio = 1;
+    failed.engine.work = failed.engine.record;
     failed.phases.muxResult = false;
     EXPECT_EQ(failed.convert(), 30);
     EXPECT_TRUE(failed.exists("clip.m1v"));
     EXPECT_TRUE(failed.exists("clip.mpa"));
+    EXPECT_FALSE(failed.exists("clip.mpg"));
 }
 
 TEST(JobDriver, RequestWithoutSoundWritesOnlyTheVideoStream) {
@@ -224,8 +228,18 @@ TEST(JobDriver, Refusals) {
          "An audio stream filename must be specified, running settings ..."},
         {[](Engine& e) { e.job.programStreamName.clear(); },
          "A program stream filename must be specified, running settings ..."},
-        {[](Engine& e) { e.work.iFramesInGOP = 14; }, "Invalid settings, running settings ..."},
-        {[](Engine& e) { e.work.psychModel = 3; }, "Invalid settings, running settings ..."},
+        // The refusal says which value is wrong and what is allowed.
+        {[](Engine& e) { e.work.iFramesInGOP = 14; },
+         "Invalid settings, running settings ...\niFramesInGOP=14 is not a multiple of ipFrameDistance=3."},
+        {[](Engine& e) { e.work.psychModel = 3; },
+         "Invalid settings, running settings ...\npsychModel=3 is outside its range 1..2."},
+        // Values no rule of the encoders looks at are bounded too.
+        {[](Engine& e) { e.work.videoDelay = 2147483647; },
+         "Invalid settings, running settings ...\nvideoDelay=2147483647 is outside its range 0..10000."},
+        // A matrix file that is a device would be read without end.
+        {[](Engine& e) { std::strcpy(e.work.intraQuantMatrix, "/dev/zero"); },
+         "Invalid settings, running settings ...\nintraQuantMatrix: /dev/zero is not a regular file (a device or "
+         "a pipe)."},
     };
     for (const Case& c : cases) {
         Job job;
