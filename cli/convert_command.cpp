@@ -10,6 +10,7 @@
 #include "cli/cli_options.h"
 #include "cli/commands.h"
 #include "cli/terminal_host.h"
+#include "disc/disc_image.h"
 #include "engine/engine.h"
 #include "engine/engine_entry.h"
 #include "input/conversion_start.h"
@@ -50,12 +51,20 @@ constexpr const char* kHelp =
     "      --set KEY=VALUE change one setting (repeatable)\n"
     "      --stats FILE    write the encoder's statistics to FILE\n"
     "      --keep-temp     keep the video and audio elementary streams\n"
+    "      --disc PATH     after the conversion, make a disc image of the outputs:\n"
+    "                      dvd: PATH.iso (ISO image with UDF) or the folder PATH\n"
+    "                      holding VIDEO_TS, one title per output; vcd, svcd:\n"
+    "                      PATH.cue and its .bin, one track per output file\n"
+    "      --chapters MIN  dvd disc: a chapter every MIN minutes (1..999,\n"
+    "                      default 5)\n"
     "  -q, --quiet         no log lines and no progress\n"
     "  -v, --verbose       the encoder's verbose output\n"
     "\n"
     "Sound is made 16-bit stereo at 44.1 kHz (VCD, SVCD), 48 kHz (DVD) or the first\n"
     "input's rate (mpeg1, mpeg2); compressed sound is decoded first. Inputs without\n"
     "sound get silence.\n"
+    "\n"
+    "Disc images need dvdauthor and genisoimage (dvd) or vcdimager (vcd, svcd).\n"
     "\n"
     "Exit status: 0 when every output completed, 1 when a conversion failed or was\n"
     "stopped, 2 on a usage error.\n";
@@ -98,6 +107,8 @@ int convertCommand(const std::vector<std::string>& args) {
     bool cropGiven = false;
     int crop[4] = {0, 0, 0, 0};
     int split = 0;
+    std::string discPath;
+    int chapterMinutes = 0;
     std::vector<std::string> inputs;
 
     ArgumentReader reader(args);
@@ -134,6 +145,13 @@ int convertCommand(const std::vector<std::string>& args) {
                 return usageError(name, "--settings needs a file name");
         } else if (opt == "--stats") {
             if (!reader.value(statsFile) || statsFile.empty()) return usageError(name, "--stats needs a file name");
+        } else if (opt == "--disc") {
+            if (!reader.value(discPath) || discPath.empty()) return usageError(name, "--disc needs the image's name");
+        } else if (opt == "--chapters") {
+            if (!reader.value(value)) return usageError(name, "--chapters needs a number of minutes");
+            const bool digits = !value.empty() && value.size() <= 3 && value.find_first_not_of("0123456789") == std::string::npos;
+            chapterMinutes = digits ? std::stoi(value) : 0;
+            if (chapterMinutes < 1) return usageError(name, "--chapters needs whole minutes, 1..999");
         } else if (opt == "--keep-temp") {
             keepTemp = true;
         } else if (opt == "--quiet" || opt == "-q") {
@@ -160,6 +178,18 @@ int convertCommand(const std::vector<std::string>& args) {
         if (settingsFile.find('/') == std::string::npos) settingsFile = "./" + settingsFile;
     }
     const int target = options.kind;
+    disc::DiscFormat discFormat = disc::DiscFormat::Dvd;
+    if (!discPath.empty()) {
+        if (!disc::discFormatOfTarget(target, &discFormat)) return usageError(name, disc::noDiscMessage(targetName(target)));
+        if (chapterMinutes && discFormat != disc::DiscFormat::Dvd) return usageError(name, "--chapters is for dvd discs");
+        const std::string problem = disc::checkImagePath(discFormat, discPath, false);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "quillon convert: %s\n", problem.c_str());
+            return kExitFailed;
+        }
+    } else if (chapterMinutes) {
+        return usageError(name, "--chapters is for --disc");
+    }
     int pal = options.pal;
     std::vector<std::string>& sets = options.sets;
     if (!statsFile.empty()) sets.push_back("statisticsFilename=" + statsFile);
@@ -240,6 +270,13 @@ int convertCommand(const std::vector<std::string>& args) {
                 return usageError(name, "the output " + out.outputName + " would replace an input");
         }
     }
+    if (!discPath.empty()) {
+        std::vector<std::string> files;
+        for (const PlannedOutput& out : plan) files.push_back(out.outputName);
+        for (int i = 0; i < table.count(); ++i) files.push_back(table.entry(i).path);
+        const std::string clash = disc::imageClash(discFormat, discPath, files);
+        if (!clash.empty()) return usageError(name, "the disc image " + discPath + " would replace " + clash);
+    }
 #if QUILLON_HAVE_PIPELINE
     engine.setPhases(&standardPhases());
 #else
@@ -248,10 +285,12 @@ int convertCommand(const std::vector<std::string>& args) {
     return kExitFailed;
 #endif
     std::vector<std::string> written;
+    std::vector<disc::DiscOutput> discOutputs;
     const int completed = runConversions(table, plan, [&](PlannedOutput& out) {
         // File times come from the kernel's coarse clock, a tick behind.
         const auto started = std::filesystem::file_time_type::clock::now() - std::chrono::milliseconds(50);
         const int result = engineConvert(engine, out.request);
+        const size_t writtenBefore = written.size();
         if (result == kEngineCompleted) {
             if (out.request.maxFileSize == 0) {
                 written.push_back(out.outputName);
@@ -267,6 +306,10 @@ int convertCommand(const std::vector<std::string>& args) {
                 }
             }
         }
+        if (result == kEngineCompleted) {
+            discOutputs.push_back({{written.begin() + static_cast<long>(writtenBefore), written.end()},
+                                   out.request.width, out.request.height});
+        }
         return result;
     });
     if (!quiet) {
@@ -278,6 +321,19 @@ int convertCommand(const std::vector<std::string>& args) {
                          static_cast<int>(plan.size()) - completed - 1, plan.size());
         }
         return kExitFailed;
+    }
+    if (!discPath.empty()) {
+        disc::DiscRequest request;
+        request.format = discFormat;
+        request.pal = pal != 0;
+        request.path = discPath;
+        request.chapterMinutes = chapterMinutes ? chapterMinutes : 5;
+        request.outputs = std::move(discOutputs);
+        if (!disc::makeDisc(engine, request)) return kExitFailed;
+        if (!quiet) {
+            std::printf("Wrote %s\n", discPath.c_str());
+            if (discFormat != disc::DiscFormat::Dvd) std::printf("Wrote %s\n", disc::binNameFor(discPath).c_str());
+        }
     }
     return kExitOk;
 }
