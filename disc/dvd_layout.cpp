@@ -1,5 +1,6 @@
 #include "disc/dvd_layout.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -9,6 +10,9 @@ namespace {
 
 // Marks closer together than this would land on the same group of pictures.
 constexpr double kEndMargin = 1.0;
+// Mark times are products of a fraction of a minute; a mark that should
+// fall exactly on a boundary must not miss it by a rounding error.
+constexpr double kSlack = 1e-6;
 
 }  // namespace
 
@@ -21,12 +25,12 @@ std::vector<std::vector<double>> chapterMarks(const std::vector<double>& partSec
     if (!(everySeconds > 0)) return marks;
     for (long k = 1;; ++k) {
         const double at = everySeconds * static_cast<double>(k);
-        if (at > total - kEndMargin) break;
+        if (at > total - kEndMargin + kSlack) break;
         double start = 0;
         for (size_t p = 0; p < partSeconds.size(); ++p) {
             const double length = partSeconds[p] > 0 ? partSeconds[p] : 0;
-            if (at < start + length || p + 1 == partSeconds.size()) {
-                marks[p].push_back(at - start);
+            if (at < start + length - kSlack || p + 1 == partSeconds.size()) {
+                marks[p].push_back(std::max(0.0, at - start));
                 break;
             }
             start += length;

@@ -183,11 +183,13 @@ bool ToolProcess::exited() {
 
 void ToolProcess::terminate(int graceMs) {
     if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
+    // The tool leads a process group of its own: whatever it started ends
+    // with it.
+    ::kill(-pid_, SIGTERM);
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs);
     while (!exited()) {
         if (std::chrono::steady_clock::now() >= end) {
-            ::kill(pid_, SIGKILL);
+            ::kill(-pid_, SIGKILL);
             int raw = 0;
             while (::waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
             }

@@ -49,8 +49,8 @@ public:
     // The exit status once exited: 0..255, or 128 + the signal that ended it.
     int status() const { return status_; }
 
-    // Ends the tool: SIGTERM, then SIGKILL when it has not gone after
-    // graceMs; waits for it.
+    // Ends the tool and everything it started: SIGTERM, then SIGKILL when
+    // it has not gone after graceMs; waits for it.
     void terminate(int graceMs = 2000);
 
     pid_t pid() const { return pid_; }
