@@ -3,6 +3,7 @@
 // one program stream per input (batch), with the progress bar.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -55,8 +56,8 @@ constexpr const char* kHelp =
     "                      dvd: PATH.iso (ISO image with UDF) or the folder PATH\n"
     "                      holding VIDEO_TS, one title per output; vcd, svcd:\n"
     "                      PATH.cue and its .bin, one track per output file\n"
-    "      --chapters MIN  dvd disc: a chapter every MIN minutes (1..999,\n"
-    "                      default 5)\n"
+    "      --chapters MIN  dvd disc: a chapter every MIN minutes (0.01..999,\n"
+    "                      default 5; at most 99 chapters a title)\n"
     "  -q, --quiet         no log lines and no progress\n"
     "  -v, --verbose       the encoder's verbose output\n"
     "\n"
@@ -108,7 +109,7 @@ int convertCommand(const std::vector<std::string>& args) {
     int crop[4] = {0, 0, 0, 0};
     int split = 0;
     std::string discPath;
-    int chapterMinutes = 0;
+    double chapterMinutes = 0;
     std::vector<std::string> inputs;
 
     ArgumentReader reader(args);
@@ -149,9 +150,10 @@ int convertCommand(const std::vector<std::string>& args) {
             if (!reader.value(discPath) || discPath.empty()) return usageError(name, "--disc needs the image's name");
         } else if (opt == "--chapters") {
             if (!reader.value(value)) return usageError(name, "--chapters needs a number of minutes");
-            const bool digits = !value.empty() && value.size() <= 3 && value.find_first_not_of("0123456789") == std::string::npos;
-            chapterMinutes = digits ? std::stoi(value) : 0;
-            if (chapterMinutes < 1) return usageError(name, "--chapters needs whole minutes, 1..999");
+            char* end = nullptr;
+            chapterMinutes = value.empty() || value.size() > 12 ? 0 : std::strtod(value.c_str(), &end);
+            if (!end || *end || !(chapterMinutes >= 0.01 && chapterMinutes <= 999))
+                return usageError(name, "--chapters needs minutes, 0.01..999 (such as 5 or 2.5)");
         } else if (opt == "--keep-temp") {
             keepTemp = true;
         } else if (opt == "--quiet" || opt == "-q") {

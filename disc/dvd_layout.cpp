@@ -13,6 +13,9 @@ constexpr double kEndMargin = 1.0;
 // Mark times are products of a fraction of a minute; a mark that should
 // fall exactly on a boundary must not miss it by a rounding error.
 constexpr double kSlack = 1e-6;
+// Players count at most this many chapters in a title; the marks past it
+// are left out.
+constexpr long kMostChapters = 99;
 
 }  // namespace
 
@@ -23,7 +26,7 @@ std::vector<std::vector<double>> chapterMarks(const std::vector<double>& partSec
     for (double s : partSeconds) total += s > 0 ? s : 0;
     marks[0].push_back(0);
     if (!(everySeconds > 0)) return marks;
-    for (long k = 1;; ++k) {
+    for (long k = 1; k < kMostChapters; ++k) {
         const double at = everySeconds * static_cast<double>(k);
         if (at > total - kEndMargin + kSlack) break;
         double start = 0;

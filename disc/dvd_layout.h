@@ -20,7 +20,7 @@ struct DvdTitle {
 // (0 included), given per part in seconds from that part's own start (a
 // mark falls into the part that plays at its time). A mark less than a
 // second before the end of the title is left out: it would be a chapter
-// of nothing.
+// of nothing. A title gets at most 99 marks, as many as players count.
 std::vector<std::vector<double>> chapterMarks(const std::vector<double>& partSeconds, double everySeconds);
 
 // "0", "0:05:00", "1:02:03.500": the time form dvdauthor reads.

@@ -17,22 +17,42 @@ int64_t readTime(const uint8_t* p) {
            (static_cast<int64_t>(p[2] >> 1) << 15) | (static_cast<int64_t>(p[3]) << 7) | (p[4] >> 1);
 }
 
-// The presentation time of a video packet whose header starts at p (its
-// start code), when it carries one.
-bool packetTime(const uint8_t* p, size_t size, int64_t* pts) {
+// Where the payload of a video packet whose header starts at p (its start
+// code) begins, and its presentation time when it carries one; false when
+// the header does not parse.
+bool packetHeader(const uint8_t* p, size_t size, size_t* payload, int64_t* pts) {
+    *pts = -1;
     if (size < 9) return false;
     if ((p[6] & 0xC0) == 0x80) {  // MPEG-2 packet header
-        if (!(p[7] & 0x80) || size < 14) return false;
-        *pts = readTime(p + 9);
-        return true;
+        *payload = 9 + p[8];
+        if ((p[7] & 0x80) && size >= 14) *pts = readTime(p + 9);
+        return *payload <= size;
     }
     size_t i = 6;  // MPEG-1: stuffing, the buffer size, then the times
     while (i < size && p[i] == 0xFF && i < 6 + 16) ++i;
     if (i < size && (p[i] & 0xC0) == 0x40) i += 2;
-    if (i + 5 > size || (p[i] & 0xE0) != 0x20) return false;
-    *pts = readTime(p + i);
+    if (i >= size) return false;
+    if ((p[i] & 0xF0) == 0x20) {
+        if (i + 5 > size) return false;
+        *pts = readTime(p + i);
+        i += 5;
+    } else if ((p[i] & 0xF0) == 0x30) {
+        if (i + 10 > size) return false;
+        *pts = readTime(p + i);
+        i += 10;
+    } else if (p[i] == 0x0F) {
+        i += 1;
+    } else {
+        return false;
+    }
+    *payload = i;
     return true;
 }
+
+struct Stamp {
+    size_t begin, end;  // the packet's payload in the gathered video bytes
+    int64_t pts;
+};
 
 // Length of the pack header at p, 0 when p holds none.
 size_t packHeaderLength(const uint8_t* p, size_t left) {
@@ -46,8 +66,11 @@ size_t packHeaderLength(const uint8_t* p, size_t left) {
 
 }  // namespace
 
-std::vector<int64_t> videoTimes(const uint8_t* data, size_t size) {
-    std::vector<int64_t> times;
+std::vector<StreamPicture> videoPictures(const uint8_t* data, size_t size) {
+    // The video packets' payloads gathered in order, and which of them
+    // carried a stamp: it belongs to the first picture starting in it.
+    std::vector<uint8_t> video;
+    std::vector<Stamp> stamps;
     size_t pos = 0;
     while (pos + 4 <= size) {
         const size_t header = packHeaderLength(data + pos, size - pos);
@@ -67,8 +90,12 @@ std::vector<int64_t> videoTimes(const uint8_t* data, size_t size) {
             }
             const size_t length = 6 + (static_cast<size_t>(data[at + 4]) << 8 | data[at + 5]);
             if (at + length > size) break;  // cut off by the window
-            int64_t pts = 0;
-            if ((id & 0xF0) == 0xE0 && packetTime(data + at, length, &pts)) times.push_back(pts);
+            size_t payload = 0;
+            int64_t pts = -1;
+            if ((id & 0xF0) == 0xE0 && packetHeader(data + at, length, &payload, &pts)) {
+                if (pts >= 0) stamps.push_back({video.size(), video.size() + (length - payload), pts});
+                video.insert(video.end(), data + at + payload, data + at + length);
+            }
             at += length;
         }
         if (lost || at + 4 > size || !startCodeAt(data + at, size - at)) {
@@ -79,7 +106,63 @@ std::vector<int64_t> videoTimes(const uint8_t* data, size_t size) {
         }
         pos = at;
     }
-    return times;
+
+    std::vector<StreamPicture> pictures;
+    bool group = false;
+    size_t stamp = 0;
+    for (size_t i = 0; i + 3 < video.size(); ++i) {
+        if (video[i] != 0 || video[i + 1] != 0 || video[i + 2] != 1) continue;
+        const uint8_t code = video[i + 3];
+        if (code == 0xB8) {
+            group = true;
+        } else if (code == 0x00 && i + 5 < video.size()) {
+            StreamPicture p;
+            p.groupStart = group;
+            p.temporalReference = video[i + 4] << 2 | video[i + 5] >> 6;
+            while (stamp < stamps.size() && stamps[stamp].end <= i) ++stamp;
+            if (stamp < stamps.size() && stamps[stamp].begin <= i) p.pts = stamps[stamp++].pts;
+            pictures.push_back(p);
+            group = false;
+        }
+        i += 3;
+    }
+    return pictures;
+}
+
+bool displaySpan(const std::vector<StreamPicture>& pictures, int64_t framePeriod, int64_t* first, int64_t* end) {
+    bool found = false;
+    bool haveBase = false;
+    int64_t base = 0;  // display time of temporal reference 0 in the group
+    size_t i = 0;
+    while (i < pictures.size()) {
+        // One group: from a group header (or the window's start) to the next.
+        size_t next = i + 1;
+        while (next < pictures.size() && !pictures[next].groupStart) ++next;
+        int lowest = 1024, highest = -1;
+        int64_t stampedBase = -1;
+        for (size_t k = i; k < next; ++k) {
+            lowest = std::min(lowest, pictures[k].temporalReference);
+            highest = std::max(highest, pictures[k].temporalReference);
+            if (stampedBase < 0 && pictures[k].pts >= 0)
+                stampedBase = pictures[k].pts - pictures[k].temporalReference * framePeriod;
+        }
+        // A group without a stamp follows on from the one before; before
+        // any stamped group (a window starting inside a group) it is
+        // skipped.
+        if (stampedBase >= 0) {
+            base = stampedBase;
+            haveBase = true;
+        }
+        if (haveBase) {
+            const int64_t from = base + lowest * framePeriod, to = base + (highest + 1) * framePeriod;
+            if (!found || from < *first) *first = from;
+            if (!found || to > *end) *end = to;
+            found = true;
+            base = to;
+        }
+        i = next;
+    }
+    return found;
 }
 
 double playingSeconds(const std::string& path, int64_t framePeriod) {
@@ -97,17 +180,14 @@ double playingSeconds(const std::string& path, int64_t framePeriod) {
     };
     const bool small = static_cast<uint64_t>(fileSize) <= 2 * kWindow;
     if (!readAt(0, small ? static_cast<size_t>(fileSize) : kWindow)) return -1;
-    std::vector<int64_t> head = videoTimes(buffer.data(), buffer.size());
-    std::vector<int64_t> tail = head;
+    int64_t first = 0, end = 0, unused = 0;
+    if (!displaySpan(videoPictures(buffer.data(), buffer.size()), framePeriod, &first, &end)) return -1;
     if (!small) {
         if (!readAt(fileSize - static_cast<off_t>(kWindow), kWindow)) return -1;
-        tail = videoTimes(buffer.data(), buffer.size());
+        if (!displaySpan(videoPictures(buffer.data(), buffer.size()), framePeriod, &unused, &end)) return -1;
     }
-    if (head.empty() || tail.empty()) return -1;
-    const int64_t first = *std::min_element(head.begin(), head.end());
-    const int64_t last = *std::max_element(tail.begin(), tail.end());
-    if (last < first) return -1;
-    return static_cast<double>(last - first + framePeriod) / 90000.0;
+    if (end <= first) return -1;
+    return static_cast<double>(end - first) / 90000.0;
 }
 
 }  // namespace quillon::disc

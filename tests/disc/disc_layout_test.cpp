@@ -38,6 +38,14 @@ TEST(ChapterMarks, EveryFewMinutesAcrossTheTitleAndItsParts) {
     // A part whose length could not be read counts as none.
     EXPECT_EQ(chapterMarks({400, 0, 400}, 300), (Marks{{0, 300}, {}, {200}}));
     EXPECT_EQ(chapterMarks({}, 300), Marks{});
+    // Marks of a fraction of a minute land on boundaries all the same.
+    EXPECT_EQ(chapterMarks({6, 4}, 0.05 * 60), (Marks{{0, 3}, {0, 3}}));
+    // No more than 99 chapters in a title.
+    const Marks many = chapterMarks({3000, 3000}, 60);
+    ASSERT_EQ(many.size(), 2u);
+    EXPECT_EQ(many[0].size() + many[1].size(), 99u);
+    ASSERT_FALSE(many[1].empty());
+    EXPECT_EQ(many[1].back(), 98 * 60 - 3000);
 }
 
 TEST(ChapterMarks, TimesInTheFormTheToolReads) {
@@ -81,42 +89,96 @@ TEST(DvdauthorControl, TitlesChaptersFormatAndTitlesets) {
     EXPECT_NE(n.find("<post>jump title 3;</post>"), std::string::npos) << n;
 }
 
-TEST(StreamSpan, VideoTimesOfMpeg1AndMpeg2PacksFromAnyStart) {
-    std::vector<uint8_t> bytes = {0x12, 0x00, 0x00, 0x01};  // the tail of a cut pack
-    for (int64_t t : {90000LL, 93600LL, (1LL << 32) + 5}) {
-        const std::vector<uint8_t> p = testing::mpeg2Pack(t);
-        bytes.insert(bytes.end(), p.begin(), p.end());
-    }
-    // Audio whose payload holds a pack start code, then an unstamped pack.
-    const std::vector<uint8_t> tricky = testing::mpeg2Pack(97200, {0, 0, 1, 0xBA, 0x44, 0, 0, 1, 0xE0, 0, 9});
-    bytes.insert(bytes.end(), tricky.begin(), tricky.end());
-    const std::vector<uint8_t> none = testing::mpeg2Pack(-1);
-    bytes.insert(bytes.end(), none.begin(), none.end());
-    // A pack cut off by the end of the window gives nothing.
-    const std::vector<uint8_t> cut = testing::mpeg2Pack(100800);
-    bytes.insert(bytes.end(), cut.begin(), cut.begin() + 30);
-    EXPECT_EQ(videoTimes(bytes.data(), bytes.size()), (std::vector<int64_t>{90000, 93600, (1LL << 32) + 5, 97200}));
+std::vector<uint8_t> joined(const std::vector<std::vector<uint8_t>>& parts) {
+    std::vector<uint8_t> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
 
-    std::vector<uint8_t> one = testing::mpeg1Pack(45000);
-    const std::vector<uint8_t> two = testing::mpeg1Pack(48003);
-    one.insert(one.end(), two.begin(), two.end());
-    EXPECT_EQ(videoTimes(one.data(), one.size()), (std::vector<int64_t>{45000, 48003}));
+TEST(StreamSpan, PicturesOfMpeg1AndMpeg2PacksFromAnyStart) {
+    using testing::mpeg2Pack;
+    using testing::pictureStart;
+    // A picture start cut in two by the packet boundary; a stamp belongs to
+    // the first picture that starts in its packet.
+    std::vector<uint8_t> split = pictureStart(3, false);
+    const std::vector<uint8_t> front(split.begin(), split.begin() + 2), back(split.begin() + 2, split.end());
+    std::vector<uint8_t> twoPictures = pictureStart(5, false);
+    const std::vector<uint8_t> second = pictureStart(6, false);
+    twoPictures.insert(twoPictures.end(), second.begin(), second.end());
+    const std::vector<uint8_t> cut = mpeg2Pack(200000, pictureStart(9, true));
+    const std::vector<uint8_t> bytes = joined({
+        {0x12, 0x00, 0x00, 0x01},  // the tail of a cut pack
+        mpeg2Pack(90000, pictureStart(2, true)),
+        mpeg2Pack(-1, front),
+        mpeg2Pack(97200, back),
+        // Audio whose payload holds a pack start code.
+        mpeg2Pack(-1, {}, {0, 0, 1, 0xBA, 0x44, 0, 0, 1, 0xE0, 0, 9}),
+        mpeg2Pack(100800, twoPictures),
+        // A pack cut off by the end of the window gives nothing.
+        std::vector<uint8_t>(cut.begin(), cut.begin() + 40),
+    });
+    const std::vector<StreamPicture> found = videoPictures(bytes.data(), bytes.size());
+    ASSERT_EQ(found.size(), 4u);
+    EXPECT_TRUE(found[0].groupStart);
+    EXPECT_EQ(found[0].temporalReference, 2);
+    EXPECT_EQ(found[0].pts, 90000);
+    // The stamp of the packet holding the rest of the cut start code is
+    // not this picture's: its start code began in the packet before.
+    EXPECT_EQ(found[1].temporalReference, 3);
+    EXPECT_EQ(found[1].pts, -1);
+    EXPECT_FALSE(found[1].groupStart);
+    EXPECT_EQ(found[2].temporalReference, 5);
+    EXPECT_EQ(found[2].pts, 100800);
+    EXPECT_EQ(found[3].temporalReference, 6);
+    EXPECT_EQ(found[3].pts, -1);
+
+    const std::vector<uint8_t> mpeg1 = joined({testing::mpeg1Pack(45000, pictureStart(0, true)),
+                                               testing::mpeg1Pack(48600, pictureStart(1, false), true)});
+    const std::vector<StreamPicture> one = videoPictures(mpeg1.data(), mpeg1.size());
+    ASSERT_EQ(one.size(), 2u);
+    EXPECT_EQ(one[0].pts, 45000);
+    EXPECT_EQ(one[1].pts, 48600);
+    EXPECT_EQ(one[1].temporalReference, 1);
+}
+
+TEST(StreamSpan, DisplayTimesFromTheStampedPicturesOfEachGroup) {
+    auto picture = [](bool group, int tr, int64_t pts = -1) { return StreamPicture{group, tr, pts}; };
+    int64_t first = 0, end = 0;
+    // Two groups of 3 (B B I in display order; only the I stamped), then a
+    // group with no stamp, which follows on.
+    const std::vector<StreamPicture> run = {picture(true, 2, 1000 + 2 * 10), picture(false, 0), picture(false, 1),
+                                            picture(true, 2, 1030 + 2 * 10), picture(false, 0), picture(false, 1),
+                                            picture(true, 1), picture(false, 0)};
+    ASSERT_TRUE(displaySpan(run, 10, &first, &end));
+    EXPECT_EQ(first, 1000);
+    EXPECT_EQ(end, 1080);
+    // A window that starts inside a group: its pictures before the first
+    // stamped group are not placed.
+    const std::vector<StreamPicture> tail = {picture(false, 7), picture(false, 9), picture(true, 0, 5000),
+                                             picture(false, 1)};
+    ASSERT_TRUE(displaySpan(tail, 10, &first, &end));
+    EXPECT_EQ(first, 5000);
+    EXPECT_EQ(end, 5020);
+    EXPECT_FALSE(displaySpan({picture(true, 0), picture(false, 1)}, 10, &first, &end));
+    EXPECT_FALSE(displaySpan({}, 10, &first, &end));
 }
 
 TEST(StreamSpan, PlayingTimeFromTheHeadAndTailOfAFile) {
     testing::TempDir dir;
-    // 50 pictures at 25 per second, the first stamped 0.5 s in: 2 s.
+    // Two groups of 25 pictures at 25 per second, the first shown 0.5 s
+    // in: 2 s, although only the I pictures (third shown of each group)
+    // are stamped.
     const std::string small = dir.file("small.mpg");
-    testing::writeFile(small, testing::mpeg2Stream(45000, 50));
+    testing::writeFile(small, testing::mpeg2Stream(45000, 2));
     EXPECT_NEAR(playingSeconds(small, 3600), 2.0, 1e-9);
-    // Over 8 MB, with the pictures only at the two ends: the middle is
-    // never needed.
+    // Over 8 MB, with pictures only at the two ends: the middle is never
+    // needed.
     const std::string big = dir.file("big.mpg");
-    testing::writeFile(big, testing::mpeg2Stream(0, 250, 5000));
+    testing::writeFile(big, testing::mpeg2Stream(0, 10, 5000));
     EXPECT_NEAR(playingSeconds(big, 3600), 10.0, 1e-9);
     // No stamps, no file, an empty file.
     const std::string plain = dir.file("plain.mpg");
-    testing::writeFile(plain, testing::mpeg2Pack(-1));
+    testing::writeFile(plain, testing::mpeg2Pack(-1, testing::pictureStart(0, true)));
     EXPECT_LT(playingSeconds(plain, 3600), 0);
     EXPECT_LT(playingSeconds(dir.file("missing.mpg"), 3600), 0);
     testing::writeFile(dir.file("empty.mpg"), {});

@@ -38,9 +38,9 @@ struct Stage {
         fs::create_directories(notes);
         fs::create_directories(root + "/out");
         // 10 s and 4 s of pictures; the first in two split parts of 6 and 4.
-        testing::writeFile(root + "/a00.mpg", testing::mpeg2Stream(0, 150));
-        testing::writeFile(root + "/a01.mpg", testing::mpeg2Stream(0, 100));
-        testing::writeFile(root + "/b.mpg", testing::mpeg2Stream(90000, 100));
+        testing::writeFile(root + "/a00.mpg", testing::mpeg2Stream(0, 6));
+        testing::writeFile(root + "/a01.mpg", testing::mpeg2Stream(0, 4));
+        testing::writeFile(root + "/b.mpg", testing::mpeg2Stream(90000, 4));
         request.format = format;
         request.pal = true;
         request.path = root + "/out/" + image;

@@ -8,16 +8,20 @@
 
 namespace quillon::testing {
 
-// One 2048-byte MPEG-2 pack holding a video packet stamped `pts` (or no
-// stamp when pts < 0) and an audio packet whose payload is `audioPayload`.
-std::vector<uint8_t> mpeg2Pack(int64_t pts, const std::vector<uint8_t>& audioPayload = {});
+// The start of a picture with temporal reference `tr` as it appears in a
+// video stream, after a group of pictures header when `group` is set.
+std::vector<uint8_t> pictureStart(int tr, bool group);
+// One 2048-byte MPEG-2 pack: a video packet carrying `video`, stamped
+// `pts` (unstamped when pts < 0), and an audio packet carrying `audio`
+// when that is not empty.
+std::vector<uint8_t> mpeg2Pack(int64_t pts, const std::vector<uint8_t>& video, const std::vector<uint8_t>& audio = {});
 // A 2324-byte MPEG-1 pack with a stamped video packet (buffer size field
-// and stuffing before the stamp).
-std::vector<uint8_t> mpeg1Pack(int64_t pts);
-// `pictures` video packets 3600 ticks apart from `firstPts`, each in a
-// pack of its own, with `paddingPacks` unstamped packs between the first
-// and the rest.
-std::vector<uint8_t> mpeg2Stream(int64_t firstPts, int pictures, int paddingPacks = 0);
+// and stuffing before the stamp; `withDts` adds a decoding time).
+std::vector<uint8_t> mpeg1Pack(int64_t pts, const std::vector<uint8_t>& video, bool withDts = false);
+// `groups` groups of 25 pictures at 25 per second in coding order (I B B P
+// B B ...), only the I pictures stamped, one pack each; the first picture
+// shown at `firstPts`; `paddingPacks` unstamped packs after the first group.
+std::vector<uint8_t> mpeg2Stream(int64_t firstPts, int groups, int paddingPacks = 0);
 
 // Writes an executable shell script called `name` into `folder`.
 void writeTool(const std::string& folder, const std::string& name, const std::string& body);
