@@ -1,10 +1,16 @@
 // Benchmark driver: runs one phase of our engine on raw input files, so the
-// bench script can time it next to the ffmpeg tool on the same frames.
+// bench script can time it next to the ffmpeg tool on the same frames, and
+// makes the clips both are fed.
 //
 //   quillon_bench picture OUT.ppm W H          photograph-like still picture
+//   quillon_bench clip NAME W H RATE FRAMES OUT.bgra   (OUT "-": standard output)
+//   quillon_bench grain IN.bgra W H FRAMES OUT.bgra STRENGTH
 //   quillon_bench video KIND RAW.bgra W H FRAMES OUT [key=value ...]
 //   quillon_bench audio RAW.s16 RATE OUT [key=value ...]
-//   quillon_bench yuv KIND RAW.bgra W H FRAMES OUT.yuv
+//   quillon_bench yuv KIND RAW.bgra W H FRAMES OUT.yuv [std=ntsc]
+//
+// clip NAME: interlaced or scenes (bench/clip_maker.h); RATE a number or a
+// fraction such as 30000/1001. Raw pictures are top-down BGRA.
 //
 // yuv writes the 4:2:0 planes our frame input makes of the frames, so the
 // other encoder can be fed the very pictures ours codes and both streams
@@ -12,9 +18,13 @@
 // to 219/256 of the range, the ffmpeg tool's to 219/255, which alone would
 // cap PSNR-Y near 40 dB on bright clips).
 //
-// KIND: vcd, svcd, dvd (PAL presets). Keys: avg, max, const (bits/s), mquant,
-// model (1, 2), mmx (MMXMode), threads, verbose (the encoder's GOP lines),
-// log (print the log lines).
+// video starts the engine as the programs do, so the user profile and the
+// settings file of $QUILLON_CONFIG_DIR apply (the bench script points it
+// at a folder of its own, with the quality level in the profile).
+//
+// KIND: vcd, svcd, dvd. Keys: std (pal, the default, or ntsc), avg, max,
+// const (bits/s), mquant, model (1, 2), mmx (MMXMode), threads, verbose
+// (the encoder's GOP lines), log (print the log lines).
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -28,10 +38,12 @@
 #include <vector>
 
 #include "audio/audio_encoder.h"
+#include "bench/clip_maker.h"
 #include "engine/engine.h"
+#include "engine/engine_entry.h"
 #include "engine/presets.h"
 #include "platform/cpu_features.h"
-#include "video/frame_input.h"
+#include "video/encoder/frame_input.h"
 #include "video/video_encoder.h"
 
 using namespace quillon;
@@ -107,59 +119,24 @@ std::map<std::string, std::string> keys(int argc, char** argv, int from) {
     return k;
 }
 
-// Smooth value noise, several octaves: hills, clouds and fine texture.
-double noise(double x, double y, int seed) {
-    auto hash = [seed](int i, int j) {
-        uint32_t h = static_cast<uint32_t>(i) * 374761393u + static_cast<uint32_t>(j) * 668265263u +
-                     static_cast<uint32_t>(seed) * 2147483647u;
-        h = (h ^ (h >> 13)) * 1274126177u;
-        return ((h ^ (h >> 16)) & 0xffff) / 65535.0;
-    };
-    const int i = static_cast<int>(std::floor(x)), j = static_cast<int>(std::floor(y));
-    double fx = x - i, fy = y - j;
-    fx = fx * fx * (3 - 2 * fx);
-    fy = fy * fy * (3 - 2 * fy);
-    const double a = hash(i, j), b = hash(i + 1, j), c = hash(i, j + 1), d = hash(i + 1, j + 1);
-    return a + (b - a) * fx + (c - a) * fy + (a - b - c + d) * fx * fy;
-}
-
-double fractal(double x, double y, int seed, int octaves) {
-    double v = 0, amp = 0.5, f = 1;
-    for (int o = 0; o < octaves; ++o, amp *= 0.5, f *= 2) v += amp * noise(x * f, y * f, seed + o);
-    return v;
-}
-
 int writePicture(const std::string& path, int w, int h) {
+    const bench::Photo photo = bench::paintLandscape(w, h, bench::kMeadow, 0);
     std::ofstream out(path, std::ios::binary);
     out << "P6\n" << w << " " << h << "\n255\n";
-    std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const double u = static_cast<double>(x) / w * 8, v = static_cast<double>(y) / h * 6;
-            const double ridge = 0.45 + 0.25 * fractal(u * 0.5, 0.3, 7, 5);  // skyline height
-            double r, g, b;
-            const double t = static_cast<double>(y) / h;
-            if (t < ridge) {  // sky with clouds
-                const double cloud = std::max(0.0, fractal(u, v * 2, 11, 6) - 0.45) * 2.2;
-                r = 90 + 80 * t + 150 * cloud;
-                g = 140 + 60 * t + 120 * cloud;
-                b = 220 - 30 * t + 35 * cloud;
-            } else {  // hills: grass, rock and fine texture, darker towards the front
-                const double rock = fractal(u * 3, v * 3, 23, 6);
-                const double fine = fractal(u * 40, v * 40, 31, 3);
-                const double shade = 0.6 + 0.5 * (1 - t) + 0.3 * (fine - 0.5);
-                r = (60 + 120 * rock) * shade;
-                g = (90 + 90 * rock) * shade;
-                b = (40 + 60 * rock) * shade;
-                if (std::fmod(x * 0.37 + rock * 40, 97.0) < 2.0) r = g = b = 240 * shade;  // fence posts
-            }
-            uint8_t* p = &rgb[(static_cast<size_t>(y) * w + x) * 3];
-            p[0] = static_cast<uint8_t>(std::clamp(r, 0.0, 255.0));
-            p[1] = static_cast<uint8_t>(std::clamp(g, 0.0, 255.0));
-            p[2] = static_cast<uint8_t>(std::clamp(b, 0.0, 255.0));
-        }
-    out.write(reinterpret_cast<const char*>(rgb.data()), static_cast<std::streamsize>(rgb.size()));
+    out.write(reinterpret_cast<const char*>(photo.rgb.data()), static_cast<std::streamsize>(photo.rgb.size()));
     return out ? 0 : 1;
+}
+
+int kindCode(const std::string& kind) { return kind == "vcd" ? kKindVcd : kind == "svcd" ? kKindSvcd : kKindDvd; }
+
+// tvStandard of the presets: 1 PAL (the default), 0 NTSC.
+int standard(const std::map<std::string, std::string>& k) { return k.count("std") && k.at("std") == "ntsc" ? 0 : 1; }
+
+// A picture rate as a number or a fraction such as 30000/1001.
+double rate(const std::string& text) {
+    const size_t slash = text.find('/');
+    if (slash == std::string::npos) return std::atof(text.c_str());
+    return std::atof(text.substr(0, slash).c_str()) / std::atof(text.substr(slash + 1).c_str());
 }
 
 void commonEngine(Engine& e, const std::map<std::string, std::string>& k) {
@@ -168,9 +145,10 @@ void commonEngine(Engine& e, const std::map<std::string, std::string>& k) {
 }
 
 // Our frame input's pictures as planar 4:2:0, for sizes of whole macroblocks.
-int writeYuv(const std::string& kind, const std::string& raw, int w, int h, int frames, const std::string& out) {
+int writeYuv(const std::string& kind, int tvStandard, const std::string& raw, int w, int h, int frames,
+             const std::string& out) {
     EncoderSettings s;
-    applyPreset(s, kind == "vcd" ? kKindVcd : kind == "svcd" ? kKindSvcd : kKindDvd, 1, 1);
+    applyPreset(s, kindCode(kind), tvStandard, 1);
     const bool mpeg2 = kind != "vcd";
     std::array<uint8_t, 1024> clipTable{};
     buildClipTable(clipTable);
@@ -206,10 +184,12 @@ int main(int argc, char** argv) {
     if (mode == "video" && argc >= 8) {
         const std::string kind = argv[2];
         const int w = std::atoi(argv[4]), h = std::atoi(argv[5]), frames = std::atoi(argv[6]);
-        const int kindCode = kind == "vcd" ? kKindVcd : kind == "svcd" ? kKindSvcd : kKindDvd;
         auto k = keys(argc, argv, 8);
-        applyPreset(engine.work, kindCode, 1, 1);
-        commonEngine(engine, k);
+        // Engine start-up as the programs do it: the user profile (routine
+        // set, quality level) and the settings file of the configuration
+        // directory over the preset.
+        initEngine(engine, kindCode(kind) + 16 * standard(k));
+        if (k.count("mmx")) engine.ev.MMXMode = std::atoi(k["mmx"].c_str());
         EncoderSettings& s = engine.work;
         if (kind == "dvd") {
             s.constBitrateFlag = 0;
@@ -232,7 +212,22 @@ int main(int argc, char** argv) {
         return runVideoEncoder(engine) ? 0 : 1;
     }
     if (mode == "yuv" && argc >= 8)
-        return writeYuv(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]), std::atoi(argv[6]), argv[7]);
+        return writeYuv(argv[2], standard(keys(argc, argv, 8)), argv[3], std::atoi(argv[4]), std::atoi(argv[5]),
+                        std::atoi(argv[6]), argv[7]);
+    if (mode == "clip" && argc >= 8 && bench::isClipName(argv[2])) {
+        std::ofstream file;
+        if (std::string(argv[7]) != "-") file.open(argv[7], std::ios::binary);
+        std::ostream& out = file.is_open() ? file : std::cout;
+        return bench::writeClip(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), rate(argv[5]), std::atoi(argv[6]), out)
+                   ? 0
+                   : 1;
+    }
+    if (mode == "grain" && argc >= 8) {
+        std::ifstream in(argv[2], std::ios::binary);
+        std::ofstream out(argv[6], std::ios::binary);
+        return bench::addGrain(in, out, std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]), std::atof(argv[7])) ? 0
+                                                                                                                     : 1;
+    }
     if (mode == "audio" && argc >= 5) {
         auto k = keys(argc, argv, 5);
         applyPreset(engine.work, kKindDvd, 1, 1);  // Layer II, 224 kbit/s stereo

@@ -29,7 +29,7 @@
 #include "mux/multiplexer.h"
 #include "mux/stream_scan.h"
 #include "mux/units_file.h"
-#include "video/max_bitrate.h"
+#include "video/encoder/max_bitrate.h"
 #include "tests/support/av_reader.h"
 #include "tests/support/program_stream_walk.h"
 #include "tests/support/temp_dir.h"

@@ -10,10 +10,10 @@
 
 #include "tests/support/temp_dir.h"
 #include "tests/video/video_test_util.h"
-#include "video/encoder_setup.h"
-#include "video/stream_headers.h"
-#include "video/vlc.h"
-#include "video/vlc_tables.h"
+#include "video/encoder/encoder_setup.h"
+#include "video/encoder/stream_headers.h"
+#include "video/dsp/vlc.h"
+#include "video/dsp/vlc_tables.h"
 
 namespace quillon::testing {
 namespace {

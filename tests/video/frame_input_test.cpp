@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/video/video_test_util.h"
-#include "video/encoder_setup.h"
-#include "video/frame_input.h"
+#include "video/encoder/encoder_setup.h"
+#include "video/encoder/frame_input.h"
 
 namespace quillon::testing {
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/cpu_features.h"
-#include "video/distance_routines.h"
+#include "video/dsp/distance_routines.h"
 
 namespace quillon {
 namespace {

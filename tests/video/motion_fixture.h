@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "video/motion_estimation.h"
-#include "video/prediction.h"
-#include "video/rate_interface.h"
-#include "video/video_types.h"
+#include "video/encoder/motion_estimation.h"
+#include "video/dsp/prediction.h"
+#include "video/encoder/picture_prediction.h"
+#include "video/encoder/rate_interface.h"
+#include "video/encoder/video_types.h"
 
 namespace quillon::testing {
 

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/video/motion_fixture.h"
-#include "video/frame_input.h"
-#include "video/transform.h"
+#include "video/encoder/frame_input.h"
+#include "video/encoder/transform.h"
 
 namespace quillon {
 namespace {

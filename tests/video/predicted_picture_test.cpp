@@ -7,14 +7,15 @@
 
 #include "tests/support/temp_dir.h"
 #include "tests/video/video_test_util.h"
-#include "video/encoder_setup.h"
-#include "video/frame_input.h"
-#include "video/picture_loop.h"
-#include "video/picture_writer.h"
-#include "video/quantize.h"
-#include "video/rate_interface.h"
-#include "video/stream_headers.h"
-#include "video/transform.h"
+#include "video/encoder/encoder_setup.h"
+#include "video/encoder/frame_input.h"
+#include "video/encoder/picture_loop.h"
+#include "video/encoder/picture_writer.h"
+#include "video/dsp/quantize.h"
+#include "video/encoder/macroblock_quantiser.h"
+#include "video/encoder/rate_interface.h"
+#include "video/encoder/stream_headers.h"
+#include "video/encoder/transform.h"
 
 namespace quillon::testing {
 namespace {

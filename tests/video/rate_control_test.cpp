@@ -9,8 +9,8 @@
 #include "engine/bit_writer.h"
 #include "engine/engine.h"
 #include "tests/support/temp_dir.h"
-#include "video/picture_loop.h"
-#include "video/rate_control.h"
+#include "video/encoder/picture_loop.h"
+#include "video/encoder/rate_control.h"
 
 namespace quillon {
 namespace {

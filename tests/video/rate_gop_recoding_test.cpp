@@ -9,8 +9,8 @@
 #include "engine/engine.h"
 #include "engine/format.h"
 #include "tests/support/temp_dir.h"
-#include "video/gop_recoding.h"
-#include "video/rate_interface.h"
+#include "video/encoder/gop_recoding.h"
+#include "video/encoder/rate_interface.h"
 
 namespace quillon {
 namespace {

@@ -10,11 +10,11 @@
 
 #include "tests/support/temp_dir.h"
 #include "tests/video/video_test_util.h"
-#include "video/encoder_setup.h"
-#include "video/frame_input.h"
-#include "video/picture_loop.h"
-#include "video/rate_interface.h"
-#include "video/stream_headers.h"
+#include "video/encoder/encoder_setup.h"
+#include "video/encoder/frame_input.h"
+#include "video/encoder/picture_loop.h"
+#include "video/encoder/rate_interface.h"
+#include "video/encoder/stream_headers.h"
 
 namespace quillon::testing {
 namespace {
@@ -47,8 +47,6 @@ public:
     void rcRecordMquant(VideoEncoder&, int mquant) override { recorded.push_back(mquant); }
     void rcUpdatePicture(VideoEncoder&) override { calls.push_back("update"); }
     void rcMarkEndOfPicture(VideoEncoder&) override { calls.push_back("end"); }
-    void rcSaveStatistics(VideoEncoder&) override {}
-    void rcRestoreStatistics(VideoEncoder&) override {}
 };
 
 // Vertical stripes four samples wide: large low-frequency AC coefficients.

@@ -8,7 +8,7 @@
 
 #include "engine/engine.h"
 #include "tests/support/temp_dir.h"
-#include "video/max_bitrate.h"
+#include "video/encoder/max_bitrate.h"
 
 namespace quillon {
 namespace {

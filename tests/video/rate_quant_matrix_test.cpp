@@ -9,8 +9,8 @@
 #include "tests/support/temp_dir.h"
 #include "tests/video/rate_test_frames.h"
 #include "tests/video/video_test_util.h"
-#include "video/encoder_setup.h"
-#include "video/rate_interface.h"
+#include "video/encoder/encoder_setup.h"
+#include "video/encoder/rate_interface.h"
 #include "video/video_encoder.h"
 
 namespace quillon::testing {

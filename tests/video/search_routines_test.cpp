@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "platform/cpu_features.h"
-#include "video/distance_routines.h"
-#include "video/prediction.h"
+#include "video/dsp/distance_routines.h"
+#include "video/dsp/prediction.h"
 
 namespace quillon {
 namespace {

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "platform/cpu_features.h"
-#include "video/dct.h"
-#include "video/distance_routines.h"
-#include "video/frame_input.h"
-#include "video/quantize.h"
-#include "video/simd_routines.h"
+#include "video/dsp/dct.h"
+#include "video/dsp/distance_routines.h"
+#include "video/encoder/frame_input.h"
+#include "video/dsp/quantize.h"
+#include "video/dsp/simd_routines.h"
 
 namespace quillon {
 namespace {

@@ -8,9 +8,9 @@
 
 #include "tests/support/temp_dir.h"
 #include "tests/video/video_test_util.h"
-#include "video/dct.h"
-#include "video/encoder_setup.h"
-#include "video/quantize.h"
+#include "video/dsp/dct.h"
+#include "video/encoder/encoder_setup.h"
+#include "video/dsp/quantize.h"
 
 namespace quillon::testing {
 namespace {

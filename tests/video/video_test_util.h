@@ -10,7 +10,7 @@
 
 #include "engine/engine.h"
 #include "tests/support/av_reader.h"
-#include "video/video_types.h"
+#include "video/encoder/video_types.h"
 
 namespace quillon::testing {
 

@@ -1,0 +1,44 @@
+// Motion-compensated prediction of every macroblock of a picture into the
+// prediction picture, by the rules of ISO/IEC 13818-2 (frame, field, 16x8
+// and dual-prime prediction with half-sample interpolation).
+#pragma once
+
+#include <cstdint>
+
+#include "video/dsp/syntax_values.h"
+
+
+namespace quillon {
+
+// Prediction of one area of one plane (luminance sizes; chroma scaled by
+// the chroma format inside). lx is the line stride of the field or frame
+// being predicted; y counts its lines. referenceField and destinationField
+// pick the bottom field (one frame line down) when 1.
+struct AreaPrediction {
+    const uint8_t* reference = nullptr;
+    int referenceField = 0;
+    uint8_t* destination = nullptr;
+    int destinationField = 0;
+    int lx = 0;
+    int width = 16, height = 16;
+    int x = 0, y = 0;
+    int dx = 0, dy = 0;  // half samples
+    bool average = false;
+    bool vectorForm = false;  // the SSE2 copy (same bytes), where the processor has it
+};
+// component 0 luminance, 1 and 2 chroma.
+void predictArea(AreaPrediction a, int component, int chromaFormat);
+// The SSE2 forms of one area's copy, for widths 8 and 16; s and d already
+// point at the area, hx and hy are the half-sample flags.
+void copyAreaSse2(const uint8_t* s, uint8_t* d, int lx, int w, int h, int hx, int hy, bool average);
+
+// The two derived opposite-parity vectors of dual prime: [0] for the top
+// field (from the bottom reference field), [1] for the bottom field (from
+// the top reference field) in frame pictures; field pictures use [0].
+struct DualPrimeVectors {
+    int v[2][2] = {};
+};
+DualPrimeVectors dualPrimeVectors(int mx, int my, int ex, int ey, bool framePicture, bool topFieldFirst,
+                                  int pictureStructure);
+
+}  // namespace quillon

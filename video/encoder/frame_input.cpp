@@ -1,0 +1,163 @@
+#include "video/encoder/frame_input.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "engine/format.h"
+#include "video/encoder/row_threads.h"
+
+namespace quillon {
+
+namespace {
+
+bool allocate(Engine& engine, std::vector<uint8_t>& v, size_t size, const char* message) {
+    try {
+        v.assign(size, 0);
+    } catch (const std::bad_alloc&) {
+        engine.reportError(message);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool setUpFrameInput(VideoEncoder& enc) {
+    const VideoGeometry& g = enc.geo;
+    FrameWindow& in = enc.input;
+    in.n = std::max(1, enc.gopSize);
+    in.threads = encoderThreadCount();
+    in.routines = selectFrameInputRoutines(enc.s.useFloatingPoint != 0, enc.engine.ev.MMXMode,
+                                           enc.engine.ev.cpuFeatures);
+    try {
+        in.slots.assign(static_cast<size_t>(in.n + 1), Picture{});
+        for (Picture& p : in.slots) {
+            p.plane[0].assign(g.lumaSize(), 0);
+            p.plane[1].assign(g.chromaSize(), 128);
+            p.plane[2].assign(g.chromaSize(), 128);
+        }
+    } catch (const std::bad_alloc&) {
+        in.slots.clear();
+        enc.engine.reportError("Could not allocate memory for picture buffers.");
+        return false;
+    }
+    const size_t full = g.lumaSize();
+    if (g.chromaFormat != 3) {
+        if (!allocate(enc.engine, in.u444, full, "Could not allocate memory for u444.")) return false;
+        if (!allocate(enc.engine, in.v444, full, "Could not allocate memory for v444.")) return false;
+    }
+    if (g.chromaFormat == 1) {
+        const size_t half = static_cast<size_t>(g.paddedWidth / 2) * g.paddedHeight;
+        if (!allocate(enc.engine, in.u422, half, "Could not allocate memory for u422.")) return false;
+        if (!allocate(enc.engine, in.v422, half, "Could not allocate memory for v422.")) return false;
+    }
+    in.held.assign(in.slots.size(), kNoFrame);
+    in.windowFirst = enc.firstFrameNumber - in.n - 1;
+    return true;
+}
+
+void tearDownFrameInput(VideoEncoder& enc) {
+    FrameWindow& in = enc.input;
+    in.slots.clear();
+    in.slots.shrink_to_fit();
+    in.held.clear();
+    for (auto* v : {&in.u444, &in.v444, &in.u422, &in.v422}) {
+        v->clear();
+        v->shrink_to_fit();
+    }
+}
+
+namespace {
+
+bool readFrame(VideoEncoder& enc, Picture& slot, int frame) {
+    FrameSource* source = enc.engine.request.frameSource;
+    int32_t rowBytes = 0;
+    const uint8_t* pixels = nullptr;
+    const int status = source ? source->getFrame(frame, &rowBytes, &pixels) : -1;
+    if (status != 0 || !pixels) {
+        enc.engine.logLine(formatText("  Could not get frame # %d, error code %d.", frame, status));
+        return false;
+    }
+    const VideoGeometry& g = enc.geo;
+    FrameWindow& in = enc.input;
+    const bool bw = enc.s.blackAndWhite != 0;
+    const bool full = g.chromaFormat == 3;
+    uint8_t* u = bw ? nullptr : full ? slot.cb() : in.u444.data();
+    uint8_t* v = bw ? nullptr : full ? slot.cr() : in.v444.data();
+    const uint8_t* top = pixels + static_cast<ptrdiff_t>(rowBytes) * (g.height - 1);
+    // Every line converts on its own: bands of 32 lines on all threads.
+    constexpr int kBand = 32;
+    const int bands = (g.height + kBand - 1) / kBand;
+    runRows(bands, in.threads, [&](int b, bool) {
+        const int r0 = b * kBand, n = std::min(kBand, g.height - r0);
+        const size_t at = static_cast<size_t>(r0) * g.paddedWidth;
+        in.routines.convert(enc.s.matrixCoefficients, top - static_cast<ptrdiff_t>(r0) * rowBytes, rowBytes,
+                        g.width, n, slot.y() + at, u ? u + at : nullptr, v ? v + at : nullptr, g.paddedWidth);
+        return true;
+    });
+    padPlane(slot.y(), g.paddedWidth, g.width, g.height, g.paddedWidth, g.paddedHeight);
+    if (bw) return true;
+    const uint8_t* clip = enc.clip();
+    // The two chroma planes filter independently of each other.
+    runRows(2, in.threads, [&](int plane, bool) {
+        uint8_t* full444 = plane ? v : u;
+        padPlane(full444, g.paddedWidth, g.width, g.height, g.paddedWidth, g.paddedHeight);
+        uint8_t* out = plane ? slot.cr() : slot.cb();
+        if (g.chromaFormat == 2) {
+            in.routines.filterHorizontal(clip, enc.mpeg2, full444, out, g.paddedWidth, g.paddedHeight);
+        } else if (g.chromaFormat == 1) {
+            uint8_t* half = plane ? in.v422.data() : in.u422.data();
+            in.routines.filterHorizontal(clip, enc.mpeg2, full444, half, g.paddedWidth, g.paddedHeight);
+            in.routines.filterVertical(clip, enc.s.progressiveFrame != 0, half, out, g.paddedWidth / 2, g.paddedHeight);
+        }
+        return true;
+    });
+    return true;
+}
+
+}  // namespace
+
+bool fetchPicture(VideoEncoder& enc, Picture& target, int displayIndex) {
+    FrameWindow& in = enc.input;
+    const int n = in.n;
+    const int a = displayIndex + enc.firstFrameNumber;
+    size_t index;
+    if (a > in.windowFirst + n) {
+        const int shift = std::min(a - n - in.windowFirst, n + 1);
+        std::rotate(in.slots.begin(), in.slots.begin() + shift, in.slots.end());
+        std::rotate(in.held.begin(), in.held.begin() + shift, in.held.end());
+        in.windowFirst = a - n;
+        for (int j = 0; j < shift; ++j) {
+            const size_t slot = static_cast<size_t>(n + 1 - shift + j);
+            const int frame = in.windowFirst + static_cast<int>(slot);
+            in.held[slot] = kNoFrame;
+            if (!readFrame(enc, in.slots[slot], frame)) return false;
+            in.held[slot] = frame;
+        }
+        index = static_cast<size_t>(n);
+    } else if (a >= in.windowFirst) {
+        index = static_cast<size_t>(a - in.windowFirst);
+    } else {
+        // Behind the window (the coding order never asks for it): borrow
+        // the oldest slot.
+        index = 0;
+    }
+    if (in.held[index] != a) {
+        in.held[index] = kNoFrame;
+        if (!readFrame(enc, in.slots[index], a)) return false;
+        in.held[index] = a;
+    }
+    const Picture& slot = in.slots[index];
+    target.plane[0] = slot.plane[0];
+    if (enc.s.blackAndWhite) {
+        std::fill(target.plane[1].begin(), target.plane[1].end(), 128);
+        std::fill(target.plane[2].begin(), target.plane[2].end(), 128);
+    } else {
+        target.plane[1] = slot.plane[1];
+        target.plane[2] = slot.plane[2];
+    }
+    return true;
+}
+
+}  // namespace quillon

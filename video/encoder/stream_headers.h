@@ -1,0 +1,31 @@
+// Sequence, GOP, picture and extension headers of the video stream. Every
+// routine adds the bits it writes to enc.headerBits.
+#pragma once
+
+#include <cstdint>
+
+#include "video/encoder/video_types.h"
+
+namespace quillon {
+
+// 25-bit time_code for display frame n (the first-frame offset already added).
+uint32_t makeTimeCode(const EncoderSettings& s, int n);
+// frame_rate_code as written: pulldown streams are coded at 29.97/30.
+int codedFrameRateCode(const EncoderSettings& s);
+
+void writeSequenceHeader(VideoEncoder& enc);  // caller aligns
+void writeSequenceExtension(VideoEncoder& enc);
+void writeSequenceDisplayExtension(VideoEncoder& enc);
+void writeGopHeader(VideoEncoder& enc, int firstDisplayFrame, bool closed);
+void writePictureHeader(VideoEncoder& enc);
+void writePictureCodingExtension(VideoEncoder& enc);
+void writePictureDisplayExtension(VideoEncoder& enc);
+void writeSvcdUserData(VideoEncoder& enc);
+void writeSequenceEnd(VideoEncoder& enc);
+
+// Aligns, records the header offset for the max-bitrate pass when its file
+// is open, then writes the sequence header and, under MPEG-2 syntax, the
+// sequence extension and (when enabled) the sequence display extension.
+void writeSequenceHeaders(VideoEncoder& enc);
+
+}  // namespace quillon

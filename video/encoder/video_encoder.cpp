@@ -1,0 +1,124 @@
+#include "video/video_encoder.h"
+
+#include <algorithm>
+#include <ctime>
+
+#include "video/encoder/encoder_setup.h"
+#include "video/encoder/frame_input.h"
+#include "video/encoder/gop_recoding.h"
+#include "video/encoder/max_bitrate.h"
+#include "video/encoder/motion_estimation.h"
+#include "video/encoder/picture_coding.h"
+#include "video/encoder/picture_loop.h"
+#include "video/encoder/rate_interface.h"
+#include "video/encoder/stream_headers.h"
+
+namespace quillon {
+
+namespace {
+
+long nowSeconds() { return static_cast<long>(std::time(nullptr)); }
+
+// Grey preview of the reconstructed luminance for the conversion dialog.
+void refreshPreview(VideoEncoder& enc) {
+    if (!enc.engine.previewOn() || !enc.reconstructed) return;
+    const VideoGeometry& g = enc.geo;
+    std::vector<uint8_t> bgra(static_cast<size_t>(g.width) * g.height * 4);
+    for (int r = 0; r < g.height; ++r) {
+        // Rows bottom-up, like every picture the dialog shows.
+        const uint8_t* src = enc.reconstructed->y() + static_cast<size_t>(r) * g.paddedWidth;
+        uint8_t* dst = bgra.data() + static_cast<size_t>(g.height - 1 - r) * g.width * 4;
+        for (int x = 0; x < g.width; ++x) {
+            dst[4 * x] = dst[4 * x + 1] = dst[4 * x + 2] = src[x];
+            dst[4 * x + 3] = 0;
+        }
+    }
+    enc.engine.showPreview(bgra.data(), g.width, g.height, g.width * 4);
+}
+
+bool fail(VideoEncoder& enc) {
+    tearDownEncoder(enc);
+    return false;
+}
+
+}  // namespace
+
+bool runVideoEncoder(Engine& engine) { return runVideoEncoder(engine, nullptr); }
+
+bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
+    VideoEncoder enc(engine);
+    enc.observer = observer;
+    enc.gopSize = std::max(1, engine.work.iFramesInGOP);
+    enc.refDistance = std::max(1, engine.work.ipFrameDistance);
+    enc.nframes = engine.job.frameCount;
+    engine.job.framesEncoded = 0;
+    if (enc.nframes <= 0) {
+        engine.reportError("No frames to encode.");
+        return false;
+    }
+
+    if (!setUpEncoder(enc)) return fail(enc);
+    if (!setUpMotionSearch(enc)) return fail(enc);
+    ProgressClock clock;
+    clock.startSeconds = nowSeconds();
+
+    rcInitSequenceStatistics(enc);
+    if (enc.rate) enc.rate->rcInitSequence(enc);
+    writeSequenceHeaders(enc);
+    // GOP re-coding (enc.gopRecoding) takes its first snapshot here.
+    if (enc.gopRecoding) startGopRecoding(enc);
+
+    const int N = enc.gopSize, M = enc.refDistance;
+    for (int i = 0; i < enc.nframes; ++i) {
+        engine.pumpMessages();
+        if (engine.job.stopRequested) return fail(enc);
+        if (enc.writer.writeError()) {
+            tearDownEncoder(enc);
+            engine.reportError("Unable to write to output file.");
+            return false;
+        }
+        showProgress(enc, clock, i);
+        refreshPreview(enc);
+        // At a GOP start (i > 0) GOP re-coding checks the previous GOP here
+        // and may move i back to that GOP's first coding index.
+        if (enc.recoding && i > 0 && planCodingStep(i, N, M, enc.nframes).opensGop)
+            i = recodeCheckAtGopStart(enc, i);
+        const CodingStep step = planCodingStep(i, N, M, enc.nframes);
+        assignPictureBuffers(enc, step);
+        if (step.opensGop) {
+            const GopCounts counts = gopCounts(i, step.gopStart, N, M, enc.nframes);
+            if (enc.rate) enc.rate->rcInitGop(enc, counts.np, counts.nb);
+            if (i > 0) writeSequenceHeaders(enc);
+            writeGopHeader(enc, step.gopStart, i == 0);
+        }
+        preparePicture(enc, step);
+        writePictureHeaderStatistics(enc, i);
+
+        if (!fetchPicture(enc, *enc.current, step.displayIndex)) {
+            if (i > 0) break;
+            return fail(enc);
+        }
+        if (!codeFrame(enc, step)) return fail(enc);
+        if (enc.observer) enc.observer->frameCoded(enc);
+        engine.job.framesEncoded = i + 1;
+    }
+
+    if (enc.s.writeSequenceEndCode) writeSequenceEnd(enc);
+    tearDownEncoder(enc);
+    // The last buffer reaches the disk only at close.
+    if (enc.writer.writeError()) {
+        engine.reportError("Unable to write to output file.");
+        return false;
+    }
+    printEndLines(enc, nowSeconds() - clock.startSeconds);
+    // Variable-bitrate MPEG-2 without maxBitrate: the max-bitrate embedding
+    // pass runs here and its result becomes the encode's.
+    if (!enc.maxBitrateFileName.empty()) {
+        const bool embedded = embedMaxBitrate(enc);
+        removeMaxBitrateFile(enc);
+        return embedded;
+    }
+    return true;
+}
+
+}  // namespace quillon
