@@ -446,6 +446,12 @@ bool DiscBuilder::build() {
     if (ok) {
         progress(100, "done");
         e_.logLine(formatText("  Disc image %s written.", r_.path.c_str()));
+        const ImageKind kind = imageKindOf(r_.format, r_.path);
+        const uint64_t bytes = kind == ImageKind::Iso      ? sizeOf(r_.path)
+                               : kind == ImageKind::Folder ? folderBytes(withoutTrailingSlash(r_.path))
+                                                           : sizeOf(binNameFor(r_.path));
+        const std::string tooBig = capacityWarning(r_.format, bytes);
+        if (!tooBig.empty()) e_.reportWarning(tooBig);
     } else if (e_.stopRequested()) {
         e_.logLine(" ");
         e_.logLine("DISC IMAGE ABORTED.");
@@ -585,6 +591,19 @@ std::string imageClash(DiscFormat format, const std::string& path, const std::ve
             }
         }
     }
+    return {};
+}
+
+std::string capacityWarning(DiscFormat format, uint64_t bytes) {
+    // A single-layer DVD: 2,295,104 sectors. A CD of 80 minutes: 360,000
+    // raw sectors of 2352 bytes.
+    constexpr uint64_t kDvd = 2295104ull * 2048, kCd = 360000ull * 2352;
+    if (format == DiscFormat::Dvd && bytes > kDvd)
+        return formatText("The disc image holds %.2f GB, more than a single-layer DVD (4.70 GB) takes.",
+                          static_cast<double>(bytes) / 1e9);
+    if (format != DiscFormat::Dvd && bytes > kCd)
+        return formatText("The disc image holds %.1f minutes of CD sectors, more than a CD of 80 minutes takes.",
+                          static_cast<double>(bytes / 2352) / (75.0 * 60.0));
     return {};
 }
 

@@ -8,6 +8,7 @@
 // own.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,11 @@ struct DiscRequest {
 // case, other runs as "_", at most 32 characters ("DVD_VIDEO" when none
 // is left).
 std::string volumeLabel(const std::string& path);
+
+// A warning when an image of `bytes` (the .bin of a cue/bin pair) is more
+// than the disc holds: a single-layer DVD, a CD of 80 minutes. Empty when
+// it fits.
+std::string capacityWarning(DiscFormat format, uint64_t bytes);
 
 // The Debian package that brings a tool.
 const char* packageOfTool(const std::string& tool);

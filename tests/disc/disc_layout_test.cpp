@@ -229,6 +229,15 @@ TEST(ImageNames, KindsNamesAndLabels) {
     EXPECT_STREQ(packageOfTool("genisoimage"), "genisoimage");
 }
 
+TEST(ImageNames, WarnedWhenTheImageIsMoreThanTheDiscTakes) {
+    EXPECT_EQ(capacityWarning(DiscFormat::Dvd, 2295104ull * 2048), "");
+    EXPECT_EQ(capacityWarning(DiscFormat::Dvd, 2295104ull * 2048 + 1),
+              "The disc image holds 4.70 GB, more than a single-layer DVD (4.70 GB) takes.");
+    EXPECT_EQ(capacityWarning(DiscFormat::Vcd, 360000ull * 2352), "");
+    EXPECT_EQ(capacityWarning(DiscFormat::Svcd, 370000ull * 2352),
+              "The disc image holds 82.2 minutes of CD sectors, more than a CD of 80 minutes takes.");
+}
+
 TEST(ImagePath, NameFormFolderAndWhatIsInTheWay) {
     testing::TempDir dir;
     const std::string d = dir.path().string();

@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 
+#include "disc/stream_span.h"
 #include "tests/disc/disc_test_support.h"
 #include "tests/input/test_media.h"
 #include "tests/support/child_process.h"
@@ -51,12 +52,13 @@ struct CommandRun {
     std::string output;
     std::unique_ptr<ChildProcess> child;
 
-    bool start(const std::vector<std::string>& args, const std::string& path = "") {
+    bool start(const std::vector<std::string>& args, const std::string& path = "", bool terminal = false) {
         child = std::make_unique<ChildProcess>();
         fs::create_directories(root + "/tmp");
         std::vector<std::string> argv = {QUILLON_BINARY, "convert"};
         argv.insert(argv.end(), args.begin(), args.end());
         ChildProcess::Options o;
+        o.terminal = terminal;
         o.directory = root;
         o.environment = {{"TMP", root + "/tmp"}};
         if (!path.empty()) o.environment.push_back({"PATH", path});
@@ -265,6 +267,22 @@ void checkCueBin(bool svcd, bool pal) {
 TEST(DiscImage, VcdPalCueAndBin) { checkCueBin(false, true); }
 TEST(DiscImage, SvcdNtscCueAndBin) { checkCueBin(true, false); }
 
+// Streams of another multiplexer (the ffmpeg tool's, stamping every
+// picture) play as long as ours say.
+TEST(DiscImage, PlayingTimeOfAnotherMultiplexersStreams) {
+    testing::TempDir dir;
+    for (const char* format : {"vcd", "vob", "svcd"}) {
+        const std::string out = dir.file(std::string("clip.") + format);
+        bool ok = false;
+        const std::string codec = std::string(format) == "vcd" ? "mpeg1video" : "mpeg2video";
+        shell("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x48:rate=25:duration=1.2 -c:v " + codec +
+                  " -g 6 -bf 2 -f " + format + " " + quote(out),
+              &ok);
+        ASSERT_TRUE(ok) << format;
+        EXPECT_NEAR(disc::playingSeconds(out, 3600), 1.2, 1e-9) << format;
+    }
+}
+
 TEST(DiscImage, AMissingToolKeepsTheProgramStream) {
     CommandRun r;
     const std::string empty = r.root + "/no-tools";
@@ -326,6 +344,33 @@ TEST(DiscImage, StopWhileTheToolRunsLeavesTheProgramStreamOnly) {
     EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_NE(r.output.find("DISC IMAGE ABORTED."), std::string::npos) << r.output;
     EXPECT_EQ(r.files(), (std::set<std::string>{"clip.mpg", "tools"}));
+}
+
+}  // namespace
+}  // namespace quillon
+
+namespace quillon {
+namespace {
+
+TEST(DiscImage, CtrlCAtATerminalAsksAndTheToolGoesOn) {
+    CommandRun r;
+    const std::string tools = r.root + "/tools";
+    fs::create_directory(tools);
+    // The terminal's Ctrl-C goes to its whole foreground group; the tool
+    // must not be in it, or it would die before the question is answered.
+    testing::writeTool(tools, "vcdimager",
+                       "echo started\n/bin/sleep 2\n"
+                       "for a; do case $a in --cue-file=*) cue=${a#*=};; --bin-file=*) bin=${a#*=};; esac; done\n"
+                       "echo cue > \"$cue\"; echo bin > \"$bin\"; echo finished ok");
+    ASSERT_TRUE(r.start({"-t", "vcd", "--pal", "-o", "clip.mpg", "--disc", "clip.cue", clip(25, true)}, tools, true));
+    ASSERT_TRUE(r.child->waitFor("vcdimager: started", 300)) << r.child->output();
+    ASSERT_TRUE(r.child->interrupt());
+    ASSERT_TRUE(r.child->waitFor("Are you sure to stop it? (y/n) ", 60)) << r.child->output();
+    ASSERT_TRUE(r.child->type("n\n"));
+    r.finish();
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("vcdimager: finished ok"), std::string::npos) << r.output;
+    EXPECT_EQ(r.files(), (std::set<std::string>{"clip.bin", "clip.cue", "clip.mpg", "tools"}));
 }
 
 }  // namespace
