@@ -1,6 +1,7 @@
 #include "app/engine_link.h"
 
 #include "engine/engine_entry.h"
+#include "engine/source_format.h"
 
 namespace quillon::app {
 
@@ -16,6 +17,10 @@ int EngineLink::convert(const ConversionRequest& request) {
         return 30;
     }
     return engineConvert(engine_, request);
+}
+
+std::string EngineLink::outputSizeProblem(int width, int height) const {
+    return quillon::outputSizeProblem(engine_.record, width, height);
 }
 
 bool EngineLink::pump() {

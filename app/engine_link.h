@@ -16,6 +16,7 @@ public:
     bool init(int code) override;
     int convert(const ConversionRequest& request) override;
     int batchMode() const override { return engine_.ev.batchMode; }
+    std::string outputSizeProblem(int width, int height) const override;
     // For the frame and sample callbacks: dispatches events, says whether
     // the user stopped the run.
     bool pump();

@@ -675,6 +675,22 @@ void TMainWindow::convert() {
     if (!initEngine(engineCode(state_.pal, state_.target),
                     "Can not initialize convert engine, error 5i."))
         return;
+    // A size the target cannot take is refused now, before any input is
+    // read, with what the target allows.
+    std::vector<std::pair<int, int>> sizes{{state_.outputWidth, state_.outputHeight}};
+    if (state_.perEntrySettings)
+        for (int i = 0; i < s_.inputs->count(); ++i) {
+            const ProjectEntry r = s_.inputs->record(i);
+            if (r.outputWidth > 0 && r.outputHeight > 0) sizes.emplace_back(r.outputWidth, r.outputHeight);
+        }
+    for (const auto& [w, h] : sizes) {
+        const std::string problem = s_.engine->outputSizeProblem(w, h);
+        if (!problem.empty()) {
+            s_.host->show(kAppTitle, formatText("The output size %d x %d does not suit this target.\n", w, h) + problem,
+                          MessageIcon::Warning);
+            return;
+        }
+    }
     DiscRun disc;
     if (s_.makeDisc) {
         std::vector<std::string> own = {state_.outputName};

@@ -96,6 +96,13 @@ public:
     // engineConvert: 31 completed, 30 not completed, 4 no dialog.
     virtual int convert(const ConversionRequest& request) = 0;
     virtual int batchMode() const = 0;
+    // Why the started engine's settings cannot take a w x h picture (what
+    // the target allows), or empty when they can.
+    virtual std::string outputSizeProblem(int width, int height) const {
+        (void)width;
+        (void)height;
+        return {};
+    }
 };
 
 class Preferences {

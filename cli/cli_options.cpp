@@ -7,6 +7,7 @@
 #include "engine/engine.h"
 #include "engine/settings_overrides.h"
 #include "cli/commands.h"
+#include "platform/regular_file.h"
 
 namespace quillon::cli {
 
@@ -73,6 +74,23 @@ int usageError(const std::string& command, const std::string& message) {
     std::fprintf(stderr, "quillon %s: %s\nTry 'quillon %s --help'.\n", command.c_str(),
                  message.c_str(), command.c_str());
     return kExitUsage;
+}
+
+std::string checkSettingsOption(std::string& file) {
+    std::string why;
+    if (checkRegularFile(file, kMaxSmallFileBytes, &why) != FileCheck::Ok)
+        return "cannot read settings file \"" + file + "\": it " + why;
+    if (file.find('/') == std::string::npos) file = "./" + file;
+    return {};
+}
+
+bool startRejected(const Engine& engine, bool settingsFileGiven) {
+    return (settingsFileGiven && engine.settingsFileRejected) || !engine.profileProblem.empty();
+}
+
+std::string startRejection(const Engine& engine) {
+    if (!engine.profileProblem.empty()) return "nothing was done; mend the user profile first";
+    return "nothing was done; the settings file was rejected";
 }
 
 bool applySetOptions(Engine& engine, const std::string& command,

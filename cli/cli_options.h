@@ -57,6 +57,21 @@ private:
 // returns the usage exit status.
 int usageError(const std::string& command, const std::string& message);
 
+// Checks the file a --settings option names: it must be a regular file of a
+// settings file's size that can be read (not a folder, a device or a pipe).
+// Returns the usage error text, or an empty string after turning a bare
+// name into "./name" (a bare name would be looked up in the configuration
+// directory).
+std::string checkSettingsOption(std::string& file);
+
+// After initEngine: whether the start-up found something a command treats
+// as a usage error. A settings file the user named that was rejected is
+// one; the implicit "default.ini" is not (the engine fell back to the
+// MPEG-1 preset, and said so). A profile value outside its range is one.
+bool startRejected(const Engine& engine, bool settingsFileGiven);
+// What the command says then, after the engine's own message.
+std::string startRejection(const Engine& engine);
+
 // Applies --set assignments to an engine's record after its start-up, with
 // the same validation a settings file gets. Prints the error naming the key
 // and returns false when a value is rejected.

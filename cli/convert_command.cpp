@@ -173,11 +173,10 @@ int convertCommand(const std::vector<std::string>& args) {
     std::string widthText, heightText;
     if (!sizeText.empty() && !parseSize(sizeText, &widthText, &heightText))
         return usageError(name, "--size needs WxH, for example 352x240");
-    if (!settingsFile.empty()) {
-        std::FILE* probe = std::fopen(settingsFile.c_str(), "r");
-        if (!probe) return usageError(name, "cannot read settings file \"" + settingsFile + "\"");
-        std::fclose(probe);
-        if (settingsFile.find('/') == std::string::npos) settingsFile = "./" + settingsFile;
+    const bool settingsGiven = !settingsFile.empty();
+    if (settingsGiven) {
+        const std::string problem = checkSettingsOption(settingsFile);
+        if (!problem.empty()) return usageError(name, problem);
     }
     const int target = options.kind;
     disc::DiscFormat discFormat = disc::DiscFormat::Dvd;
@@ -253,6 +252,7 @@ int convertCommand(const std::vector<std::string>& args) {
     Engine engine(host);
     if (!settingsFile.empty()) engine.settingsFile = settingsFile;
     initEngine(engine, pal * 16 + target);
+    if (startRejected(engine, settingsGiven)) return usageError(name, startRejection(engine));
     if (!applySetOptions(engine, name, sets)) return kExitUsage;
 
     DeliveryHooks hooks;
@@ -317,6 +317,9 @@ int convertCommand(const std::vector<std::string>& args) {
     if (!quiet) {
         for (const std::string& path : written) std::printf("Wrote %s\n", path.c_str());
     }
+    // A run refused for a settings value the target cannot take is the
+    // user's to mend, like any other rejected value.
+    if (engine.job.settingsRefused) return kExitUsage;
     if (completed != static_cast<int>(plan.size())) {
         if (batch && completed + 1 < static_cast<int>(plan.size())) {
             std::fprintf(stderr, "quillon convert: stopped; %d of %zu outputs were not started\n",

@@ -2,6 +2,7 @@
 // commands of cli/commands.h.
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,13 @@ int main(int argc, char** argv) {
     for (const Command& c : kCommands) {
         if (first == c.name) {
             std::vector<std::string> args(argv + 2, argv + argc);
-            return c.run(args);
+            try {
+                return c.run(args);
+            } catch (const std::bad_alloc&) {
+                // Outside a conversion's phases (opening inputs, planning).
+                std::fprintf(stderr, "quillon %s: not enough memory to go on.\n", c.name);
+                return kExitFailed;
+            }
         }
     }
     std::fprintf(stderr, "quillon: unknown command \"%s\"\n", first.c_str());

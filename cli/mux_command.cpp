@@ -16,12 +16,15 @@ namespace {
 
 constexpr const char* kHelp =
     "Usage: quillon mux --target mpeg1|vcd|mpeg2|svcd|dvd [--pal|--ntsc]\n"
-    "                   [--set KEY=VALUE]... [--video FILE.m1v|.m2v]\n"
+    "                   [--settings FILE] [--set KEY=VALUE]...\n"
+    "                   [--video FILE.m1v|.m2v]\n"
     "                   [--audio FILE.mpa|.ac3] -o OUT.mpg\n"
     "\n"
     "Multiplexes existing elementary streams into a program stream with the\n"
-    "settings of the target (its preset, read over by the settings file, then\n"
-    "the --set changes): a video stream, an MPEG audio or AC-3 stream, or both.\n"
+    "settings of the target (its preset, read over by the settings file,\n"
+    "\"default.ini\" in the configuration directory or FILE, then the --set\n"
+    "changes): a video stream, an MPEG audio or AC-3 stream, or both. A VCD takes\n"
+    "MPEG-1 video and MPEG audio only.\n"
     "Nothing is encoded and the elementary streams are kept. With maxFileSize\n"
     "set, the output is split into numbered files. Ctrl-C stops.\n"
     "\n"
@@ -43,7 +46,7 @@ public:
 int muxCommand(const std::vector<std::string>& args) {
     const std::string name = "mux";
     TargetOptions target(-1, 0);
-    std::string video, audio, output;
+    std::string video, audio, output, settingsFile;
 
     ArgumentReader reader(args);
     while (!reader.done()) {
@@ -59,6 +62,9 @@ int muxCommand(const std::vector<std::string>& args) {
         } else if (opt == "--audio") {
             if (!reader.value(value) || value.empty()) return usageError(name, "--audio needs a file name");
             audio = value;
+        } else if (opt == "--settings") {
+            if (!reader.value(value) || value.empty()) return usageError(name, "--settings needs a file name");
+            settingsFile = value;
         } else if (opt == "-o" || opt == "--output") {
             if (!reader.value(value) || value.empty()) return usageError(name, "-o needs a file name");
             output = value;
@@ -70,10 +76,18 @@ int muxCommand(const std::vector<std::string>& args) {
     if (output.empty()) return usageError(name, "-o OUT.mpg is required");
     if (video.empty() && audio.empty()) return usageError(name, "give --video, --audio or both");
 
+    const bool settingsGiven = !settingsFile.empty();
+    if (settingsGiven) {
+        const std::string problem = checkSettingsOption(settingsFile);
+        if (!problem.empty()) return usageError(name, problem);
+    }
+
     TerminalHost host;
     Engine engine(host);
+    if (settingsGiven) engine.settingsFile = settingsFile;
     initEngine(engine, target.pal * 16 + target.kind);
-    if (engine.settingsFileRejected) return kExitUsage;
+    if (startRejected(engine, settingsGiven) || engine.settingsFileRejected)
+        return usageError(name, startRejection(engine));
     if (!applySetOptions(engine, name, target.sets)) return kExitUsage;
     applySettings(engine);
 
@@ -98,7 +112,8 @@ int muxCommand(const std::vector<std::string>& args) {
     view->runModal(controller);
     engine.setActiveDialog(nullptr);
     engine.setPhases(nullptr);
-    return engine.job.jobCompleted ? kExitOk : kExitFailed;
+    if (engine.job.jobCompleted) return kExitOk;
+    return engine.job.settingsRefused ? kExitUsage : kExitFailed;
 }
 
 }  // namespace quillon::cli

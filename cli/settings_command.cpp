@@ -1,8 +1,6 @@
 // quillon settings: the record a target's start-up gives, printed as a
 // settings file, so a user can see, save and edit what a preset means.
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 
 #include "cli/cli_options.h"
 #include "cli/commands.h"
@@ -57,20 +55,16 @@ int settingsCommand(const std::vector<std::string>& args) {
     if (fileGiven) {
         // A file the user names must be there; only the implicit
         // "default.ini" may be missing.
-        std::error_code ec;
-        std::ifstream probe(settingsFile);
-        if (!probe || std::filesystem::is_directory(settingsFile, ec))
-            return usageError(name, "cannot read settings file \"" + settingsFile + "\"");
-        // A bare name would otherwise be looked up in the configuration
-        // directory.
-        if (settingsFile.find('/') == std::string::npos) settingsFile = "./" + settingsFile;
+        const std::string problem = checkSettingsOption(settingsFile);
+        if (!problem.empty()) return usageError(name, problem);
     }
 
     TerminalHost host;
     Engine engine(host);
     if (fileGiven) engine.settingsFile = settingsFile;
     initEngine(engine, target.pal * 16 + target.kind);
-    if (engine.settingsFileRejected) return kExitUsage;
+    if (startRejected(engine, fileGiven) || engine.settingsFileRejected)
+        return usageError(name, startRejection(engine));
     if (!applySetOptions(engine, name, target.sets)) return kExitUsage;
 
     std::fputs(formatSettingsFile(engine.record).c_str(), stdout);

@@ -31,6 +31,7 @@ struct JobValues {
     bool stopRequested = false;
     bool jobRunning = false;
     bool jobCompleted = false;
+    bool settingsRefused = false;  // the run was refused for a settings value
     bool statisticsOn = false;
     std::FILE* statisticsFile = nullptr;
 };
@@ -94,6 +95,10 @@ public:
     // by the last initEngine (the MPEG-1 preset was then applied).
     std::string settingsFile = "default.ini";
     bool settingsFileRejected = false;
+    // What the last initEngine found wrong with the user profile (a value
+    // outside its range, which gave way to its default, or a profile file
+    // that could not be read); empty when nothing.
+    std::string profileProblem;
 
     void setPhases(ConversionPhases* phases) { phases_ = phases; }
     ConversionPhases* phases() const { return phases_; }

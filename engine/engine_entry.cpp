@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "engine/format.h"
 #include "engine/job_driver.h"
 #include "engine/presets.h"
 #include "engine/settings_file.h"
@@ -24,10 +25,24 @@ int initEngine(Engine& engine, int code) {
     ev.horizontalSize = 0;
     ev.verticalSize = 0;
 
-    ProfileFile profile = ProfileFile::load(userProfilePath());
-    ev.tvStandard = profile.getInt(kProfileSection, "PALDefaults", 0);
-    ev.batchMode = profile.getInt(kProfileSection, "Batch", 0);
-    ev.MMXMode = profile.getInt(kProfileSection, "MMXMode", detectedMode);
+    engine.profileProblem.clear();
+    std::string refused;
+    ProfileFile profile = ProfileFile::load(userProfilePath(), &refused);
+    if (!refused.empty()) engine.profileProblem = refused;
+    // A value outside its range is reported and gives way to its default,
+    // so it never reaches the routine selection.
+    auto profileValue = [&](const char* key, int fallback, int lo, int hi) {
+        const int v = profile.getInt(kProfileSection, key, fallback);
+        if (v >= lo && v <= hi) return v;
+        if (engine.profileProblem.empty())
+            engine.profileProblem = formatText("The profile value %s=%d in %s is outside its range %d..%d; %d is used.",
+                                               key, v, userProfilePath().c_str(), lo, hi, fallback);
+        return fallback;
+    };
+    ev.tvStandard = profileValue("PALDefaults", 0, 0, 1);
+    ev.batchMode = profileValue("Batch", 0, 0, 1);
+    ev.MMXMode = profileValue("MMXMode", detectedMode, 0, 4);
+    if (!engine.profileProblem.empty()) engine.showMessage(engine.profileProblem, MessageIcon::Warning);
 
     const unsigned ucode = static_cast<unsigned>(code);
     ev.tvStandard = static_cast<int>((ucode / 16) % 16);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <new>
 
 #include "engine/conversion_dialog.h"
 #include "engine/engine.h"
@@ -11,6 +12,7 @@
 #include "engine/presets.h"
 #include "engine/source_format.h"
 #include "engine/validation.h"
+#include "platform/regular_file.h"
 
 namespace quillon {
 
@@ -70,6 +72,7 @@ int startJob(Engine& engine, const ConversionRequest& r) {
     job.stopRequested = false;
     job.jobRunning = false;
     job.framesEncoded = 0;
+    job.settingsRefused = false;
 
     // Counts are taken in 64 bits and clamped, so that no request can make
     // them overflow.
@@ -133,6 +136,22 @@ int startJob(Engine& engine, const ConversionRequest& r) {
     return job.jobCompleted ? 3 : 2;
 }
 
+namespace {
+
+// Runs one phase. Memory running out anywhere in it (a picture, a buffer,
+// a table) ends the phase as a failure with a message, never the program.
+template <typename Phase>
+bool runPhase(Engine& engine, Phase phase) {
+    try {
+        return phase();
+    } catch (const std::bad_alloc&) {
+        engine.reportError("Not enough memory to go on; the conversion stops here.");
+        return false;
+    }
+}
+
+}  // namespace
+
 RunOutcome runConversion(Engine& engine) {
     JobValues& job = engine.job;
     NoDialog none;
@@ -160,10 +179,30 @@ RunOutcome runConversion(Engine& engine) {
     }
     captureSettings(engine);
     {
+        // A value outside its limits never reaches an encoder or the
+        // multiplexer, whichever way it came in; the message says which
+        // value it is and what is allowed.
         const EncoderSettings& s = engine.record;
-        if ((s.encodeVideo && !validateVideoSettings(s, engine.ev)) ||
-            (s.encodeAudio && !validateAudioSettings(s))) {
-            engine.showMessage("Invalid settings, running settings ...", MessageIcon::None);
+        std::string problem = settingsLimitProblem(s);
+        if (problem.empty() && s.encodeVideo)
+            problem = videoSettingsProblem(s, engine.ev.horizontalSize, engine.ev.verticalSize);
+        if (problem.empty() && s.encodeAudio) problem = audioSettingsProblem(s);
+        // The matrix files are read whole by the video set-up: a device or
+        // a pipe named there would be read without end or waited on. A
+        // missing file is the set-up's own message.
+        const struct {
+            const char* key;
+            const char* name;
+        } matrices[2] = {{"intraQuantMatrix", s.intraQuantMatrix}, {"nonIntraQuantMatrix", s.nonIntraQuantMatrix}};
+        for (const auto& m : matrices) {
+            std::string why;
+            if (problem.empty() && s.encodeVideo && m.name[0] &&
+                checkRegularFile(m.name, kMaxSmallFileBytes, &why) == FileCheck::Refused)
+                problem = formatText("%s: %s %s.", m.key, m.name, why.c_str());
+        }
+        if (!problem.empty()) {
+            job.settingsRefused = true;
+            engine.showMessage("Invalid settings, running settings ...\n" + problem, MessageIcon::None);
             return RunOutcome::Refused;
         }
     }
@@ -195,7 +234,7 @@ RunOutcome runConversion(Engine& engine) {
     if (w.encodeVideo) {
         engine.logLine(" ");
         engine.logLine("Encoding Video:");
-        ok = phases->encodeVideo(engine);
+        ok = runPhase(engine, [&] { return phases->encodeVideo(engine); });
     }
     bool stoppedInVideo = false;
     if (job.stopRequested) {
@@ -222,7 +261,7 @@ RunOutcome runConversion(Engine& engine) {
         engine.logLine(" ");
         engine.logLine("Encoding Audio:");
         engine.setProgress("", 0);
-        ok = phases->encodeAudio(engine);
+        ok = runPhase(engine, [&] { return phases->encodeAudio(engine); });
         if (job.stopRequested) stopInLaterPhase = true;
     }
     if (!stopInLaterPhase && ok && (w.multiplexVideo || w.multiplexAudio)) {
@@ -235,7 +274,7 @@ RunOutcome runConversion(Engine& engine) {
         else
             engine.logLine("Multiplexing audio:");
         const bool muxVideo = w.multiplexVideo != 0, muxAudio = w.multiplexAudio != 0;
-        ok = phases->multiplex(engine, muxVideo, muxAudio);
+        ok = runPhase(engine, [&] { return phases->multiplex(engine, muxVideo, muxAudio); });
         if (ok && w.videoType != kKindDvd) {
             if (w.encodeVideo && !w.saveTempVideo) std::remove(job.videoStreamName.c_str());
             if (w.encodeAudio && !w.saveTempAudio) std::remove(job.audioStreamName.c_str());

@@ -48,16 +48,35 @@ void readSettingsValues(const ProfileFile& file, EncoderSettings& s) {
 }
 
 bool loadSettingsFile(Engine& engine, const std::string& fileName, EncoderSettings& s) {
-    ProfileFile file = ProfileFile::load(resolveProfileName(fileName));
-    readSettingsValues(file, s);
-    deriveLoadedValues(s);
-    if (!validateVideoSettings(s, engine.ev)) {
-        engine.showMessage(formatText("Invalid video settings in file %s.", fileName.c_str()),
+    const std::string path = resolveProfileName(fileName);
+    std::string unreadable;
+    ProfileFile file = ProfileFile::load(path, &unreadable);
+    if (!unreadable.empty()) {
+        // Something that is there but is no settings file (a folder, a
+        // device, a pipe, a huge file) is refused like a rejected one.
+        engine.showMessage(formatText("Invalid video settings in file %s.", fileName.c_str()) + "\n" + unreadable,
                            MessageIcon::None);
         return false;
     }
-    if (!validateAudioSettings(s)) {
-        engine.showMessage(formatText("Invalid audio settings in file %s.", fileName.c_str()),
+    readSettingsValues(file, s);
+    deriveLoadedValues(s);
+    std::string key;
+    const std::string limits = settingsLimitProblem(s, &key);
+    const SettingsKey* limitKey = limits.empty() ? nullptr : findSettingsKey(key);
+    if (!limits.empty() && !(limitKey && limitKey->isAudio())) {
+        engine.showMessage(formatText("Invalid video settings in file %s.", fileName.c_str()) + "\n" + limits,
+                           MessageIcon::None);
+        return false;
+    }
+    if (std::string problem = videoSettingsProblem(s, engine.ev.horizontalSize, engine.ev.verticalSize);
+        !problem.empty()) {
+        engine.showMessage(formatText("Invalid video settings in file %s.", fileName.c_str()) + "\n" + problem,
+                           MessageIcon::None);
+        return false;
+    }
+    std::string audio = limits.empty() ? audioSettingsProblem(s) : limits;
+    if (!audio.empty()) {
+        engine.showMessage(formatText("Invalid audio settings in file %s.", fileName.c_str()) + "\n" + audio,
                            MessageIcon::None);
         return false;
     }

@@ -33,14 +33,21 @@ struct Parsed {
     std::string value;
 };
 
-bool valid(const EncoderSettings& s, int w, int h, bool& audioFault) {
-    audioFault = false;
-    if (!validateVideoSettings(s, w, h)) return false;
-    if (!validateAudioSettings(s)) {
-        audioFault = true;
-        return false;
+// The first problem of a whole record: limits, then the video rules, then
+// the audio rules. *audio tells which of the last two failed.
+std::string recordProblem(const EncoderSettings& s, int w, int h, bool* audio = nullptr) {
+    if (audio) *audio = false;
+    std::string key;
+    std::string problem = settingsLimitProblem(s, &key);
+    if (!problem.empty()) {
+        if (audio) *audio = findSettingsKey(key) && findSettingsKey(key)->isAudio();
+        return problem;
     }
-    return true;
+    problem = videoSettingsProblem(s, w, h);
+    if (!problem.empty()) return problem;
+    problem = audioSettingsProblem(s);
+    if (!problem.empty() && audio) *audio = true;
+    return problem;
 }
 
 bool affectsMotion(const SettingsKey* k) {
@@ -81,6 +88,10 @@ bool setSettingByName(EncoderSettings& s, const std::string& name, const std::st
                 error = "key " + key->name + " needs a whole number, got \"" + value + "\"";
                 return false;
             }
+            if (!key->accepts(v)) {
+                error = "key " + outOfRangeText(*key, v);
+                return false;
+            }
             *key->integerIn(s) = static_cast<int32_t>(v);
             return true;
         }
@@ -89,6 +100,10 @@ bool setSettingByName(EncoderSettings& s, const std::string& name, const std::st
             if (!parseWhole(value, v) || v < 0) {
                 error = "key " + key->name + " needs a whole number of bits per second, got \"" +
                         value + "\"";
+                return false;
+            }
+            if (!key->accepts(v)) {
+                error = "key " + outOfRangeText(*key, v);
                 return false;
             }
             s.*key->bitrate = static_cast<double>(v);
@@ -127,8 +142,9 @@ bool applySettingOverrides(EncoderSettings& s, const std::vector<std::string>& a
     }
     constexpr size_t kNone = std::numeric_limits<size_t>::max();
     EncoderSettings result = applied(s, list, kNone);
-    bool audioFault;
-    if (valid(result, w, h, audioFault)) {
+    bool audioFault = false;
+    const std::string problem = recordProblem(result, w, h, &audioFault);
+    if (problem.empty()) {
         s = result;
         return true;
     }
@@ -137,8 +153,7 @@ bool applySettingOverrides(EncoderSettings& s, const std::vector<std::string>& a
     std::string culprits;
     for (size_t i = 0; i < list.size(); ++i) {
         if (list[i].key->isAudio() != audioFault) continue;
-        bool af;
-        if (valid(applied(s, list, i), w, h, af)) {
+        if (recordProblem(applied(s, list, i), w, h).empty()) {
             culprits = list[i].key->name + "=" + list[i].value;
             break;
         }
@@ -153,6 +168,7 @@ bool applySettingOverrides(EncoderSettings& s, const std::vector<std::string>& a
     error = std::string("Invalid ") + (audioFault ? "audio" : "video") + " settings";
     if (!culprits.empty()) error += ": rejected value " + culprits;
     else error += " (the loaded settings themselves are rejected)";
+    error += ". " + problem;
     return false;
 }
 

@@ -2,9 +2,44 @@
 
 #include "engine/derived_values.h"
 #include "engine/engine.h"
+#include "engine/presets.h"
 #include "engine/validation.h"
 
 namespace quillon {
+
+void fitLevelToPicture(EncoderSettings& s, int width, int height) {
+    bool raised = false;
+    if (width > 1440 && s.level != 4) {
+        s.level = 4;
+        raised = true;
+    }
+    if ((width > 720 || height > 576) && s.level > 6) {
+        s.level = 6;
+        raised = true;
+    }
+    if (raised && s.profile > 4) s.profile = 4;
+    if ((width > 352 || height > 288) && s.level > 8) s.level = 8;
+
+    if (const LevelLimits* limits = levelLimits(s.level)) {
+        while (s.frameRateCode > 3 && limits->samplesPerSecond < static_cast<double>(width) * height * s.frameRate) {
+            --s.frameRateCode;
+            s.frameRate = frameRateFromCode(s.frameRateCode);
+        }
+    }
+}
+
+std::string outputSizeProblem(const EncoderSettings& settings, int width, int height) {
+    if (width < 1 || width > 1920) return "Horizontal size must be in the range 1 .. 1920.";
+    if (height < 1 || height > 1152) return "Vertical size must be in the range 1 .. 1152.";
+    if (width % 2 != 0) return "Horizontal size must be a even.";
+    if (height % 2 != 0) return "Vertical size must be a even.";
+    EncoderSettings s = settings;
+    fitLevelToPicture(s, width, height);
+    if (s.autoBitrate) applyAutoBitrate(s, width, height);
+    std::string problem = settingsLimitProblem(s);
+    if (problem.empty()) problem = videoSettingsProblem(s, width, height);
+    return problem;
+}
 
 int checkSourceFormat(Engine& engine, int width, int height, int sampleRate, int bitsPerSample) {
     EncoderSettings& s = engine.work;
@@ -28,28 +63,7 @@ int checkSourceFormat(Engine& engine, int width, int height, int sampleRate, int
             engine.reportError("Vertical size must be a even.");
             videoFault = true;
         }
-        if (!videoFault) {
-            bool raised = false;
-            if (width > 1440 && s.level != 4) {
-                s.level = 4;
-                raised = true;
-            }
-            if ((width > 720 || height > 576) && s.level > 6) {
-                s.level = 6;
-                raised = true;
-            }
-            if (raised && s.profile > 4) s.profile = 4;
-            if ((width > 352 || height > 288) && s.level > 8) s.level = 8;
-
-            if (const LevelLimits* limits = levelLimits(s.level)) {
-                while (s.frameRateCode > 3 &&
-                       limits->samplesPerSecond <
-                           static_cast<double>(width) * height * s.frameRate) {
-                    --s.frameRateCode;
-                    s.frameRate = frameRateFromCode(s.frameRateCode);
-                }
-            }
-        }
+        if (!videoFault) fitLevelToPicture(s, width, height);
     }
     if (ev.hasAudio) {
         if (s.audioMode == 3 && s.audioBitrate > 10) s.audioBitrate = 10;

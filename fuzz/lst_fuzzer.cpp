@@ -2,6 +2,7 @@
 // 2x2 bitmap "p.bmp" and a broken picture "q.bmp", so lines naming them get
 // as far as decoding.
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "fuzz/fuzz_support.h"
@@ -26,6 +27,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // What messages print of a file's bytes holds no control characters
+    // and escapes every byte it does not show.
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    const std::string shown = printableText(text);
+    for (unsigned char c : shown)
+        if ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F) std::abort();
+    if (shown.size() < text.size()) std::abort();
+
     const std::string path = fuzz::scratchFile("pictures.lst");
     fuzz::writeScratch(path, data, size);
     fuzz::SilentHost host;

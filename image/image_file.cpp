@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 extern "C" {
 #include <jpeglib.h>
@@ -12,6 +13,8 @@ extern "C" {
 #include <libavutil/imgutils.h>
 #include <libswscale/swscale.h>
 }
+
+#include "platform/regular_file.h"
 
 namespace quillon {
 
@@ -31,6 +34,10 @@ void jpegErrorExit(j_common_ptr info) {
     auto* manager = reinterpret_cast<JpegErrorManager*>(info->err);
     (*info->err->format_message)(info, manager->message);
     std::longjmp(manager->jump, 1);
+}
+
+std::string formatNoMemory(const std::string& path, int w, int h) {
+    return "not enough memory for the " + std::to_string(w) + " x " + std::to_string(h) + " picture of " + path;
 }
 
 bool hasJpegSignature(const std::string& path) {
@@ -55,6 +62,15 @@ struct PacketCloser {
     void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
 
+struct DictionaryCloser {
+    AVDictionary** options;
+    unsigned count;
+    ~DictionaryCloser() {
+        for (unsigned i = 0; i < count; ++i) av_dict_free(&options[i]);
+        av_free(options);
+    }
+};
+
 bool loadWithLibav(const std::string& path, Bitmap& out, std::string* error) {
     AVFormatContext* raw = nullptr;
     if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
@@ -62,7 +78,15 @@ bool loadWithLibav(const std::string& path, Bitmap& out, std::string* error) {
         return false;
     }
     std::unique_ptr<AVFormatContext, FormatCloser> format(raw);
-    if (avformat_find_stream_info(format.get(), nullptr) < 0) {
+    // Finding the stream information may decode a picture: the decoders it
+    // starts refuse pictures over the limit instead of allocating them.
+    const unsigned streams = format->nb_streams;
+    auto* options = static_cast<AVDictionary**>(av_calloc(streams ? streams : 1, sizeof(AVDictionary*)));
+    DictionaryCloser closeOptions{options, options ? streams : 0};
+    if (options)
+        for (unsigned i = 0; i < streams; ++i)
+            av_dict_set_int(&options[i], "max_pixels", kMaxPicturePixels, 0);
+    if (avformat_find_stream_info(format.get(), options) < 0) {
         setError(error, "cannot read " + path);
         return false;
     }
@@ -72,14 +96,22 @@ bool loadWithLibav(const std::string& path, Bitmap& out, std::string* error) {
         return false;
     }
     const AVCodecParameters* par = format->streams[stream]->codecpar;
+    if (std::string big = pictureSizeProblem(path, par->width, par->height); !big.empty()) {
+        setError(error, big);
+        return false;
+    }
     const AVCodec* codec = avcodec_find_decoder(par->codec_id);
     if (!codec) {
         setError(error, "no decoder for " + path);
         return false;
     }
     std::unique_ptr<AVCodecContext, CodecCloser> ctx(avcodec_alloc_context3(codec));
-    if (!ctx || avcodec_parameters_to_context(ctx.get(), par) < 0 ||
-        avcodec_open2(ctx.get(), codec, nullptr) < 0) {
+    if (!ctx || avcodec_parameters_to_context(ctx.get(), par) < 0) {
+        setError(error, "cannot start the decoder for " + path);
+        return false;
+    }
+    ctx->max_pixels = kMaxPicturePixels;
+    if (avcodec_open2(ctx.get(), codec, nullptr) < 0) {
         setError(error, "cannot start the decoder for " + path);
         return false;
     }
@@ -107,6 +139,10 @@ bool loadWithLibav(const std::string& path, Bitmap& out, std::string* error) {
     }
     if (!got || frame->width <= 0 || frame->height <= 0) {
         setError(error, "cannot decode " + path);
+        return false;
+    }
+    if (std::string big = pictureSizeProblem(path, frame->width, frame->height); !big.empty()) {
+        setError(error, big);
         return false;
     }
     out.allocate(frame->width, frame->height);
@@ -148,11 +184,26 @@ bool loadJpeg(const std::string& path, Bitmap& out, std::string* error) {
     jpeg_create_decompress(&info);
     jpeg_stdio_src(&info, file);
     jpeg_read_header(&info, TRUE);
+    // The header alone says how large the picture is: refuse before any of
+    // it is decoded or allocated.
+    if (std::string big = pictureSizeProblem(path, info.image_width, info.image_height); !big.empty()) {
+        jpeg_destroy_decompress(&info);
+        std::fclose(file);
+        setError(error, big);
+        return false;
+    }
     info.out_color_space = JCS_EXT_BGRX;
     jpeg_start_decompress(&info);
     const int w = static_cast<int>(info.output_width);
     const int h = static_cast<int>(info.output_height);
-    out.allocate(w, h);
+    try {
+        out.allocate(w, h);
+    } catch (const std::bad_alloc&) {
+        jpeg_destroy_decompress(&info);
+        std::fclose(file);
+        setError(error, formatNoMemory(path, w, h));
+        return false;
+    }
     while (info.output_scanline < info.output_height) {
         JSAMPROW row = out.topRow(static_cast<int>(info.output_scanline));
         jpeg_read_scanlines(&info, &row, 1);
@@ -164,9 +215,27 @@ bool loadJpeg(const std::string& path, Bitmap& out, std::string* error) {
     return true;
 }
 
+std::string pictureSizeProblem(const std::string& what, int64_t width, int64_t height) {
+    if (width <= kMaxPictureSide && height <= kMaxPictureSide && width * height <= kMaxPicturePixels) return {};
+    return what + " is " + std::to_string(width) + " x " + std::to_string(height) +
+           " pixels; pictures may be at most " + std::to_string(kMaxPictureSide) + " pixels a side and " +
+           std::to_string(kMaxPicturePixels / (1024 * 1024)) + " megapixels.";
+}
+
 bool loadPicture(const std::string& path, Bitmap& out, std::string* error) {
-    if (hasJpegSignature(path)) return loadJpeg(path, out, error);
-    return loadWithLibav(path, out, error);
+    std::string why;
+    if (checkRegularFile(path, 0, &why) != FileCheck::Ok) {
+        setError(error, path + " " + why);
+        return false;
+    }
+    try {
+        if (hasJpegSignature(path)) return loadJpeg(path, out, error);
+        return loadWithLibav(path, out, error);
+    } catch (const std::bad_alloc&) {
+        out = Bitmap();
+        setError(error, "not enough memory to load " + path);
+        return false;
+    }
 }
 
 void scaleFrameToBitmap(SwsContext* sws, const AVFrame* frame, Bitmap& out, std::vector<uint8_t>& scratch) {

@@ -3,6 +3,7 @@
 // libavcodec's image decoders.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,18 @@ struct SwsContext;
 
 namespace quillon {
 
-// False with a reason in *error when the file cannot be read or decoded.
+// The largest picture loaded: 16384 pixels a side and 64 megapixels (a
+// quarter of a gigabyte as a 32-bit bitmap). Larger ones are refused before
+// they are decoded.
+inline constexpr int kMaxPictureSide = 16384;
+inline constexpr int64_t kMaxPicturePixels = 64LL * 1024 * 1024;
+
+// Empty when a w x h picture may be loaded, else why not (naming what).
+std::string pictureSizeProblem(const std::string& what, int64_t width, int64_t height);
+
+// False with a reason in *error when the file cannot be read or decoded,
+// is not a regular file, declares a picture larger than the limits, or
+// there is not enough memory for it.
 bool loadPicture(const std::string& path, Bitmap& out, std::string* error = nullptr);
 
 // Converts a decoded frame with a scaler made for it (same size, BGRA out)

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cmath>
 #include <filesystem>
+#include <limits>
 
 namespace quillon {
 
@@ -64,8 +65,11 @@ int requestSampleRate(int target, const InputFileEntry* first) {
 double outputFrameRate(int pal) { return pal ? 25.0 : 29.97; }
 
 int lastOutputFrame(const InputFileEntry& entry, int pal) {
-    if (entry.frameRate <= 0) return -1;
-    return static_cast<int>(std::floor(entry.selectedFrames * outputFrameRate(pal) / entry.frameRate + 0.005)) - 1;
+    if (!(entry.frameRate > 0)) return -1;
+    // Clamped, not overflowed, whatever rate and count the entry holds.
+    const double frames = std::floor(entry.selectedFrames * outputFrameRate(pal) / entry.frameRate + 0.005);
+    if (!(frames < static_cast<double>(std::numeric_limits<int32_t>::max()))) return std::numeric_limits<int32_t>::max() - 1;
+    return static_cast<int>(frames) - 1;
 }
 
 std::vector<PlannedOutput> planConversions(InputTable& table, const ConversionChoice& choice,
@@ -111,7 +115,7 @@ std::vector<PlannedOutput> planConversions(InputTable& table, const ConversionCh
         int64_t samples = 0;
         for (size_t i = 0; i < entries.size(); ++i) samples += static_cast<int64_t>(out.delivery->sampleSpan(i)) - 1;
         out.request = baseRequest(choice.width, choice.height);
-        out.request.lastFrame = static_cast<int32_t>(last);
+        out.request.lastFrame = static_cast<int32_t>(std::min<int64_t>(last, std::numeric_limits<int32_t>::max() - 1));
         out.request.lastSample = static_cast<int32_t>(std::max<int64_t>(samples - 1, 0));
         out.outputName = choice.outputName.empty() ? defaultOutputName(table.entry(0).path) : choice.outputName;
         table.select(0);

@@ -5,12 +5,12 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 
 #include "engine/format.h"
 #include "image/image_file.h"
 #include "input/frame_delivery.h"
 #include "input/media_file.h"
+#include "platform/regular_file.h"
 
 namespace quillon {
 
@@ -165,6 +165,9 @@ std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& hos
                               kDecoderHelp);
                 break;
             }
+            case MediaOpenFailure::BadTiming:
+                showError(host, kOpenError, printableText(detail));
+                break;
             case MediaOpenFailure::NoStreams:
             case MediaOpenFailure::None:
                 showError(host, kOpenError, formatText("%s can not be initialized.", path.c_str()));
@@ -181,6 +184,7 @@ std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& hos
     host.logLine("Audio Filter Graph:");
     if (!media->audioCodecName().empty()) host.logLine("  " + media->audioCodecName());
 
+    if (!media->timingNote().empty()) showWarning(host, kOpenWarning, printableText(media->timingNote()));
     entry->hasVideo = media->hasVideo();
     if (entry->hasVideo) {
         if (media->durationTicks() <= 0 || media->totalFrames() <= 0) {
@@ -229,46 +233,108 @@ std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& hos
 }
 
 std::unique_ptr<InputFileEntry> openImageList(const std::string& path, Host& host) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        showError(host, kListError, formatText("Error reading file %s.", path.c_str()));
+    std::string text, why;
+    if (readRegularFile(path, kMaxListFileBytes, text, &why) != FileCheck::Ok) {
+        showError(host, kListError, formatText("Error reading file %s.", printableText(path).c_str()) + " (It " + why + ".)");
         return nullptr;
     }
     auto entry = std::make_unique<InputFileEntry>();
     entry->path = path;
     entry->isVideoFile = false;
     entry->listDirectory = fs::path(path).parent_path().string();
-    std::string line;
-    while (std::getline(in, line)) {
-        while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-        if (line.find_first_not_of(" \t") == std::string::npos) continue;  // blank lines name no picture
-        if (line.size() > static_cast<size_t>(kMaxListLineLength)) line.resize(kMaxListLineLength);
+    // A byte-order mark that an editor put in front is not part of the
+    // first path.
+    size_t pos = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    int lineNumber = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        pos = end + 1;
+        ++lineNumber;
+        // Blanks around a path are the editor's, not the name's.
+        const size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos) continue;  // blank lines name no picture
+        line = line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
+        const char* fault = nullptr;
+        if (line.size() > kMaxListPathLength) fault = "is longer than a path may be";
+        else if (!isPathText(line)) fault = "holds bytes no picture path has; this is not an image list";
+        if (fault) {
+            showError(host, kListError,
+                      formatText("Error reading file %s.", printableText(path).c_str()) +
+                          formatText(" (Line %d %s.)", lineNumber, fault));
+            return nullptr;
+        }
         fs::path picture(line);
         if (picture.is_relative() && !entry->listDirectory.empty()) picture = fs::path(entry->listDirectory) / picture;
         entry->listFile.push_back(picture.string());
     }
-    if (in.bad() || entry->listFile.empty()) {
-        showError(host, kListError, formatText("Error reading file %s.", path.c_str()));
+    if (entry->listFile.empty()) {
+        showError(host, kListError,
+                  formatText("Error reading file %s.", printableText(path).c_str()) + " (It names no picture.)");
         return nullptr;
     }
     Bitmap first;
-    std::string why;
     if (!loadPicture(entry->listFile[0], first, &why)) {
-        showError(host, kListError, formatText("Error reading file %s.", entry->listFile[0].c_str()) + " (" + why + ")");
+        showError(host, kListError,
+                  printableText(formatText("Error reading file %s.", entry->listFile[0].c_str()) + " (" + why + ")"));
         return nullptr;
     }
     entry->width = first.width;
     entry->height = first.height;
     entry->hasVideo = true;
     entry->frameRate = 1.0;
-    entry->totalFrames = static_cast<uint32_t>(entry->listFile.size());
+    entry->totalFrames = static_cast<uint32_t>(std::min<size_t>(entry->listFile.size(), UINT32_MAX));
     entry->selectedFrames = entry->totalFrames;
     entry->durationTicks = static_cast<int64_t>(entry->totalFrames) * 10'000'000;
     entry->fileSize = fileSizeOf(path);
     return entry;
 }
 
-bool isImageListPath(const std::string& path) { return lower(path).find(".lst") != std::string::npos; }
+bool isImageListPath(const std::string& path) { return lower(fs::path(path).extension().string()) == ".lst"; }
+
+std::string printableText(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    for (size_t i = 0; i < n;) {
+        const unsigned char c = p[i];
+        // The length of a well-formed UTF-8 sequence starting here, 0 if none.
+        size_t len = 0;
+        if (c >= 0x20 && c < 0x7F) len = 1;
+        else if (c == '\n' || c == '\t') len = 1;
+        else if (c >= 0xC2 && c <= 0xF4) {
+            const size_t want = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+            bool ok = i + want <= n;
+            for (size_t k = 1; ok && k < want; ++k) ok = (p[i + k] & 0xC0) == 0x80;
+            // No overlong forms, surrogates or code points past U+10FFFF.
+            if (ok && c == 0xE0 && p[i + 1] < 0xA0) ok = false;
+            if (ok && c == 0xED && p[i + 1] >= 0xA0) ok = false;
+            if (ok && c == 0xF0 && p[i + 1] < 0x90) ok = false;
+            if (ok && c == 0xF4 && p[i + 1] >= 0x90) ok = false;
+            // C1 control characters.
+            if (ok && c == 0xC2 && p[i + 1] < 0xA0) ok = false;
+            if (ok) len = want;
+        }
+        if (len == 0) {
+            out += formatText("\\x%02X", c);
+            ++i;
+        } else {
+            out.append(text, i, len);
+            i += len;
+        }
+    }
+    return out;
+}
+
+bool isPathText(const std::string& text) {
+    // Names in other encodings than UTF-8 are still names; control
+    // characters are what a binary file has and a path does not.
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7F) return false;
+    return true;
+}
 
 bool InputTable::open(const std::string& path, Host& host) {
     const bool isList = isImageListPath(path);
@@ -338,7 +404,8 @@ std::vector<std::string> describeEntry(const InputFileEntry& e) {
     lines.emplace_back();
     lines.emplace_back("Video:");
     if (!e.isVideoFile) {
-        lines.push_back(formatText("  Filename: %s", e.listFile.empty() ? "" : e.listFile.front().c_str()));
+        lines.push_back(
+            formatText("  Filename: %s", e.listFile.empty() ? "" : printableText(e.listFile.front()).c_str()));
     }
     lines.push_back(formatText("  Resolution: %d x %d", e.width, e.height));
     if (e.isVideoFile) lines.push_back(formatText("  Frame Rate: %02.2f", e.frameRate));
@@ -404,8 +471,10 @@ int loadSourcePicture(InputFileEntry& entry, int sourceFrame, Bitmap& out, std::
             const std::string& picture = entry.listFile[static_cast<size_t>(sourceFrame)];
             std::string why;
             if (!loadPicture(picture, out, &why)) {
-                if (error) *error = formatText("Can not load picture %s (line %d of %s): ", picture.c_str(),
-                                               sourceFrame + 1, entry.path.c_str()) + why;
+                if (error)
+                    *error = printableText(formatText("Can not load picture %s (line %d of %s): ", picture.c_str(),
+                                                      sourceFrame + 1, entry.path.c_str()) +
+                                           why);
                 return kFramePictureLoadFailed;
             }
             if (cache) {

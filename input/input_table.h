@@ -17,7 +17,7 @@ class InputTable {
 public:
     InputTable() = default;
 
-    // Opens a path: one containing ".lst" as an image list, any other as a
+    // Opens a path: one ending in ".lst" as an image list, any other as a
     // video file. Appends, selects and describes the entry (the information
     // panel goes to host.logLine). False, with a message, on failure; the
     // table is then unchanged.
@@ -48,8 +48,17 @@ private:
     int converting_ = 0;
 };
 
-// A path containing ".lst" (any case) names an image list.
+// A path whose extension is ".lst" (any case) names an image list.
 bool isImageListPath(const std::string& path);
+
+// The longest picture path a list line may hold (the system's limit).
+inline constexpr size_t kMaxListPathLength = 4095;
+// Text for a message: bytes that are not printable UTF-8 (control
+// characters, broken sequences) are shown as \xNN, so a file's raw bytes
+// never reach a terminal.
+std::string printableText(const std::string& text);
+// Whether text can be a path from a list: no control characters.
+bool isPathText(const std::string& text);
 
 // Opens one entry without a table (used by the table and by tests).
 // Returns null after reporting through host.

@@ -13,6 +13,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "engine/format.h"
 #include "image/image_file.h"
 
 namespace quillon {
@@ -22,6 +23,15 @@ namespace {
 constexpr int kNineRates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
 // A forward jump of at most this many frames decodes on instead of seeking.
 constexpr int64_t kForwardDecodeLimit = 48;
+
+// A double as a 64-bit count: rounded, NaN as 0, and clamped instead of
+// overflowing (damaged files carry any time stamp or duration).
+int64_t roundToInt64(double v) {
+    if (!(v == v)) return 0;
+    if (v >= 9.0e18) return INT64_C(9000000000000000000);
+    if (v <= -9.0e18) return -INT64_C(9000000000000000000);
+    return static_cast<int64_t>(std::llround(v));
+}
 
 bool isNineRate(int rate) {
     return std::find(std::begin(kNineRates), std::end(kNineRates), rate) != std::end(kNineRates);
@@ -123,25 +133,64 @@ bool MediaFile::openVideo(MediaOpenFailure* failure, std::string* detail) {
     }
     width_ = stream->codecpar->width;
     height_ = stream->codecpar->height;
-    AVRational rate = stream->avg_frame_rate;
-    if (rate.num <= 0 || rate.den <= 0) rate = stream->r_frame_rate;
-    if (rate.num <= 0 || rate.den <= 0) rate = av_guess_frame_rate(videoFormat_, stream, nullptr);
-    if (rate.num <= 0 || rate.den <= 0) rate = AVRational{25, 1};
-    frameRate_ = av_q2d(rate);
+    if (std::string big = pictureSizeProblem(path_, width_, height_); !big.empty()) {
+        if (failure) *failure = MediaOpenFailure::BadTiming;
+        if (detail) *detail = big;
+        return false;
+    }
+    // The decoder refuses pictures larger than the header said instead of
+    // allocating them.
+    videoCodec_->max_pixels = kMaxPicturePixels;
+    // The first rate the file gives that lies within reason: a header rate
+    // of a million pictures a second (or one a day) is a damaged header.
+    const AVRational candidates[3] = {stream->avg_frame_rate, stream->r_frame_rate,
+                                      av_guess_frame_rate(videoFormat_, stream, nullptr)};
+    frameRate_ = 0;
+    double absurd = 0;
+    bool anyRate = false;
+    for (const AVRational& rate : candidates) {
+        if (rate.num <= 0 || rate.den <= 0) continue;
+        anyRate = true;
+        const double fps = av_q2d(rate);
+        if (fps >= kMinInputFrameRate && fps <= kMaxInputFrameRate) {
+            frameRate_ = fps;
+            break;
+        }
+        if (absurd == 0) absurd = fps;
+    }
+    if (!anyRate) frameRate_ = 25.0;
+    if (frameRate_ == 0) {
+        if (failure) *failure = MediaOpenFailure::BadTiming;
+        if (detail)
+            *detail = formatText("Can't get time per frame: %s gives %g pictures per second; %g to %g are accepted.",
+                                 path_.c_str(), absurd, kMinInputFrameRate, kMaxInputFrameRate);
+        return false;
+    }
     double seconds = 0;
     if (stream->duration > 0 && stream->duration != AV_NOPTS_VALUE) {
         seconds = static_cast<double>(stream->duration) * av_q2d(stream->time_base);
     } else if (videoFormat_->duration > 0) {
         seconds = static_cast<double>(videoFormat_->duration) / AV_TIME_BASE;
     }
-    durationTicks_ = static_cast<int64_t>(std::llround(seconds * 1e7));
+    if (!(seconds > 0) || seconds > kMaxInputSeconds) seconds = 0;
+    durationTicks_ = roundToInt64(seconds * 1e7);
     if (stream->nb_frames > 0) {
         totalFrames_ = stream->nb_frames;
     } else {
-        totalFrames_ = static_cast<int64_t>(std::llround(seconds * frameRate_));
+        totalFrames_ = roundToInt64(seconds * frameRate_);
+    }
+    // Every picture takes some bytes of the file. A header that promises
+    // more pictures than that is damaged: count the pictures there are.
+    const int64_t fileBytes = videoFormat_->pb ? avio_size(videoFormat_->pb) : -1;
+    if (totalFrames_ > 0 && fileBytes >= 0 && totalFrames_ > fileBytes / kMinBytesPerPicture) {
+        const int64_t declared = totalFrames_;
+        totalFrames_ = countVideoPackets();
+        timingNote_ = formatText("%s declares %lld pictures but holds %lld; the pictures found are used.",
+                                 path_.c_str(), static_cast<long long>(declared), static_cast<long long>(totalFrames_));
+        durationTicks_ = 0;
     }
     if (durationTicks_ <= 0 && totalFrames_ > 0) {
-        durationTicks_ = static_cast<int64_t>(std::llround(totalFrames_ / frameRate_ * 1e7));
+        durationTicks_ = roundToInt64(static_cast<double>(totalFrames_) / frameRate_ * 1e7);
     }
     // AVI keeps no presentation times: pictures of a stream with B-frames
     // come out of the decoder stamped with a later packet's time. The first
@@ -194,9 +243,28 @@ void MediaFile::openAudio() {
     } else if (audioFormat_->duration > 0) {
         seconds = static_cast<double>(audioFormat_->duration) / AV_TIME_BASE;
     }
-    totalSamples_ = static_cast<int64_t>(std::llround(seconds * sampleRate_));
+    if (!(seconds > 0) || seconds > kMaxInputSeconds) seconds = 0;
+    totalSamples_ = roundToInt64(seconds * sampleRate_);
     audioDecodable_ = totalSamples_ > 0;
     fifoPositioned_ = true;  // the first decoded sample is sample 0
+}
+
+int64_t MediaFile::countVideoPackets() {
+    AVFormatContext* counter = nullptr;
+    if (avformat_open_input(&counter, path_.c_str(), nullptr, nullptr) < 0) return 0;
+    int64_t count = 0;
+    if (avformat_find_stream_info(counter, nullptr) >= 0 && videoStream_ < static_cast<int>(counter->nb_streams)) {
+        for (unsigned i = 0; i < counter->nb_streams; ++i)
+            if (static_cast<int>(i) != videoStream_) counter->streams[i]->discard = AVDISCARD_ALL;
+        AVPacket* p = av_packet_alloc();
+        while (p && av_read_frame(counter, p) >= 0) {
+            if (p->stream_index == videoStream_) ++count;
+            av_packet_unref(p);
+        }
+        av_packet_free(&p);
+    }
+    avformat_close_input(&counter);
+    return count;
 }
 
 // ---- pictures ----
@@ -205,7 +273,7 @@ int64_t MediaFile::rawIndexOf(int64_t ts) const {
     const AVStream* stream = videoFormat_->streams[videoStream_];
     int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
     double seconds = static_cast<double>(ts - start) * av_q2d(stream->time_base);
-    return static_cast<int64_t>(std::llround(seconds * frameRate_));
+    return roundToInt64(seconds * frameRate_);
 }
 
 int64_t MediaFile::frameIndexOf(const AVFrame* frame) const {
@@ -262,8 +330,7 @@ bool MediaFile::pullPicture(std::string* error) {
 bool MediaFile::seekVideo(int64_t frame) {
     const AVStream* stream = videoFormat_->streams[videoStream_];
     int64_t start = stream->start_time == AV_NOPTS_VALUE ? 0 : stream->start_time;
-    int64_t ts = start + static_cast<int64_t>(std::floor(
-                             static_cast<double>(frame) / frameRate_ / av_q2d(stream->time_base)));
+    int64_t ts = start + roundToInt64(std::floor(static_cast<double>(frame) / frameRate_ / av_q2d(stream->time_base)));
     int r = av_seek_frame(videoFormat_, videoStream_, frame <= 0 ? INT64_MIN / 2 : ts, AVSEEK_FLAG_BACKWARD);
     if (r < 0 && frame > 0) r = av_seek_frame(videoFormat_, videoStream_, ts, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
     if (r < 0) {

@@ -20,7 +20,18 @@ struct SwrContext;
 namespace quillon {
 
 // Why an open failed, so the caller can pick the message.
-enum class MediaOpenFailure { None, CannotOpen, NoStreamInfo, NoStreams, NoVideoDecoder };
+// BadTiming: the file's timing or picture size is beyond reason (the
+// detail says what).
+enum class MediaOpenFailure { None, CannotOpen, NoStreamInfo, NoStreams, NoVideoDecoder, BadTiming };
+
+// Picture rates taken from a file: outside these the header is damaged.
+inline constexpr double kMinInputFrameRate = 0.01;
+inline constexpr double kMaxInputFrameRate = 1000.0;
+// A duration beyond a year is a damaged header.
+inline constexpr double kMaxInputSeconds = 366.0 * 24 * 3600;
+// Fewer bytes than this per picture on average: the header's picture count
+// is not believed and the pictures are counted.
+inline constexpr int64_t kMinBytesPerPicture = 2;
 
 class MediaFile {
 public:
@@ -49,6 +60,9 @@ public:
     const std::string& videoCodecName() const { return videoCodecName_; }
     const std::string& videoCodecLongName() const { return videoCodecLongName_; }
     const std::string& audioCodecName() const { return audioCodecName_; }
+    // Set when the file's header was mended at open (a picture count the
+    // file cannot hold): what was found, for the log.
+    const std::string& timingNote() const { return timingNote_; }
 
     // Decodes source frame f (0-based) into a 32-bit bottom-up picture.
     // Frames past the end of the stream give false.
@@ -64,6 +78,8 @@ private:
     MediaFile() = default;
     bool openVideo(MediaOpenFailure* failure, std::string* detail);
     void openAudio();
+    // Video packets in the whole file, read without decoding.
+    int64_t countVideoPackets();
     int64_t frameIndexOf(const AVFrame* frame) const;
     int64_t rawIndexOf(int64_t timestamp) const;
     bool seekVideo(int64_t frame);
@@ -100,6 +116,7 @@ private:
     int decodeRate_ = 0;  // the decoder's own rate (resampled when it is not one of the nine)
     int64_t totalSamples_ = 0;
     std::string videoCodecName_, videoCodecLongName_, audioCodecName_;
+    std::string timingNote_;
 
     // Picture state.
     int64_t indexOffset_ = 0;

@@ -584,7 +584,6 @@ bool Multiplexer::videoPacket(bool firstOfPack) {
             v_.cur.pictureOffset = static_cast<uint16_t>(v_.cur.pictureOffset + hdrLen);
             if (v_.insertAt >= 0) v_.insertAt += static_cast<int>(hdrLen);
         }
-        chooseStamps();
         if (v_.cur.pictureType == 1) iStarts = true;
     }
     while (true) {
@@ -605,6 +604,12 @@ bool Multiplexer::videoPacket(bool firstOfPack) {
                     if (take == 0) break;
                 }
             }
+            // A packet's time stamps are those of the first picture whose
+            // start code begins in it. That picture's unit may have begun in
+            // an earlier packet: a sector boundary can fall inside the
+            // sequence header in front of an I picture.
+            if (!haveStamps && v_.cur.pictureOffset >= v_.sent && v_.cur.pictureOffset < v_.sent + take)
+                chooseStamps();
             v_.model.push(take, videoDts());
             bytes += take;
             v_.left -= take;
@@ -617,7 +622,6 @@ bool Multiplexer::videoPacket(bool firstOfPack) {
         bool endPacket = false;
         if (!readVideo(full, thresholdReached, endPacket)) break;
         if (endPacket || full) break;
-        if (!haveStamps && bytes + v_.cur.pictureOffset + 1 <= videoPayload_) chooseStamps();
         if (v_.cur.pictureType == 1) iStarts = true;
     }
     p.take = bytes;

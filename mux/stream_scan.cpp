@@ -10,6 +10,7 @@
 #include "engine/format.h"
 #include "mux/bit_reader.h"
 #include "mux/stream_tables.h"
+#include "platform/regular_file.h"
 
 namespace quillon {
 
@@ -86,13 +87,26 @@ std::string unexpectedEnd(const std::string& path) {
 }  // namespace
 
 bool checkInputFile(Engine& engine, const std::string& path, double& size) {
+    // Streams are read to their end: a device never ends and a pipe blocks
+    // the open, so only regular files are taken.
+    std::string why;
+    switch (checkRegularFile(path, 0, &why)) {
+        case FileCheck::Ok:
+            break;
+        case FileCheck::Missing:
+            engine.reportError(formatText("Input file %s was not found.", path.c_str()));
+            return false;
+        case FileCheck::Refused:
+            engine.reportError(formatText("Input file %s %s.", path.c_str(), why.c_str()));
+            return false;
+    }
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) {
         engine.reportError(formatText("Input file %s was not found.", path.c_str()));
         return false;
     }
     struct stat st;
-    bool ok = ::fstat(fileno(f), &st) == 0;
+    bool ok = ::fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
     std::fclose(f);
     if (!ok) {
         engine.reportError(formatText("Error getting size of input file %s.", path.c_str()));
@@ -268,6 +282,12 @@ bool scanVideoStream(Engine& engine, const std::string& path, const std::string&
         engine.reportError("Invalid MPEG Video stream header.");
         return false;
     }
+    if (frc == 0 || frc > 8) {
+        // Without a picture rate there are no time stamps to give; a stream
+        // multiplexed on a guessed rate does not play.
+        engine.reportError(formatText("The video stream %s has the reserved frame rate code %u.", path.c_str(), frc));
+        return false;
+    }
     info.horizontalSize = h;
     info.verticalSize = vs;
     info.aspectRatio = ar;
@@ -349,6 +369,11 @@ bool scanVideoStream(Engine& engine, const std::string& path, const std::string&
             gopSeen = true;
             break;
         case 0xB5:
+            if (!mpeg2 && s.programStreamType == kKindVcd) {
+                engine.reportError(
+                    formatText("The video stream %s is MPEG-2 video; a VCD takes MPEG-1 video only.", path.c_str()));
+                return false;
+            }
             mpeg2 = true;
             break;
         case 0xB7: {
@@ -365,6 +390,11 @@ bool scanVideoStream(Engine& engine, const std::string& path, const std::string&
             uint32_t tr, type;
             if (!r.readBits(10, tr) || !r.readBits(3, type)) {
                 engine.reportError(unexpectedEnd(path));
+                return false;
+            }
+            if (type == 0 || type > 4) {
+                engine.reportError(formatText("Picture %u of the video stream %s has the reserved picture coding type %u.",
+                                              info.pictures + 1, path.c_str(), type));
                 return false;
             }
             if (mpeg2) {
@@ -500,7 +530,8 @@ bool scanVideoStream(Engine& engine, const std::string& path, const std::string&
 bool scanAudioStream(Engine& engine, const std::string& path, const std::string& unitsPath,
                      AudioStreamInfo& info, double startTime, double fileSize, uint32_t& records) {
     UnitsFileGuard guard(unitsPath);
-    const bool mpeg2ps = engine.work.programStreamType >= 2;
+    const EncoderSettings& s = engine.work;
+    const bool mpeg2ps = s.programStreamType >= 2;
     info = AudioStreamInfo();
     records = 0;
     engine.logLine(" ");
@@ -540,6 +571,11 @@ bool scanAudioStream(Engine& engine, const std::string& path, const std::string&
             !r.readBits(1, pad) || !r.readBits(1, priv) || !r.readBits(2, mode) || !r.readBits(2, modeExt) ||
             !r.readBits(1, copyright) || !r.readBits(1, original) || !r.readBits(2, emphasis)) {
             engine.reportError(formatText("File %s is not an AC3 or MPEG Audio stream.", path.c_str()));
+            return false;
+        }
+        if (layer == 1 && s.programStreamType == kKindVcd) {
+            engine.reportError(formatText("The audio stream %s is Layer III; a VCD takes Layer I or II audio only.",
+                                          path.c_str()));
             return false;
         }
         info.layer = layer;
@@ -587,6 +623,10 @@ bool scanAudioStream(Engine& engine, const std::string& path, const std::string&
         if (!r.open(path)) return false;
         if (!r.search(0x0B77, 16)) {
             engine.reportError("Only MPEG and AC3 audio stream formats are supported.");
+            return false;
+        }
+        if (s.programStreamType == kKindVcd) {
+            engine.reportError(formatText("The audio stream %s is AC-3; a VCD takes MPEG audio only.", path.c_str()));
             return false;
         }
         ++info.syncWords;

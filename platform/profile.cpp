@@ -8,7 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
-#include <sstream>
+
+#include "platform/regular_file.h"
 
 namespace quillon {
 
@@ -123,13 +124,19 @@ ProfileFile ProfileFile::parse(const std::string& text) {
     return p;
 }
 
-ProfileFile ProfileFile::load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return ProfileFile{};
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) return ProfileFile{};
-    return parse(buffer.str());
+ProfileFile ProfileFile::load(const std::string& path, std::string* refused) {
+    if (refused) refused->clear();
+    std::string text, why;
+    switch (readRegularFile(path, kMaxSmallFileBytes, text, &why)) {
+        case FileCheck::Ok:
+            return parse(text);
+        case FileCheck::Missing:
+            return ProfileFile{};
+        case FileCheck::Refused:
+            if (refused) *refused = path + " " + why + ".";
+            return ProfileFile{};
+    }
+    return ProfileFile{};
 }
 
 std::optional<std::string> ProfileFile::find(const std::string& section,

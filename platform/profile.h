@@ -34,8 +34,11 @@ int64_t parseProfileInt64(const std::string& text);
 // first matching key in it, as the classic readers do.
 class ProfileFile {
 public:
-    // Missing or unreadable files give an empty profile (loaded() false).
-    static ProfileFile load(const std::string& path);
+    // A missing file gives an empty profile (loaded() false). So does
+    // anything that is there but cannot be a profile file (a folder, a
+    // device, a pipe, a file over a megabyte, one that cannot be read); the
+    // reason then goes to *refused, which stays empty otherwise.
+    static ProfileFile load(const std::string& path, std::string* refused = nullptr);
     static ProfileFile parse(const std::string& text);
 
     bool loaded() const { return loaded_; }

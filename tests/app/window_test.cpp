@@ -603,6 +603,38 @@ private slots:
         QVERIFY(h.w().button("convert")->isEnabled());
     }
 
+    void aSizeTheTargetCannotTakeIsRefusedAtConvert() {
+        TempDir dir;
+        QVERIFY(writeTestAvi(dir.file("a.avi"), 4));
+        PullingPhases phases;
+        Harness h(&phases);
+        QVERIFY(h.app->start());
+        h.w().openFiles({QString::fromStdString(dir.file("a.avi"))});
+        QTest::mouseClick(h.w().targetRadio(kVcd), Qt::LeftButton);
+        typeInto(h.w().widthField(), "720");
+        typeInto(h.w().heightField(), "576");
+        h.w().setOutputName(dir.file("a.mpg"));
+        h.presenter.shown.clear();
+        QTest::mouseClick(h.w().button("convert"), Qt::LeftButton);
+        QCOMPARE(h.presenter.shown.size(), size_t(1));
+        const std::string text = h.presenter.shown[0].text;
+        QVERIFY2(text.rfind("The output size 720 x 576 does not suit this target.\nThe 720 x 576 picture has 1620 "
+                            "macroblocks; a VCD allows at most 396",
+                            0) == 0,
+                 text.c_str());
+        QCOMPARE(phases.picturesPulled, 0);
+        QVERIFY(!std::filesystem::exists(dir.file("a.mpg")));
+        QVERIFY(h.w().button("convert")->isEnabled());
+
+        // The target's own size goes through.
+        typeInto(h.w().widthField(), "352");
+        typeInto(h.w().heightField(), "288");
+        h.presenter.shown.clear();
+        QTest::mouseClick(h.w().button("convert"), Qt::LeftButton);
+        QVERIFY2(h.presenter.shown.empty(), h.presenter.all().c_str());
+        QCOMPARE(phases.picturesPulled, 4);
+    }
+
     // The slot always exists so the test list does not depend on how moc
     // saw the build; without the real encoders it is skipped.
     void convertsASmallAviIntoAProgramStream() {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "engine/conversion_dialog.h"
@@ -224,8 +225,18 @@ TEST(JobDriver, Refusals) {
          "An audio stream filename must be specified, running settings ..."},
         {[](Engine& e) { e.job.programStreamName.clear(); },
          "A program stream filename must be specified, running settings ..."},
-        {[](Engine& e) { e.work.iFramesInGOP = 14; }, "Invalid settings, running settings ..."},
-        {[](Engine& e) { e.work.psychModel = 3; }, "Invalid settings, running settings ..."},
+        // The refusal says which value is wrong and what is allowed.
+        {[](Engine& e) { e.work.iFramesInGOP = 14; },
+         "Invalid settings, running settings ...\niFramesInGOP=14 is not a multiple of ipFrameDistance=3."},
+        {[](Engine& e) { e.work.psychModel = 3; },
+         "Invalid settings, running settings ...\npsychModel=3 is outside its range 1..2."},
+        // Values no rule of the encoders looks at are bounded too.
+        {[](Engine& e) { e.work.videoDelay = 2147483647; },
+         "Invalid settings, running settings ...\nvideoDelay=2147483647 is outside its range 0..10000."},
+        // A matrix file that is a device would be read without end.
+        {[](Engine& e) { std::strcpy(e.work.intraQuantMatrix, "/dev/zero"); },
+         "Invalid settings, running settings ...\nintraQuantMatrix: /dev/zero is not a regular file (a device or "
+         "a pipe)."},
     };
     for (const Case& c : cases) {
         Job job;

@@ -16,8 +16,8 @@ EncoderSettings preset(int kind) {
 TEST(SettingOverrides, ValuesByKeyNameWithTheirTypes) {
     EncoderSettings s = preset(kKindMpeg2);
     std::string error;
-    EXPECT_TRUE(setSettingByName(s, "MQUANTVALUE", "-3", error));
-    EXPECT_EQ(s.mquantValue, -3);
+    EXPECT_TRUE(setSettingByName(s, "MQUANTVALUE", "17", error));
+    EXPECT_EQ(s.mquantValue, 17);
     EXPECT_TRUE(setSettingByName(s, "backVertSearchB15", "7", error));
     EXPECT_EQ(s.motion[15][kBackVertSearch], 7);
     EXPECT_TRUE(setSettingByName(s, "constBitrate", "429496729200", error));
@@ -28,6 +28,10 @@ TEST(SettingOverrides, ValuesByKeyNameWithTheirTypes) {
     const std::pair<const char*, const char*> bad[] = {
         {"mquantValue", "4.5"},    {"mquantValue", ""},        {"mquantValue", "2147483648"},
         {"constBitrate", "-1"},    {"constBitrate", "1e6"},    {"description", "a\tb"},
+        // Whole numbers, but outside the key's range.
+        {"mquantValue", "-3"},     {"mquantValue", "32"},      {"level", "7"},
+        {"constBitrate", "429496729201"},                      {"userMuxRate", "-1"},
+        {"forwHorzFCodeB3", "10"},
     };
     for (const auto& [key, value] : bad) {
         EncoderSettings before = s;
@@ -44,7 +48,17 @@ TEST(SettingOverrides, ValidatedAsAWholeAndAtomic) {
     const std::string before = formatSettingsFile(s);
     std::string error;
     EXPECT_FALSE(applySettingOverrides(s, {"mquantValue=9", "level=7"}, 0, 0, error));
-    EXPECT_EQ(error, "Invalid video settings: rejected value level=7");
+    EXPECT_EQ(error, "key level=7 is not 4, 6, 8 or 10");
+    EXPECT_EQ(formatSettingsFile(s), before);
+    // A rule between keys names the key at fault and what it breaks.
+    EXPECT_FALSE(applySettingOverrides(s, {"mquantValue=9", "iFramesInGOP=14"}, 0, 0, error));
+    EXPECT_EQ(error,
+              "Invalid video settings: rejected value iFramesInGOP=14. iFramesInGOP=14 is not a multiple of "
+              "ipFrameDistance=3.");
+    EXPECT_FALSE(applySettingOverrides(s, {"sectorSize=2048", "packetsPerPack=9"}, 0, 0, error));
+    EXPECT_EQ(error,
+              "Invalid video settings: rejected value packetsPerPack=9. packetsPerPack=9 leaves 204 payload bytes "
+              "in a sector of sectorSize=2048; at least 300 are needed.");
     EXPECT_EQ(formatSettingsFile(s), before);
     EXPECT_FALSE(applySettingOverrides(s, {"noequals"}, 0, 0, error));
     EXPECT_FALSE(applySettingOverrides(s, {"=5"}, 0, 0, error));

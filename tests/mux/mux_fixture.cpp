@@ -90,6 +90,13 @@ std::string MadeStreams::ac3() {
                 ".ac3");
 }
 
+std::string MadeStreams::smallMpeg1(int width, int height, int seconds) {
+    std::string args = formatText("-f lavfi -i testsrc=size=%dx%d:rate=25:duration=%d -c:v mpeg1video -g 15 -bf 2 "
+                                  "-b:v 200k -f mpeg1video",
+                                  width, height, seconds);
+    return make(formatText("small%dx%d_%d", width, height, seconds), args, ".m1v");
+}
+
 MadeStreams& madeStreams() {
     static MadeStreams m;
     return m;

@@ -36,6 +36,9 @@ struct MadeStreams {
     std::string video(int kind, bool pal);  // .m1v or .m2v for the target
     std::string mp2(bool pal, int rate = 44100);
     std::string ac3();
+    // A long MPEG-1 stream of a small picture at 25 pictures per second,
+    // GOPs of 15 with two B pictures, a sequence header in front of each.
+    std::string smallMpeg1(int width, int height, int seconds);
 };
 MadeStreams& madeStreams();
 
