@@ -1,6 +1,6 @@
 #include "app/disc_option.h"
 
-#include "mux/multiplexer.h"
+#include <filesystem>
 
 namespace quillon::app {
 
@@ -101,29 +101,19 @@ std::string DiscRun::formatTargetRefusal(int target) {
            " makes no disc; disc images are made for VCD, SVCD and DVD.";
 }
 
-fs::file_time_type DiscRun::beforeOutput() const {
-    // File times come from the kernel's coarse clock, a tick behind.
-    return fs::file_time_type::clock::now() - std::chrono::milliseconds(50);
-}
-
-void DiscRun::outputCompleted(const ConversionRequest& request, fs::file_time_type before) {
-    if (!active_ || !request.outputName) return;
+void DiscRun::outputCompleted(const ConversionRequest& request, std::vector<std::string> files) {
+    if (!active_) return;
     disc::DiscOutput out;
     out.width = request.width;
     out.height = request.height;
-    if (request.maxFileSize == 0) {
-        out.files.push_back(request.outputName);
-    } else {
-        // A split output is its numbered files, those this run wrote.
-        for (int counter = 0; counter < 1000000; ++counter) {
-            const std::string part = splitFileName(request.outputName, counter);
-            std::error_code ec;
-            const auto when = fs::last_write_time(part, ec);
-            if (ec || when < before) break;
-            out.files.push_back(part);
-        }
-    }
+    out.files = std::move(files);
     request_.outputs.push_back(std::move(out));
+}
+
+std::vector<std::string> DiscRun::imageFiles() const {
+    if (!active_) return {};
+    if (request_.format == disc::DiscFormat::Dvd) return {request_.path};
+    return {request_.path, disc::binNameFor(request_.path)};
 }
 
 }  // namespace quillon::app

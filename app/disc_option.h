@@ -6,8 +6,6 @@
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QLineEdit>
 
-#include <chrono>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -55,10 +53,10 @@ public:
                  QtHost& host);
     bool active() const { return active_; }
 
-    // Around each request: the time before it, and its files once it
-    // completed (the numbered files of a split output written since).
-    std::filesystem::file_time_type beforeOutput() const;
-    void outputCompleted(const ConversionRequest& request, std::filesystem::file_time_type before);
+    // A completed output: its program stream files, in playing order.
+    void outputCompleted(const ConversionRequest& request, std::vector<std::string> files);
+    // The files of the image once made (a cue/bin pair: both).
+    std::vector<std::string> imageFiles() const;
 
     const disc::DiscRequest& request() const { return request_; }
 

@@ -8,7 +8,9 @@ namespace quillon::app {
 bool EngineLink::init(int code) {
     // The engine's start-up always ends with a valid record; it reports
     // trouble with the settings file itself.
-    return initEngine(engine_, code) == 0;
+    const bool ok = initEngine(engine_, code) == 0;
+    initialAspect_ = engine_.record.aspectRatio;
+    return ok;
 }
 
 int EngineLink::convert(const ConversionRequest& request) {

@@ -4,6 +4,7 @@
 
 #include "app/services.h"
 #include "engine/engine.h"
+#include "engine/job_driver.h"
 #include "platform/profile.h"
 
 namespace quillon::app {
@@ -16,13 +17,22 @@ public:
     bool init(int code) override;
     int convert(const ConversionRequest& request) override;
     int batchMode() const override { return engine_.ev.batchMode; }
+    PlannedJobFiles plannedFiles(const ConversionRequest& request) const override {
+        return plannedJobFiles(engine_, request);
+    }
+    void setReplaceExisting(bool on) override { engine_.replaceExisting = on; }
+    std::vector<std::string> lastFiles() const override { return engine_.job.filesWritten; }
+    bool lastStopped() const override { return engine_.job.stopped; }
     std::string outputSizeProblem(int width, int height) const override;
     // For the frame and sample callbacks: dispatches events, says whether
     // the user stopped the run.
     bool pump();
+    // The pel aspect code the settings had after the last start-up.
+    int initialAspectCode() const { return initialAspect_; }
 
 private:
     Engine engine_;
+    int initialAspect_ = 0;
 };
 
 class ProfilePreferences : public Preferences {

@@ -6,7 +6,11 @@
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
 #include <QtCore/QThread>
+#include <QtCore/QMimeData>
+#include <QtCore/QUrl>
 #include <QtGui/QCloseEvent>
+#include <QtGui/QDropEvent>
+#include <QtGui/QKeyEvent>
 #include <QtGui/QPainter>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QFileDialog>
@@ -17,6 +21,7 @@
 #include <cmath>
 
 #include "app/filter_dialog.h"
+#include "app/text_window.h"
 #include "app/wait_dialog.h"
 #include "engine/format.h"
 
@@ -25,24 +30,33 @@ namespace quillon::app {
 namespace {
 
 constexpr const char* kStartupCaption = "startup convert engine error";
-constexpr const char* kInputFilter =
-    "All Supported Types(*.AVI;*.AVS)|*.avi;*.avs|AVI Files (*.AVI)|*.avi|AVS Files (*.AVS)|"
-    "*.avs|Image Lists (*.LST)|*.lst|All Files (*.*)|*.*|";
 constexpr const char* kOutputFilter =
     "MPEG Program Streams (*.MPG,*.M2P)|*.mpg;*.m2p|MPEG-2 Program Streams (*.M2P)|*.m2p|"
     "MPEG Program Streams (*.MPG)|*.mpg|All Files (*.*)|*.*|";
 
-// "Text|*.a;*.b|..." into Qt's "Text (*.a *.b);;...".
+}  // namespace
+
 QString qtFilter(const char* filter) {
     QStringList parts = QString(filter).split('|', Qt::SkipEmptyParts);
     QStringList out;
     for (int i = 0; i + 1 < parts.size(); i += 2) {
-        QString patterns = parts[i + 1];
-        patterns.replace(';', ' ');
-        out << parts[i] + " (" + patterns + ")";
+        // The description's own "(*.X)" would stand beside the patterns Qt
+        // reads; the patterns go in once, in both letter cases, since the
+        // file system here tells them apart.
+        QString text = parts[i].trimmed();
+        const int paren = text.lastIndexOf('(');
+        if (paren > 0 && text.endsWith(')')) text = text.left(paren).trimmed();
+        QStringList patterns;
+        for (const QString& p : parts[i + 1].split(';', Qt::SkipEmptyParts)) {
+            patterns << p;
+            if (p != "*.*" && p.toUpper() != p) patterns << p.toUpper();
+        }
+        out << text + " (" + patterns.join(' ') + ")";
     }
     return out.join(";;");
 }
+
+namespace {
 
 const char* kGlyphFiles[][2] = {
     {"convert", "convertbutton.jpg"},     {"checklog", "checklogbutton.jpg"},
@@ -180,6 +194,10 @@ void TMainWindow::buildControls() {
 
     inputList_ = new QListWidget(this);
     controls_["InputFileNameField"] = inputList_;
+    inputList_->installEventFilter(this);
+    inputList_->setAcceptDrops(true);
+    inputList_->viewport()->setAcceptDrops(true);
+    inputList_->viewport()->installEventFilter(this);
     connect(inputList_, &QListWidget::currentRowChanged, this, [this](int row) {
         if (row >= 0 && s_.inputs && row != s_.inputs->selected()) selectEntry(row);
     });
@@ -337,6 +355,44 @@ void TMainWindow::chooseFiles() {
         this, QString::fromStdString(dialogTitle("open media file or list of images")), {},
         qtFilter(kInputFilter));
     openFiles(files);
+}
+
+bool TMainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == inputList_ && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Delete && !converting_ && !playing_) {
+            removeSelected();
+            return true;
+        }
+    }
+    if (inputList_ && watched == inputList_->viewport()) {
+        switch (event->type()) {
+            case QEvent::DragEnter:
+            case QEvent::DragMove: {
+                auto* drag = static_cast<QDropEvent*>(event);
+                if (drag->mimeData()->hasUrls() && !converting_) {
+                    drag->acceptProposedAction();
+                    return true;
+                }
+                break;
+            }
+            case QEvent::Drop: {
+                auto* drop = static_cast<QDropEvent*>(event);
+                QStringList paths;
+                for (const QUrl& url : drop->mimeData()->urls())
+                    if (url.isLocalFile()) paths << url.toLocalFile();
+                if (!paths.isEmpty() && !converting_) {
+                    drop->acceptProposedAction();
+                    openFiles(paths);
+                    return true;
+                }
+                break;
+            }
+            default:
+                break;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TMainWindow::openFiles(const QStringList& paths) {
@@ -706,40 +762,127 @@ void TMainWindow::convert() {
     }
     converting_ = true;
     setControlsEnabled(false);
-    ConversionOutcome outcome = s_.inputs->convert(plan(), [this, &disc](const ConversionRequest& r) {
-        const auto before = disc.beforeOutput();
+    ConversionPlan p = plan();
+    // Every file the conversion writes is checked before any work; a file
+    // that exists is replaced only when the user says so.
+    p.filesOf = [this](const ConversionRequest& r) { return s_.engine->plannedFiles(r); };
+    s_.engine->setReplaceExisting(false);
+    p.confirmReplace = [this](const std::vector<std::string>& existing) {
+        std::string text = existing.size() == 1 ? "This file exists and would be replaced:\n"
+                                                : "These files exist and would be replaced:\n";
+        for (const std::string& path : existing) text += "\n" + path;
+        const bool yes = s_.host->askYesNo(kAppTitle, text + "\n\nReplace?");
+        s_.engine->setReplaceExisting(yes);
+        return yes;
+    };
+    std::vector<std::string> written, lastFiles;
+    bool lastStopped = false;
+    ConversionOutcome outcome = s_.inputs->convert(p, [&](const ConversionRequest& r) {
         const int result = s_.engine->convert(r);
-        if (result == 31) disc.outputCompleted(r, before);
+        lastFiles = s_.engine->lastFiles();
+        lastStopped = s_.engine->lastStopped();
+        if (result == 31) {
+            written.insert(written.end(), lastFiles.begin(), lastFiles.end());
+            disc.outputCompleted(r, disc::programStreamFiles(lastFiles, s_.engine->plannedFiles(r).streamNames));
+        }
         return result;
     });
     bool allDone = outcome.outputs > 0 && outcome.completed == outcome.outputs;
+    bool discFailed = false;
     // The disc is made of every output or not at all.
-    if (allDone && disc.active()) allDone = s_.makeDisc(disc.request());
+    if (allDone && disc.active()) {
+        if (s_.makeDisc(disc.request())) {
+            const std::vector<std::string> image = disc.imageFiles();
+            written.insert(written.end(), image.begin(), image.end());
+        } else {
+            allDone = false;
+            discFailed = true;
+        }
+    }
     setControlsEnabled(true);
     converting_ = false;
     if (s_.inputs->count() > 0) s_.inputs->select(0);
     refreshList();
     showSelectedInput();
-    if (state_.shutdownWhenDone && allDone && s_.powerOff) {
+    if (!outcome.refusal.empty()) {
+        s_.host->show(kAppTitle, outcome.refusal, MessageIcon::Error);
+        return;
+    }
+    if (outcome.declined) return;
+    const bool poweringOff = state_.shutdownWhenDone && allDone && s_.powerOff;
+    if (discFailed) {
+        // The disc's own message came first; the outputs it was to hold stay.
+        std::string text = "Conversion finished, but the disc image was not made. The program streams are kept:\n";
+        for (const std::string& f : written) text += "\n" + f;
+        s_.host->show(kAppTitle, text, MessageIcon::Warning);
+    } else if (!poweringOff) {
+        showConversionEnd(outcome, written, lastFiles, lastStopped);
+    }
+    if (poweringOff) {
         if (!s_.powerOff())
             s_.host->show(kAppTitle, "The computer could not be powered off.", MessageIcon::Warning);
     }
 }
 
+void TMainWindow::showConversionEnd(const ConversionOutcome& outcome, const std::vector<std::string>& written,
+                                    const std::vector<std::string>& lastFiles, bool lastStopped) {
+    auto list = [](const std::vector<std::string>& files) {
+        std::string text;
+        for (const std::string& f : files) text += "\n" + f;
+        return text;
+    };
+    std::string text;
+    MessageIcon icon = MessageIcon::None;
+    const bool allDone = outcome.outputs > 0 && outcome.completed == outcome.outputs;
+    if (allDone) {
+        text = "Conversion finished.\n\nWritten:" + list(written);
+    } else if (lastStopped) {
+        icon = MessageIcon::Warning;
+        text = lastFiles.empty() ? "Conversion stopped; nothing of the stopped output was kept."
+                                 : "Conversion stopped. The part converted before the stop is in:" + list(lastFiles);
+    } else {
+        icon = MessageIcon::Error;
+        text = lastFiles.empty() ? "Conversion failed; nothing of the failed output was kept."
+                                 : "Conversion failed. The streams asked to be kept are in:" + list(lastFiles);
+    }
+    if (!allDone && !written.empty()) text += "\n\nCompleted before it:" + list(written);
+    if (!outcome.renamed.empty()) text += "\n\nInputs of the same name got outputs of their own:" + list(outcome.renamed);
+    s_.host->show(kAppTitle, text, icon);
+}
+
 // --- log, help, about -------------------------------------------------------
 
 void TMainWindow::checkLog() {
-    std::string error = writeAndOpenLog(*s_.log, s_.logPath, s_.openFile);
-    if (!error.empty()) s_.host->show("checklog error", error, MessageIcon::Error);
+    // Without a program to open the written log, the window shows it itself.
+    auto open = [this](const std::string& path) {
+        if (s_.openFile && s_.openFile(path)) return true;
+        showTextWindow(this, QString::fromStdString(dialogTitle("log")), QString::fromStdString(s_.log->text()),
+                       false);
+        return true;
+    };
+    std::string error = writeAndOpenLog(*s_.log, s_.logPath, open);
+    if (!error.empty()) {
+        s_.host->show("checklog error", error, MessageIcon::Error);
+        // The log is still worth reading when it cannot be saved.
+        showTextWindow(this, QString::fromStdString(dialogTitle("log")), QString::fromStdString(s_.log->text()),
+                       false);
+    }
 }
 
 void TMainWindow::showHelp() {
     QString dir = QCoreApplication::applicationDirPath();
+    QString page = ":/quillon/QUILLON.html";
     for (QString candidate : {dir + "/QUILLON.html", dir + "/../share/doc/quillon/QUILLON.html"}) {
-        if (QFileInfo::exists(candidate) && s_.openFile) {
-            s_.openFile(candidate.toStdString());
-            return;
+        if (QFileInfo::exists(candidate)) {
+            if (s_.openFile && s_.openFile(candidate.toStdString())) return;
+            page = candidate;
+            break;
         }
+    }
+    QFile file(page);
+    if (file.open(QIODevice::ReadOnly)) {
+        showTextWindow(this, QString::fromStdString(dialogTitle("help")), QString::fromUtf8(file.readAll()), true);
+        return;
     }
     s_.host->show(kAppTitle,
                   "Open media files (AVI, or .lst lists of pictures) with Add, choose the target "
@@ -823,8 +966,11 @@ void TMainWindow::chooseProjectToOpen() {
     if (!name.isEmpty()) openProjectFrom(name.toStdString());
 }
 
-bool TMainWindow::saveProjectTo(const std::string& path) {
+bool TMainWindow::saveProjectTo(const std::string& chosen) {
+    const std::string path = projectFileName(chosen);
     ProjectHeader h;
+    h.target = state_.target;
+    h.pal = state_.pal;
     h.perEntrySettings = state_.perEntrySettings ? 1 : 0;
     h.selected = s_.inputs ? std::max(0, s_.inputs->selected()) : 0;
     h.currentFrame = s_.inputs && s_.inputs->selected() >= 0
@@ -871,6 +1017,10 @@ void TMainWindow::restoreEntry(int index, const ProjectEntry& saved) {
 }
 
 void TMainWindow::finishLoad(const ProjectHeader& header, int opened, bool restoreOutput) {
+    // Target and standard first: they set the size fields, which the saved
+    // output size then overrides.
+    if (header.pal >= 0 && header.pal != state_.pal) setStandard(header.pal);
+    if (header.target >= 0 && header.target != state_.target) setTarget(header.target);
     if (restoreOutput) {
         state_.outputName = header.outputName;
         if (header.outputWidth >= kMinWidth && header.outputWidth <= kMaxWidth)

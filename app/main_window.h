@@ -29,6 +29,15 @@
 namespace quillon::app {
 
 inline constexpr const char* kAppTitle = "Quillon Converter";
+// The Add dialog's filter: what media input opens (the media libraries
+// decode far more; these are the usual video containers) and image lists.
+inline constexpr const char* kInputFilter =
+    "All Supported Types|*.avi;*.mp4;*.m4v;*.mkv;*.mov;*.mpg;*.mpeg;*.m2p;*.m2ts;*.mts;*.ts;*.vob;*.webm;"
+    "*.wmv;*.asf;*.flv;*.dv;*.3gp;*.ogv;*.lst;*.jpg;*.jpeg;*.png;*.bmp;*.gif;*.tga;*.tif;*.tiff|"
+    "AVI Files (*.AVI)|*.avi|Image Lists (*.LST)|*.lst|All Files (*.*)|*.*|";
+
+// A filter of the form "Text|*.a;*.b|..." as Qt's name filters.
+QString qtFilter(const char* filter);
 inline constexpr const char* kAppVersion = "v3.62";
 
 // Window state; one per window.
@@ -124,8 +133,14 @@ public:
 
 protected:
     void paintEvent(QPaintEvent*) override;
+    // The input list: the Delete key removes the selected input, files
+    // dropped on it are added.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // Says how a conversion ended and which files it left.
+    void showConversionEnd(const ConversionOutcome& outcome, const std::vector<std::string>& written,
+                           const std::vector<std::string>& lastFiles, bool lastStopped);
     // ProjectTarget
     void projectMessage(const std::string& caption, const std::string& text) override;
     void clearEntries() override;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "engine/format.h"
@@ -177,12 +178,25 @@ bool saveProject(const std::string& path, const ProjectHeader& header,
         bytes = encodeRecord(entries[i]);
         ok = std::fwrite(bytes.data(), 1, bytes.size(), f.get()) == bytes.size();
     }
+    if (ok && header.target >= 0 && header.pal >= 0) {
+        uint8_t choice[kProjectChoiceSize];
+        std::memcpy(choice, kProjectChoiceTag, 4);
+        put32(&choice[4], header.target);
+        put32(&choice[8], header.pal);
+        ok = std::fwrite(choice, 1, sizeof choice, f.get()) == sizeof choice;
+    }
     if (std::fclose(f.release()) != 0) ok = false;
     if (!ok) {
         messages.projectMessage(kSaveCaption, formatText("Can not write to file %s.", path.c_str()));
         return false;
     }
     return true;
+}
+
+std::string projectFileName(const std::string& chosen) {
+    const std::filesystem::path p(chosen);
+    if (chosen.empty() || p.has_extension() || !p.has_filename()) return chosen;
+    return chosen + kProjectExtension;
 }
 
 bool openProject(const std::string& path, ProjectTarget& target) {
@@ -221,6 +235,18 @@ bool openProject(const std::string& path, ProjectTarget& target) {
         }
         target.restoreEntry(opened, saved);
         ++opened;
+    }
+    // The choice after the records, read even when an entry failed to open.
+    const long choiceAt = kProjectHeaderSize + static_cast<long>(header.entryCount) * kProjectRecordSize;
+    uint8_t choice[kProjectChoiceSize];
+    if (std::fseek(f.get(), choiceAt, SEEK_SET) == 0 &&
+        std::fread(choice, 1, sizeof choice, f.get()) == sizeof choice &&
+        std::memcmp(choice, kProjectChoiceTag, 4) == 0) {
+        const int32_t t = get32(&choice[4]), pal = get32(&choice[8]);
+        if (t >= 0 && t <= 4 && (pal == 0 || pal == 1)) {
+            header.target = t;
+            header.pal = pal;
+        }
     }
     target.finishLoad(header, opened, header.perEntrySettings == 0);
     return complete;

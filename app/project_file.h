@@ -16,6 +16,13 @@ inline constexpr int kProjectMaxEntries = 256;
 
 inline constexpr const char* kProjectFilter =
     "quillon project files (*.QLP)|*.qlp|All Files (*.*)|*.*|";
+inline constexpr const char* kProjectExtension = ".qlp";
+// After the records a project keeps the target and the video standard:
+// the tag, then both as 4-byte numbers. Files without it still load (the
+// window keeps its choice), and readers that stop after the records never
+// see it.
+inline constexpr char kProjectChoiceTag[4] = {'Q', 'L', 'T', 'S'};
+inline constexpr int kProjectChoiceSize = 12;
 
 struct ProjectHeader {
     int32_t perEntrySettings = 1;
@@ -26,6 +33,9 @@ struct ProjectHeader {
     int32_t outputWidth = 352;
     int32_t outputHeight = 240;
     uint8_t displayFlag = 0;
+    // Kept after the records; -1 when the file does not say.
+    int32_t target = -1;
+    int32_t pal = -1;
 };
 
 // What a record keeps of one input. Fields the file stores but nobody reads
@@ -79,6 +89,10 @@ public:
     // output name and size apply (entries without their own settings).
     virtual void finishLoad(const ProjectHeader& header, int opened, bool restoreOutput) = 0;
 };
+
+// The name a project is saved under: ".qlp" added when the name has no
+// extension.
+std::string projectFileName(const std::string& chosen);
 
 // Messages go through `messages` (project message caption and text).
 bool saveProject(const std::string& path, const ProjectHeader& header,

@@ -44,6 +44,14 @@ TQuillonApp::TQuillonApp(const AppOptions& options)
       engine_(host_, options.phases ? options.phases : defaultPhases()) {
     inputs_.setPump([this] { return engine_.pump(); });
     inputs_.setAbort([this] { engine_.engine().job.stopRequested = true; });
+    // Generic MPEG-1 takes the pel shape of its input unless the settings
+    // file chose one; the engine starts afresh with every Convert.
+    inputs_.setBeforeOutput([this](const PlannedOutput& o) {
+        Engine& e = engine_.engine();
+        const int initial = engine_.initialAspectCode();
+        applyPelAspectCode(e.record, o.pelAspectCode, initial);
+        applyPelAspectCode(e.work, o.pelAspectCode, initial);
+    });
     WindowServices s;
     s.host = &host_;
     s.log = &log_;

@@ -10,6 +10,7 @@
 #include "app/dib.h"
 #include "app/project_file.h"
 #include "disc/disc_image.h"
+#include "engine/job_driver.h"
 #include "engine/request.h"
 
 namespace quillon::app {
@@ -37,12 +38,20 @@ struct ConversionPlan {
     bool splitEnabled = false;
     int maxFileSizeMB = 600;
     std::string outputName;  // joined output
+    // What the engine would write for a request, for the checks before any
+    // work (unset: no checks).
+    std::function<PlannedJobFiles(const ConversionRequest&)> filesOf;
+    // Asked with the files that would be replaced; false: nothing starts.
+    std::function<bool(const std::vector<std::string>&)> confirmReplace;
 };
 
 struct ConversionOutcome {
     int outputs = 0;    // requests sent
     int completed = 0;  // requests the engine completed (31)
     int lastResult = 0;
+    std::string refusal;                // the checks refused: nothing ran
+    bool declined = false;              // the user kept the files that would be replaced
+    std::vector<std::string> renamed;   // "input -> output" for batch outputs given a new name
 };
 
 class InputCatalog {
@@ -96,6 +105,17 @@ public:
     // engineConvert: 31 completed, 30 not completed, 4 no dialog.
     virtual int convert(const ConversionRequest& request) = 0;
     virtual int batchMode() const = 0;
+    // What a conversion of the request would write, as the settings stand.
+    virtual PlannedJobFiles plannedFiles(const ConversionRequest& request) const {
+        (void)request;
+        return {};
+    }
+    // Whether the next conversions may replace files that exist.
+    virtual void setReplaceExisting(bool on) { (void)on; }
+    // The last conversion: the files it put in place, and whether it was
+    // stopped (they then hold the part done).
+    virtual std::vector<std::string> lastFiles() const { return {}; }
+    virtual bool lastStopped() const { return false; }
     // Why the started engine's settings cannot take a w x h picture (what
     // the target allows), or empty when they can.
     virtual std::string outputSizeProblem(int width, int height) const {

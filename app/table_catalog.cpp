@@ -165,6 +165,7 @@ DeliveryHooks TableCatalog::hooks() {
     h.reportError = [this](const std::string& caption, const std::string& text) {
         host_.messageBox(caption, text, MessageIcon::Error, true);
     };
+    h.logDetail = [this](const std::string& line) { host_.logDetail(line); };
     return h;
 }
 
@@ -182,8 +183,26 @@ ConversionOutcome TableCatalog::convert(const ConversionPlan& plan,
     choice.perEntrySizes = true;
     std::vector<PlannedOutput> outputs = planConversions(table_, choice, hooks());
     ConversionOutcome outcome;
+    for (int i : giveBatchOutputsOwnNames(outputs))
+        outcome.renamed.push_back(table_.entry(outputs[i].entries.front()).path + " -> " + outputs[i].outputName);
+    if (plan.filesOf) {
+        const OutputFilesCheck check = checkOutputFiles(table_, outputs, [&](const PlannedOutput& o) {
+            ConversionRequest r = o.request;
+            r.outputName = o.outputName.c_str();
+            return plan.filesOf(r);
+        });
+        if (!check.refusal.empty()) {
+            outcome.refusal = check.refusal;
+            return outcome;
+        }
+        if (!check.existing.empty() && plan.confirmReplace && !plan.confirmReplace(check.existing)) {
+            outcome.declined = true;
+            return outcome;
+        }
+    }
     outcome.completed = runConversions(table_, outputs, [&](PlannedOutput& o) {
         ++outcome.outputs;
+        if (beforeOutput_) beforeOutput_(o);
         outcome.lastResult = send(o.request);
         return outcome.lastResult;
     });

@@ -7,6 +7,7 @@
 
 #include "app/services.h"
 #include "engine/host.h"
+#include "input/conversion_start.h"
 #include "input/frame_delivery.h"
 #include "input/input_table.h"
 
@@ -22,6 +23,9 @@ public:
     void setPump(std::function<bool()> pump) { pump_ = std::move(pump); }
     // Ends the running conversion unfinished after a broken frame or sound block.
     void setAbort(std::function<void()> abort) { abort_ = std::move(abort); }
+    // Called before each output's request is sent (the engine's per-output
+    // settings, such as the generic MPEG-1 pel shape).
+    void setBeforeOutput(std::function<void(const PlannedOutput&)> hook) { beforeOutput_ = std::move(hook); }
 
     int count() const override { return table_.count(); }
     int selected() const override { return table_.selected(); }
@@ -66,6 +70,7 @@ private:
     std::map<const InputFileEntry*, Extras> extras_;
     std::function<bool()> pump_;
     std::function<void()> abort_;
+    std::function<void(const PlannedOutput&)> beforeOutput_;
 };
 
 }  // namespace quillon::app

@@ -401,6 +401,18 @@ void AudioFrameEncoder::writeFrame(int padding, int budget) {
 
 }  // namespace
 
+bool checkAudioSettings(Engine& engine) {
+    BitWriter writer;
+    std::unique_ptr<PcmInput> input(new (std::nothrow) PcmInput(engine));
+    std::unique_ptr<AudioFrameEncoder> encoder;
+    if (input) encoder.reset(new (std::nothrow) AudioFrameEncoder(engine, writer, *input));
+    if (!input || !encoder) {
+        engine.reportError("Could not allocate memory for audio buffers.");
+        return false;
+    }
+    return encoder->setUp();
+}
+
 bool runAudioEncoder(Engine& engine) {
     BitWriter writer;
     if (!writer.open(engine, engine.job.audioStreamName)) return false;

@@ -10,4 +10,8 @@ class Engine;
 // (without a message; the frames written so far stay in the file).
 bool runAudioEncoder(Engine& engine);
 
+// The encoder's own set-up checks (sampling rate, layer, bitrate, mode),
+// with its messages, without coding anything: for a check before the video.
+bool checkAudioSettings(Engine& engine);
+
 }  // namespace quillon

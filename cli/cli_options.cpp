@@ -57,10 +57,11 @@ bool TargetOptions::take(ArgumentReader& reader, const std::string& opt) {
             if (k < 0) error_ = "unknown target \"" + value + "\"";
             else kind = k;
         }
-    } else if (opt == "--pal") {
-        pal = 1;
-    } else if (opt == "--ntsc") {
-        pal = 0;
+    } else if (opt == "--pal" || opt == "--ntsc") {
+        const int chosen = opt == "--pal" ? 1 : 0;
+        if (standardGiven_ && pal != chosen) error_ = "--pal and --ntsc cannot be given together";
+        pal = chosen;
+        standardGiven_ = true;
     } else if (opt == "--set") {
         if (!reader.value(value)) error_ = "--set needs KEY=VALUE";
         else sets.push_back(value);

@@ -51,6 +51,7 @@ public:
 
 private:
     std::string error_;
+    bool standardGiven_ = false;
 };
 
 // Prints "quillon <command>: <message>" and a hint to standard error, and

@@ -1,10 +1,10 @@
 // quillon convert: opens the inputs, chooses target, standard and size as
 // the window would, and converts them joined into one program stream or
 // one program stream per input (batch), with the progress bar.
-#include <chrono>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -14,6 +14,7 @@
 #include "disc/disc_image.h"
 #include "engine/engine.h"
 #include "engine/engine_entry.h"
+#include "engine/job_driver.h"
 #include "input/conversion_start.h"
 #include "input/input_table.h"
 #include "mux/multiplexer.h"
@@ -40,7 +41,8 @@ constexpr const char* kHelp =
     "                      down to a multiple of 16, and the height too for mpeg1)\n"
     "  -o, --output FILE   the joined program stream (default: the first input's\n"
     "                      name with \".mpg\")\n"
-    "      --batch         one output per input, named after the input\n"
+    "      --batch         one output per input, named after the input; inputs of\n"
+    "                      the same name get \"-2\", \"-3\", ... in their output's name\n"
     "      --output-dir D  where batch outputs go (default: beside each input)\n"
     "      --split MB      split the output into files of at most MB megabytes\n"
     "                      (1..4096)\n"
@@ -51,7 +53,11 @@ constexpr const char* kHelp =
     "      --settings FILE settings file instead of \"default.ini\"\n"
     "      --set KEY=VALUE change one setting (repeatable)\n"
     "      --stats FILE    write the encoder's statistics to FILE\n"
-    "      --keep-temp     keep the video and audio elementary streams\n"
+    "      --keep-temp     keep the video and audio elementary streams (DVD\n"
+    "                      conversions always keep them)\n"
+    "  -y, --overwrite     replace output files (and a disc image) that exist\n"
+    "                      (without it an existing one is refused; on a terminal\n"
+    "                      you are asked)\n"
     "      --disc PATH     after the conversion, make a disc image of the outputs:\n"
     "                      dvd: PATH.iso (ISO image with UDF) or the folder PATH\n"
     "                      holding VIDEO_TS, one title per output; vcd, svcd:\n"
@@ -59,7 +65,8 @@ constexpr const char* kHelp =
     "      --chapters MIN  dvd disc: a chapter every MIN minutes (0.01..999,\n"
     "                      default 5; at most 99 chapters a title)\n"
     "  -q, --quiet         no log lines and no progress\n"
-    "  -v, --verbose       the encoder's verbose output\n"
+    "  -v, --verbose       the encoder's verbose output, the multiplexer's details and\n"
+    "                      the media libraries' own messages\n"
     "\n"
     "Sound is made 16-bit stereo at 44.1 kHz (VCD, SVCD), 48 kHz (DVD) or the first\n"
     "input's rate (mpeg1, mpeg2); compressed sound is decoded first. Inputs without\n"
@@ -67,8 +74,13 @@ constexpr const char* kHelp =
     "\n"
     "Disc images need dvdauthor and genisoimage (dvd) or vcdimager (vcd, svcd).\n"
     "\n"
-    "Exit status: 0 when every output completed, 1 when a conversion failed or was\n"
-    "stopped, 2 on a usage error.\n";
+    "Outputs are written under hidden names in their folder and get their names\n"
+    "only when they are done, so an existing file is never half replaced. Ctrl-C,\n"
+    "SIGTERM and SIGHUP stop: the output then holds the part done.\n"
+    "\n"
+    "Exit status: 0 when every output completed (the files named by \"Wrote\" lines\n"
+    "exist and are whole), 1 when a conversion failed, was stopped or would replace\n"
+    "a file, 2 on a usage error.\n";
 
 bool parseSize(const std::string& text, std::string* width, std::string* height) {
     const size_t x = text.find_first_of("xX");
@@ -92,10 +104,22 @@ bool parseCrop(const std::string& text, int v[4]) {
     return n == 4 && text.find(',', pos) == std::string::npos && v[2] > 0 && v[3] > 0;
 }
 
-bool sameFile(const std::string& a, const std::string& b) {
-    std::error_code ec;
-    if (std::filesystem::equivalent(a, b, ec)) return true;
-    return std::filesystem::weakly_canonical(a, ec) == std::filesystem::weakly_canonical(b, ec);
+// A question asked before any work: only a typed "y" is a yes.
+bool askOnTerminal(const std::string& question) {
+    std::fprintf(stderr, "%s (y/n) ", question.c_str());
+    std::fflush(stderr);
+    char line[64];
+    if (!std::fgets(line, sizeof line, stdin)) {
+        std::fputc('\n', stderr);
+        return false;
+    }
+    return line[0] == 'y' || line[0] == 'Y';
+}
+
+std::string joined(const std::vector<std::string>& names) {
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i) text += (i ? ", " : "") + names[i];
+    return text;
 }
 
 }  // namespace
@@ -105,6 +129,7 @@ int convertCommand(const std::vector<std::string>& args) {
     TargetOptions options(kTargetVcd, -1);
     std::string sizeText, output, outputDir, settingsFile, statsFile;
     bool batch = false, fill = false, invert = false, keepTemp = false, quiet = false, verbose = false;
+    bool overwrite = false;
     bool cropGiven = false;
     int crop[4] = {0, 0, 0, 0};
     int split = 0;
@@ -156,6 +181,8 @@ int convertCommand(const std::vector<std::string>& args) {
                 return usageError(name, "--chapters needs minutes, 0.01..999 (such as 5 or 2.5)");
         } else if (opt == "--keep-temp") {
             keepTemp = true;
+        } else if (opt == "--overwrite" || opt == "-y") {
+            overwrite = true;
         } else if (opt == "--quiet" || opt == "-q") {
             quiet = true;
         } else if (opt == "--verbose" || opt == "-v") {
@@ -183,7 +210,8 @@ int convertCommand(const std::vector<std::string>& args) {
     if (!discPath.empty()) {
         if (!disc::discFormatOfTarget(target, &discFormat)) return usageError(name, disc::noDiscMessage(targetName(target)));
         if (chapterMinutes && discFormat != disc::DiscFormat::Dvd) return usageError(name, "--chapters is for dvd discs");
-        const std::string problem = disc::checkImagePath(discFormat, discPath, false);
+        // An old image in the way is settled with the other existing files.
+        const std::string problem = disc::checkImagePath(discFormat, discPath, true);
         if (!problem.empty()) {
             std::fprintf(stderr, "quillon convert: %s\n", problem.c_str());
             return kExitFailed;
@@ -202,6 +230,7 @@ int convertCommand(const std::vector<std::string>& args) {
 
     TerminalHost::Options hostOptions;
     hostOptions.quiet = quiet;
+    hostOptions.verbose = verbose;
     TerminalHost host(hostOptions);
 
     InputTable table;
@@ -215,6 +244,16 @@ int convertCommand(const std::vector<std::string>& args) {
             e.cropY = crop[1];
             e.cropWidth = crop[2];
             e.cropHeight = crop[3];
+        }
+    }
+    if (cropGiven) {
+        for (int i = 0; i < table.count(); ++i) {
+            const InputFileEntry& e = table.entry(i);
+            if (static_cast<long>(crop[0]) + crop[2] > e.width || static_cast<long>(crop[1]) + crop[3] > e.height)
+                return usageError(name, "--crop " + std::to_string(crop[0]) + "," + std::to_string(crop[1]) + "," +
+                                            std::to_string(crop[2]) + "," + std::to_string(crop[3]) +
+                                            " does not fit the " + std::to_string(e.width) + "x" +
+                                            std::to_string(e.height) + " picture of " + e.path);
         }
     }
     InputFileEntry& first = table.entry(0);
@@ -265,20 +304,68 @@ int convertCommand(const std::vector<std::string>& args) {
     };
     // A broken input ends the job unfinished instead of as a shorter output.
     hooks.abortJob = [&engine] { engine.job.stopRequested = true; };
+    hooks.logDetail = [&host](const std::string& line) { host.logDetail(line); };
     std::vector<PlannedOutput> plan = planConversions(table, choice, hooks);
-    for (const PlannedOutput& out : plan) {
-        for (int i : out.entries) {
-            if (sameFile(out.outputName, table.entry(i).path))
-                return usageError(name, "the output " + out.outputName + " would replace an input");
+    for (int i : giveBatchOutputsOwnNames(plan)) {
+        // Said whatever -q asks: the user looks for the file by its name.
+        std::fprintf(stderr, "quillon convert: %s has the name of an earlier output; it goes to %s\n",
+                     table.entry(plan[i].entries.front()).path.c_str(), plan[i].outputName.c_str());
+    }
+    if (batch && !quiet) {
+        for (const PlannedOutput& out : plan)
+            std::fprintf(stderr, "%s -> %s\n", table.entry(out.entries.front()).path.c_str(), out.outputName.c_str());
+    }
+    // Every file the conversion would write, checked before any work.
+    const OutputFilesCheck check = checkOutputFiles(
+        table, plan,
+        [&engine](const PlannedOutput& out) {
+            ConversionRequest r = out.request;
+            r.outputName = out.outputName.c_str();
+            return plannedJobFiles(engine, r);
+        });
+    if (!check.refusal.empty()) {
+        if (check.conflict) return usageError(name, check.refusal);
+        std::fprintf(stderr, "quillon convert: %s\n", check.refusal.c_str());
+        return kExitFailed;
+    }
+    if (!check.existing.empty() && !overwrite) {
+        const bool ask = ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO);
+        for (const std::string& path : check.existing) {
+            if (ask && askOnTerminal("quillon convert: " + path + " exists. Replace it?")) continue;
+            std::fprintf(stderr, "quillon convert: %s exists; it was left as it is (-y replaces it)\n",
+                         path.c_str());
+            return kExitFailed;
         }
     }
+    bool replaceImage = overwrite;
     if (!discPath.empty()) {
         std::vector<std::string> files;
-        for (const PlannedOutput& out : plan) files.push_back(out.outputName);
+        for (const PlannedOutput& out : plan) {
+            ConversionRequest r = out.request;
+            r.outputName = out.outputName.c_str();
+            const PlannedJobFiles planned = plannedJobFiles(engine, r);
+            files.push_back(out.outputName);
+            files.insert(files.end(), planned.streams.begin(), planned.streams.end());
+            if (!planned.statistics.empty()) files.push_back(planned.statistics);
+        }
         for (int i = 0; i < table.count(); ++i) files.push_back(table.entry(i).path);
         const std::string clash = disc::imageClash(discFormat, discPath, files);
         if (!clash.empty()) return usageError(name, "the disc image " + discPath + " would replace " + clash);
+        // Only an old image in the way (anything else was refused above):
+        // replaced with -y or the user's yes at a terminal.
+        if (!overwrite && !disc::checkImagePath(discFormat, discPath, false).empty()) {
+            const bool ask = ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO);
+            if (!ask || !askOnTerminal("quillon convert: the disc image " + discPath + " exists. Replace it?")) {
+                std::fprintf(stderr, "quillon convert: the disc image %s exists; it was left as it is (-y replaces it)\n",
+                             discPath.c_str());
+                return kExitFailed;
+            }
+            replaceImage = true;
+        }
     }
+    // Files there now were agreed to above; one that appears while the
+    // conversion runs is left whole unless -y was given.
+    engine.replaceExisting = overwrite || !check.existing.empty();
 #if QUILLON_HAVE_PIPELINE
     engine.setPhases(&standardPhases());
 #else
@@ -288,43 +375,65 @@ int convertCommand(const std::vector<std::string>& args) {
 #endif
     std::vector<std::string> written;
     std::vector<disc::DiscOutput> discOutputs;
+    std::vector<std::string> streamsOnly;
+    bool missing = false;
+    // Generic MPEG-1 takes the pel shape of its input, unless the user chose one.
+    bool aspectGiven = false;
+    for (const std::string& set : sets) aspectGiven = aspectGiven || set.rfind("aspectRatio=", 0) == 0;
+    const int initialAspect = aspectGiven ? 0 : engine.record.aspectRatio;
     const int completed = runConversions(table, plan, [&](PlannedOutput& out) {
-        // File times come from the kernel's coarse clock, a tick behind.
-        const auto started = std::filesystem::file_time_type::clock::now() - std::chrono::milliseconds(50);
+        applyPelAspectCode(engine.record, out.pelAspectCode, initialAspect);
+        applyPelAspectCode(engine.work, out.pelAspectCode, initialAspect);
         const int result = engineConvert(engine, out.request);
-        const size_t writtenBefore = written.size();
+        const JobValues& job = engine.job;
         if (result == kEngineCompleted) {
-            if (out.request.maxFileSize == 0) {
-                written.push_back(out.outputName);
-            } else {
-                // A split job writes numbered files and never the name asked
-                // for; list the ones this run wrote, not older ones beside them.
-                for (int counter = 0; counter < 1000000; ++counter) {
-                    const std::string part = splitFileName(out.outputName, counter);
-                    std::error_code ec;
-                    const auto when = std::filesystem::last_write_time(part, ec);
-                    if (ec || when < started) break;
-                    written.push_back(part);
-                }
+            for (const std::string& path : job.filesWritten) {
+                written.push_back(path);
+                if (::access(path.c_str(), F_OK) != 0) missing = true;
             }
+            if (job.filesWritten.empty()) missing = true;
+            if (!job.filesWritten.empty() && !engine.work.multiplexVideo && !engine.work.multiplexAudio)
+                streamsOnly.push_back(joined(job.filesWritten));
+            if (!discPath.empty()) {
+                const std::vector<std::string> streams = plannedJobFiles(engine, out.request).streamNames;
+                discOutputs.push_back(
+                    {disc::programStreamFiles(job.filesWritten, streams), out.request.width, out.request.height});
+            }
+            return result;
         }
-        if (result == kEngineCompleted) {
-            discOutputs.push_back({{written.begin() + static_cast<long>(writtenBefore), written.end()},
-                                   out.request.width, out.request.height});
+        // Said whatever -q asks: what the run ended as, and what it left.
+        if (job.stopped) {
+            if (job.filesWritten.empty())
+                std::fprintf(stderr, "quillon convert: stopped; nothing of %s was kept\n", out.outputName.c_str());
+            else
+                std::fprintf(stderr, "quillon convert: stopped; the part done before the stop is in %s\n",
+                             joined(job.filesWritten).c_str());
+        } else if (job.filesWritten.empty()) {
+            std::fprintf(stderr, "quillon convert: failed; nothing of %s was kept\n", out.outputName.c_str());
+        } else {
+            std::fprintf(stderr, "quillon convert: failed; left %s (asked to be kept)\n",
+                         joined(job.filesWritten).c_str());
         }
         return result;
     });
     if (!quiet) {
         for (const std::string& path : written) std::printf("Wrote %s\n", path.c_str());
     }
+    for (const std::string& streams : streamsOnly)
+        std::fprintf(stderr, "quillon convert: only one stream was encoded (userEncodeVideo, userEncodeAudio), so no "
+                             "program stream was made; the stream is in %s\n", streams.c_str());
     // A run refused for a settings value the target cannot take is the
     // user's to mend, like any other rejected value.
     if (engine.job.settingsRefused) return kExitUsage;
     if (completed != static_cast<int>(plan.size())) {
         if (batch && completed + 1 < static_cast<int>(plan.size())) {
-            std::fprintf(stderr, "quillon convert: stopped; %d of %zu outputs were not started\n",
+            std::fprintf(stderr, "quillon convert: %d of %zu outputs were not started\n",
                          static_cast<int>(plan.size()) - completed - 1, plan.size());
         }
+        return kExitFailed;
+    }
+    if (missing) {
+        std::fprintf(stderr, "quillon convert: a conversion reported success but left no file\n");
         return kExitFailed;
     }
     if (!discPath.empty()) {
@@ -333,6 +442,7 @@ int convertCommand(const std::vector<std::string>& args) {
         request.pal = pal != 0;
         request.path = discPath;
         request.chapterMinutes = chapterMinutes ? chapterMinutes : 5;
+        request.overwrite = replaceImage;
         request.outputs = std::move(discOutputs);
         if (!disc::makeDisc(engine, request)) return kExitFailed;
         if (!quiet) {
@@ -340,6 +450,7 @@ int convertCommand(const std::vector<std::string>& args) {
             if (discFormat != disc::DiscFormat::Dvd) std::printf("Wrote %s\n", disc::binNameFor(discPath).c_str());
         }
     }
+    if (!quiet) std::fprintf(stderr, "quillon convert: finished\n");
     return kExitOk;
 }
 

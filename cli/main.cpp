@@ -8,6 +8,7 @@
 
 #include "cli/commands.h"
 #include "engine/engine.h"
+#include "input/media_log.h"
 
 namespace {
 
@@ -36,6 +37,9 @@ int main(int argc, char** argv) {
         std::printf("%s\n", quillon::kProgramVersion);
         return kExitOk;
     }
+    // The media libraries would print straight onto the terminal (and over
+    // the progress bar); their messages go to the log instead.
+    quillon::captureMediaMessages();
     for (const Command& c : kCommands) {
         if (first == c.name) {
             std::vector<std::string> args(argv + 2, argv + argc);

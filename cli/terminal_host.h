@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -20,7 +21,10 @@ public:
         int interactive = -1;      // ask questions: -1 when `in` is a terminal
         int progressBar = -1;      // redraw one bar line: -1 when `out` is a terminal
         bool quiet = false;        // no log lines and no progress
+        bool verbose = false;      // detail lines too (the multiplexer's, the media libraries')
         bool shutdownChoice = false;
+        // Seconds on a steady clock (tests give their own).
+        std::function<double()> clock;
     };
 
     TerminalHost() : TerminalHost(Options{}) {}
@@ -33,6 +37,8 @@ public:
     // answer is yes: the only question is whether to stop.
     bool askYesNo(const std::string& caption, const std::string& text) override;
     void logLine(const std::string& text) override;
+    // Shown only with the verbose option.
+    void logDetail(const std::string& text) override;
     void droppedWarning(const std::string& text) override;
     std::unique_ptr<DialogView> createDialog() override;
     bool shutdownChoice() const override { return options_.shutdownChoice; }
@@ -45,8 +51,12 @@ public:
     void forgetInterrupts() { interruptsDuringQuestions_ = 0; }
     bool progressBar() const { return progressBar_; }
 
-    // Progress of the current phase; a bar on a terminal, else one line per
-    // new percentage.
+    // Progress of the current phase, shown as one bar over the whole job
+    // (the phases are told apart by the driver's headings in the log): the
+    // whole job's percentage, the step's name and its own percentage, the
+    // picture and pictures per second while coding pictures, the time worked
+    // and the time left, the time spent answering questions left out. A
+    // redrawn line on a terminal, else a line whenever the step moves on.
     void showProgress(int percent, const std::string& status);
     // Ends a drawn bar line before other output.
     void breakProgressLine();
@@ -55,8 +65,20 @@ private:
     Options options_;
     bool interactive_;
     bool progressBar_;
+    enum Phase { kNoPhase = -1, kVideoPhase = 0, kAudioPhase = 1, kMuxPhase = 2, kDiscPhase = 3 };
+    double now() const;
+    void notePhase(const std::string& heading);
+
     bool barShown_ = false;
     int lastPercent_ = -1;
+    int phase_ = kNoPhase;
+    int firstPhase_ = kNoPhase;
+    double jobStart_ = 0;
+    double phaseStart_ = 0;
+    double questionSeconds_ = 0;   // time spent in questions since the job started
+    double phaseQuestionStart_ = 0;  // questionSeconds_ when the phase began
+    int overall_ = 0;
+    std::string lastShown_;  // the last line shown, without its times
     int interruptsDuringQuestions_ = 0;
 };
 
@@ -66,7 +88,7 @@ private:
 // press Start later. Ctrl-C while it runs: with a terminal on standard input,
 // the Stop press and its question (or the question alone when Stop is
 // disabled); without one, or on a second Ctrl-C before the answer, an
-// immediate stop.
+// immediate stop. SIGTERM and SIGHUP stop at once.
 class TerminalDialog : public DialogView {
 public:
     explicit TerminalDialog(TerminalHost& host) : host_(host) {}
@@ -105,6 +127,7 @@ private:
     std::string cancelLabel_ = "&Cancel";
     std::string status_;
     int interruptsHandled_ = 0;
+    int terminationsHandled_ = 0;
 };
 
 }  // namespace quillon

@@ -594,6 +594,14 @@ std::string imageClash(DiscFormat format, const std::string& path, const std::ve
     return {};
 }
 
+std::vector<std::string> programStreamFiles(const std::vector<std::string>& written,
+                                            const std::vector<std::string>& streamNames) {
+    std::vector<std::string> files;
+    for (const std::string& file : written)
+        if (std::find(streamNames.begin(), streamNames.end(), file) == streamNames.end()) files.push_back(file);
+    return files;
+}
+
 std::string capacityWarning(DiscFormat format, uint64_t bytes) {
     // A single-layer DVD: 2,295,104 sectors. A CD of 80 minutes: 360,000
     // raw sectors of 2352 bytes.

@@ -54,6 +54,12 @@ struct DiscOutput {
     int width = 0, height = 0;
 };
 
+// The program stream files among the files a conversion put in place
+// (`written`, in their order), leaving out its elementary streams
+// (`streamNames`), which a DVD conversion keeps beside them.
+std::vector<std::string> programStreamFiles(const std::vector<std::string>& written,
+                                            const std::vector<std::string>& streamNames);
+
 struct DiscRequest {
     DiscFormat format = DiscFormat::Dvd;
     bool pal = false;

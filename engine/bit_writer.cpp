@@ -30,6 +30,12 @@ bool BitWriter::open(Engine& engine, const std::string& path) {
 
 bool BitWriter::close() {
     if (file_) {
+        // Whole pending bytes join the buffer; a part byte is dropped (the
+        // callers align first).
+        while (state_.pendingBits >= 8) {
+            state_.pendingBits -= 8;
+            emitByte(static_cast<uint8_t>(state_.accumulator >> state_.pendingBits));
+        }
         if (state_.bufferedBytes > 0 && !state_.writeError) {
             const size_t n = static_cast<size_t>(state_.bufferedBytes);
             if (std::fwrite(buffer_, 1, n, file_) != n) state_.writeError = 1;
@@ -42,13 +48,17 @@ bool BitWriter::close() {
     return state_.writeError == 0;
 }
 
-void BitWriter::emitByte() {
-    if (!state_.writeError) {
-        buffer_[state_.bufferedBytes++] = state_.currentByte;
-        if (state_.bufferedBytes == kBitWriterBufferSize) flushFull();
+void BitWriter::drainNearFullBuffer() {
+    while (state_.pendingBits >= 8) {
+        state_.pendingBits -= 8;
+        emitByte(static_cast<uint8_t>(state_.accumulator >> state_.pendingBits));
     }
-    state_.currentByte = 0;
-    state_.bitsLeft = 8;
+}
+
+void BitWriter::emitByte(uint8_t byte) {
+    if (state_.writeError) return;
+    buffer_[state_.bufferedBytes++] = byte;
+    if (state_.bufferedBytes == kBitWriterBufferSize) flushFull();
 }
 
 void BitWriter::flushFull() {
@@ -59,7 +69,7 @@ void BitWriter::flushFull() {
 
 int64_t BitWriter::bytePosition() const {
     if (!file_) return 0;
-    return static_cast<int64_t>(ftello(file_)) + state_.bufferedBytes;
+    return static_cast<int64_t>(ftello(file_)) + state_.bufferedBytes + (state_.pendingBits >> 3);
 }
 
 void BitWriter::snapshot(WriterSnapshot& out, uint8_t* undo) {

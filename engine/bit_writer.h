@@ -14,13 +14,15 @@ class Engine;
 constexpr int kBitWriterBufferSize = 262144;  // 0x40000
 
 // The writer state copied out and back whole. The buffer's contents travel
-// separately, in the one undo buffer the encoder owns.
+// separately, in the one undo buffer the encoder owns. Bits wait in a 64-bit
+// accumulator until they make whole bytes; the count of bits put is an
+// integer, so the double totalBits() hands out is exact.
 struct WriterSnapshot {
-    uint8_t currentByte = 0;
+    uint64_t accumulator = 0;  // pending bits, the newest in bit 0
+    int32_t pendingBits = 0;   // bits in the accumulator not yet in the buffer, 0..63
     int32_t bufferedBytes = 0;
-    int32_t bitsLeft = 8;
     int64_t filePosition = 0;
-    double totalBits = 0;
+    int64_t totalBits = 0;
     int32_t writeError = 0;
 };
 
@@ -39,29 +41,26 @@ public:
     bool close();
     bool isOpen() const { return file_ != nullptr; }
 
-    // Whole runs of bits at a time: both encoders write every code here.
+    // The low count (1..32) bits of value, most significant first. Whole
+    // words go to the buffer four bytes at a time; the buffer reaches the
+    // file the moment its last byte is complete.
     inline void putBits(uint32_t value, int count) {
-        while (count > 0) {
-            const int take = count < state_.bitsLeft ? count : state_.bitsLeft;
-            const uint32_t chunk = (value >> (count - take)) & ((1u << take) - 1);
-            state_.currentByte = static_cast<uint8_t>((static_cast<uint32_t>(state_.currentByte) << take) | chunk);
-            state_.totalBits += take;
-            state_.bitsLeft -= take;
-            count -= take;
-            if (state_.bitsLeft == 0) emitByte();
-        }
+        state_.totalBits += count;
+        state_.accumulator = (state_.accumulator << count) | (value & ((uint64_t{1} << count) - 1));
+        state_.pendingBits += count;
+        if (state_.bufferedBytes + (state_.pendingBits >> 3) >= kBitWriterBufferSize)
+            drainNearFullBuffer();
+        else if (state_.pendingBits >= 32)
+            storeWord();
     }
-    inline void putBit(uint32_t value) {
-        state_.totalBits += 1;
-        state_.currentByte = static_cast<uint8_t>((state_.currentByte << 1) | (value & 1));
-        if (--state_.bitsLeft == 0) emitByte();
-    }
+    inline void putBit(uint32_t value) { putBits(value & 1, 1); }
     void alignToByte() {
-        if (state_.bitsLeft != 8) putBits(0, state_.bitsLeft);
+        if (state_.pendingBits & 7) putBits(0, 8 - (state_.pendingBits & 7));
     }
-    double totalBits() const { return state_.totalBits; }
+    double totalBits() const { return static_cast<double>(state_.totalBits); }
     bool writeError() const { return state_.writeError != 0; }
-    int bitsLeft() const { return state_.bitsLeft; }
+    // Free bit positions left in the byte being assembled, 8 down to 1.
+    int bitsLeft() const { return 8 - (state_.pendingBits & 7); }
 
     // undo must hold kBitWriterBufferSize bytes; only one snapshot is live.
     void snapshot(WriterSnapshot& out, uint8_t* undo);
@@ -72,7 +71,21 @@ public:
     std::FILE* file() const { return file_; }
 
 private:
-    void emitByte();
+    inline void storeWord() {
+        state_.pendingBits -= 32;
+        if (state_.writeError) return;
+        const uint32_t word = static_cast<uint32_t>(state_.accumulator >> state_.pendingBits);
+        uint8_t* out = buffer_ + state_.bufferedBytes;
+        out[0] = static_cast<uint8_t>(word >> 24);
+        out[1] = static_cast<uint8_t>(word >> 16);
+        out[2] = static_cast<uint8_t>(word >> 8);
+        out[3] = static_cast<uint8_t>(word);
+        state_.bufferedBytes += 4;
+    }
+    // Every whole pending byte, one at a time, writing the buffer to the
+    // file when it fills.
+    void drainNearFullBuffer();
+    void emitByte(uint8_t byte);
     void flushFull();
 
     std::FILE* file_ = nullptr;

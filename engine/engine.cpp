@@ -1,5 +1,7 @@
 #include "engine/engine.h"
 
+#include <chrono>
+
 namespace quillon {
 
 Engine::Engine(Host& host) : host_(&host) {}
@@ -11,28 +13,40 @@ Engine::~Engine() {
     }
 }
 
+std::string Engine::publicText(const std::string& text) const {
+    const std::string& from = job.privatePrefix;
+    if (from.empty()) return text;
+    std::string out;
+    size_t pos = 0;
+    for (size_t at; (at = text.find(from, pos)) != std::string::npos; pos = at + from.size())
+        out.append(text, pos, at - pos).append(job.publicFolder);
+    return out.append(text, pos, std::string::npos);
+}
+
 void Engine::reportError(const std::string& text) {
-    host_->messageBox(std::string(kEngineName) + " - error", text, MessageIcon::Error,
+    host_->messageBox(std::string(kEngineName) + " - error", publicText(text), MessageIcon::Error,
                       activeDialog_ != nullptr);
 }
 
 void Engine::reportWarning(const std::string& text) {
     if (activeDialog_) {
-        host_->droppedWarning(text);
+        host_->droppedWarning(publicText(text));
         return;
     }
-    host_->messageBox(std::string(kEngineName) + " - warning", text, MessageIcon::Warning, false);
+    host_->messageBox(std::string(kEngineName) + " - warning", publicText(text), MessageIcon::Warning, false);
 }
 
 void Engine::showMessage(const std::string& text, MessageIcon icon) {
-    host_->messageBox(kEngineName, text, icon, activeDialog_ != nullptr);
+    host_->messageBox(kEngineName, publicText(text), icon, activeDialog_ != nullptr);
 }
 
-void Engine::logLine(const std::string& text) { host_->logLine(text); }
+void Engine::logLine(const std::string& text) { host_->logLine(publicText(text)); }
+
+void Engine::logDetail(const std::string& text) { host_->logDetail(text); }
 
 void Engine::setProgress(const std::string& text, int percent) {
     if (!activeDialog_) return;
-    activeDialog_->setStatusText(text);
+    activeDialog_->setStatusText(publicText(text));
     activeDialog_->setProgressValue(percent);
 }
 
@@ -42,8 +56,12 @@ void Engine::pumpMessages() {
     if (stopPressed_) {
         stopPressed_ = false;
         // A stop already under way (Cancel, a second Ctrl-C) needs no question.
-        if (!job.stopRequested && host_->askYesNo(kEngineName, "Are you sure to stop it?"))
-            job.stopRequested = true;
+        if (!job.stopRequested) {
+            const auto asked = std::chrono::steady_clock::now();
+            const bool yes = host_->askYesNo(kEngineName, "Are you sure to stop it?");
+            questionSeconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+            if (yes) job.stopRequested = true;
+        }
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/host.h"
 #include "engine/request.h"
@@ -34,6 +35,17 @@ struct JobValues {
     bool settingsRefused = false;  // the run was refused for a settings value
     bool statisticsOn = false;
     std::FILE* statisticsFile = nullptr;
+    // While a run writes, the stream names above are private names in the
+    // output's folder: privatePrefix followed by the final file name. Text
+    // shown to the user has privatePrefix replaced by publicFolder, so it
+    // names the user's files.
+    std::string privatePrefix;
+    std::string publicFolder;
+    // After a run: the files it put in place (the program stream or its
+    // split parts, the streams kept), complete or, after a stop, holding the
+    // part done. Nothing else of the run is left.
+    std::vector<std::string> filesWritten;
+    bool stopped = false;  // the run ended by a stop
 };
 
 class Engine;
@@ -46,6 +58,12 @@ public:
     virtual bool encodeVideo(Engine& engine) = 0;
     virtual bool encodeAudio(Engine& engine) = 0;
     virtual bool multiplex(Engine& engine, bool multiplexVideo, bool multiplexAudio) = 0;
+    // Checks, before the first picture is coded, every setting a later phase
+    // will need; reports what is wrong and returns false.
+    virtual bool checkSettings(Engine& engine) {
+        (void)engine;
+        return true;
+    }
 };
 
 class Engine {
@@ -67,6 +85,7 @@ public:
     void reportError(const std::string& text);
     void reportWarning(const std::string& text);
     void logLine(const std::string& text);
+    void logDetail(const std::string& text);
     void setProgress(const std::string& text, int percent);
     // A message box with the engine name as caption, owned by the conversion
     // dialog while one is open (refusals, the settings-file messages).
@@ -75,6 +94,9 @@ public:
     // and a Yes sets job.stopRequested.
     void pumpMessages();
     bool stopRequested() const { return job.stopRequested; }
+    // Seconds spent waiting for the answer to the stop question, over the
+    // engine's life: progress takes it out of its working time.
+    double questionSeconds() const { return questionSeconds_; }
 
     // The video encoder's picture preview in the conversion dialog.
     bool previewOn() const;
@@ -95,6 +117,13 @@ public:
     // by the last initEngine (the MPEG-1 preset was then applied).
     std::string settingsFile = "default.ini";
     bool settingsFileRejected = false;
+    // Whether a job may replace a file that already has the name of one of
+    // its outputs. The front end sets it once the user has agreed; without
+    // it the job leaves such a file whole and does not complete.
+    bool replaceExisting = false;
+
+    // text with the job's private names turned into the names the user knows.
+    std::string publicText(const std::string& text) const;
     // What the last initEngine found wrong with the user profile (a value
     // outside its range, which gave way to its default, or a profile file
     // that could not be read); empty when nothing.
@@ -104,6 +133,7 @@ public:
     ConversionPhases* phases() const { return phases_; }
 
 private:
+    double questionSeconds_ = 0;
     Host* host_;
     DialogView* activeDialog_ = nullptr;
     bool stopPressed_ = false;

@@ -59,6 +59,10 @@ public:
     // Progress and information lines. The conversion dialog keeps no log, but
     // the terminal prints them and the desktop appends them to its log text.
     virtual void logLine(const std::string& text) { (void)text; }
+    // A line of inner workings (the multiplexer's scan and timing details,
+    // the media libraries' own messages): kept in the log, but not worth a
+    // terminal's default output.
+    virtual void logDetail(const std::string& text) { logLine(text); }
     // A warning dropped because a conversion dialog was open.
     virtual void droppedWarning(const std::string& text) { (void)text; }
     // Null when the dialog cannot be created.

@@ -1,6 +1,10 @@
 #include "engine/job_driver.h"
 
+#include <dirent.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <limits>
 #include <new>
@@ -12,6 +16,7 @@
 #include "engine/presets.h"
 #include "engine/source_format.h"
 #include "engine/validation.h"
+#include "platform/output_files.h"
 #include "platform/regular_file.h"
 
 namespace quillon {
@@ -40,7 +45,231 @@ public:
     void runModal(DialogController&) override {}
 };
 
+struct StreamNames {
+    std::string program, video, audio;
+};
+
+StreamNames streamNamesFor(const char* outputName, bool mpeg2, bool video, bool audio) {
+    StreamNames n;
+    n.program = (outputName && *outputName) ? std::string(outputName)
+                                            : std::string("temp") + kProgramStreamExtension;
+    const std::string base = withoutExtension(n.program);
+    if (video) n.video = base + (mpeg2 ? ".m2v" : ".m1v");
+    if (audio) n.audio = base + ".mpa";
+    return n;
+}
+
+bool keepsStreamAfterMultiplex(const EncoderSettings& w, bool video) {
+    return (video ? w.saveTempVideo : w.saveTempAudio) != 0 || w.videoType == kKindDvd;
+}
+
+// The files one run writes. They are made under private names beside the
+// final ones, created exclusively, so that no file the run did not make is
+// ever written or removed; at the end of the run each is either moved to its
+// final name or removed.
+class RunFiles {
+public:
+    enum Kind { kVideo, kAudio, kProgram };
+
+    explicit RunFiles(Engine& engine) : engine_(engine) {}
+    ~RunFiles() {
+        for (int k = 0; k < 3; ++k) discard(static_cast<Kind>(k));
+        restoreNames();
+    }
+
+    // Makes the private files for the streams and the program stream the
+    // run writes, and points the job's names at them. Reports and returns
+    // false when the folder cannot take them.
+    bool create(bool video, bool audio, bool program, bool split) {
+        JobValues& job = engine_.job;
+        final_[kVideo] = job.videoStreamName;
+        final_[kAudio] = job.audioStreamName;
+        final_[kProgram] = job.programStreamName;
+        const bool writes[3] = {video, audio, program};
+        split_ = split;
+        std::string near;
+        for (int k = 2; k >= 0; --k)
+            if (writes[k]) near = final_[k];
+        if (near.empty()) return true;
+        const std::string problem = folderProblem(near);
+        if (!problem.empty()) {
+            engine_.reportError(formatText("Unable to write %s: %s.", near.c_str(), problem.c_str()));
+            return false;
+        }
+        // A program name without a "." of its own must not get one from a
+        // hidden private name: numbered parts would be named differently.
+        const bool hidden = namePart(near).find('.') != std::string::npos;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            prefix_ = privatePrefix(near, hidden);
+            bool taken = false;
+            for (int k = 0; k < 3 && !taken; ++k) {
+                if (!writes[k]) continue;
+                const std::string path = prefix_ + namePart(final_[k]);
+                if (createExclusive(path)) {
+                    private_[k] = path;
+                } else if (errno == EEXIST) {
+                    taken = true;
+                } else {
+                    const int error = errno;
+                    for (int j = 0; j < 3; ++j) discard(static_cast<Kind>(j));
+                    engine_.reportError(formatText("Unable to write %s: %s.", final_[k].c_str(),
+                                                   fileErrorText(error).c_str()));
+                    return false;
+                }
+            }
+            if (!taken) break;
+            for (int j = 0; j < 3; ++j) discard(static_cast<Kind>(j));
+        }
+        if ((video && private_[kVideo].empty()) || (audio && private_[kAudio].empty()) ||
+            (program && private_[kProgram].empty())) {
+            engine_.reportError(formatText("Unable to write %s: no free private name.", near.c_str()));
+            return false;
+        }
+        for (int k = 0; k < 3; ++k)
+            if (!private_[k].empty()) name(static_cast<Kind>(k)) = private_[k];
+        job.privatePrefix = prefix_;
+        job.publicFolder = folderPart(near);
+        active_ = true;
+        return true;
+    }
+
+    bool writes(Kind k) const { return !private_[k].empty(); }
+
+    // Moves the file (for a split program stream: every part) to its final
+    // name. False after a message when it could not be.
+    bool keep(Kind k) {
+        if (!writes(k)) return true;
+        std::vector<std::pair<std::string, std::string>> moves;
+        if (k == kProgram && split_) {
+            for (const std::string& part : splitParts())
+                moves.push_back({part, job().publicFolder + part.substr(folderPart(part).size() + prefixName().size())});
+        } else if (nonEmpty(private_[k])) {
+            moves.push_back({private_[k], final_[k]});
+        }
+        bool ok = true;
+        const bool replace = engine_.replaceExisting;
+        if (!replace) {
+            // All parts or none: a name taken meanwhile stops the whole move.
+            for (const auto& m : moves) {
+                if (access(m.second.c_str(), F_OK) == 0) {
+                    engine_.reportError(formatText("%s appeared while this job ran and was left as it is; "
+                                                   "this job's file was removed.",
+                                                   m.second.c_str()));
+                    ok = false;
+                }
+            }
+        }
+        for (const auto& m : moves) {
+            if (!ok) break;
+            const MoveResult r = moveIntoPlace(m.first, m.second, replace);
+            if (r == MoveResult::Moved) {
+                job().filesWritten.push_back(m.second);
+            } else {
+                const std::string why = r == MoveResult::Exists ? std::string("it appeared while this job ran")
+                                                                : fileErrorText(errno);
+                engine_.reportError(formatText("Unable to put %s in place (%s); it was left as it is.",
+                                               m.second.c_str(), why.c_str()));
+                ok = false;
+            }
+        }
+        discard(k);
+        return ok;
+    }
+
+    // Removes what is left of the file (and of its parts).
+    void discard(Kind k) {
+        if (private_[k].empty()) return;
+        if (k == kProgram && split_)
+            for (const std::string& part : splitParts()) std::remove(part.c_str());
+        std::remove(private_[k].c_str());
+        private_[k].clear();
+    }
+
+    // Gives the job its final names back.
+    void restoreNames() {
+        if (!active_) return;
+        for (int k = 0; k < 3; ++k)
+            if (!final_[k].empty() || k == kProgram) name(static_cast<Kind>(k)) = final_[k];
+        job().privatePrefix.clear();
+        job().publicFolder.clear();
+        active_ = false;
+    }
+
+private:
+    JobValues& job() { return engine_.job; }
+    std::string& name(Kind k) {
+        return k == kVideo ? engine_.job.videoStreamName
+                           : k == kAudio ? engine_.job.audioStreamName : engine_.job.programStreamName;
+    }
+    std::string prefixName() const { return namePart(prefix_); }
+    static bool nonEmpty(const std::string& path) {
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        if (!f) return false;
+        const bool any = std::fgetc(f) != EOF;
+        std::fclose(f);
+        return any;
+    }
+    // The numbered parts of a split program stream: the files of the
+    // folder under the private prefix that are not the run's other files.
+    std::vector<std::string> splitParts() const {
+        std::vector<std::string> parts;
+        const std::string folder = folderPart(prefix_);
+        DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+        if (!dir) return parts;
+        const std::string start = namePart(prefix_);
+        while (const dirent* e = ::readdir(dir)) {
+            const std::string entry = e->d_name;
+            if (entry.compare(0, start.size(), start) != 0) continue;
+            const std::string path = folder + entry;
+            if (path == private_[kVideo] || path == private_[kAudio] || path == private_[kProgram]) continue;
+            parts.push_back(path);
+        }
+        ::closedir(dir);
+        std::sort(parts.begin(), parts.end());
+        return parts;
+    }
+
+    Engine& engine_;
+    std::string prefix_;
+    std::string final_[3];
+    std::string private_[3];
+    bool split_ = false;
+    bool active_ = false;
+};
+
 }  // namespace
+
+PlannedJobFiles plannedJobFiles(const Engine& engine, const ConversionRequest& r) {
+    const EncoderSettings& w = engine.work;
+    const bool video = (r.videoPresent & 0xff) != 0, audio = (r.audioPresent & 0xff) != 0;
+    const bool encodeVideo = video && w.userEncodeVideo, encodeAudio = audio && w.userEncodeAudio;
+    const bool multiplex = encodeVideo == encodeAudio;
+    const StreamNames n = streamNamesFor(r.outputName, isMpeg2Syntax(w), video, audio);
+    PlannedJobFiles out;
+    for (const std::string* name : {&n.video, &n.audio})
+        if (!name->empty()) out.streamNames.push_back(*name);
+    if (multiplex) {
+        out.program = n.program;
+        out.split = r.maxFileSize != 0;
+        if (video && !encodeVideo) out.reads.push_back(n.video);
+        if (audio && !encodeAudio) out.reads.push_back(n.audio);
+    }
+    if (encodeVideo && (!multiplex || keepsStreamAfterMultiplex(w, true))) out.streams.push_back(n.video);
+    if (encodeAudio && (!multiplex || keepsStreamAfterMultiplex(w, false))) out.streams.push_back(n.audio);
+    out.statistics = w.statisticsFilename;
+    return out;
+}
+
+std::string splitPartName(const std::string& path, int counter) {
+    size_t slash = path.find_last_of('/');
+    size_t baseStart = slash == std::string::npos ? 0 : slash + 1;
+    std::string digits = counter < 100 ? formatText("%02d", counter) : formatText("%d", counter);
+    size_t zeros = path.find("00", baseStart);
+    if (zeros != std::string::npos) return path.substr(0, zeros) + digits + path.substr(zeros + 2);
+    size_t dot = path.find_last_of('.');
+    if (dot != std::string::npos && dot >= baseStart) return path.substr(0, dot) + digits + path.substr(dot);
+    return path + digits;
+}
 
 std::string withoutExtension(const std::string& name) {
     size_t dot = name.rfind('.');
@@ -51,15 +280,12 @@ std::string withoutExtension(const std::string& name) {
 
 void deriveStreamNames(Engine& engine, const char* outputName) {
     JobValues& job = engine.job;
-    job.programStreamName = (outputName && *outputName)
-                                ? std::string(outputName)
-                                : std::string("temp") + kProgramStreamExtension;
-    const std::string base = withoutExtension(job.programStreamName);
-    job.videoStreamName.clear();
-    job.audioStreamName.clear();
+    const StreamNames n =
+        streamNamesFor(outputName, isMpeg2Syntax(engine.work), engine.ev.hasVideo != 0, engine.ev.hasAudio != 0);
+    job.programStreamName = n.program;
+    job.videoStreamName = n.video;
+    job.audioStreamName = n.audio;
     job.audio2StreamName.clear();
-    if (engine.ev.hasVideo) job.videoStreamName = base + (isMpeg2Syntax(engine.work) ? ".m2v" : ".m1v");
-    if (engine.ev.hasAudio) job.audioStreamName = base + ".mpa";
 }
 
 int startJob(Engine& engine, const ConversionRequest& r) {
@@ -210,6 +436,39 @@ RunOutcome runConversion(Engine& engine) {
         engine.showMessage("No encoders are available for this conversion.", MessageIcon::Error);
         return RunOutcome::Refused;
     }
+    const bool writesProgram = engine.work.multiplexVideo || engine.work.multiplexAudio;
+    {
+        // A program stream under a stream's name would be written over by
+        // that stream, or read as it, and then removed.
+        const EncoderSettings& w = engine.work;
+        const std::string* streams[2] = {&job.videoStreamName, &job.audioStreamName};
+        const char* kinds[2] = {"video", "audio"};
+        const bool used[2] = {w.encodeVideo || w.multiplexVideo, w.encodeAudio || w.multiplexAudio};
+        for (int i = 0; i < 2; ++i) {
+            if (!writesProgram || !used[i] || streams[i]->empty()) continue;
+            if (*streams[i] == job.programStreamName || sameFile(*streams[i], job.programStreamName)) {
+                engine.showMessage(formatText("The output %s has the name of this job's %s stream; "
+                                              "choose a name with another extension, such as .mpg.",
+                                              job.programStreamName.c_str(), kinds[i]),
+                                   MessageIcon::Error);
+                return RunOutcome::Refused;
+            }
+        }
+        const std::string stats = w.statisticsFilename;
+        const std::string* outputs[3] = {&job.programStreamName, &job.videoStreamName, &job.audioStreamName};
+        const bool outputUsed[3] = {writesProgram, used[0], used[1]};
+        for (int i = 0; i < 3; ++i) {
+            if (stats.empty() || !outputUsed[i] || outputs[i]->empty()) continue;
+            if (stats == *outputs[i] || sameFile(stats, *outputs[i])) {
+                engine.showMessage(formatText("The statistics file %s is also a stream of this job.", stats.c_str()),
+                                   MessageIcon::Error);
+                return RunOutcome::Refused;
+            }
+        }
+    }
+    // Whatever a later phase needs is checked now, before hours of coding
+    // end in a refusal.
+    if (!phases->checkSettings(engine)) return RunOutcome::Refused;
 
     job.statisticsOn = engine.work.statisticsFilename[0] != '\0';
     if (job.statisticsOn) {
@@ -221,6 +480,18 @@ RunOutcome runConversion(Engine& engine) {
                                MessageIcon::Error);
             return RunOutcome::Refused;
         }
+    }
+
+    job.filesWritten.clear();
+    job.stopped = false;
+    RunFiles files(engine);
+    if (!files.create(engine.work.encodeVideo != 0, engine.work.encodeAudio != 0, writesProgram,
+                      engine.work.maxFileSize != 0)) {
+        if (job.statisticsFile) {
+            std::fclose(job.statisticsFile);
+            job.statisticsFile = nullptr;
+        }
+        return RunOutcome::Refused;
     }
 
     view.setStartEnabled(false);
@@ -264,6 +535,7 @@ RunOutcome runConversion(Engine& engine) {
         ok = runPhase(engine, [&] { return phases->encodeAudio(engine); });
         if (job.stopRequested) stopInLaterPhase = true;
     }
+    bool multiplexRan = false, multiplexed = false;
     if (!stopInLaterPhase && ok && (w.multiplexVideo || w.multiplexAudio)) {
         engine.logLine(" ");
         engine.setProgress("", 0);
@@ -274,12 +546,35 @@ RunOutcome runConversion(Engine& engine) {
         else
             engine.logLine("Multiplexing audio:");
         const bool muxVideo = w.multiplexVideo != 0, muxAudio = w.multiplexAudio != 0;
-        ok = runPhase(engine, [&] { return phases->multiplex(engine, muxVideo, muxAudio); });
-        if (ok && w.videoType != kKindDvd) {
-            if (w.encodeVideo && !w.saveTempVideo) std::remove(job.videoStreamName.c_str());
-            if (w.encodeAudio && !w.saveTempAudio) std::remove(job.audioStreamName.c_str());
-        }
+        multiplexRan = true;
+        ok = multiplexed = runPhase(engine, [&] { return phases->multiplex(engine, muxVideo, muxAudio); });
     }
+    const bool stoppedLater = job.stopRequested;
+    const bool stopped = stoppedInVideo || stoppedLater;
+
+    // The files of the run: the program stream (complete, or the part done
+    // after a stop), the streams that are kept and those a stop leaves
+    // unmultiplexed go to their names, the rest goes. A failed run leaves
+    // nothing but the streams the user asked to keep.
+    bool placed = true;
+    if (files.writes(RunFiles::kProgram)) {
+        if (multiplexed || (multiplexRan && stoppedLater)) placed = files.keep(RunFiles::kProgram) && placed;
+        else files.discard(RunFiles::kProgram);
+    }
+    const RunFiles::Kind streamKinds[2] = {RunFiles::kVideo, RunFiles::kAudio};
+    for (int i = 0; i < 2; ++i) {
+        const RunFiles::Kind k = streamKinds[i];
+        if (!files.writes(k)) continue;
+        const bool asked = (i == 0 ? w.saveTempVideo : w.saveTempAudio) != 0;
+        bool keepIt;
+        if (multiplexed) keepIt = keepsStreamAfterMultiplex(w, i == 0);
+        else if (stopped) keepIt = true;  // what a stop leaves: the streams of the part done
+        else if (!writesProgram) keepIt = asked || ok;  // the stream is the output
+        else keepIt = asked;
+        if (keepIt) placed = files.keep(k) && placed;
+        else files.discard(k);
+    }
+    files.restoreNames();
 
     job.jobRunning = false;
     applySettings(engine);
@@ -294,13 +589,14 @@ RunOutcome runConversion(Engine& engine) {
     // A stop during the sound or the multiplexing leaves the run incomplete
     // even if the phase did not say so.
     if (job.stopRequested) ok = false;
+    job.stopped = stopped;
     job.stopRequested = stoppedInVideo;
     if (job.stopRequested) {
         engine.logLine(" ");
         engine.logLine("ENCODING ABORTED.");
         engine.setProgress("", 0);
     }
-    if (ok && !job.stopRequested) job.jobCompleted = true;
+    if (ok && placed && !job.stopRequested) job.jobCompleted = true;
     view.postClose();
     return RunOutcome::Finished;
 }

@@ -20,6 +20,24 @@ void fitLevelToPicture(EncoderSettings& s, int width, int height) {
     if (raised && s.profile > 4) s.profile = 4;
     if ((width > 352 || height > 288) && s.level > 8) s.level = 8;
 
+    // The pictures arrive at the rate of the chosen standard, so a lower
+    // rate here would make them run longer than the sound: a rate beyond
+    // the level's sample rate takes a higher level.
+    const double needed = static_cast<double>(width) * height * s.frameRate;
+    const LevelLimits* current = levelLimits(s.level);
+    if (current && current->samplesPerSecond < needed) {
+        for (int higher : {8, 6, 4}) {
+            const LevelLimits* limits = levelLimits(higher);
+            // Main level takes no rate above 30.
+            if (higher == 8 && s.frameRateCode > 5) continue;
+            if (higher < s.level && limits && limits->samplesPerSecond >= needed) {
+                s.level = higher;
+                if (s.profile > 4) s.profile = 4;
+                break;
+            }
+        }
+    }
+    // Only a rate beyond every level (a high rate set by hand) is lowered.
     if (const LevelLimits* limits = levelLimits(s.level)) {
         while (s.frameRateCode > 3 && limits->samplesPerSecond < static_cast<double>(width) * height * s.frameRate) {
             --s.frameRateCode;

@@ -1,7 +1,11 @@
 #include "engine/standard_phases.h"
 
+#include <limits>
+
 #include "audio/audio_encoder.h"
+#include "engine/derived_values.h"
 #include "mux/multiplex_step.h"
+#include "mux/multiplexer.h"
 #include "video/video_encoder.h"
 
 namespace quillon {
@@ -13,6 +17,17 @@ public:
     bool encodeAudio(Engine& engine) override { return runAudioEncoder(engine); }
     bool multiplex(Engine& engine, bool multiplexVideo, bool multiplexAudio) override {
         return runMultiplexStep(engine, multiplexVideo, multiplexAudio);
+    }
+    bool checkSettings(Engine& engine) override {
+        const EncoderSettings& w = engine.work;
+        if (w.encodeAudio && !checkAudioSettings(engine)) return false;
+        if (!w.multiplexVideo && !w.multiplexAudio) return true;
+        const int mask = (w.multiplexVideo ? 1 : 0) | (w.multiplexAudio ? 2 : 0);
+        // Streams already on disk are measured by the multiplexer itself.
+        double seconds = std::numeric_limits<double>::infinity();
+        const double rate = frameRateFromCode(w.frameRateCode);
+        if (w.encodeVideo && rate > 0) seconds = engine.job.frameCount / rate;
+        return checkMultiplexSettings(engine, mask, seconds);
     }
 };
 

@@ -11,6 +11,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -146,9 +147,7 @@ bool loadWithLibav(const std::string& path, Bitmap& out, std::string* error) {
         return false;
     }
     out.allocate(frame->width, frame->height);
-    SwsContext* sws = sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-                                     frame->width, frame->height, AV_PIX_FMT_BGRA, SWS_POINT, nullptr,
-                                     nullptr, nullptr);
+    SwsContext* sws = pictureScaler(nullptr, frame.get());
     if (!sws) {
         setError(error, "cannot convert the picture of " + path);
         return false;
@@ -236,6 +235,33 @@ bool loadPicture(const std::string& path, Bitmap& out, std::string* error) {
         setError(error, "not enough memory to load " + path);
         return false;
     }
+}
+
+SwsContext* pictureScaler(SwsContext* cached, const AVFrame* frame) {
+    AVPixelFormat format = static_cast<AVPixelFormat>(frame->format);
+    bool fullRange = frame->color_range == AVCOL_RANGE_JPEG;
+    switch (format) {
+        case AV_PIX_FMT_YUVJ420P: format = AV_PIX_FMT_YUV420P; fullRange = true; break;
+        case AV_PIX_FMT_YUVJ422P: format = AV_PIX_FMT_YUV422P; fullRange = true; break;
+        case AV_PIX_FMT_YUVJ444P: format = AV_PIX_FMT_YUV444P; fullRange = true; break;
+        case AV_PIX_FMT_YUVJ440P: format = AV_PIX_FMT_YUV440P; fullRange = true; break;
+        case AV_PIX_FMT_YUVJ411P: format = AV_PIX_FMT_YUV411P; fullRange = true; break;
+        default: break;
+    }
+    SwsContext* sws = sws_getCachedContext(cached, frame->width, frame->height, format, frame->width, frame->height,
+                                           AV_PIX_FMT_BGRA, SWS_POINT, nullptr, nullptr, nullptr);
+    if (!sws) return nullptr;
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+    if (desc && !(desc->flags & AV_PIX_FMT_FLAG_RGB) && desc->nb_components >= 3) {
+        // Untagged pictures keep the scaler's default matrix.
+        const int space = frame->colorspace == AVCOL_SPC_UNSPECIFIED ? SWS_CS_DEFAULT : frame->colorspace;
+        int *inverse = nullptr, *table = nullptr;
+        int srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
+        sws_getColorspaceDetails(sws, &inverse, &srcRange, &table, &dstRange, &brightness, &contrast, &saturation);
+        sws_setColorspaceDetails(sws, sws_getCoefficients(space), fullRange ? 1 : 0, table, dstRange, brightness,
+                                 contrast, saturation);
+    }
+    return sws;
 }
 
 void scaleFrameToBitmap(SwsContext* sws, const AVFrame* frame, Bitmap& out, std::vector<uint8_t>& scratch) {

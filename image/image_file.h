@@ -28,6 +28,13 @@ std::string pictureSizeProblem(const std::string& what, int64_t width, int64_t h
 // there is not enough memory for it.
 bool loadPicture(const std::string& path, Bitmap& out, std::string* error = nullptr);
 
+// A scaler from a decoded frame to BGRA of the same size (cached is reused
+// when it still fits, as sws_getCachedContext does). The full-range formats
+// the JPEG decoders give are handed over as their plain twins with the range
+// set, and the frame's own range and colour matrix are honoured. Null when
+// no scaler can be made.
+SwsContext* pictureScaler(SwsContext* cached, const AVFrame* frame);
+
 // Converts a decoded frame with a scaler made for it (same size, BGRA out)
 // into out, top row first. The scaler may write past a row's last pixel, so
 // it writes into padded rows in scratch and the rows are copied over.

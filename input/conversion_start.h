@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/job_driver.h"
 #include "engine/request.h"
+#include "engine/settings.h"
 #include "input/frame_delivery.h"
 #include "input/input_table.h"
 
@@ -46,7 +48,10 @@ int requestSampleRate(int target, const InputFileEntry* first);
 
 // 25 for PAL, 29.97 for NTSC.
 double outputFrameRate(int pal);
-// floor(selectedFrames x F / frameRate + 0.005) - 1.
+// The pictures an entry gives at the output rate:
+// floor(selectedFrames x F / frameRate + 0.005).
+int outputFrameCount(const InputFileEntry& entry, int pal);
+// The last output frame number of an entry converted alone: the count - 1.
 int lastOutputFrame(const InputFileEntry& entry, int pal);
 
 struct ConversionChoice {
@@ -68,13 +73,27 @@ struct ConversionChoice {
 // callbacks (the request points into the delivery and the name).
 struct PlannedOutput {
     std::string outputName;
+    // Generic MPEG-1: the pel aspect code that keeps the first input's shape
+    // (see mpeg1PelAspectCode); 0 for the other targets.
+    int pelAspectCode = 0;
     std::vector<int> entries;  // table indices served, in order
     std::unique_ptr<EntryDelivery> delivery;
     ConversionRequest request;
 };
 
+// The MPEG-1 pel aspect code (1..14, the pel's height / width) nearest to
+// the pixels a picture of width x height shows of the entry: proportional
+// scaling keeps the source's pixels (square ones give code 1), stretching
+// changes them by the ratio of the two shapes.
+int mpeg1PelAspectCode(const InputFileEntry& entry, int width, int height);
+
+// Puts a planned pel aspect code into the settings of a generic MPEG-1 job.
+// initialCode is the code the settings had after start-up: one other than
+// the preset's 8 or 12 was the user's and stays. False when nothing changed.
+bool applyPelAspectCode(EncoderSettings& s, int code, int initialCode);
+
 // Builds the outputs. Joiner: one output over every entry (outputFrames set
-// in each entry). Batch: one per entry, named by the entry's outputName.
+// in each entry, and the output has their sum). Batch: one per entry, named by the entry's outputName.
 std::vector<PlannedOutput> planConversions(InputTable& table, const ConversionChoice& choice,
                                            const DeliveryHooks& hooks);
 
@@ -84,6 +103,29 @@ std::vector<PlannedOutput> planConversions(InputTable& table, const ConversionCh
 // selected again afterwards.
 int runConversions(InputTable& table, std::vector<PlannedOutput>& plan,
                    const std::function<int(PlannedOutput&)>& convert);
+
+// Gives every output of a batch a name of its own: an output whose name is
+// already taken by an earlier output of the batch (the same path, or the
+// same file) gets "-2", "-3", ... before its extension. Returns the outputs
+// renamed, by plan index.
+std::vector<int> giveBatchOutputsOwnNames(std::vector<PlannedOutput>& plan);
+
+// What the checks before any work found.
+struct OutputFilesCheck {
+    std::string refusal;                // non-empty: the conversion must not start
+    bool conflict = false;              // the refusal is of names given (not of a folder)
+    std::vector<std::string> existing;  // files the conversion would replace
+};
+
+// Checks every file the plan would write (filesOf gives an output's files as
+// the engine would write them): none may be
+// an input (by path, link or hard link) or a file the conversion reads, no
+// program stream may have the name of one of its job's streams,
+// none may be written twice (the statistics file excepted, which every
+// output of a batch rewrites), and each folder must take new files. Lists
+// the files that exist already.
+OutputFilesCheck checkOutputFiles(const InputTable& table, const std::vector<PlannedOutput>& plan,
+                                  const std::function<PlannedJobFiles(const PlannedOutput&)>& filesOf);
 
 // The default output name for an input path: its extension replaced by ".mpg"
 // (in outputDir when given).

@@ -7,6 +7,7 @@
 #include "engine/format.h"
 #include "input/input_table.h"
 #include "input/media_file.h"
+#include "input/media_log.h"
 
 namespace quillon {
 
@@ -23,7 +24,14 @@ constexpr uint32_t kBlockFrames = 4096;
 EntryDelivery::EntryDelivery(std::vector<InputFileEntry*> entries, const DeliverySetup& setup, DeliveryHooks hooks)
     : entries_(std::move(entries)), setup_(setup), hooks_(std::move(hooks)) {}
 
+void EntryDelivery::passMediaMessages() {
+    std::vector<std::string> lines = takeMediaMessages();
+    if (hooks_.logDetail)
+        for (const std::string& line : lines) hooks_.logDetail(line);
+}
+
 void EntryDelivery::fail(const std::string& caption, const std::string& text) {
+    passMediaMessages();
     if (hooks_.reportError) hooks_.reportError(caption, text);
     if (hooks_.abortJob) hooks_.abortJob();
 }
@@ -53,6 +61,7 @@ int EntryDelivery::getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels
     InputFileEntry& entry = *entries_[index];
     const int sourceFrame = sourceFrameFor(entry, static_cast<int>(local));
     int result = deliverPicture(entry, sourceFrame);
+    passMediaMessages();
     if (result != kFrameOk) return result;
     *rowBytes = output_.rowBytes();
     *pixels = output_.pixels.data();
@@ -92,17 +101,16 @@ int EntryDelivery::deliverPicture(InputFileEntry& entry, int sourceFrame) {
 
 uint32_t EntryDelivery::sampleSpan(size_t i) const {
     const InputFileEntry& entry = *entries_.at(i);
-    // The entry shows outputFrames pictures; the last entry of an output one
-    // more (its last frame number is included).
-    const uint32_t frames = entry.outputFrames + (i + 1 == entries_.size() ? 1 : 0);
     const double fps = setup_.pal ? 25.0 : 29.97;
-    if (entry.hasAudio) {
+    // As long as the entry's pictures, whether its sound is longer (cut),
+    // shorter (completed with silence) or missing (silence at the output
+    // rate): the next joined entry's sound then starts with its first
+    // picture.
+    if (entry.hasAudio && entry.countedSampleRate() > 0) {
         const double rate = entry.countedSampleRate();
-        const auto pictures = static_cast<uint32_t>(std::floor(frames * rate / fps + 0.5));
-        return std::min(entry.selectedSamples, pictures);
+        return static_cast<uint32_t>(std::floor(entry.outputFrames * rate / fps + 0.5));
     }
-    // Silence as long as the pictures, at the output rate.
-    return static_cast<uint32_t>(std::floor(frames * static_cast<double>(setup_.sampleRate) / fps));
+    return static_cast<uint32_t>(std::floor(entry.outputFrames * static_cast<double>(setup_.sampleRate) / fps + 0.5));
 }
 
 int EntryDelivery::silence(int32_t* framesConsumed, int32_t* byteCount, const uint8_t** pcm, uint32_t span,
@@ -151,6 +159,7 @@ int EntryDelivery::getSamples(int firstSample, int32_t* framesConsumed, int32_t*
     std::string why;
     std::vector<uint8_t> raw;
     int got = entry.media->readSamples(sourceFirst, sourceFrames, raw, &why);
+    passMediaMessages();
     if (got < 0) {
         fail("decode audio error", "Can not get audio sample." + (why.empty() ? std::string() : " (" + why + ")"));
         return kSourceSoundFailed;

@@ -45,6 +45,9 @@ struct DeliveryHooks {
     std::function<bool()> pump;
     std::function<void(const std::string& caption, const std::string& text)> reportError;
     std::function<void()> abortJob;
+    // Where the media libraries' own messages go (the log's quiet level);
+    // dropped when unset.
+    std::function<void(const std::string& line)> logDetail;
 };
 
 struct DeliverySetup {
@@ -58,16 +61,16 @@ struct DeliverySetup {
 class EntryDelivery : public FrameSource, public SampleSource {
 public:
     // entries: the entries this output covers, in order (one for batch).
-    // Their outputFrames must be set for joined outputs (see conversion_start).
+    // Their outputFrames (pictures each gives) must be set (see conversion_start).
     EntryDelivery(std::vector<InputFileEntry*> entries, const DeliverySetup& setup, DeliveryHooks hooks);
 
     int getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels) override;
     int getSamples(int firstSample, int32_t* framesConsumed, int32_t* byteCount,
                    const uint8_t** pcm) override;
 
-    // Sample span of entry i in the joined sound, in its counted samples: the
-    // length of its pictures, and no more than its selectedSamples when it
-    // has sound, so joined entries stay in step with their pictures.
+    // Sample span of entry i in the joined sound, in its counted samples (at
+    // the output rate for an entry without sound): the length of its
+    // outputFrames pictures, so joined entries stay in step with them.
     uint32_t sampleSpan(size_t i) const;
     // Index (into the entries given) of the entry being converted.
     size_t currentEntry() const { return frameEntry_; }
@@ -79,6 +82,7 @@ private:
     int silence(int32_t* framesConsumed, int32_t* byteCount, const uint8_t** pcm, uint32_t span,
                 uint32_t local);
     void fail(const std::string& caption, const std::string& text);
+    void passMediaMessages();
 
     std::vector<InputFileEntry*> entries_;
     DeliverySetup setup_;

@@ -34,10 +34,11 @@ struct InputFileEntry {
     int width = 0;             // source picture size
     int height = 0;
     double frameRate = 0;      // source frames per second; image lists 1.0
+    double pixelAspect = 1.0;  // width / height of one source pixel
     int64_t durationTicks = 0; // 100-nanosecond units, video files only
     uint32_t totalFrames = 0;
     uint32_t selectedFrames = 0;
-    uint32_t outputFrames = 0; // set when a joined conversion starts
+    uint32_t outputFrames = 0; // pictures it gives to its output, set when a conversion starts
     // Sound as delivered by the decoder: PCM keeps its format, compressed
     // sound is decoded to 16-bit PCM (at most stereo).
     int channels = 0;

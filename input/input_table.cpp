@@ -1,7 +1,11 @@
 #include "input/input_table.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -10,6 +14,8 @@
 #include "image/image_file.h"
 #include "input/frame_delivery.h"
 #include "input/media_file.h"
+#include "input/media_log.h"
+#include "platform/output_files.h"
 #include "platform/regular_file.h"
 
 namespace quillon {
@@ -134,7 +140,16 @@ std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& hos
     host.logLine(formatText("Opening file %s", path.c_str()));
     std::error_code ec;
     if (!fs::is_regular_file(path, ec)) {
-        showError(host, kOpenError, formatText("Can't open %s.", path.c_str()));
+        // Say why, so the user knows what to mend.
+        struct stat st;
+        std::string why = "not a regular file";
+        if (::stat(path.c_str(), &st) != 0) why = fileErrorText(errno);
+        else if (S_ISDIR(st.st_mode)) why = "a folder, not a media file";
+        showError(host, kOpenError, formatText("Can't open %s.", path.c_str()) + " (" + why + ")");
+        return nullptr;
+    }
+    if (::access(path.c_str(), R_OK) != 0) {
+        showError(host, kOpenError, formatText("Can't open %s.", path.c_str()) + " (" + fileErrorText(errno) + ")");
         return nullptr;
     }
     auto entry = std::make_unique<InputFileEntry>();
@@ -150,7 +165,9 @@ std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& hos
     if (!media) {
         switch (failure) {
             case MediaOpenFailure::CannotOpen:
-                showError(host, kOpenError, formatText("Can't open %s.", path.c_str()) + " (" + detail + ")");
+                // A readable regular file the media libraries do not take.
+                showError(host, kOpenError,
+                          formatText("Can't open %s.", path.c_str()) + " (not a media file: " + detail + ")");
                 break;
             case MediaOpenFailure::NoStreamInfo:
                 showError(host, kOpenError, formatText("Can't get file information from %s.", path.c_str()) +
@@ -179,10 +196,9 @@ std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& hos
         !host.askYesNo("open file warning", "File indicates it does not support seeking, try anyway?")) {
         return nullptr;
     }
-    host.logLine("\r\nVideo Filter Graph:");
-    if (media->hasVideo()) host.logLine("  " + media->videoCodecLongName() + " (" + media->videoCodecName() + ")");
-    host.logLine("Audio Filter Graph:");
-    if (!media->audioCodecName().empty()) host.logLine("  " + media->audioCodecName());
+    if (media->hasVideo())
+        host.logLine("  Video decoder: " + media->videoCodecLongName() + " (" + media->videoCodecName() + ")");
+    if (!media->audioCodecName().empty()) host.logLine("  Audio decoder: " + media->audioCodecName());
 
     if (!media->timingNote().empty()) showWarning(host, kOpenWarning, printableText(media->timingNote()));
     entry->hasVideo = media->hasVideo();
@@ -202,6 +218,7 @@ std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& hos
         entry->width = media->width();
         entry->height = media->height();
         entry->frameRate = media->frameRate();
+        entry->pixelAspect = media->pixelAspect();
         entry->durationTicks = media->durationTicks();
         entry->totalFrames = static_cast<uint32_t>(std::min<int64_t>(media->totalFrames(), UINT32_MAX));
         entry->videoCodecName = media->videoCodecName();
@@ -231,6 +248,30 @@ std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& hos
     entry->media = std::move(media);
     return entry;
 }
+
+namespace {
+
+// The pictures' entry values, from the first picture: its size, one frame a
+// second, no sound.
+bool describePictures(InputFileEntry& entry, Host& host) {
+    Bitmap first;
+    std::string why;
+    if (!loadPicture(entry.listFile[0], first, &why)) {
+        showError(host, kListError,
+                  printableText(formatText("Error reading file %s.", entry.listFile[0].c_str()) + " (" + why + ")"));
+        return false;
+    }
+    entry.width = first.width;
+    entry.height = first.height;
+    entry.hasVideo = true;
+    entry.frameRate = 1.0;
+    entry.totalFrames = static_cast<uint32_t>(std::min<size_t>(entry.listFile.size(), UINT32_MAX));
+    entry.selectedFrames = entry.totalFrames;
+    entry.durationTicks = static_cast<int64_t>(entry.totalFrames) * 10'000'000;
+    return true;
+}
+
+}  // namespace
 
 std::unique_ptr<InputFileEntry> openImageList(const std::string& path, Host& host) {
     std::string text, why;
@@ -274,19 +315,7 @@ std::unique_ptr<InputFileEntry> openImageList(const std::string& path, Host& hos
                   formatText("Error reading file %s.", printableText(path).c_str()) + " (It names no picture.)");
         return nullptr;
     }
-    Bitmap first;
-    if (!loadPicture(entry->listFile[0], first, &why)) {
-        showError(host, kListError,
-                  printableText(formatText("Error reading file %s.", entry->listFile[0].c_str()) + " (" + why + ")"));
-        return nullptr;
-    }
-    entry->width = first.width;
-    entry->height = first.height;
-    entry->hasVideo = true;
-    entry->frameRate = 1.0;
-    entry->totalFrames = static_cast<uint32_t>(std::min<size_t>(entry->listFile.size(), UINT32_MAX));
-    entry->selectedFrames = entry->totalFrames;
-    entry->durationTicks = static_cast<int64_t>(entry->totalFrames) * 10'000'000;
+    if (!describePictures(*entry, host)) return nullptr;
     entry->fileSize = fileSizeOf(path);
     return entry;
 }
@@ -336,6 +365,31 @@ bool isPathText(const std::string& text) {
     return true;
 }
 
+std::unique_ptr<InputFileEntry> openPicture(const std::string& path, Host& host) {
+    auto entry = std::make_unique<InputFileEntry>();
+    entry->path = path;
+    entry->isVideoFile = false;
+    entry->listDirectory = fs::path(path).parent_path().string();
+    entry->listFile.push_back(path);
+    if (!describePictures(*entry, host)) return nullptr;
+    entry->fileSize = fileSizeOf(path);
+    return entry;
+}
+
+bool isPicturePath(const std::string& path) {
+    static const char* const kPictureTypes[] = {".jpg", ".jpeg", ".png", ".bmp", ".gif", ".tga", ".tif", ".tiff"};
+    const std::string ext = lower(fs::path(path).extension().string());
+    for (const char* type : kPictureTypes)
+        if (ext == type) return true;
+    return false;
+}
+
+std::unique_ptr<InputFileEntry> openInput(const std::string& path, Host& host) {
+    if (isImageListPath(path)) return openImageList(path, host);
+    if (isPicturePath(path)) return openPicture(path, host);
+    return openVideoFile(path, host);
+}
+
 bool InputTable::open(const std::string& path, Host& host) {
     const bool isList = isImageListPath(path);
     if (count() >= kMaxInputEntries) {
@@ -343,7 +397,8 @@ bool InputTable::open(const std::string& path, Host& host) {
                   formatText("The maximum number (%d) of files has been opened.", kMaxInputEntries));
         return false;
     }
-    std::unique_ptr<InputFileEntry> entry = isList ? openImageList(path, host) : openVideoFile(path, host);
+    std::unique_ptr<InputFileEntry> entry = openInput(path, host);
+    for (const std::string& line : takeMediaMessages()) host.logDetail(line);
     if (!entry) return false;
     entries_.push_back(std::move(entry));
     select(count() - 1);
@@ -411,11 +466,12 @@ std::vector<std::string> describeEntry(const InputFileEntry& e) {
     if (e.isVideoFile) lines.push_back(formatText("  Frame Rate: %02.2f", e.frameRate));
     lines.push_back(formatText("  Total Frames: %u", e.totalFrames));
     if (e.isVideoFile) {
-        const double seconds = static_cast<double>(e.durationTicks) / 1e7;
-        const int hours = static_cast<int>(seconds / 3600);
-        const int minutes = static_cast<int>((seconds - hours * 3600.0) / 60);
-        const double rest = seconds - hours * 3600.0 - minutes * 60.0;
-        lines.push_back(formatText("  Total Time: %02d:%02d:%02.2f", hours, minutes, rest));
+        // Rounded to hundredths first, so 59.999 s shows as 00:01:00.00.
+        const long long hundredths = std::llround(static_cast<double>(std::max<int64_t>(e.durationTicks, 0)) / 1e5);
+        const long long hours = hundredths / 360000;
+        const long long minutes = hundredths / 6000 % 60;
+        const double rest = static_cast<double>(hundredths % 6000) / 100.0;
+        lines.push_back(formatText("  Total Time: %02lld:%02lld:%05.2f", hours, minutes, rest));
     }
     lines.push_back(formatText("  Selected Frames: %u", e.selectedFrames));
     lines.emplace_back();

@@ -17,8 +17,9 @@ class InputTable {
 public:
     InputTable() = default;
 
-    // Opens a path: one ending in ".lst" as an image list, any other as a
-    // video file. Appends, selects and describes the entry (the information
+    // Opens a path: one ending in ".lst" as an image list, a picture (by
+    // its extension) as a one-picture list, any other as a video file.
+    // Appends, selects and describes the entry (the information
     // panel goes to host.logLine). False, with a message, on failure; the
     // table is then unchanged.
     bool open(const std::string& path, Host& host);
@@ -64,6 +65,12 @@ bool isPathText(const std::string& text);
 // Returns null after reporting through host.
 std::unique_ptr<InputFileEntry> openVideoFile(const std::string& path, Host& host);
 std::unique_ptr<InputFileEntry> openImageList(const std::string& path, Host& host);
+// A single picture: an image list of one line, one second long.
+std::unique_ptr<InputFileEntry> openPicture(const std::string& path, Host& host);
+// .jpg, .jpeg, .png, .bmp, .gif, .tga, .tif, .tiff (any case).
+bool isPicturePath(const std::string& path);
+// Whichever of the three the path names.
+std::unique_ptr<InputFileEntry> openInput(const std::string& path, Host& host);
 
 // The information panel, lines joined by "\r\n" (the log's line ends are
 // added by the caller).

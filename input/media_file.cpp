@@ -166,6 +166,12 @@ bool MediaFile::openVideo(MediaOpenFailure* failure, std::string* detail) {
                                  path_.c_str(), absurd, kMinInputFrameRate, kMaxInputFrameRate);
         return false;
     }
+    // Width / height of one source pixel (1 when the file does not say).
+    const AVRational sar = av_guess_sample_aspect_ratio(videoFormat_, stream, nullptr);
+    if (sar.num > 0 && sar.den > 0) {
+        const double v = av_q2d(sar);
+        if (v >= 0.1 && v <= 10) pixelAspect_ = v;
+    }
     double seconds = 0;
     if (stream->duration > 0 && stream->duration != AV_NOPTS_VALUE) {
         seconds = static_cast<double>(stream->duration) * av_q2d(stream->time_base);
@@ -353,9 +359,7 @@ bool MediaFile::seekVideo(int64_t frame) {
 
 bool MediaFile::convertPicture(const AVFrame* frame, Bitmap& out) {
     if (frame->width <= 0 || frame->height <= 0) return false;
-    sws_ = sws_getCachedContext(sws_, frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-                                frame->width, frame->height, AV_PIX_FMT_BGRA, SWS_POINT, nullptr, nullptr,
-                                nullptr);
+    sws_ = pictureScaler(sws_, frame);
     if (!sws_) return false;
     out.allocate(frame->width, frame->height);
     scaleFrameToBitmap(sws_, frame, out, scratch_);

@@ -50,6 +50,8 @@ public:
     int width() const { return width_; }
     int height() const { return height_; }
     double frameRate() const { return frameRate_; }
+    // Width / height of one source pixel; 1 for square pixels.
+    double pixelAspect() const { return pixelAspect_; }
     int64_t durationTicks() const { return durationTicks_; }
     int64_t totalFrames() const { return totalFrames_; }
     bool seekable() const { return seekable_; }
@@ -109,6 +111,7 @@ private:
     bool audioDecodable_ = false;
     int width_ = 0, height_ = 0;
     double frameRate_ = 0;
+    double pixelAspect_ = 1.0;
     int64_t durationTicks_ = 0;
     int64_t totalFrames_ = 0;
     bool seekable_ = true;

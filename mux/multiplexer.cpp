@@ -9,6 +9,7 @@
 
 #include "engine/engine.h"
 #include "engine/format.h"
+#include "engine/job_driver.h"
 #include "mux/pack_writer.h"
 #include "mux/scan_offsets.h"
 #include "mux/stream_scan.h"
@@ -212,20 +213,71 @@ SystemHeaderFields Multiplexer::systemFields(int mask, bool paddingPack) const {
     return f;
 }
 
-std::string splitNameImpl(const std::string& path, int counter) {
-    size_t slash = path.find_last_of('/');
-    size_t baseStart = slash == std::string::npos ? 0 : slash + 1;
-    std::string digits = counter < 100 ? formatText("%02d", counter) : formatText("%d", counter);
-    size_t zeros = path.find("00", baseStart);
-    if (zeros != std::string::npos) return path.substr(0, zeros) + digits + path.substr(zeros + 2);
-    size_t dot = path.find_last_of('.');
-    if (dot != std::string::npos && dot >= baseStart) return path.substr(0, dot) + digits + path.substr(dot);
-    return path + digits;
+// Bytes of the packets of one pack.
+int packBytes(const EncoderSettings& s, int mask) {
+    const int sector = s.sectorSize;
+    const int ppp = std::max(1, static_cast<int>(s.packetsPerPack));
+    const bool mpeg2 = isMpeg2Type(s.programStreamType);
+    int P;
+    if (!s.alwaysWriteSysHeader) {
+        P = mpeg2 ? sector - ppp * 22 - 14 : sector - ppp * 18 - 12;
+    } else {
+        P = mpeg2 ? sector - 57 : sector - 51;
+        for (int i = 0; i < 3; ++i)
+            if (!(mask & (1 << i))) P += 3;
+    }
+    return P;
 }
+
+int audioPayload(const EncoderSettings& s, int videoPayload, bool ac3) {
+    return (s.programStreamType == 1 ? videoPayload - 15 : videoPayload + 5) - (ac3 ? 4 : 0);
+}
+
+// The settings the packing itself needs, checked with the messages the
+// multiplexer gives when it meets them.
+bool checkPayloads(Engine& engine, int mask, const bool ac3[2]) {
+    const EncoderSettings& s = engine.work;
+    const int sector = s.sectorSize;
+    if (sector < 256 || sector > kSectorBufferSize) {
+        engine.reportError(formatText("The sector size %d is not supported.", sector));
+        return false;
+    }
+    const int videoPayload = packBytes(s, mask) / std::max(1, static_cast<int>(s.packetsPerPack));
+    if (videoPayload < 64) {
+        engine.reportError(formatText("The sector size %d is not supported.", sector));
+        return false;
+    }
+    // A buffer smaller than one packet would never take one: refuse rather
+    // than spin.
+    const int bufferKbOf[3] = {s.videoBufferSize, s.audioBufferSize, s.audio1BufferSize};
+    const int payloadOf[3] = {videoPayload, audioPayload(s, videoPayload, ac3[0]), audioPayload(s, videoPayload, ac3[1])};
+    static const char* bufferNames[3] = {"video", "audio", "secondary audio"};
+    for (int i = 0; i < 3; ++i) {
+        if (!(mask & (1 << i)) || bufferKbOf[i] * 1024.0 >= payloadOf[i]) continue;
+        engine.reportError(formatText("The %s buffer size of %d KB is smaller than one packet of %d bytes.",
+                                      bufferNames[i], bufferKbOf[i], payloadOf[i]));
+        return false;
+    }
+    return true;
+}
+
+std::string splitNameImpl(const std::string& path, int counter) { return splitPartName(path, counter); }
 
 }  // namespace
 
 std::string splitFileName(const std::string& programPath, int counter) { return splitNameImpl(programPath, counter); }
+
+bool checkMultiplexSettings(Engine& engine, int mask, double durationSeconds) {
+    const bool mpegAudio[2] = {false, false};
+    if (!checkPayloads(engine, mask, mpegAudio)) return false;
+    const EncoderSettings& s = engine.work;
+    if ((mask & 1) && s.muxStartTime > 0 && s.muxStartTime > durationSeconds) {
+        engine.reportError(formatText("Mux start time is greater than the total time %u seconds.",
+                                      static_cast<unsigned>(durationSeconds)));
+        return false;
+    }
+    return true;
+}
 
 namespace {
 
@@ -400,33 +452,11 @@ bool Multiplexer::setUp() {
         }
     }
     // Payloads.
-    int P;
-    if (!s_.alwaysWriteSysHeader) {
-        P = mpeg2_ ? sector_ - ppp_ * 22 - 14 : sector_ - ppp_ * 18 - 12;
-    } else {
-        P = mpeg2_ ? sector_ - 57 : sector_ - 51;
-        for (int i = 0; i < 3; ++i)
-            if (!(mask_ & (1 << i))) P += 3;
-    }
+    const bool ac3[2] = {a_[0].ac3, a_[1].ac3};
+    if (!checkPayloads(e_, mask_, ac3)) return false;
+    const int P = packBytes(s_, mask_);
     videoPayload_ = P / ppp_;
-    for (int i = 0; i < 2; ++i) {
-        a_[i].payload = (vcd_ ? videoPayload_ - 15 : videoPayload_ + 5) - (a_[i].ac3 ? 4 : 0);
-    }
-    if (videoPayload_ < 64) {
-        e_.reportError(formatText("The sector size %d is not supported.", sector_));
-        return false;
-    }
-    // A buffer smaller than one packet would never take one: refuse rather
-    // than spin.
-    const int bufferKbOf[3] = {s_.videoBufferSize, s_.audioBufferSize, s_.audio1BufferSize};
-    const int payloadOf[3] = {videoPayload_, a_[0].payload, a_[1].payload};
-    static const char* bufferNames[3] = {"video", "audio", "secondary audio"};
-    for (int i = 0; i < 3; ++i) {
-        if (!(mask_ & (1 << i)) || bufferKbOf[i] * 1024.0 >= payloadOf[i]) continue;
-        e_.reportError(formatText("The %s buffer size of %d KB is smaller than one packet of %d bytes.",
-                                  bufferNames[i], bufferKbOf[i], payloadOf[i]));
-        return false;
-    }
+    for (int i = 0; i < 2; ++i) a_[i].payload = audioPayload(s_, videoPayload_, a_[i].ac3);
     // Multiplex rate.
     const double streamRates = videoRate + a_[0].rate + a_[1].rate;
     double bytes = std::ceil(streamRates * sector_ / P);
@@ -473,10 +503,10 @@ bool Multiplexer::setUp() {
     a_[0].model.setCapacity(s_.audioBufferSize * 1024.0);
     a_[1].model.setCapacity(s_.audio1BufferSize * 1024.0);
 
-    e_.logLine(" ");
-    e_.logLine("  Multiplexing information");
+    e_.logDetail(" ");
+    e_.logDetail("  Multiplexing information");
     auto rateLine = [&](const char* fmt, double rate) {
-        e_.logLine(formatText(fmt, static_cast<int>(rate), static_cast<int>(rate * 8)));
+        e_.logDetail(formatText(fmt, static_cast<int>(rate), static_cast<int>(rate * 8)));
     };
     if (v_.present) rateLine("    Video stream data rate : %d bytes/sec (%d bits/sec)", videoRate);
     if (a_[0].present) rateLine("    Audio stream 1 data rate : %d bytes/sec (%d bits/sec)", a_[0].rate);
@@ -486,7 +516,7 @@ bool Multiplexer::setUp() {
     // The output is created only once the settings have passed, so a
     // rejected start time leaves no empty file behind.
     if (!openOutput()) return false;
-    e_.logLine(" ");
+    e_.logDetail(" ");
     e_.logLine(formatText("  Multiplexing file %s", outputName_.c_str()));
     statsHeader();
 
@@ -637,12 +667,12 @@ bool Multiplexer::videoPacket(bool firstOfPack) {
             const double stamp = p.timestamps == kPtsAndDts ? dts : pts;
             const double diff = scr_ - stamp;
             if (diff > 0) {
-                e_.logLine(formatText(p.timestamps == kPtsAndDts ? "    video DTS (%.02fms) underflow at pack %u by %.02fms"
+                e_.logDetail(formatText(p.timestamps == kPtsAndDts ? "    video DTS (%.02fms) underflow at pack %u by %.02fms"
                                                                  : "    video PTS (%.02fms) underflow at pack %u by %.02fms",
                                       stamp / kTicksPerMsLocal, packCounter_, diff / kTicksPerMsLocal));
                 ++v_.underflows;
             } else if (diff < -kTicksPerSecond) {
-                e_.logLine(formatText("    video DTS (%.02fms) > 1 second from SCR (%.02f) at pack %u by %.02fms",
+                e_.logDetail(formatText("    video DTS (%.02fms) > 1 second from SCR (%.02f) at pack %u by %.02fms",
                                       stamp / kTicksPerMsLocal, scr_ / kTicksPerMsLocal, packCounter_,
                                       (-diff - kTicksPerSecond) / kTicksPerMsLocal));
             }
@@ -704,7 +734,7 @@ bool Multiplexer::audioPacket(int index, bool firstOfPack) {
                 p.timestamps = kPtsOnly;
                 p.pts.set(pts, mpeg2_);
                 if (scr_ - pts > 0) {
-                    e_.logLine(formatText("    audio PTS underflow at pack %u by %.02fms", packCounter_,
+                    e_.logDetail(formatText("    audio PTS underflow at pack %u by %.02fms", packCounter_,
                                           (scr_ - pts) / kTicksPerMsLocal));
                     ++a.underflows;
                 }
@@ -801,7 +831,7 @@ bool Multiplexer::handleSplitOrCut() {
             }
         }
         bytesWritten_ = initialBytes_;
-        e_.logLine(" ");
+        e_.logDetail(" ");
         e_.logLine(formatText("  Multiplexing file %s", outputName_.c_str()));
         statsHeader();
     } else {

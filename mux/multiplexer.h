@@ -29,4 +29,10 @@ bool runMultiplexer(Engine& engine, const MultiplexInputs& inputs);
 // a "00" in the file name, else go in front of the extension.
 std::string splitFileName(const std::string& programPath, int counter);
 
+// The settings the multiplexer will need for streams of `mask` made by our
+// own encoders (MPEG audio) lasting durationSeconds, checked before they are
+// coded: sector size, packet payloads, buffer sizes, start time. Reports
+// what is wrong as the multiplexer would and returns false.
+bool checkMultiplexSettings(Engine& engine, int mask, double durationSeconds);
+
 }  // namespace quillon

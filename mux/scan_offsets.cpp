@@ -35,11 +35,11 @@ int scanJumpDistance(const VideoStreamInfo& info) {
 bool writeScanOffsets(Engine& engine, const std::string& programPath, std::FILE* program,
                       const VideoStreamInfo& info, const std::string& scanPath, std::FILE*& scanFile) {
     if (info.frameRateCode == 0 || info.frameRateCode > 8) {
-        engine.logLine("  SVCD scan offsets aborted, invalid frame rate");
+        engine.logDetail("  SVCD scan offsets aborted, invalid frame rate");
         return true;
     }
     if (info.groups == 0) {
-        engine.logLine("  SVCD scan offsets aborted, no GOP headers found");
+        engine.logDetail("  SVCD scan offsets aborted, no GOP headers found");
         return true;
     }
     if (scanFile) std::fclose(scanFile);
@@ -55,7 +55,7 @@ bool writeScanOffsets(Engine& engine, const std::string& programPath, std::FILE*
         return false;
     }
     const int count = static_cast<int>(st.st_size / 4);
-    engine.logLine(formatText("  Calculating %d SVCD user data scan offsets for file %s", count, programPath.c_str()));
+    engine.logDetail(formatText("  Calculating %d SVCD user data scan offsets for file %s", count, programPath.c_str()));
     BitReader reader(engine);
     if (!reader.open(programPath)) return false;
     const int R = scanJumpDistance(info);
@@ -121,10 +121,10 @@ bool writeScanOffsets(Engine& engine, const std::string& programPath, std::FILE*
         if (!packOf(i >= R ? i - R : 0, offsets[2])) return false;
         if (!packOf(i >= count - R - 1 ? count - 1 : i + R, offsets[3])) return false;
         if (engine.work.verbose) {
-            engine.logLine(formatText("  i frame: %d", i));
+            engine.logDetail(formatText("  i frame: %d", i));
             const char* names[4] = {"Prev", "Next", "Back", "Forw"};
             for (int j = 0; j < 4; ++j)
-                engine.logLine(formatText("    %s I Offset: %02X:%02X:%02X", names[j], offsets[j][0],
+                engine.logDetail(formatText("    %s I Offset: %02X:%02X:%02X", names[j], offsets[j][0],
                                           offsets[j][1] & 0x7F, offsets[j][2] & 0x7F));
         }
         if (std::fwrite(offsets, 1, 12, program) != 12) {
@@ -138,7 +138,7 @@ bool writeScanOffsets(Engine& engine, const std::string& programPath, std::FILE*
     }
     if (i == count) {
         engine.setProgress(formatText("SVCD Scan Offsets: 100%% - %d of %d  I-Frames.", count, count), 100);
-        engine.logLine(formatText("  Finished calculating SVCD scan offsets for file %s", programPath.c_str()));
+        engine.logDetail(formatText("  Finished calculating SVCD scan offsets for file %s", programPath.c_str()));
         return true;
     }
     engine.reportError(formatText("Could not find User Data at I-frame %d in file %s.", i, programPath.c_str()));

@@ -170,8 +170,8 @@ namespace {
 // first GOP for repeat_first_field.
 bool sequenceHeaderPrePass(Engine& engine, const std::string& path, VideoStreamInfo& info) {
     const EncoderSettings& s = engine.work;
-    engine.logLine(" ");
-    engine.logLine(s.muxPulldownFlag == 3
+    engine.logDetail(" ");
+    engine.logDetail(s.muxPulldownFlag == 3
                        ? "  Scanning video stream for a sequence header and pulldown type ..."
                        : "  Scanning video stream for a sequence header ...");
     info.pulldown = 0;
@@ -235,7 +235,7 @@ bool sequenceHeaderPrePass(Engine& engine, const std::string& path, VideoStreamI
         if (anyRepeat) info.pulldown = repeatOnFirst ? 2 : 1;
     }
     if (s.muxPulldownFlag == 3) {
-        engine.logLine(info.pulldown == 1   ? "    2:3 pulldown detected ..."
+        engine.logDetail(info.pulldown == 1   ? "    2:3 pulldown detected ..."
                        : info.pulldown == 2 ? "    3:2 pulldown detected ..."
                                             : "    no pulldown detected ...");
     }
@@ -255,8 +255,8 @@ bool scanVideoStream(Engine& engine, const std::string& path, const std::string&
     if (!sequenceHeaderPrePass(engine, path, info)) return false;
     const int mode = effectivePulldown(s, info.pulldown);
 
-    engine.logLine(" ");
-    engine.logLine("  Scanning video stream for pictures ...");
+    engine.logDetail(" ");
+    engine.logDetail("  Scanning video stream for pictures ...");
     UnitsFile units;
     if (!units.create(unitsPath)) {
         engine.reportError(formatText("Unable to create temporary video units file %s.", unitsPath.c_str()));
@@ -500,7 +500,7 @@ bool scanVideoStream(Engine& engine, const std::string& path, const std::string&
     // picture: the unit runs to the end of the file.
     if (picturePending && !writePending(r.position())) return false;
 
-    engine.logLine(formatText("  Found %d picture headers.", static_cast<int>(info.pictures)));
+    engine.logDetail(formatText("  Found %d picture headers.", static_cast<int>(info.pictures)));
     info.streamLength = lastUnitEnd / 8;
     for (int i = 0; i < 4; ++i)
         if (info.typeCount[i]) info.typeBytes[i] = static_cast<uint32_t>(typeTotals[i] / info.typeCount[i]);
@@ -534,8 +534,8 @@ bool scanAudioStream(Engine& engine, const std::string& path, const std::string&
     const bool mpeg2ps = s.programStreamType >= 2;
     info = AudioStreamInfo();
     records = 0;
-    engine.logLine(" ");
-    engine.logLine("  Scanning audio stream for access units information");
+    engine.logDetail(" ");
+    engine.logDetail("  Scanning audio stream for access units information");
     UnitsFile units;
     if (!units.create(unitsPath)) {
         engine.reportError(formatText("Unable to create temporary audio units file %s.", unitsPath.c_str()));
@@ -680,7 +680,7 @@ bool scanAudioStream(Engine& engine, const std::string& path, const std::string&
         engine.reportError(formatText("Error writing to temporary audio units file %s.", unitsPath.c_str()));
         return false;
     }
-    engine.logLine(formatText("  Found %d audio frame headers.", static_cast<int>(info.syncWords)));
+    engine.logDetail(formatText("  Found %d audio frame headers.", static_cast<int>(info.syncWords)));
     if (records == 0) {
         engine.reportError(formatText("The audio stream %s holds no complete frame.", path.c_str()));
         return false;
@@ -691,7 +691,7 @@ bool scanAudioStream(Engine& engine, const std::string& path, const std::string&
 }
 
 void logVideoInfo(Engine& engine, const VideoStreamInfo& info) {
-    auto line = [&](const std::string& t) { engine.logLine(t); };
+    auto line = [&](const std::string& t) { engine.logDetail(t); };
     line("  Video stream information");
     line(formatText("    Stream length : %.0f", info.streamLength));
     line(formatText("    Total time (seconds) : %u", static_cast<unsigned>(info.latestPts.ticks() / 27000000.0)));
@@ -729,7 +729,7 @@ void logVideoInfo(Engine& engine, const VideoStreamInfo& info) {
 }
 
 void logAudioInfo(Engine& engine, const AudioStreamInfo& info) {
-    auto line = [&](const std::string& t) { engine.logLine(t); };
+    auto line = [&](const std::string& t) { engine.logDetail(t); };
     if (info.ac3()) {
         line("  AC3 audio stream information");
         line(formatText("    Stream length : %.0f", info.streamLength));

@@ -328,7 +328,11 @@ private slots:
         // The saved bytes carry what the list held.
         std::ifstream in(project, std::ios::binary);
         std::vector<uint8_t> b{std::istreambuf_iterator<char>(in), {}};
-        QCOMPARE(b.size(), size_t(285 + 2 * 1112));
+        // The header, two records, and the target and standard after them.
+        QCOMPARE(b.size(), size_t(285 + 2 * 1112 + 12));
+        QCOMPARE(std::string(b.begin() + 285 + 2 * 1112, b.begin() + 285 + 2 * 1112 + 4), std::string("QLTS"));
+        QCOMPARE(int(b[285 + 2 * 1112 + 4]), h.w().state().target);
+        QCOMPARE(int(b[285 + 2 * 1112 + 8]), h.w().state().pal);
         QCOMPARE(int(b[4]), 2);
         QCOMPARE(int(b[8]), 1);
         QCOMPARE(int(b[285 + 964]), 8);
@@ -603,6 +607,105 @@ private slots:
         QVERIFY(h.w().button("convert")->isEnabled());
     }
 
+    // One file per input with the same input twice: each output its own
+    // name, and the end message says which.
+    void sameNamedBatchOutputsGetNamesOfTheirOwn() {
+        TempDir dir;
+        QVERIFY(writeTestAvi(dir.file("a.avi"), 4));
+        PullingPhases phases;
+        Harness h(&phases);
+        QVERIFY(h.app->start());
+        h.w().openFiles({QString::fromStdString(dir.file("a.avi")), QString::fromStdString(dir.file("a.avi"))});
+        h.w().setJoiner(false);
+        h.presenter.shown.clear();
+        h.w().convert();
+        QCOMPARE(phases.picturesPulled, 4 + 4);
+        QVERIFY(std::filesystem::exists(dir.file("a.mpg")));
+        QVERIFY(std::filesystem::exists(dir.file("a-2.mpg")));
+        QCOMPARE(h.presenter.shown.size(), size_t(1));
+        const std::string& text = h.presenter.shown[0].text;
+        QVERIFY2(text.find("Conversion finished.") == 0, text.c_str());
+        QVERIFY2(text.find(dir.file("a.avi") + " -> " + dir.file("a-2.mpg")) != std::string::npos, text.c_str());
+    }
+
+    // An output that exists is replaced only after a Yes; a No leaves it
+    // and starts nothing.
+    void anExistingOutputIsReplacedOnlyAfterAsking() {
+        TempDir dir;
+        QVERIFY(writeTestAvi(dir.file("a.avi"), 4));
+        std::ofstream(dir.file("out.mpg")) << "older";
+        PullingPhases phases;
+        Harness h(&phases);
+        QVERIFY(h.app->start());
+        h.w().openFiles({QString::fromStdString(dir.file("a.avi"))});
+        h.w().setOutputName(dir.file("out.mpg"));
+        h.presenter.shown.clear();
+        h.presenter.answer = false;
+        h.w().convert();
+        QCOMPARE(h.presenter.asked.size(), size_t(1));
+        QCOMPARE(h.presenter.asked[0].text,
+                 "This file exists and would be replaced:\n\n" + dir.file("out.mpg") + "\n\nReplace?");
+        QCOMPARE(phases.picturesPulled, 0);
+        std::ifstream older(dir.file("out.mpg"));
+        QCOMPARE(std::string(std::istreambuf_iterator<char>(older), {}), std::string("older"));
+        QVERIFY(h.presenter.shown.empty());
+
+        h.presenter.answer = true;
+        h.w().convert();
+        QCOMPARE(phases.picturesPulled, 4);
+        std::ifstream replaced(dir.file("out.mpg"));
+        QCOMPARE(std::string(std::istreambuf_iterator<char>(replaced), {}), std::string("pack"));
+
+        // An output that is its own input is refused before any work.
+        h.w().setOutputName(dir.file("a.avi"));
+        h.presenter.shown.clear();
+        h.w().convert();
+        QCOMPARE(phases.picturesPulled, 4);
+        QCOMPARE(h.presenter.shown.size(), size_t(1));
+        QCOMPARE(h.presenter.shown[0].text,
+                 "The output " + dir.file("a.avi") + " is also an input of this conversion.");
+        QCOMPARE(h.presenter.shown[0].icon, MessageIcon::Error);
+    }
+
+    void theEndOfAStoppedOrFailedRunIsSaid() {
+        TempDir dir;
+        QVERIFY(writeTestAvi(dir.file("a.avi"), 12));
+        PullingPhases phases;
+        Harness h(&phases);
+        QVERIFY(h.app->start());
+        h.w().openFiles({QString::fromStdString(dir.file("a.avi"))});
+        h.w().setOutputName(dir.file("out.mpg"));
+        TMPEGDialog* dialog = nullptr;
+        h.app->host().setDialogHook([&](TMPEGDialog& d) { dialog = &d; });
+        phases.onPicture = [&](Engine&, int f) {
+            if (f == 3 && dialog) QTest::mouseClick(dialog->stopButton(), Qt::LeftButton);
+        };
+        h.presenter.shown.clear();
+        h.w().convert();
+        QCOMPARE(h.presenter.shown.size(), size_t(1));
+        QCOMPARE(h.presenter.shown[0].text,
+                 "Conversion stopped. The part converted before the stop is in:\n" + dir.file("out.mpg"));
+        QCOMPARE(h.presenter.shown[0].icon, MessageIcon::Warning);
+
+        // A multiplex that fails fails the run; nothing is left.
+        std::filesystem::remove(dir.file("out.mpg"));
+        phases.onPicture = nullptr;
+        struct FailingPhases : PullingPhases {
+            bool multiplex(Engine&, bool, bool) override { return false; }
+        } failing;
+        Harness h2(&failing);
+        QVERIFY(h2.app->start());
+        h2.w().openFiles({QString::fromStdString(dir.file("a.avi"))});
+        h2.w().setOutputName(dir.file("out.mpg"));
+        h2.presenter.shown.clear();
+        h2.w().convert();
+        QCOMPARE(h2.presenter.shown.size(), size_t(1));
+        QCOMPARE(h2.presenter.shown[0].text, std::string("Conversion failed; nothing of the failed output was kept."));
+        QCOMPARE(h2.presenter.shown[0].icon, MessageIcon::Error);
+        QVERIFY(!std::filesystem::exists(dir.file("out.mpg")));
+        QVERIFY(!std::filesystem::exists(dir.file("out.m1v")));
+    }
+
     void aSizeTheTargetCannotTakeIsRefusedAtConvert() {
         TempDir dir;
         QVERIFY(writeTestAvi(dir.file("a.avi"), 4));
@@ -631,7 +734,8 @@ private slots:
         typeInto(h.w().heightField(), "288");
         h.presenter.shown.clear();
         QTest::mouseClick(h.w().button("convert"), Qt::LeftButton);
-        QVERIFY2(h.presenter.shown.empty(), h.presenter.all().c_str());
+        QCOMPARE(h.presenter.shown.size(), size_t(1));
+        QVERIFY2(h.presenter.shown[0].text.rfind("Conversion finished.", 0) == 0, h.presenter.all().c_str());
         QCOMPARE(phases.picturesPulled, 4);
     }
 
@@ -663,7 +767,9 @@ private slots:
             });
         });
         h.w().convert();
-        QVERIFY2(h.presenter.shown.empty(), h.presenter.all().c_str());
+        // The end is said, with the file written.
+        QCOMPARE(h.presenter.shown.size(), size_t(1));
+        QCOMPARE(h.presenter.shown[0].text, "Conversion finished.\n\nWritten:\n" + dir.file("clip.mpg"));
         QCOMPARE(finalCancel, std::string("&Ok"));
         QVERIFY(!texts.empty());
         QVERIFY(shot);

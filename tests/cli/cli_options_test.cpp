@@ -24,10 +24,10 @@ Parsed parse(const std::vector<std::string>& args, int kind = 1, int pal = -1) {
 }
 
 TEST(TargetOptions, TakesItsOptionsAndLeavesTheRest) {
-    Parsed p = parse({"--target=DVD", "--pal", "--set", "a=1", "-o", "x.mpg", "--ntsc", "--set=b=2", "--settings"});
+    Parsed p = parse({"--target=DVD", "--ntsc", "--set", "a=1", "-o", "x.mpg", "--ntsc", "--set=b=2", "--settings"});
     EXPECT_EQ(p.error, "");
     EXPECT_EQ(p.options.kind, 4);
-    EXPECT_EQ(p.options.pal, 0);  // the last choice counts
+    EXPECT_EQ(p.options.pal, 0);
     EXPECT_EQ(p.options.sets, (std::vector<std::string>{"a=1", "b=2"}));
     EXPECT_EQ(p.others, (std::vector<std::string>{"-o", "x.mpg", "--settings"}));
 
@@ -41,6 +41,10 @@ TEST(TargetOptions, TakesItsOptionsAndLeavesTheRest) {
     EXPECT_EQ(unknown.error, "unknown target \"vhs\"");
     EXPECT_EQ(unknown.options.kind, 1);
     EXPECT_EQ(parse({"--set"}).error, "--set needs KEY=VALUE");
+    // Two standards at once cannot both be meant.
+    EXPECT_EQ(parse({"--pal", "-o", "x", "--ntsc"}).error, "--pal and --ntsc cannot be given together");
+    EXPECT_EQ(parse({"--ntsc", "--pal"}).error, "--pal and --ntsc cannot be given together");
+    EXPECT_EQ(parse({"--pal", "--pal"}).error, "");
 }
 
 }  // namespace

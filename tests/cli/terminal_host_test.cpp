@@ -97,6 +97,106 @@ TEST(TerminalHost, BarRedrawsOneLineAndMakesRoomForMessages) {
     EXPECT_EQ(quietOut.text(), "c: still shown\n");
 }
 
+TEST(TerminalHost, DetailLinesOnlyWhenVerbose) {
+    Capture out, in;
+    TerminalHost host(options(out, in, 0));
+    Engine engine(host);
+    engine.logDetail("  Found 25 picture headers.");
+    engine.logLine("Encoding Audio:");
+    EXPECT_EQ(out.text(), "Encoding Audio:\n");
+
+    Capture loud;
+    TerminalHost::Options o = options(loud, in, 0);
+    o.verbose = true;
+    TerminalHost verbose(o);
+    verbose.logDetail("  Found 25 picture headers.");
+    EXPECT_EQ(loud.text(), "  Found 25 picture headers.\n");
+}
+
+// One bar over the whole job: its percentage, the step and the step's own
+// percentage, the picture and pictures per second, the time worked and the
+// time left, with the time spent on the stop question left out of all of
+// them.
+TEST(TerminalHost, OneBarOverEveryPhase) {
+    Capture out, in;
+    in.feed("n\n");
+    double t = 100;
+    bool asking = false;
+    int looks = 0;
+    TerminalHost::Options o = options(out, in, 1, 0);
+    o.clock = [&] {
+        if (asking && ++looks == 2) t += 60;  // the answer comes a minute later
+        return t;
+    };
+    TerminalHost host(o);
+    host.logLine("Encoding Video:");
+    t = 110;
+    host.showProgress(50, "Video Conversion progress: 50%;\nCurrent Frame: 50 / Total Frame: 100;");
+    std::string text = out.text();
+    EXPECT_NE(text.find("progress  45% Video 50%  picture 50 of 100  5.0 pictures/s  elapsed 00:00:10  left 00:00:12\n"),
+              std::string::npos)
+        << text;
+    // The same step and percentage again: no new line.
+    host.showProgress(50, "Video Conversion progress: 50%;\nCurrent Frame: 50 / Total Frame: 100;");
+    EXPECT_EQ(out.text(), text);
+
+    asking = true;
+    EXPECT_FALSE(host.askYesNo("Quorvel Encoder", "Are you sure to stop it?"));
+    asking = false;
+    t += 10;  // ten more seconds of work after a minute of question
+    host.showProgress(100, "Current Frame: 100 / Total Frame: 100;");
+    text = out.text();
+    EXPECT_NE(text.find("progress  90% Video 100%  picture 100 of 100  5.0 pictures/s  elapsed 00:00:20  left 00:00:02\n"),
+              std::string::npos)
+        << text;
+
+    host.logLine("Encoding Audio:");
+    host.showProgress(50, "Audio Conversion Progress: 50%");
+    host.logLine("Multiplexing video and audio:");
+    host.showProgress(100, "Combining video and audio progress: 100%");
+    host.showProgress(2, "Multiplexing: 2% - 10 of 500  A/V units.");
+    host.showProgress(0, "Combining video and audio progress: 0%");  // the bar never goes back
+    host.showProgress(100, "SVCD Scan Offsets: 100% - 4 of 4  I-Frames.");
+    text = out.text();
+    EXPECT_NE(text.find("progress  93% Audio 50%  elapsed 00:00:20"), std::string::npos) << text;
+    EXPECT_NE(text.find("progress  97% Scanning 100%  elapsed 00:00:20"), std::string::npos) << text;
+    EXPECT_NE(text.find("progress  97% Multiplexing 2%  elapsed 00:00:20"), std::string::npos) << text;
+    EXPECT_NE(text.find("progress  97% Scanning 0%"), std::string::npos) << text;
+    EXPECT_NE(text.find("progress 100% Scan offsets 100%  elapsed 00:00:20  left 00:00:00\n"), std::string::npos)
+        << text;
+
+    // The next job starts a new bar, with its own clock.
+    host.logLine("Encoding Video:");
+    t += 4;
+    host.showProgress(10, "Current Frame: 8 / Total Frame: 80;");
+    EXPECT_NE(out.text().find("progress   9% Video 10%  picture 8 of 80  2.0 pictures/s  elapsed 00:00:04  left 00:00:40\n"),
+              std::string::npos)
+        << out.text();
+}
+
+TEST(TerminalHost, TheDiscImageHasABarOfItsOwn) {
+    Capture out, in;
+    double t = 100;
+    TerminalHost::Options o = options(out, in, 0, 0);
+    o.clock = [&] { return t; };
+    TerminalHost host(o);
+    host.logLine("Multiplexing video and audio:");
+    host.showProgress(100, "Multiplexing: 100% - 500 of 500  A/V units.");
+    host.logLine("Making disc image:");
+    host.showProgress(0, "Making disc image: 0% - starting");
+    t += 2;
+    host.showProgress(40, "Making disc image: 40% - authoring the DVD (dvdauthor)");
+    const std::string text = out.text();
+    // Counted from its own start, not as the end of the finished job's bar.
+    EXPECT_NE(text.find("progress   0% Making disc image: starting  elapsed 00:00:00  left --:--:--\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("progress  40% Making disc image: authoring the DVD (dvdauthor)  elapsed 00:00:02  "
+                        "left 00:00:03\n"),
+              std::string::npos)
+        << text;
+}
+
 TEST(TerminalHost, Questions) {
     Capture out, in;
     in.feed("maybe\nn\ny\n");
@@ -171,7 +271,7 @@ TEST(TerminalDialog, RunsAtOnceAndReturnsWhenDone) {
     EXPECT_TRUE(job.phases.muxed);
     const std::string text = job.out.text();
     EXPECT_NE(text.find("Encoding Video:\n"), std::string::npos);
-    EXPECT_NE(text.find("progress 100% Encoding\n"), std::string::npos);
+    EXPECT_NE(text.find("progress  90% Video"), std::string::npos) << text;
     EXPECT_EQ(text.find("ENCODING ABORTED."), std::string::npos);
 }
 

@@ -119,7 +119,7 @@ TEST(DiscImage, DvdPalBatchIsoWithTwoTitles) {
     fs::copy_file(clip(25, true), b);
     r.run({"-t", "dvd", "--pal", "--batch", "--disc", "out.iso", a, b});
     ASSERT_EQ(r.status, 0) << r.output;
-    EXPECT_NE(r.output.find("Making disc image: 100%"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("100% Making disc image: "), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("Wrote out.iso\n"), std::string::npos) << r.output;
     // The program streams stay beside the image; no work folder is left.
     const std::set<std::string> files = r.files();
@@ -308,7 +308,7 @@ TEST(DiscImage, RefusedBeforeAnyWork) {
         {{"-t", "mpeg2", "--disc", "x.iso"}, 2, "disc images are made for the targets vcd, svcd and dvd"},
         {{"-t", "mpeg1", "--disc", "x.cue"}, 2, "The target mpeg1 makes no disc"},
         {{"-t", "vcd", "--disc", "x.iso"}, 1, "named by its cue file"},
-        {{"-t", "dvd", "--disc", "old.iso"}, 1, "old.iso already exists"},
+        {{"-t", "dvd", "--disc", "old.iso"}, 1, "old.iso exists; it was left as it is (-y replaces it)"},
         {{"-t", "dvd", "--disc", "nowhere/x.iso"}, 1, "does not exist"},
         {{"-t", "vcd", "--disc", "x.cue", "--chapters", "5"}, 2, "--chapters is for dvd discs"},
         {{"-t", "dvd", "--chapters", "5"}, 2, "--chapters is for --disc"},
@@ -329,6 +329,17 @@ TEST(DiscImage, RefusedBeforeAnyWork) {
         EXPECT_EQ(taken.files(), (std::set<std::string>{"old.avi", "old.iso", "sub"})) << taken.output;
         EXPECT_TRUE(fs::is_empty(taken.file("sub")));
     }
+}
+
+TEST(DiscImage, AnExistingImageIsReplacedWithOverwrite) {
+    CommandRun r;
+    testing::writeFile(r.file("clip.cue"), {'o', 'l', 'd'});
+    testing::writeFile(r.file("clip.bin"), {'o', 'l', 'd'});
+    r.run({"-t", "vcd", "--pal", "-y", "-o", "clip.mpg", "--disc", "clip.cue", clip(25, true)});
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.files(), (std::set<std::string>{"clip.bin", "clip.cue", "clip.mpg"}));
+    EXPECT_GT(fs::file_size(r.file("clip.bin")), 20u * 2352);
+    EXPECT_EQ(testing::readText(r.file("clip.cue")).rfind("FILE \"clip.bin\" BINARY", 0), 0u);
 }
 
 TEST(DiscImage, StopWhileTheToolRunsLeavesTheProgramStreamOnly) {

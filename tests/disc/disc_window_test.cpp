@@ -177,7 +177,12 @@ private slots:
         QCOMPARE(testing::readText(win.dir.file("old.bin")), std::string("old"));
         win.presenter.answer = true;
         win.w().convert();
-        QVERIFY2(win.presenter.shown.empty(), win.presenter.all().c_str());
+        QCOMPARE(int(win.presenter.shown.size()), 1);
+        // The end message names the image with the outputs.
+        QVERIFY2(win.presenter.shown[0].text.find("Conversion finished.") == 0 &&
+                     win.presenter.shown[0].text.find(win.dir.file("old.cue")) != std::string::npos &&
+                     win.presenter.shown[0].text.find(win.dir.file("old.bin")) != std::string::npos,
+                 win.presenter.all().c_str());
         QCOMPARE(win.phases.runs, 1);
         QCOMPARE(testing::readText(win.dir.file("old.bin")), std::string("bin\n"));
         QCOMPARE(testing::readText(win.dir.file("old.cue")), std::string("cue\n"));
@@ -196,8 +201,12 @@ private slots:
         QCOMPARE(win.phases.runs, 1);
         QVERIFY(std::filesystem::exists(win.dir.file("a.mpg")));
         QVERIFY(!std::filesystem::exists(win.dir.file("a.cue")));
-        QCOMPARE(int(win.presenter.shown.size()), 1);
+        QCOMPARE(int(win.presenter.shown.size()), 2);
         QCOMPARE(win.presenter.shown[0].text, std::string("vcdimager failed with exit status 1.\n**ERROR: no space"));
+        // The end message does not call the conversion failed: its outputs stay.
+        QVERIFY2(win.presenter.shown[1].text.find("the disc image was not made") != std::string::npos &&
+                     win.presenter.shown[1].text.find(win.dir.file("a.mpg")) != std::string::npos,
+                 win.presenter.all().c_str());
         QCOMPARE(win.powerOffs, 0);
         // The tool's words are in the log.
         QVERIFY(win.app->log().text().find("vcdimager: **ERROR: no space") != std::string::npos);

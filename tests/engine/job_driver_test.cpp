@@ -125,7 +125,7 @@ TEST(JobDriver, CancelDuringTheRunStopsWithoutAQuestion) {
     EXPECT_EQ(job.convert(), 30);
     EXPECT_TRUE(job.host.questions.empty());
     EXPECT_EQ(job.phases.muxRuns, 0);  // a stop in the sound phase skips multiplexing
-    EXPECT_TRUE(job.exists("clip.m1v"));
+    EXPECT_TRUE(job.exists("clip.m1v"));  // what was encoded before the stop stays
     EXPECT_FALSE(job.host.hasLog("ENCODING ABORTED."));
 }
 
@@ -146,10 +146,13 @@ TEST(JobDriver, DvdAndSaveFlagsKeepIntermediates) {
     EXPECT_TRUE(keep.exists("clip.mpa"));
 
     Job failed;
+    failed.engine.record.saveTempVideo = failed.engine.record.saveTempAudio = 1;
+    failed.engine.work = failed.engine.record;
     failed.phases.muxResult = false;
     EXPECT_EQ(failed.convert(), 30);
     EXPECT_TRUE(failed.exists("clip.m1v"));
     EXPECT_TRUE(failed.exists("clip.mpa"));
+    EXPECT_FALSE(failed.exists("clip.mpg"));
 }
 
 TEST(JobDriver, RequestWithoutSoundWritesOnlyTheVideoStream) {

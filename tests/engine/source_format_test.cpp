@@ -77,25 +77,43 @@ TEST(SourceFormat, LevelAndProfileRiseWithThePicture) {
     EXPECT_EQ(small.engine.work.level, 10);
 }
 
-TEST(SourceFormat, FrameRateComesDownToTheLevelButNotBelow25) {
+// The pictures come at the standard's rate, so the level rises to take it;
+// only a rate beyond the highest level comes down (never below 25).
+TEST(SourceFormat, TheLevelRisesToTheFrameRate) {
     Fixture f;
     f.engine.work.frameRateCode = 5;
     f.engine.work.frameRate = 30.0;
     f.check(720, 576);
-    EXPECT_EQ(f.engine.work.frameRateCode, 3);
-    EXPECT_EQ(f.engine.work.frameRate, 25.0);
+    EXPECT_EQ(f.engine.work.frameRateCode, 5);
+    EXPECT_EQ(f.engine.work.level, 6);
+
+    Fixture ntscOfPal(kKindMpeg2, 0);
+    ntscOfPal.engine.work.profile = 5;
+    ntscOfPal.check(720, 576);
+    EXPECT_EQ(ntscOfPal.engine.work.frameRateCode, 4);
+    EXPECT_EQ(ntscOfPal.engine.work.level, 6);
+    EXPECT_EQ(ntscOfPal.engine.work.profile, 4);  // no Simple profile at High 1440
+
+    Fixture mpeg1(kKindMpeg1, 0);
+    mpeg1.check(720, 576);
+    EXPECT_EQ(mpeg1.engine.work.frameRateCode, 4);
 
     Fixture ntsc(kKindDvd, 0);
     ntsc.check(720, 480);
     EXPECT_EQ(ntsc.engine.work.frameRateCode, 4);  // 720 x 480 x 29.97 fits
+    EXPECT_EQ(ntsc.engine.work.level, 8);
 
     Fixture low;
     low.engine.work.level = 10;
+    low.engine.work.frameRateCode = 5;
+    low.engine.work.frameRate = 30.0;
+    low.check(352, 288);
+    EXPECT_EQ(low.engine.work.level, 10);  // 352 x 288 x 30 is the Low limit
     low.engine.work.frameRateCode = 8;
     low.engine.work.frameRate = 60.0;
     low.check(352, 288);
-    EXPECT_EQ(low.engine.work.frameRateCode, 5);  // 352 x 288 x 30 is the Low limit
-    EXPECT_EQ(low.engine.work.frameRate, 30.0);
+    EXPECT_EQ(low.engine.work.frameRateCode, 8);
+    EXPECT_EQ(low.engine.work.level, 6);  // Main takes no 60
 
     Fixture high;
     high.engine.work.frameRateCode = 8;

@@ -98,13 +98,13 @@ void expectPartOfTheClip(const std::string& program, int atLeast) {
 TEST(CtrlCAtATerminal, NoKeepsEncodingYesStopsAndTheEncodedPartIsMultiplexed) {
     CommandRun run;
     ASSERT_TRUE(run.start(true, "-t vcd --pal -o x.mpg"));
-    ASSERT_TRUE(run.child.waitFor("Video Conversion progress: ")) << run.out();
+    ASSERT_TRUE(run.child.waitFor("% Video ")) << run.out();
     ASSERT_TRUE(run.child.interrupt());
     ASSERT_TRUE(run.child.waitFor(kQuestion)) << run.out();
     ASSERT_EQ(run.out().find("Encoding Audio:"), std::string::npos) << "the video ended before the press";
     ASSERT_TRUE(run.child.type("n\n"));
     // Encoding goes on after the No.
-    ASSERT_TRUE(run.child.waitFor("Video Conversion progress: 30%")) << run.out();
+    ASSERT_TRUE(run.child.waitFor("Video 30%")) << run.out();
     ASSERT_TRUE(run.child.interrupt());
     ASSERT_TRUE(run.child.waitFor(kQuestion)) << run.out();
     ASSERT_TRUE(run.child.type("y\n"));
@@ -127,7 +127,7 @@ TEST(CtrlCAtATerminal, ASecondCtrlCAtTheQuestionStopsWithoutAnAnswer) {
     CommandRun run;
     ASSERT_TRUE(run.start(true, "-t vcd --pal -o x.mpg"));
     // Past the first pictures, so there is a part to multiplex.
-    ASSERT_TRUE(run.child.waitFor("Video Conversion progress: 5%")) << run.out();
+    ASSERT_TRUE(run.child.waitFor("Video 5%")) << run.out();
     ASSERT_TRUE(run.child.interrupt());
     ASSERT_TRUE(run.child.waitFor(kQuestion)) << run.out();
     ASSERT_EQ(run.out().find("Encoding Audio:"), std::string::npos) << "the video ended before the press";
@@ -146,7 +146,7 @@ TEST(CtrlCAtATerminal, ASecondCtrlCAtTheQuestionStopsWithoutAnAnswer) {
 TEST(CtrlCWithoutATerminal, StopsAtOnceAndADvdJobKeepsItsStreams) {
     CommandRun run;
     ASSERT_TRUE(run.start(false, "-t dvd --pal -o x.mpg"));
-    ASSERT_TRUE(run.child.waitFor("Video Conversion progress: 5%")) << run.out();
+    ASSERT_TRUE(run.child.waitFor("Video 5%")) << run.out();
     ASSERT_TRUE(run.child.interrupt());
     EXPECT_EQ(run.child.finish(), 1) << run.out();
     const std::string out = run.out();
@@ -179,7 +179,7 @@ TEST(CtrlCAtATerminal, WhileMultiplexingKeepsTheStreamsAndThePartWritten) {
     const auto audioBytes = fs::file_size(run.root / "x.mpa");
     ASSERT_TRUE(run.start(true, "-t mpeg1 --pal --set userEncodeVideo=0 --set userEncodeAudio=0 -o x.mpg"));
     // Some packs written, most still to come.
-    ASSERT_TRUE(run.child.waitFor("Multiplexing: 2%")) << run.out();
+    ASSERT_TRUE(run.child.waitFor("Multiplexing 2%")) << run.out();
     ASSERT_TRUE(run.child.interrupt());
     ASSERT_TRUE(run.child.waitFor(kQuestion)) << run.out();
     ASSERT_EQ(run.out().find("Finished multiplexing"), std::string::npos) << "the multiplex ended before the stop";

@@ -1,17 +1,20 @@
 // Faults on disk and in the input, through the quillon command: each must
 // print its message, end with a failure status, and leave only the files a
-// failed job keeps (streams written so far; never a program stream of a
-// failed multiplex, never a temporary units file).
+// failed job keeps (the streams the user asked to keep; never a program
+// stream of a failed multiplex, never a stream nobody asked for, never a
+// temporary file).
 //
-// A full disk is a stream name that is a symbolic link to /dev/full: every
-// write fails with ENOSPC, as on a full file system, and it needs neither
-// root nor a mount. An unwritable output folder is a path whose parent is a
-// regular file, which stops root as well.
+// A full disk is a limit on the size of any file the command writes (ulimit
+// -f, with SIGXFSZ ignored): a write past it fails with EFBIG as one on a
+// full file system fails with ENOSPC, and it needs neither root nor a mount.
+// An unwritable output folder is a path whose parent is a regular file,
+// which stops root as well.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -34,9 +37,11 @@ struct CommandRun {
 
 // Runs in dir (temporary names without $TMP land there) with $TMP set to
 // dir/tmp, so both places can be checked for leftovers.
-CommandRun quillon(const fs::path& dir, const std::string& args) {
+CommandRun quillon(const fs::path& dir, const std::string& args, long fileSizeLimit = 0) {
     fs::create_directories(dir / "tmp");
-    const std::string cmd = "cd '" + dir.string() + "' && TMP='" + (dir / "tmp").string() + "' " +
+    const std::string limit =
+        fileSizeLimit > 0 ? "trap '' XFSZ; ulimit -f " + std::to_string(fileSizeLimit / 512) + "; " : "";
+    const std::string cmd = "cd '" + dir.string() + "' && " + limit + "TMP='" + (dir / "tmp").string() + "' " +
                             QUILLON_BINARY + " " + args + " 2>&1 </dev/null";
     CommandRun r;
     std::FILE* p = popen(cmd.c_str(), "r");
@@ -70,42 +75,58 @@ struct FaultJob {
     testing::TempDir dir;
     fs::path root = dir.path();
     std::string input = clip();
-    void fullDiskFor(const std::string& name) { fs::create_symlink("/dev/full", root / name); }
-    bool isFullDiskLink(const std::string& name) { return fs::is_symlink(root / name); }
+    uintmax_t videoBytes = 0, audioBytes = 0, programBytes = 0;
+    // The sizes a good run gives, to place a limit between them.
+    void measure() {
+        CommandRun r = quillon(root, "convert -q -t mpeg1 --pal --keep-temp -o m.mpg '" + input + "'");
+        ASSERT_EQ(r.status, 0) << r.out;
+        videoBytes = fs::file_size(root / "m.m1v");
+        audioBytes = fs::file_size(root / "m.mpa");
+        programBytes = fs::file_size(root / "m.mpg");
+        for (const char* name : {"m.m1v", "m.mpa", "m.mpg"}) fs::remove(root / name);
+    }
 };
 
-TEST(DiskFull, DuringVideoTheJobFailsWithNothingElseWritten) {
+TEST(DiskFull, DuringVideoTheJobFailsAndLeavesNothing) {
     FaultJob job;
-    job.fullDiskFor("x.m1v");
-    CommandRun r = quillon(job.root, kConvert + "'" + job.input + "'");
+    // Below the size of the video stream.
+    CommandRun r = quillon(job.root, kConvert + "'" + job.input + "'", 1024);
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("Unable to write to output file."), std::string::npos) << r.out;
-    EXPECT_EQ(entries(job.root), (std::set<std::string>{"tmp", "x.m1v"}));
-    EXPECT_TRUE(job.isFullDiskLink("x.m1v"));
+    EXPECT_NE(r.out.find("failed; nothing of x.mpg was kept"), std::string::npos) << r.out;
+    EXPECT_EQ(entries(job.root), (std::set<std::string>{"tmp"}));
     EXPECT_TRUE(fs::is_empty(job.root / "tmp"));
 }
 
-TEST(DiskFull, DuringAudioTheVideoStaysAndNoProgramIsMade) {
+TEST(DiskFull, DuringAudioOfASoundOnlyJobItFailsAndLeavesNothing) {
     FaultJob job;
-    job.fullDiskFor("x.mpa");
-    CommandRun r = quillon(job.root, kConvert + "'" + job.input + "'");
+    CommandRun r = quillon(job.root, kConvert + "--set userEncodeVideo=0 '" + job.input + "'", 1024);
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("Could not write to file x.mpa"), std::string::npos) << r.out;
-    EXPECT_EQ(entries(job.root), (std::set<std::string>{"tmp", "x.m1v", "x.mpa"}));
-    EXPECT_GT(fs::file_size(job.root / "x.m1v"), 1000u);
+    EXPECT_EQ(entries(job.root), (std::set<std::string>{"tmp"}));
     EXPECT_TRUE(fs::is_empty(job.root / "tmp"));
 }
 
-TEST(DiskFull, DuringMultiplexTheStreamsStayForAnotherTry) {
+TEST(DiskFull, DuringMultiplexNothingIsLeftUnlessTheStreamsWereAskedFor) {
     FaultJob job;
-    job.fullDiskFor("x.mpg");
-    CommandRun r = quillon(job.root, kConvert + "'" + job.input + "'");
+    job.measure();
+    const uintmax_t biggest = std::max(job.videoBytes, job.audioBytes);
+    ASSERT_GT(job.programBytes, biggest + 2048);
+    const long limit = static_cast<long>((biggest + job.programBytes) / 2);
+    CommandRun r = quillon(job.root, kConvert + "'" + job.input + "'", limit);
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("error"), std::string::npos) << r.out;
-    // Intermediates go only after a successful multiplex.
-    EXPECT_EQ(entries(job.root), (std::set<std::string>{"tmp", "x.m1v", "x.mpa", "x.mpg"}));
-    EXPECT_GT(fs::file_size(job.root / "x.m1v"), 1000u);
-    EXPECT_GT(fs::file_size(job.root / "x.mpa"), 1000u);
+    EXPECT_NE(r.out.find("failed; nothing of x.mpg was kept"), std::string::npos) << r.out;
+    EXPECT_EQ(entries(job.root), (std::set<std::string>{"tmp"}));
+    EXPECT_TRUE(fs::is_empty(job.root / "tmp"));
+
+    // Kept streams stay, whole, for another try with `quillon mux`.
+    r = quillon(job.root, kConvert + "--keep-temp '" + job.input + "'", limit);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("failed; left x.m1v, x.mpa (asked to be kept)"), std::string::npos) << r.out;
+    EXPECT_EQ(entries(job.root), (std::set<std::string>{"tmp", "x.m1v", "x.mpa"}));
+    EXPECT_EQ(fs::file_size(job.root / "x.m1v"), job.videoBytes);
+    EXPECT_EQ(fs::file_size(job.root / "x.mpa"), job.audioBytes);
     EXPECT_TRUE(fs::is_empty(job.root / "tmp"));
 }
 
@@ -114,7 +135,7 @@ TEST(Unwritable, OutputFolderUnderARegularFileFailsWithAMessage) {
     std::ofstream(job.root / "plain") << "not a folder";
     CommandRun r = quillon(job.root, "convert -q -t vcd --pal -o plain/x.mpg '" + job.input + "'");
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_NE(r.out.find("error"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Unable to write plain/x.mpg: plain is a file, not a folder."), std::string::npos) << r.out;
     EXPECT_EQ(entries(job.root), (std::set<std::string>{"plain", "tmp"}));
     EXPECT_TRUE(fs::is_empty(job.root / "tmp"));
 }

@@ -226,6 +226,7 @@ TEST(Conversion, EachInputKindConvertsToEveryTarget) {
             testing::DecodedVideo video = testing::decodeVideo(choice.outputName);
             EXPECT_EQ(static_cast<int>(video.pictures.size()), frames);
             EXPECT_EQ(video.width, choice.width);
+            EXPECT_NEAR(video.frameRate, pal ? 25 : 29.97, 0.01);
             testing::DecodedAudio audio = testing::decodeAudio(choice.outputName);
             ASSERT_TRUE(audio.opened);
             EXPECT_EQ(audio.sampleRate, plan[0].request.sampleRate);
@@ -233,6 +234,113 @@ TEST(Conversion, EachInputKindConvertsToEveryTarget) {
             const double audioSeconds = static_cast<double>(audio.samples.size()) / audio.channels / audio.sampleRate;
             EXPECT_NEAR(audioSeconds, frames / fps, 1152.0 / audio.sampleRate + 1e-3);
         }
+    }
+}
+
+// Seconds of picture and of sound in a program stream, as a player sees them.
+struct Durations {
+    int pictures = 0;
+    double frameRate = 0;
+    double videoSeconds = 0;
+    double audioSeconds = 0;
+};
+Durations durationsOf(const std::string& path) {
+    Durations d;
+    testing::DecodedVideo video = testing::decodeVideo(path);
+    testing::DecodedAudio audio = testing::decodeAudio(path);
+    d.pictures = static_cast<int>(video.pictures.size());
+    d.frameRate = video.frameRate;
+    if (video.frameRate > 0) d.videoSeconds = d.pictures / video.frameRate;
+    if (audio.opened && audio.channels > 0 && audio.sampleRate > 0)
+        d.audioSeconds = static_cast<double>(audio.samples.size()) / audio.channels / audio.sampleRate;
+    return d;
+}
+
+TEST(Conversion, AJoinedOutputHasEveryPictureOfItsInputsAndSoundInStep) {
+    testing::TempDir out;
+    PatternClip clip;
+    clip.width = 64;
+    clip.height = 48;
+    clip.audioChannels = 2;
+    clip.frames = 250;
+    const std::string longer = patternAvi("join250.avi", clip);
+    clip.frames = 125;
+    const std::string shorter = patternAvi("join125.avi", clip);
+    {
+        Job job;
+        ASSERT_TRUE(job.open(longer));
+        ASSERT_TRUE(job.open(shorter));
+        ConversionChoice choice;
+        choice.target = kTargetMpeg1;
+        choice.pal = 1;
+        choice.width = 64;
+        choice.height = 48;
+        choice.outputName = out.file("375.mpg");
+        ASSERT_EQ(job.run(choice), 1) << job.output();
+        const Durations d = durationsOf(choice.outputName);
+        EXPECT_EQ(d.pictures, 375);
+        EXPECT_NEAR(d.audioSeconds, d.videoSeconds, 1 / 25.0);
+    }
+    // Rates that do not divide evenly, an entry without sound between two
+    // with different sample rates, NTSC from 25 fps: the sound of each entry
+    // lasts as long as its pictures, so the whole stays in step.
+    clip.frames = 30;
+    clip.audioRate = 48000;
+    const std::string a = patternAvi("join30_48k.avi", clip);
+    clip.frames = 20;
+    clip.audioChannels = 0;
+    const std::string silent = patternAvi("join20_silent.avi", clip);
+    clip.frames = 17;
+    clip.audioChannels = 1;
+    clip.audioRate = 22050;
+    clip.rateNumerator = 24000;
+    clip.rateDenominator = 1001;
+    const std::string film = patternAvi("join17_film.avi", clip);
+    Job job;
+    ASSERT_TRUE(job.open(a));
+    ASSERT_TRUE(job.open(silent));
+    ASSERT_TRUE(job.open(film));
+    ConversionChoice choice;
+    choice.target = kTargetMpeg1;
+    choice.pal = 0;
+    choice.width = 64;
+    choice.height = 48;
+    choice.outputName = out.file("mixed.mpg");
+    ASSERT_EQ(job.run(choice), 1) << job.output();
+    const Durations d = durationsOf(choice.outputName);
+    int expected = 0;
+    for (int i = 0; i < 3; ++i) expected += outputFrameCount(job.table.entry(i), 0);
+    EXPECT_EQ(d.pictures, expected);
+    EXPECT_NEAR(d.frameRate, 29.97, 0.01);
+    EXPECT_NEAR(d.audioSeconds, d.videoSeconds, 1 / 29.97);
+}
+
+// A picture too big for the standard's rate at the usual level once took
+// the other standard's rate, so the pictures ran a fifth longer than the
+// sound. Every target keeps the rate of the standard chosen.
+TEST(Conversion, TheChosenStandardsRateHoldsForLargePictures) {
+    PatternClip clip;
+    clip.width = 720;
+    clip.height = 576;
+    clip.frames = 10;
+    clip.audioChannels = 2;
+    const std::string pal = patternAvi("pal720.avi", clip);
+    for (int target : {kTargetMpeg1, kTargetMpeg2}) {
+        SCOPED_TRACE(kTargetNames[target]);
+        testing::TempDir out;
+        Job job;
+        ASSERT_TRUE(job.open(pal));
+        ConversionChoice choice;
+        choice.target = target;
+        choice.pal = 0;
+        choice.width = 720;
+        choice.height = 576;
+        choice.outputName = out.file("ntsc.mpg");
+        ASSERT_EQ(job.run(choice), 1) << job.output();
+        const Durations d = durationsOf(choice.outputName);
+        EXPECT_EQ(d.pictures, outputFrameCount(job.table.entry(0), 0));
+        EXPECT_NEAR(d.frameRate, 29.97, 0.01);
+        EXPECT_NEAR(d.audioSeconds, d.videoSeconds, 1 / 29.97);
     }
 }
 
@@ -250,7 +358,7 @@ TEST(Conversion, JoinerBatchAndAFailingInput) {
     choice.outputName = out.file("joined.mpg");
     ASSERT_EQ(job.run(choice), 1) << job.output();
     testing::DecodedVideo joined = testing::decodeVideo(choice.outputName);
-    EXPECT_EQ(joined.pictures.size(), 9u + 14u + 19u + 1u);
+    EXPECT_EQ(joined.pictures.size(), 10u + 15u + 20u);
 
     choice.joiner = false;
     choice.outputDir = out.path().string();

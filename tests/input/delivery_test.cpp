@@ -205,20 +205,22 @@ TEST(FrameDelivery, JoinerWalksAcrossEntriesInAnyOrder) {
     auto e0 = open(patternAvi("join_a.avi", a));
     auto e1 = open(patternAvi("join_a.avi", a));
     ASSERT_TRUE(e0 && e1);
-    e0->outputFrames = 9;  // floor(10 x 25 / 25 + 0.005) - 1
-    e1->outputFrames = 9;
+    e0->outputFrames = 10;  // floor(10 x 25 / 25 + 0.005)
+    e1->outputFrames = 10;
     DeliverySetup setup;
     setup.width = 32;
     setup.height = 16;
     setup.pal = 1;
     EntryDelivery d({e0.get(), e1.get()}, setup, {});
-    for (int n : {12, 3, 8, 9, 0, 17, 18}) {
+    // Every picture of both entries: the first's last (9) and the second's
+    // first (10) and last (19) included.
+    for (int n : {12, 3, 8, 9, 10, 0, 17, 19}) {
         int32_t stride;
         const uint8_t* px;
         ASSERT_EQ(d.getFrame(n, &stride, &px), kFrameOk);
-        const int expected = n < 9 ? n : n - 9;
+        const int expected = n < 10 ? n : n - 10;
         EXPECT_EQ(testing::readFrameNumber(asBitmap(px, stride, 32, 16)), expected) << n;
-        EXPECT_EQ(d.currentEntry(), n < 9 ? 0u : 1u);
+        EXPECT_EQ(d.currentEntry(), n < 10 ? 0u : 1u);
     }
 }
 
@@ -236,7 +238,7 @@ std::unique_ptr<InputFileEntry> soundClip(int rate, int channels, int bits, int 
                                  std::to_string(bits) + "_" + std::to_string(frames) + ".avi",
                              clip));
     // As a conversion start sets it for PAL: as many pictures as the source.
-    if (e) e->outputFrames = static_cast<uint32_t>(lastOutputFrame(*e, 1));
+    if (e) e->outputFrames = static_cast<uint32_t>(outputFrameCount(*e, 1));
     return e;
 }
 
@@ -359,14 +361,14 @@ TEST(SampleDelivery, EntriesWithoutSoundGiveSilenceAsLongAsTheirPictures) {
     // Sound longer than its pictures is cut to them.
     EntryDelivery alone({loud.get()}, DeliverySetup{}, {});
     loud->outputFrames = 10;
-    EXPECT_EQ(alone.sampleSpan(0), static_cast<uint32_t>(std::floor(11 * 44100 / 29.97 + 0.5)));
-    silent->outputFrames = 24;
-    loud->outputFrames = 24;
+    EXPECT_EQ(alone.sampleSpan(0), static_cast<uint32_t>(std::floor(10 * 44100 / 29.97 + 0.5)));
+    silent->outputFrames = 25;
+    loud->outputFrames = 25;
     DeliverySetup setup;
     setup.pal = 1;
     setup.sampleRate = 44100;
     EntryDelivery d({silent.get(), loud.get()}, setup, {});
-    EXPECT_EQ(d.sampleSpan(0), 24u * 44100 / 25);
+    EXPECT_EQ(d.sampleSpan(0), 44100u);
     EXPECT_EQ(d.sampleSpan(1), 44100u);
     SoundRun run = pullAll(d, d.sampleSpan(0) + d.sampleSpan(1) - 1);
     ASSERT_EQ(run.pcm.size(), (d.sampleSpan(0) + d.sampleSpan(1)) * 2);
@@ -391,15 +393,14 @@ TEST(SampleDelivery, CompressedSoundIsDecodedToPcm) {
     EXPECT_EQ(e->sampleRate, 44100);
     // The container's count includes the encoder's padding frames.
     EXPECT_NEAR(e->totalSamples, 44100, 2 * 1152);
-    e->outputFrames = static_cast<uint32_t>(lastOutputFrame(*e, 0));
-    const double pictureSeconds = (e->outputFrames + 1) / 29.97;
+    e->outputFrames = static_cast<uint32_t>(outputFrameCount(*e, 0));
+    const double pictureSeconds = e->outputFrames / 29.97;
     DeliverySetup setup;
     setup.sampleRate = 48000;
     EntryDelivery d({e.get()}, setup, {});
     // The sound is cut to the 30 pictures' length (the container counts the
     // encoder's padding too).
-    EXPECT_EQ(d.sampleSpan(0), std::min<uint32_t>(e->selectedSamples,
-                                                  static_cast<uint32_t>(std::floor(pictureSeconds * 44100 + 0.5))));
+    EXPECT_EQ(d.sampleSpan(0), static_cast<uint32_t>(std::floor(pictureSeconds * 44100 + 0.5)));
     SoundRun run = pullAll(d, d.sampleSpan(0) - 1);
     EXPECT_NEAR(run.pcm.size() / 2.0 / 48000, d.sampleSpan(0) / 44100.0, 0.001);
     double energy = 0;

@@ -156,5 +156,40 @@ TEST(ImageList, TheTableHoldsAtMost256Entries) {
     EXPECT_FALSE(table.moveDown(table.count() - 1));
 }
 
+// A picture opened on its own is a list of one line: one second of it.
+TEST(ImageList, APictureAloneIsOneSecond) {
+    const std::string dir = std::filesystem::path(tenPictureList()).parent_path().string();
+    for (const char* name : {"p2.jpg", "p5.png", "p8.bmp"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir + "/" + name;
+        EXPECT_TRUE(isPicturePath(path));
+        RecordingHost host;
+        InputTable table;
+        ASSERT_TRUE(table.open(path, host)) << (host.messages.empty() ? "" : host.messages[0].text);
+        InputFileEntry& e = table.entry(0);
+        EXPECT_FALSE(e.isVideoFile);
+        EXPECT_EQ(e.totalFrames, 1u);
+        EXPECT_DOUBLE_EQ(e.frameRate, 1.0);
+        EXPECT_EQ(e.width, 128);
+        DeliverySetup setup;
+        setup.width = 128;
+        setup.height = 96;
+        setup.pal = 1;
+        e.outputFrames = static_cast<uint32_t>(outputFrameCount(e, 1));
+        EXPECT_EQ(e.outputFrames, 25u);
+        EntryDelivery d({&e}, setup, {});
+        int32_t stride = 0;
+        const uint8_t* px = nullptr;
+        ASSERT_EQ(d.getFrame(24, &stride, &px), kFrameOk);
+        Bitmap shown;
+        shown.allocate(128, 96);
+        for (int y = 0; y < 96; ++y) std::memcpy(shown.topRow(y), px + static_cast<size_t>(95 - y) * stride, 128 * 4);
+        EXPECT_EQ(testing::readFrameNumber(shown), name[1] - '0');
+    }
+    EXPECT_TRUE(isPicturePath("/x/Holiday.JPEG"));
+    EXPECT_FALSE(isPicturePath("/x/clip.avi"));
+    EXPECT_FALSE(isPicturePath("/x/png"));
+}
+
 }  // namespace
 }  // namespace quillon

@@ -57,7 +57,7 @@ TEST(MediaInput, OpensAndDescribesARawAviExactly) {
     const auto size = std::filesystem::file_size(path);
     const std::string expected = "File Name: " + path + "\nFile 4CC: DIB /\nFile size: " + std::to_string(size) +
                                  "\n\nVideo:\n  Resolution: 96 x 72\n  Frame Rate: 25.00\n  Total Frames: 60\n"
-                                 "  Total Time: 00:00:2.40\n  Selected Frames: 60\n\nAudio:\n  Channels: Stereo\n"
+                                 "  Total Time: 00:00:02.40\n  Selected Frames: 60\n\nAudio:\n  Channels: Stereo\n"
                                  "  Sample Rate: 44.100 kHz\n  Bits per Sample: 16\n  Total samples: 105840\n"
                                  "  Selected samples: 105840\n";
     EXPECT_EQ(describeEntryText(e), expected);
@@ -86,6 +86,16 @@ TEST(MediaInput, DescribesConvertedSoundAndPicksTheStandard) {
     EXPECT_TRUE(has("  Sample Rate: 22.05 kHz (will be converted to 44.1 kHz)"));
     EXPECT_TRUE(has("  Bits per Sample: 8 (will be converted to 16)"));
     EXPECT_TRUE(has("  Frame Rate: 24.98"));
+    // Times as hh:mm:ss.hh, seconds with two digits before the point.
+    EXPECT_TRUE(has("  Total Time: 00:00:00.40"));
+    InputFileEntry longer = e;
+    longer.media.reset();
+    longer.durationTicks = 599'999'000;  // 59.9999 s
+    auto longLines = describeEntry(longer);
+    EXPECT_NE(std::find(longLines.begin(), longLines.end(), "  Total Time: 00:01:00.00"), longLines.end());
+    longer.durationTicks = 37'255'000'000;  // 1 h 2 min 5.5 s
+    longLines = describeEntry(longer);
+    EXPECT_NE(std::find(longLines.begin(), longLines.end(), "  Total Time: 01:02:05.50"), longLines.end());
     // Samples are counted at the doubled rate.
     EXPECT_NEAR(e.totalSamples, 2.0 * (22050 * 10 * 1000 / 24975), 4);
 }
@@ -113,7 +123,7 @@ TEST(MediaInput, NoSoundAndRefusedInputs) {
     EXPECT_FALSE(table.open(testing::mediaDir() + "/missing.avi", host));
     ASSERT_EQ(host.messages.size(), 1u);
     EXPECT_EQ(host.messages[0].caption, "open avi file error");
-    EXPECT_EQ(host.messages[0].text, "Can't open " + testing::mediaDir() + "/missing.avi.");
+    EXPECT_EQ(host.messages[0].text, "Can't open " + testing::mediaDir() + "/missing.avi. (not found)");
     EXPECT_EQ(table.count(), 1);
 }
 

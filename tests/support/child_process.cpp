@@ -156,6 +156,8 @@ bool ChildProcess::interrupt() {
     return pid_ > 0 && ::kill(pid_, SIGINT) == 0;
 }
 
+bool ChildProcess::sendSignal(int signal) { return pid_ > 0 && ::kill(pid_, signal) == 0; }
+
 bool ChildProcess::waitUntilAsleep(double seconds) {
     if (pid_ <= 0) return false;
     const auto end = after(seconds);

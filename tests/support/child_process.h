@@ -37,6 +37,8 @@ public:
     bool type(const std::string& keys);
     // Ctrl-C: typed at the terminal, else SIGINT sent to the child.
     bool interrupt();
+    // Sends a signal to the child (SIGTERM, SIGHUP, ...).
+    bool sendSignal(int signal);
     // Waits until the child's main thread sleeps (as it does while it waits
     // for an answer); false when it ended or the time ran out.
     bool waitUntilAsleep(double seconds = 120);

@@ -178,7 +178,7 @@ TEST(Vlc, MacroblockTypesByPicture) {
 
 TEST(Vlc, MotionVectorsWrapAndCarryResiduals) {
     auto mv = [](int d, int f) {
-        return bitsOf([&](Engine& e, BitWriter& w) { putMotionDelta(e, w, d, f, true); });
+        return bitsOf([&](Engine& e, BitWriter& w) { putMotionDelta(&e, w, d, f, true); });
     };
     EXPECT_EQ(mv(0, 1), "1");
     EXPECT_EQ(mv(17, 1), "0000001101" "1");  // wraps to -15
@@ -187,7 +187,7 @@ TEST(Vlc, MotionVectorsWrapAndCarryResiduals) {
     EXPECT_EQ(mv(-4, 2), "001" "1" "1");       // t = 5: code -2, residual 1
     EXPECT_EQ(mv(63, 3), "0000001100" "0" "10");  // in range: t = 66, code 16, residual 2
     RecordingHost host;
-    bitsOf([](Engine& e, BitWriter& w) { putMotionDelta(e, w, 100, 1, true); }, &host);
+    bitsOf([](Engine& e, BitWriter& w) { putMotionDelta(&e, w, 100, 1, true); }, &host);
     ASSERT_EQ(host.warnings.size(), 1u);
     EXPECT_EQ(host.warnings[0], "Invalid motion vector.");
     EXPECT_EQ(bitsOf([](Engine&, BitWriter& w) {
@@ -208,7 +208,7 @@ TEST(Vlc, CodedBlockPatterns) {
 
 TEST(Vlc, RunLevelEscapes) {
     auto rl = [](bool mpeg2, bool b15, int run, int level) {
-        return bitsOf([&](Engine& e, BitWriter& w) { EXPECT_TRUE(putRunLevel(e, w, mpeg2, b15, run, level)); });
+        return bitsOf([&](Engine& e, BitWriter& w) { EXPECT_TRUE(putRunLevel(&e, w, mpeg2, b15, run, level)); });
     };
     EXPECT_EQ(rl(true, false, 0, 40), "000000000010000" "0");
     EXPECT_EQ(rl(true, false, 0, 41), "000001" "000000" "000000101001");
@@ -224,9 +224,9 @@ TEST(Vlc, RunLevelEscapes) {
 
 TEST(Vlc, OutOfRangeValuesFailWithTheirMessage) {
     RecordingHost host;
-    bitsOf([](Engine& e, BitWriter& w) { EXPECT_FALSE(putRunLevel(e, w, false, false, 0, 256)); }, &host);
-    bitsOf([](Engine& e, BitWriter& w) { EXPECT_FALSE(putRunLevel(e, w, true, false, 0, -2048)); }, &host);
-    bitsOf([](Engine& e, BitWriter& w) { EXPECT_TRUE(putRunLevel(e, w, true, false, 0, 2047)); }, &host);
+    bitsOf([](Engine& e, BitWriter& w) { EXPECT_FALSE(putRunLevel(&e, w, false, false, 0, 256)); }, &host);
+    bitsOf([](Engine& e, BitWriter& w) { EXPECT_FALSE(putRunLevel(&e, w, true, false, 0, -2048)); }, &host);
+    bitsOf([](Engine& e, BitWriter& w) { EXPECT_TRUE(putRunLevel(&e, w, true, false, 0, 2047)); }, &host);
     ASSERT_EQ(host.errors.size(), 2u);
     EXPECT_EQ(host.errors[0], "AC value out of range (run=0, signed_level=256)\n");
     EXPECT_EQ(host.errors[1], "AC value out of range (run=0, signed_level=-2048)\n");
@@ -237,9 +237,9 @@ TEST(Vlc, OutOfRangeValuesFailWithTheirMessage) {
             int16_t levels[64] = {};
             levels[0] = 256;
             int pred = 0;
-            EXPECT_FALSE(putIntraBlock(e, w, BlockCoding{false, 0, 0}, levels, 0, pred));
+            EXPECT_FALSE(putIntraBlock(&e, w, BlockCoding{false, 0, 0}, levels, 0, pred));
             pred = 0;
-            EXPECT_TRUE(putIntraBlock(e, w, BlockCoding{true, 0, 0}, levels, 0, pred));
+            EXPECT_TRUE(putIntraBlock(&e, w, BlockCoding{true, 0, 0}, levels, 0, pred));
         },
         &dcHost);
     ASSERT_EQ(dcHost.errors.size(), 1u);
@@ -252,13 +252,13 @@ TEST(Vlc, IntraAndNonIntraBlocks) {
     // DC -3: size 2, then -3 + 3 = 0 in two bits; end of block.
     EXPECT_EQ(bitsOf([&](Engine& e, BitWriter& w) {
                   int pred = 0;
-                  putIntraBlock(e, w, BlockCoding{true, 0, 0}, levels, 0, pred);
+                  putIntraBlock(&e, w, BlockCoding{true, 0, 0}, levels, 0, pred);
                   EXPECT_EQ(pred, -3);
               }),
               "01" "00" "10");
     EXPECT_EQ(bitsOf([&](Engine& e, BitWriter& w) {
                   int pred = 0;
-                  putIntraBlock(e, w, BlockCoding{true, 1, 0}, levels, 1, pred);
+                  putIntraBlock(&e, w, BlockCoding{true, 1, 0}, levels, 1, pred);
               }),
               "10" "00" "0110");
     // Scan order: natural index 8 is scan position 2 in zig-zag, 1 in alternate.
@@ -266,19 +266,19 @@ TEST(Vlc, IntraAndNonIntraBlocks) {
     levels[8] = 1;
     EXPECT_EQ(bitsOf([&](Engine& e, BitWriter& w) {
                   int pred = 0;
-                  putIntraBlock(e, w, BlockCoding{true, 0, 0}, levels, 0, pred);
+                  putIntraBlock(&e, w, BlockCoding{true, 0, 0}, levels, 0, pred);
               }),
               "100" "011" "0" "10");
     EXPECT_EQ(bitsOf([&](Engine& e, BitWriter& w) {
                   int pred = 0;
-                  putIntraBlock(e, w, BlockCoding{true, 0, 1}, levels, 0, pred);
+                  putIntraBlock(&e, w, BlockCoding{true, 0, 1}, levels, 0, pred);
               }),
               "100" "11" "0" "10");
     // Non-intra: a leading +-1 at run 0 is "1s"; later ones "11s".
     int16_t inter[64] = {};
     inter[0] = -1;
     inter[1] = 1;
-    EXPECT_EQ(bitsOf([&](Engine& e, BitWriter& w) { putNonIntraBlock(e, w, BlockCoding{true, 0, 0}, inter); }),
+    EXPECT_EQ(bitsOf([&](Engine& e, BitWriter& w) { putNonIntraBlock(&e, w, BlockCoding{true, 0, 0}, inter); }),
               "11" "110" "10");
 }
 

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/video/motion_fixture.h"
 #include "video/encoder/frame_input.h"
-#include "video/encoder/transform.h"
+#include "video/encoder/macroblock_pipeline.h"
 
 namespace quillon {
 namespace {
@@ -123,13 +125,22 @@ namespace {
 using testing::MotionFixture;
 
 void keepCoefficients(int16_t*, const int16_t*) {}
+void keepLevels(const int16_t* src, int16_t* dst, int, const uint8_t*, int, bool) {
+    std::copy(src, src + 64, dst);
+}
+
+// dct_type of macroblock k, with a flat prediction of 100.
+int dctTypeOf(MotionFixture& f, const Picture& cur, int k) {
+    MacroblockWork work;
+    startMacroblock(f.enc, k, cur, work);
+    std::fill(&work.prediction[0][0], &work.prediction[0][0] + 3 * 256, uint8_t{100});
+    return decideMacroblockDctType(f.enc, work);
+}
 
 TEST(Prediction, DctTypeFollowsTheCorrelationOfTheTwoFields) {
     MotionFixture f(32, 32);
     f.setPicture(kPictureP, kFramePicture, 0);
     Picture& cur = *f.enc.newOrg;
-    Picture& pred = *f.enc.pred;
-    f.fill(pred, [](double, double) { return 100.0; });
     const int W = f.W();
     // Macroblock 0: both fields carry the same error pattern (r = 1).
     // Macroblock 1: the odd lines have no error at all (d = 0).
@@ -143,14 +154,12 @@ TEST(Prediction, DctTypeFollowsTheCorrelationOfTheTwoFields) {
             cur.plane[0][static_cast<size_t>((16 + y) * W + x)] =
                 static_cast<uint8_t>((y & 1) ? 200 - pattern : pattern);
         }
-    decideDctType(f.enc, pred, cur);
-    EXPECT_EQ(f.enc.mbInfo[0].dctType, 0);
-    EXPECT_EQ(f.enc.mbInfo[1].dctType, 1);
-    EXPECT_EQ(f.enc.mbInfo[2].dctType, 1);
+    EXPECT_EQ(dctTypeOf(f, cur, 0), 0);
+    EXPECT_EQ(dctTypeOf(f, cur, 1), 1);
+    EXPECT_EQ(dctTypeOf(f, cur, 2), 1);
     // With frame prediction only, and in field pictures, frame DCT always.
     f.enc.pic.framePredFrameDct = 1;
-    decideDctType(f.enc, pred, cur);
-    EXPECT_EQ(f.enc.mbInfo[1].dctType, 0);
+    EXPECT_EQ(dctTypeOf(f, cur, 1), 0);
 }
 
 TEST(Prediction, ReconstructionAddsThePredictionAndClips) {
@@ -158,16 +167,21 @@ TEST(Prediction, ReconstructionAddsThePredictionAndClips) {
     f.setPicture(kPictureP);
     buildClipTable(f.enc.clipTable);
     f.enc.transforms.inverseDct = keepCoefficients;
-    f.enc.blocks.assign(static_cast<size_t>(f.enc.geo.blockCount), Block{});
-    Picture& pred = *f.enc.pred;
-    f.fill(pred, [](double x, double) { return x < 8 ? 250.0 : 3.0; });
-    Block* b = f.enc.macroblockBlocks(0);
+    f.enc.transforms.dequantizeIntra = keepLevels;
+    MacroblockWork work;
+    startMacroblock(f.enc, 0, *f.enc.newOrg, work);
+    for (int r = 0; r < 16; ++r)
+        for (int x = 0; x < 16; ++x) work.prediction[0][16 * r + x] = x < 8 ? 250 : 3;
     for (int k = 0; k < 64; ++k) {
-        b[0][static_cast<size_t>(k)] = 20;   // over 250: 255
-        b[1][static_cast<size_t>(k)] = -10;  // under 3: 0
-        b[2][static_cast<size_t>(k)] = 5;    // 250 + 5
+        work.blocks[0][static_cast<size_t>(k)] = 20;   // over 250: 255
+        work.blocks[1][static_cast<size_t>(k)] = -10;  // under 3: 0
+        work.blocks[2][static_cast<size_t>(k)] = 5;    // 250 + 5
     }
-    reconstructPicture(f.enc, pred, *f.enc.newRef);
+    MacroblockInfo mb;
+    mb.type = kMbIntra;
+    mb.cbp = (1 << f.enc.geo.blockCount) - 1;
+    reconstructMacroblock(f.enc, mb, 0, work);
+    commitMacroblock(f.enc, work, *f.enc.newRef);
     const int W = f.W();
     EXPECT_EQ(f.enc.newRef->plane[0][0], 255);
     EXPECT_EQ(f.enc.newRef->plane[0][8], 0);

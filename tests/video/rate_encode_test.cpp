@@ -7,12 +7,15 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "engine/presets.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/video_stream_check.h"
 #include "tests/video/rate_test_frames.h"
 #include "tests/video/video_test_util.h"
+#include "video/encoder/picture_loop.h"
 #include "video/video_encoder.h"
 
 namespace quillon::testing {
@@ -286,6 +289,147 @@ TEST(RateEncode, AverageBitrateSpendsTheBankAndNoMore) {
     for (const StreamSequenceHeader& h : r.layout.sequenceHeaders)
         EXPECT_EQ(h.bitRateValue, std::ceil(printedValue(r.lines, "   Max bitrate over any one second = ") / 400.0));
     EXPECT_FALSE(anyFileStarting(dir, "tmp_s"));
+}
+
+}  // namespace
+}  // namespace quillon::testing
+
+namespace quillon::testing {
+namespace {
+
+std::vector<uint8_t> readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// The bytes of GOP g (1, 2, ...) from its GOP header up to the next
+// sequence header: without the sequence header, whose rate field differs
+// between a limited and an unlimited run.
+std::vector<uint8_t> gopBytes(const std::vector<uint8_t>& s, int g) {
+    auto find = [&](uint8_t code, size_t from) {
+        for (size_t i = from; i + 3 < s.size(); ++i)
+            if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1 && s[i + 3] == code) return i;
+        return s.size();
+    };
+    size_t gop = find(0xB8, 0);
+    for (int k = 1; k < g && gop < s.size(); ++k) gop = find(0xB8, gop + 4);
+    const size_t next = find(0xB3, gop);
+    EXPECT_LT(next, s.size());
+    if (gop >= s.size()) return {};
+    return {s.begin() + static_cast<std::ptrdiff_t>(gop), s.begin() + static_cast<std::ptrdiff_t>(next)};
+}
+
+// The synthetic picture, with grain from frame `from` on: GOPs from there
+// cost many more bits.
+class GrainFrom : public FrameSource {
+public:
+    GrainFrom(int width, int height, int from) : base_(width, height), height_(height), from_(from) {}
+    int getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels) override {
+        const uint8_t* p = nullptr;
+        const int status = base_.getFrame(frame, rowBytes, &p);
+        if (status != 0 || frame < from_) {
+            *pixels = p;
+            return status;
+        }
+        out_.assign(p, p + static_cast<size_t>(*rowBytes) * height_);
+        uint32_t x = 99u + static_cast<uint32_t>(frame);
+        for (uint8_t& v : out_) {
+            x = x * 1664525u + 1013904223u;
+            v = static_cast<uint8_t>(std::clamp(v + static_cast<int>(x >> 28) - 8, 0, 255));
+        }
+        *pixels = out_.data();
+        return 0;
+    }
+
+private:
+    SyntheticFrames base_;
+    int height_, from_;
+    std::vector<uint8_t> out_;
+};
+
+// Switches the fixed quantiser when the coding loop reaches coding index
+// `at`.
+class QuantiserSwitch : public PictureObserver {
+public:
+    QuantiserSwitch(int at, int mquant) : at_(at), mquant_(mquant) {}
+    void frameCoded(const VideoEncoder& enc) override {
+        if (++coded_ == at_) enc.s.mquantValue = mquant_;
+    }
+
+private:
+    int at_, mquant_, coded_ = 0;
+};
+
+// The coding index that opens GOP g (1, 2, ...).
+int gopStart(int g, int N, int M, int frames) {
+    int opened = 0;
+    for (int i = 0; i < frames; ++i)
+        if (planCodingStep(i, N, M, frames).opensGop && ++opened == g) return i;
+    ADD_FAILURE() << "no GOP " << g;
+    return 0;
+}
+
+// A GOP coded again after a roll-back is the GOP coded once with the
+// quantiser it ended with: nothing of the abandoned attempts (pictures,
+// references, records, motion search state, statistics, output) survives.
+// The second GOP is open: its first B pictures predict from the GOP
+// before, whose reconstruction the roll-back must leave as it was.
+TEST(RateEncode, ARecodedGopIsTheGopCodedOnceWithItsFinalQuantiser) {
+    TempDir dir;
+    struct Case {
+        int videoType, fieldPictures, gop;
+        double maxBitrate, minBitrate;
+    };
+    const Case cases[] = {{0, 0, 1, 500000, 0}, {4, 0, 1, 700000, 0}, {4, 1, 1, 700000, 0}, {3, 0, 1, 0, 4000000},
+                          {4, 0, 2, 1500000, 0}, {1, 0, 2, 900000, 0}, {4, 1, 2, 1500000, 0}};
+    constexpr int N = 6;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "type " << c.videoType << " fields " << c.fieldPictures << " GOP " << c.gop);
+        const int base = c.minBitrate > 0 ? 20 : 2;
+        auto settings = [&](EncoderSettings& s, int mquant, bool limited) {
+            s.iFramesInGOP = N;
+            s.ipFrameDistance = 3;
+            s.fieldPictures = c.fieldPictures;
+            s.mquantValue = mquant;
+            s.maxBitrate = limited ? c.maxBitrate : 0;
+            s.minBitrate = limited ? c.minBitrate : 0;
+            s.verbose = 1;
+            deriveMotionTable(s);
+        };
+        // The measured GOP and the first picture of the next.
+        const int frames = c.gop * N + 1;
+        const std::string limitedOut = dir.file("limited.mpv"), onceOut = dir.file("once.mpv");
+        VideoJob limited(176, 144, frames, limitedOut, c.videoType, 4);
+        GrainFrom limitedSource(176, 144, (c.gop - 1) * N);
+        limited.engine.request.frameSource = &limitedSource;
+        settings(limited.engine.work, base, true);
+        ASSERT_TRUE(runVideoEncoder(limited.engine));
+        // The report lines of the measured GOP: its first attempt, then one
+        // line per attempt after a roll-back.
+        std::vector<int> attempts;
+        bool measured = false;
+        for (const std::string& line : limited.host.lines) {
+            if (line.find("GOP #") != std::string::npos) {
+                measured = line.find("GOP #    " + std::to_string(c.gop) + ",") != std::string::npos;
+                ASSERT_TRUE(measured || attempts.empty()) << "an earlier GOP was coded again: " << line;
+            }
+            const size_t at = line.find("mquant = ");
+            if (measured && at != std::string::npos) attempts.push_back(std::atoi(line.c_str() + at + 9));
+        }
+        ASSERT_GE(attempts.size(), 2u) << "the GOP was not coded again";
+
+        VideoJob once(176, 144, frames, onceOut, c.videoType, 4);
+        GrainFrom onceSource(176, 144, (c.gop - 1) * N);
+        once.engine.request.frameSource = &onceSource;
+        settings(once.engine.work, c.gop == 1 ? attempts.back() : base, false);
+        QuantiserSwitch change(gopStart(c.gop, N, 3, frames), attempts.back());
+        ASSERT_TRUE(runVideoEncoder(once.engine, &change));
+        const std::vector<uint8_t> a = gopBytes(readBytes(limitedOut), c.gop);
+        const std::vector<uint8_t> b = gopBytes(readBytes(onceOut), c.gop);
+        ASSERT_GT(a.size(), 1000u);
+        EXPECT_TRUE(a == b) << "re-coded GOP " << a.size() << " bytes, coded once " << b.size() << " bytes, quantiser "
+                            << attempts.back();
+    }
 }
 
 }  // namespace

@@ -192,7 +192,6 @@ struct EncoderRig {
         enc->current = enc->newOrg;
         enc->reconstructed = enc->newRef;
         enc->mbInfo.resize(4);
-        enc->blocks.resize(24);
         EXPECT_TRUE(enc->writer.open(engine, dir.file("v.m2v")));
     }
 };
@@ -205,7 +204,6 @@ TEST(GopRecoding, AFailedGopRollsBackStreamPicturesRecordsAndRoles) {
     for (int k = 0; k < 100; ++k) enc.writer.putBits(0xA5, 8);  // the sequence header
     enc.pictureStore[0].plane[0][5] = 77;
     enc.mbInfo[2].mquant = 9;
-    enc.blocks[7][3] = -12;
     enc.s.motion[0][kForwHorzFCode] = 3;
     enc.headerBits = 800;
     startGopRecoding(enc);
@@ -217,7 +215,6 @@ TEST(GopRecoding, AFailedGopRollsBackStreamPicturesRecordsAndRoles) {
     std::swap(enc.newRef, enc.oldRef);
     enc.current = enc.auxOrg;
     enc.mbInfo[2].mquant = 30;
-    enc.blocks[7][3] = 99;
     enc.s.motion[0][kForwHorzFCode] = 7;
     enc.headerBits = 5000;
     enc.rcStats.maxWindowBits = 123456;
@@ -230,7 +227,6 @@ TEST(GopRecoding, AFailedGopRollsBackStreamPicturesRecordsAndRoles) {
     EXPECT_EQ(enc.oldRef, &enc.pictureStore[1]);
     EXPECT_EQ(enc.current, &enc.pictureStore[3]);
     EXPECT_EQ(enc.mbInfo[2].mquant, 9);
-    EXPECT_EQ(enc.blocks[7][3], -12);
     EXPECT_EQ(enc.s.motion[0][kForwHorzFCode], 3);
     EXPECT_EQ(enc.headerBits, 800);
     EXPECT_EQ(enc.rcStats.maxWindowBits, 0u);

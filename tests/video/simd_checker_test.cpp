@@ -13,6 +13,9 @@
 #include "platform/cpu_features.h"
 #include "video/dsp/dct.h"
 #include "video/dsp/distance_routines.h"
+#include "video/dsp/prediction.h"
+#include "video/dsp/scan_mask.h"
+#include "video/dsp/vlc.h"
 #include "video/encoder/frame_input.h"
 #include "video/dsp/quantize.h"
 #include "video/dsp/simd_routines.h"
@@ -148,6 +151,90 @@ TEST(SimdChecker, BlockStepsMatchAndStayInsideTheBlock) {
                     }
                 }
             }
+    }
+}
+
+// ---- Block coding: non-zero masks and the prediction copy ----
+
+// Blocks at exactly 64 coefficients (no room to read past), with every
+// density of non-zero levels, extreme values and single coefficients.
+TEST(SimdChecker, NonzeroMaskMatchesThePlainFormAndTheScans) {
+    if (!Sets().sse2) GTEST_SKIP() << "no SSE2";
+    std::mt19937 rng(31);
+    for (int trial = 0; trial < 4000; ++trial) {
+        std::vector<int16_t> block(64);
+        const unsigned density = trial % 9;  // 0: none ... 8: all
+        for (int i = 0; i < 64; ++i) {
+            if (rng() % 8 >= density) continue;
+            const int pick = static_cast<int>(rng() % 5);
+            block[static_cast<size_t>(i)] = static_cast<int16_t>(pick == 0 ? -32768 : pick == 1 ? 32767 : pick == 2 ? 1 : pick == 3 ? -1 : static_cast<int>(rng() % 4001) - 2000);
+        }
+        if (trial % 50 == 0) {
+            std::fill(block.begin(), block.end(), 0);
+            block[static_cast<size_t>(trial / 50 % 64)] = static_cast<int16_t>(trial % 100 ? 256 : -1);
+        }
+        const uint64_t plain = nonzeroMaskPlain(block.data());
+        ASSERT_EQ(nonzeroMaskSse2(block.data()), plain) << "trial " << trial;
+        for (bool alternate : {false, true}) {
+            const uint8_t* scan = alternate ? kAlternateScan : kZigzagScan;
+            uint64_t want = 0;
+            for (int n = 0; n < 64; ++n) want |= static_cast<uint64_t>(block[scan[n]] != 0) << n;
+            ASSERT_EQ(toScanOrder(plain, alternate), want) << "trial " << trial << " alternate " << alternate;
+        }
+    }
+}
+
+// The copy into a macroblock's own buffer: source and destination strides
+// differ; the destination has guard bytes around every line it writes.
+TEST(SimdChecker, PredictionCopyWithItsOwnDestinationStride) {
+    if (!Sets().sse2) GTEST_SKIP() << "no SSE2";
+    std::mt19937 rng(37);
+    for (int w : {8, 16})
+        for (int h : {4, 8, 16})
+            for (int lx : {w + 1, 48, 96})
+                for (int dlx : {w, 2 * w, 32})
+                    for (int half = 0; half < 4; ++half)
+                        for (bool average : {false, true})
+                            for (Fill f : kFills) {
+                                const int hx = half & 1, hy = half >> 1;
+                                // The plain copy reads h + hy lines of w + hx samples.
+                                const auto src = plane(static_cast<size_t>(h - 1 + hy) * lx + w + hx, f, rng);
+                                const size_t span = static_cast<size_t>(h - 1) * dlx + w;
+                                std::vector<uint8_t> a(span + 32), b;
+                                for (auto& v : a) v = static_cast<uint8_t>(rng());
+                                b = a;
+                                AreaPrediction p;
+                                p.reference = src.data();
+                                p.lx = lx;
+                                p.width = w;
+                                p.height = h;
+                                p.dx = hx;
+                                p.dy = hy;
+                                p.average = average;
+                                p.destinationStride = dlx;
+                                p.destination = a.data() + 16;
+                                predictArea(p, 0, 1);
+                                p.destination = b.data() + 16;
+                                p.vectorForm = true;
+                                predictArea(p, 0, 1);
+                                ASSERT_EQ(a, b) << w << "x" << h << " lx " << lx << " dlx " << dlx << " half " << half
+                                                << " average " << average;
+                            }
+}
+
+// A block of zero prediction error skips the forward transform: every DCT
+// form must map it to zero coefficients.
+TEST(SimdChecker, EveryForwardTransformMapsZeroToZero) {
+    const Sets sets;
+    std::vector<void (*)(int16_t*)> forms = {forwardDctInteger, forwardDctFloat};
+    if (sets.avx2) {
+        forms.push_back(forwardDctIntegerAvx2);
+        forms.push_back(forwardDctFloatAvx2);
+    }
+    for (auto form : forms) {
+        std::array<int16_t, 64> block{};
+        form(block.data());
+        EXPECT_EQ(block, (std::array<int16_t, 64>{}));
     }
 }
 

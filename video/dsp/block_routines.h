@@ -31,6 +31,8 @@ struct TransformRoutines {
                             int mquant, bool mpeg2) = nullptr;
     void (*dequantizeNonIntra)(const int16_t* src, int16_t* dst, const uint8_t* matrix, int mquant,
                                bool mpeg2) = nullptr;
+    // Bit i set when block[i] != 0 (scan_mask.h turns it into scan order).
+    uint64_t (*nonzeroMask)(const int16_t* block) = nullptr;
 };
 
 }  // namespace quillon

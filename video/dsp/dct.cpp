@@ -3,6 +3,7 @@
 #include "engine/engine.h"
 #include "platform/cpu_features.h"
 #include "video/dsp/quantize.h"
+#include "video/dsp/scan_mask.h"
 #include "video/dsp/simd_routines.h"
 
 #include <cmath>
@@ -235,6 +236,7 @@ TransformRoutines selectTransformRoutines(bool floating, int MMXMode, uint32_t f
     t.quantizeIntra = quantizeIntraBlock;
     t.dequantizeIntra = dequantizeIntraBlock;
     t.dequantizeNonIntra = dequantizeNonIntraBlock;
+    t.nonzeroMask = nonzeroMaskPlain;
     if (MMXMode < 1 || MMXMode > 4 || !(features & kCpuSse2)) return t;
     t.blockDifference = blockDifferenceSse2;
     t.blockReconstruct = blockReconstructSse2;
@@ -242,6 +244,7 @@ TransformRoutines selectTransformRoutines(bool floating, int MMXMode, uint32_t f
     t.quantizeIntra = quantizeIntraBlockSse2;
     t.dequantizeIntra = dequantizeIntraBlockSse2;
     t.dequantizeNonIntra = dequantizeNonIntraBlockSse2;
+    t.nonzeroMask = nonzeroMaskSse2;
     if (MMXMode < 3 || !(features & kCpuAvx2)) return t;
     t.forwardDct = floating ? forwardDctFloatAvx2 : forwardDctIntegerAvx2;
     t.inverseDct = inverseDctChenWangAvx2;

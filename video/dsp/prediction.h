@@ -25,12 +25,18 @@ struct AreaPrediction {
     int dx = 0, dy = 0;  // half samples
     bool average = false;
     bool vectorForm = false;  // the SSE2 copy (same bytes), where the processor has it
+    // When set, destination is a buffer of its own with this line stride
+    // (luminance; a field's lines are half of it apart), whose first sample
+    // stands for (originX, originY) in the coordinates of x and y.
+    int destinationStride = 0;
+    int originX = 0, originY = 0;
 };
 // component 0 luminance, 1 and 2 chroma.
 void predictArea(AreaPrediction a, int component, int chromaFormat);
 // The SSE2 forms of one area's copy, for widths 8 and 16; s and d already
-// point at the area, hx and hy are the half-sample flags.
-void copyAreaSse2(const uint8_t* s, uint8_t* d, int lx, int w, int h, int hx, int hy, bool average);
+// point at the area, lx and dlx are their line strides, hx and hy the
+// half-sample flags.
+void copyAreaSse2(const uint8_t* s, uint8_t* d, int lx, int dlx, int w, int h, int hx, int hy, bool average);
 
 // The two derived opposite-parity vectors of dual prime: [0] for the top
 // field (from the bottom reference field), [1] for the bottom field (from

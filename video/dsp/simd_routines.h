@@ -50,6 +50,8 @@ void blockReconstructPlain(const uint8_t* pred, const int16_t* block, int stride
 void blockDifferenceSse2(const uint8_t* cur, const uint8_t* pred, int stride, int16_t* out);
 void blockReconstructSse2(const uint8_t* pred, const int16_t* block, int stride, uint8_t* out);
 
+// Bit i set when block[i] != 0 (nonzeroMaskPlain's result).
+uint64_t nonzeroMaskSse2(const int16_t* block);
 bool quantizeNonIntraBlockFastSse2(const int16_t* src, int16_t* dst, const uint16_t* matrix,
                                    const uint16_t* reciprocals, int mquant, bool mpeg2);
 

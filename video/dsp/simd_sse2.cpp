@@ -631,8 +631,8 @@ inline void store(uint8_t* p, __m128i v) {
 }
 
 template <int W, bool Average>
-void copy(const uint8_t* s, uint8_t* d, int lx, int h, int hx, int hy) {
-    for (int j = 0; j < h; ++j, s += lx, d += lx) {
+void copy(const uint8_t* s, uint8_t* d, int lx, int dlx, int h, int hx, int hy) {
+    for (int j = 0; j < h; ++j, s += lx, d += dlx) {
         __m128i v;
         if (!hx && !hy)
             v = load<W>(s);
@@ -652,11 +652,25 @@ void copy(const uint8_t* s, uint8_t* d, int lx, int h, int hx, int hy) {
 // The prediction copy: byte averages round up like the plain
 // (a + b + c + d + 2) >> 2 and (a + b + 1) >> 1, so every byte is the
 // plain copy's.
-void copyAreaSse2(const uint8_t* s, uint8_t* d, int lx, int w, int h, int hx, int hy, bool average) {
+void copyAreaSse2(const uint8_t* s, uint8_t* d, int lx, int dlx, int w, int h, int hx, int hy, bool average) {
     if (w == 16)
-        average ? copy<16, true>(s, d, lx, h, hx, hy) : copy<16, false>(s, d, lx, h, hx, hy);
+        average ? copy<16, true>(s, d, lx, dlx, h, hx, hy) : copy<16, false>(s, d, lx, dlx, h, hx, hy);
     else
-        average ? copy<8, true>(s, d, lx, h, hx, hy) : copy<8, false>(s, d, lx, h, hx, hy);
+        average ? copy<8, true>(s, d, lx, dlx, h, hx, hy) : copy<8, false>(s, d, lx, dlx, h, hx, hy);
+}
+
+uint64_t nonzeroMaskSse2(const int16_t* block) {
+    const __m128i zero = _mm_setzero_si128();
+    uint64_t zeros = 0;
+    for (int i = 0; i < 4; ++i) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i + 8));
+        // 0xFFFF per zero coefficient, packed to one byte each (saturation
+        // keeps -1 as 0xFF and 0 as 0).
+        const __m128i z = _mm_packs_epi16(_mm_cmpeq_epi16(a, zero), _mm_cmpeq_epi16(b, zero));
+        zeros |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(z))) << (16 * i);
+    }
+    return ~zeros;
 }
 
 }  // namespace quillon

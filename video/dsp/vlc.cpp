@@ -1,9 +1,11 @@
 #include "video/dsp/vlc.h"
 
+#include <bit>
 #include <cstdlib>
 
 #include "engine/format.h"
-#include "video/encoder/video_types.h"
+#include "video/dsp/scan_mask.h"
+#include "video/dsp/syntax_values.h"
 #include "video/dsp/vlc_tables.h"
 
 namespace quillon {
@@ -21,23 +23,42 @@ const uint8_t kAlternateScan[64] = {
 };
 
 namespace {
-inline void put(BitWriter& w, const VlcCode& c) { w.putBits(c.code, c.length); }
+
+template <class Sink>
+inline void put(Sink& w, const VlcCode& c) {
+    w.putBits(c.code, c.length);
+}
+
+// The messages stay out of the coders' loops.
+[[gnu::cold]] void reportAcRange(Engine* engine, int run, int level) {
+    if (engine) engine->reportError(formatText("AC value out of range (run=%d, signed_level=%d)\n", run, level));
+}
+[[gnu::cold]] void reportDcRange(Engine* engine, int diff) {
+    if (engine) engine->reportError(formatText("DC value out of range (%d)\n", diff));
+}
+[[gnu::cold]] void reportInvalidVector(Engine* engine) {
+    if (engine) engine->reportWarning("Invalid motion vector.");
+}
+
 }  // namespace
 
-void putAddressIncrement(BitWriter& w, int increment) {
+template <class Sink>
+void putAddressIncrement(Sink& w, int increment) {
     while (increment > 33) {
         put(w, kMacroblockEscape);
         increment -= 33;
     }
-    put(w, kTableB1[increment]);
+    put(w, kTableB1[static_cast<size_t>(increment)]);
 }
 
-void putMacroblockType(BitWriter& w, int pictureType, int type) {
+template <class Sink>
+void putMacroblockType(Sink& w, int pictureType, int type) {
     const auto& table = pictureType == kPictureI ? kTableB2 : pictureType == kPictureP ? kTableB3 : kTableB4;
-    put(w, table[type & 31]);
+    put(w, table[static_cast<size_t>(type & 31)]);
 }
 
-void putMotionDelta(Engine& engine, BitWriter& w, int delta, int fCode, bool verbose) {
+template <class Sink>
+void putMotionDelta(Engine* engine, Sink& w, int delta, int fCode, bool verbose) {
     const int rSize = fCode - 1;
     const int f = 1 << rSize;
     const int low = -16 * f, high = 16 * f - 1, range = 32 * f;
@@ -45,80 +66,88 @@ void putMotionDelta(Engine& engine, BitWriter& w, int delta, int fCode, bool ver
         delta -= range;
     else if (delta < low)
         delta += range;
-    if ((delta > high || delta < low) && verbose) engine.reportWarning("Invalid motion vector.");
+    if ((delta > high || delta < low) && verbose) reportInvalidVector(engine);
     const int t = std::abs(delta) + f - 1;
     const int motionCode = t >> rSize;  // magnitude
-    put(w, kTableB10[motionCode > 16 ? 16 : motionCode]);
-    if (motionCode != 0) w.putBit(delta < 0 ? 1 : 0);
-    if (rSize != 0 && motionCode != 0) w.putBits(static_cast<uint32_t>(t & (f - 1)), rSize);
+    const VlcCode& c = kTableB10[static_cast<size_t>(motionCode > 16 ? 16 : motionCode)];
+    if (motionCode == 0) {
+        put(w, c);
+        return;
+    }
+    // motion_code, its sign and motion_residual together.
+    const uint32_t sign = delta < 0 ? 1 : 0;
+    const uint32_t residual = static_cast<uint32_t>(t & (f - 1));
+    w.putBits(((static_cast<uint32_t>(c.code) << 1 | sign) << rSize) | residual, c.length + 1 + rSize);
 }
 
-void putDmVector(BitWriter& w, int value) {
+template <class Sink>
+void putDmVector(Sink& w, int value) {
     if (value == 0)
         w.putBits(0, 1);
     else
         w.putBits(value > 0 ? 0b10 : 0b11, 2);
 }
 
-void putCodedBlockPattern(BitWriter& w, int cbp, int blockCount) {
-    put(w, kTableB9[(cbp >> (blockCount - 6)) & 63]);
+template <class Sink>
+void putCodedBlockPattern(Sink& w, int cbp, int blockCount) {
+    put(w, kTableB9[static_cast<size_t>((cbp >> (blockCount - 6)) & 63)]);
     if (blockCount > 6) w.putBits(static_cast<uint32_t>(cbp & ((1 << (blockCount - 6)) - 1)), blockCount - 6);
 }
 
-bool putRunLevel(Engine& engine, BitWriter& w, bool mpeg2, bool tableB15, int run, int level) {
+template <class Sink>
+bool putRunLevel(Engine* engine, Sink& w, bool mpeg2, bool tableB15, int run, int level) {
     const int magnitude = std::abs(level);
     if (run < 0 || run > 63 || level == 0 || magnitude > 2047 || (!mpeg2 && magnitude > 255)) {
-        engine.reportError(formatText("AC value out of range (run=%d, signed_level=%d)\n", run, level));
+        reportAcRange(engine, run, level);
         return false;
     }
+    const uint32_t sign = level < 0 ? 1 : 0;
     if ((run < 2 && magnitude <= 40) || (run >= 2 && run <= 31 && magnitude <= 5)) {
-        const VlcCode& c = (tableB15 ? kTableB15 : kTableB14)[run][magnitude];
+        const VlcCode& c = (tableB15 ? kTableB15 : kTableB14)[static_cast<size_t>(run)][static_cast<size_t>(magnitude)];
         if (c.length != 0) {
-            put(w, c);
-            w.putBit(level < 0 ? 1 : 0);
+            w.putBits(static_cast<uint32_t>(c.code) << 1 | sign, c.length + 1);
             return true;
         }
     }
-    w.putBits(0b000001, 6);
-    w.putBits(static_cast<uint32_t>(run), 6);
+    // Escape, run and the level in one put.
+    const uint32_t head = 0b000001u << 6 | static_cast<uint32_t>(run);
     if (mpeg2) {
-        w.putBits(static_cast<uint32_t>(level) & 0xFFF, 12);
+        w.putBits(head << 12 | (static_cast<uint32_t>(level) & 0xFFF), 24);
+    } else if (level > 127) {
+        w.putBits(head << 16 | (static_cast<uint32_t>(level) & 0xFF), 28);
+    } else if (level < -127) {
+        w.putBits(head << 16 | 0x80u << 8 | (static_cast<uint32_t>(level) & 0xFF), 28);
     } else {
-        if (level > 127) w.putBits(0x00, 8);
-        if (level < -127) w.putBits(0x80, 8);
-        w.putBits(static_cast<uint32_t>(level) & 0xFF, 8);
+        w.putBits(head << 8 | (static_cast<uint32_t>(level) & 0xFF), 20);
     }
     return true;
 }
 
-bool putIntraBlock(Engine& engine, BitWriter& w, const BlockCoding& c, const int16_t* levels,
+template <class Sink>
+bool putIntraBlock(Engine* engine, Sink& w, const BlockCoding& c, const int16_t* levels, uint64_t scanMask,
                    int component, int& dcPredictor) {
     const int diff = levels[0] - dcPredictor;
     dcPredictor = levels[0];
     const int magnitude = std::abs(diff);
     if (magnitude >= 2048 || (!c.mpeg2 && magnitude >= 256)) {
-        engine.reportError(formatText("DC value out of range (%d)\n", diff));
+        reportDcRange(engine, diff);
         return false;
     }
-    int size = 0;
-    while ((magnitude >> size) != 0) ++size;
-    w.putBits(component == 0 ? kTableB12[size].code : kTableB13[size].code,
-              component == 0 ? kTableB12[size].length : kTableB13[size].length);
-    if (size != 0) {
+    const int size = std::bit_width(static_cast<unsigned>(magnitude));
+    const VlcCode& sizeCode = component == 0 ? kTableB12[static_cast<size_t>(size)] : kTableB13[static_cast<size_t>(size)];
+    if (size == 0) {
+        put(w, sizeCode);
+    } else {
         const int value = diff >= 0 ? diff : diff + (1 << size) - 1;
-        w.putBits(static_cast<uint32_t>(value), size);
+        w.putBits(static_cast<uint32_t>(sizeCode.code) << size | static_cast<uint32_t>(value), sizeCode.length + size);
     }
-    const uint8_t* scan = c.alternateScan ? kAlternateScan : kZigzagScan;
+    const uint8_t* scan = c.scan();
     const bool b15 = c.intraVlcFormat != 0;
-    int run = 0;
-    for (int n = 1; n < 64; ++n) {
-        const int level = levels[scan[n]];
-        if (level == 0) {
-            ++run;
-            continue;
-        }
-        if (!putRunLevel(engine, w, c.mpeg2, b15, run, level)) return false;
-        run = 0;
+    int last = 0;
+    for (uint64_t m = scanMask & ~uint64_t{1}; m != 0; m &= m - 1) {
+        const int n = std::countr_zero(m);
+        if (!putRunLevel(engine, w, c.mpeg2, b15, n - last - 1, levels[scan[n]])) return false;
+        last = n;
     }
     if (b15)
         w.putBits(0b0110, 4);
@@ -127,26 +156,54 @@ bool putIntraBlock(Engine& engine, BitWriter& w, const BlockCoding& c, const int
     return true;
 }
 
-bool putNonIntraBlock(Engine& engine, BitWriter& w, const BlockCoding& c, const int16_t* levels) {
-    const uint8_t* scan = c.alternateScan ? kAlternateScan : kZigzagScan;
-    int run = 0;
-    bool first = true;
-    for (int n = 0; n < 64; ++n) {
-        const int level = levels[scan[n]];
-        if (level == 0) {
-            ++run;
-            continue;
-        }
-        if (first && run == 0 && std::abs(level) == 1) {
+template <class Sink>
+bool putNonIntraBlock(Engine* engine, Sink& w, const BlockCoding& c, const int16_t* levels, uint64_t scanMask) {
+    const uint8_t* scan = c.scan();
+    uint64_t m = scanMask;
+    // The first coefficient at position 0 with level +-1 has its own short
+    // code.
+    if (m & 1) {
+        const int level = levels[scan[0]];
+        if (level == 1 || level == -1) {
             w.putBits(level < 0 ? 0b11 : 0b10, 2);
-        } else if (!putRunLevel(engine, w, c.mpeg2, false, run, level)) {
-            return false;
+            m &= m - 1;
         }
-        first = false;
-        run = 0;
+    }
+    int last = -1;
+    if (m != scanMask) last = 0;
+    for (; m != 0; m &= m - 1) {
+        const int n = std::countr_zero(m);
+        if (!putRunLevel(engine, w, c.mpeg2, false, n - last - 1, levels[scan[n]])) return false;
+        last = n;
     }
     w.putBits(0b10, 2);
     return true;
 }
+
+template <class Sink>
+bool putIntraBlock(Engine* engine, Sink& w, const BlockCoding& c, const int16_t* levels, int component,
+                   int& dcPredictor) {
+    return putIntraBlock(engine, w, c, levels, scanOrderMask(levels, c.alternateScan != 0), component, dcPredictor);
+}
+
+template <class Sink>
+bool putNonIntraBlock(Engine* engine, Sink& w, const BlockCoding& c, const int16_t* levels) {
+    return putNonIntraBlock(engine, w, c, levels, scanOrderMask(levels, c.alternateScan != 0));
+}
+
+#define QUILLON_VLC_SINK(S)                                                                                       \
+    template void putAddressIncrement<S>(S&, int);                                                                \
+    template void putMacroblockType<S>(S&, int, int);                                                             \
+    template void putMotionDelta<S>(Engine*, S&, int, int, bool);                                                 \
+    template void putDmVector<S>(S&, int);                                                                        \
+    template void putCodedBlockPattern<S>(S&, int, int);                                                          \
+    template bool putRunLevel<S>(Engine*, S&, bool, bool, int, int);                                              \
+    template bool putIntraBlock<S>(Engine*, S&, const BlockCoding&, const int16_t*, uint64_t, int, int&);         \
+    template bool putNonIntraBlock<S>(Engine*, S&, const BlockCoding&, const int16_t*, uint64_t);                 \
+    template bool putIntraBlock<S>(Engine*, S&, const BlockCoding&, const int16_t*, int, int&);                   \
+    template bool putNonIntraBlock<S>(Engine*, S&, const BlockCoding&, const int16_t*);
+QUILLON_VLC_SINK(BitWriter)
+QUILLON_VLC_SINK(BitCounter)
+#undef QUILLON_VLC_SINK
 
 }  // namespace quillon

@@ -1,6 +1,6 @@
 #include "video/dsp/vlc_tables.h"
 
-#include "video/encoder/video_types.h"
+#include "video/dsp/syntax_values.h"
 
 namespace quillon {
 

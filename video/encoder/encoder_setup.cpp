@@ -180,12 +180,6 @@ bool setUpEncoder(VideoEncoder& enc) {
         engine.reportError("Cannot allocate memory for mb info.");
         return false;
     }
-    try {
-        enc.blocks.assign(mbCount * static_cast<size_t>(enc.geo.blockCount), Block{});
-    } catch (const std::bad_alloc&) {
-        engine.reportError("Cannot allocate memory for blocks.");
-        return false;
-    }
     if (enc.gopRecoding) {
         try {
             enc.undoBuffer.assign(kBitWriterBufferSize, 0);
@@ -218,8 +212,6 @@ void tearDownEncoder(VideoEncoder& enc) {
     enc.current = enc.reconstructed = nullptr;
     enc.mbInfo.clear();
     enc.mbInfo.shrink_to_fit();
-    enc.blocks.clear();
-    enc.blocks.shrink_to_fit();
     enc.undoBuffer.clear();
     enc.undoBuffer.shrink_to_fit();
     enc.recoding.reset();

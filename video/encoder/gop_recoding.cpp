@@ -103,37 +103,42 @@ void copyPicture(Picture& to, const Picture& from) {
     }
 }
 
-void saveState(VideoEncoder& enc, GopRecodingState& st) {
-    for (size_t k = 0; k < 7; ++k) copyPicture(st.pictures[k], enc.pictureStore[k]);
+}  // namespace
+
+void saveCheckpoint(VideoEncoder& enc, EncoderCheckpoint& to) {
+    if (enc.undoBuffer.size() < static_cast<size_t>(kBitWriterBufferSize)) enc.undoBuffer.assign(kBitWriterBufferSize, 0);
+    enc.writer.snapshot(to.writer, enc.undoBuffer.data());
+    to.headerBits = enc.headerBits;
+    to.statistics = saveRateStatistics(enc.rcStats);
+    for (size_t k = 0; k < 7; ++k) copyPicture(to.pictures[k], enc.pictureStore[k]);
     auto roles = rolePointers(enc);
-    for (size_t r = 0; r < roles.size(); ++r) st.roles[r] = storeIndex(enc, roles[r]);
-    st.mbInfo = enc.mbInfo;
-    st.blocks = enc.blocks;
-    std::memcpy(st.motion, enc.s.motion, sizeof(st.motion));
+    for (size_t r = 0; r < roles.size(); ++r) to.roles[r] = storeIndex(enc, roles[r]);
+    to.mbInfo = enc.mbInfo;
+    std::memcpy(to.motion, enc.s.motion, sizeof(to.motion));
     if (enc.motion) {
-        if (!st.motionSearch) st.motionSearch = std::make_shared<MotionSearchState>();
-        *st.motionSearch = *enc.motion;
+        if (!to.motionSearch) to.motionSearch = std::make_shared<MotionSearchState>();
+        *to.motionSearch = *enc.motion;
     }
 }
 
-void restoreState(VideoEncoder& enc, const GopRecodingState& st) {
-    for (size_t k = 0; k < 7; ++k) copyPicture(enc.pictureStore[k], st.pictures[k]);
-    enc.newRef = fromIndex(enc, st.roles[0]);
-    enc.oldRef = fromIndex(enc, st.roles[1]);
-    enc.aux = fromIndex(enc, st.roles[2]);
-    enc.newOrg = fromIndex(enc, st.roles[3]);
-    enc.oldOrg = fromIndex(enc, st.roles[4]);
-    enc.auxOrg = fromIndex(enc, st.roles[5]);
-    enc.pred = fromIndex(enc, st.roles[6]);
-    enc.current = fromIndex(enc, st.roles[7]);
-    enc.reconstructed = fromIndex(enc, st.roles[8]);
-    std::copy(st.mbInfo.begin(), st.mbInfo.end(), enc.mbInfo.begin());
-    std::copy(st.blocks.begin(), st.blocks.end(), enc.blocks.begin());
-    std::memcpy(enc.s.motion, st.motion, sizeof(st.motion));
-    if (enc.motion && st.motionSearch) *enc.motion = *st.motionSearch;
+void restoreCheckpoint(VideoEncoder& enc, const EncoderCheckpoint& from) {
+    enc.writer.restore(from.writer, enc.undoBuffer.data());
+    enc.headerBits = from.headerBits;
+    restoreRateStatistics(enc.rcStats, from.statistics);
+    for (size_t k = 0; k < 7; ++k) copyPicture(enc.pictureStore[k], from.pictures[k]);
+    enc.newRef = fromIndex(enc, from.roles[0]);
+    enc.oldRef = fromIndex(enc, from.roles[1]);
+    enc.aux = fromIndex(enc, from.roles[2]);
+    enc.newOrg = fromIndex(enc, from.roles[3]);
+    enc.oldOrg = fromIndex(enc, from.roles[4]);
+    enc.auxOrg = fromIndex(enc, from.roles[5]);
+    enc.pred = fromIndex(enc, from.roles[6]);
+    enc.current = fromIndex(enc, from.roles[7]);
+    enc.reconstructed = fromIndex(enc, from.roles[8]);
+    std::copy(from.mbInfo.begin(), from.mbInfo.end(), enc.mbInfo.begin());
+    std::memcpy(enc.s.motion, from.motion, sizeof(from.motion));
+    if (enc.motion && from.motionSearch) *enc.motion = *from.motionSearch;
 }
-
-}  // namespace
 
 bool setUpGopRecoding(VideoEncoder& enc) {
     auto st = std::make_shared<GopRecodingState>();
@@ -147,9 +152,8 @@ bool setUpGopRecoding(VideoEncoder& enc) {
         }
     };
     for (size_t k = 0; k < 7; ++k)
-        if (!attempt(kCopyMessages[k], [&] { copyPicture(st->pictures[k], enc.pictureStore[k]); })) return false;
-    if (!attempt("Cannot allocate memory for mb info.", [&] { st->mbInfo = enc.mbInfo; })) return false;
-    if (!attempt("Cannot allocate memory for blocks.", [&] { st->blocks = enc.blocks; })) return false;
+        if (!attempt(kCopyMessages[k], [&] { copyPicture(st->start.pictures[k], enc.pictureStore[k]); })) return false;
+    if (!attempt("Cannot allocate memory for mb info.", [&] { st->start.mbInfo = enc.mbInfo; })) return false;
     if (!attempt("Cannot allocate memory for undo file buffer.",
                  [&] { enc.undoBuffer.assign(kBitWriterBufferSize, 0); }))
         return false;
@@ -160,41 +164,28 @@ bool setUpGopRecoding(VideoEncoder& enc) {
 void startGopRecoding(VideoEncoder& enc) {
     if (!enc.recoding && !setUpGopRecoding(enc)) return;
     GopRecodingState& st = *enc.recoding;
-    if (enc.undoBuffer.size() < static_cast<size_t>(kBitWriterBufferSize)) enc.undoBuffer.assign(kBitWriterBufferSize, 0);
-    enc.writer.snapshot(st.snapshot, enc.undoBuffer.data());
     st.gopStartIndex = 0;
-    st.gopStartBits = enc.writer.totalBits();
-    st.gopStartHeaderBits = enc.headerBits;
     st.budget.start(enc.gopSize, enc.s.frameRate, enc.s.maxBitrate, enc.s.minBitrate,
                     enc.s.constBitrateFlag ? 0.0 : enc.s.avgBitrate, enc.s.mquantValue);
-    st.stats = saveRateStatistics(enc.rcStats);
-    saveState(enc, st);
+    saveCheckpoint(enc, st.start);
 }
 
 int recodeCheckAtGopStart(VideoEncoder& enc, int i) {
     if (!enc.recoding) return i;
     GopRecodingState& st = *enc.recoding;
-    const int bits = static_cast<int>(enc.writer.totalBits() - st.gopStartBits);
+    const int bits = static_cast<int>(enc.writer.totalBits() - static_cast<double>(st.start.writer.totalBits));
     if (enc.s.verbose) {
         enc.engine.logLine(st.budget.reportLine(bits, enc.s.mquantValue));
         st.budget.noteReported();
     }
     GopBudget::Verdict v = st.budget.check(bits, enc.s.mquantValue);
+    enc.s.mquantValue = v.mquant;
     if (v.recode) {
-        restoreRateStatistics(enc.rcStats, st.stats);
-        enc.writer.restore(st.snapshot, enc.undoBuffer.data());
-        enc.headerBits = st.gopStartHeaderBits;
-        enc.s.mquantValue = v.mquant;
-        restoreState(enc, st);
+        restoreCheckpoint(enc, st.start);
         return st.gopStartIndex;
     }
-    st.stats = saveRateStatistics(enc.rcStats);
-    enc.writer.snapshot(st.snapshot, enc.undoBuffer.data());
     st.gopStartIndex = i;
-    st.gopStartBits = enc.writer.totalBits();
-    st.gopStartHeaderBits = enc.headerBits;
-    enc.s.mquantValue = v.mquant;
-    saveState(enc, st);
+    saveCheckpoint(enc, st.start);
     return i;
 }
 

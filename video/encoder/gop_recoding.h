@@ -56,27 +56,37 @@ private:
     bool reported_ = false;
 };
 
-// The encoder's state at the start of the GOP being measured.
-struct GopRecodingState {
-    GopBudget budget;
-    WriterSnapshot snapshot;
-    int gopStartIndex = 0;
-    double gopStartBits = 0;
-    double gopStartHeaderBits = 0;
-    SavedRateStatistics stats;
+// Everything coding a GOP changes that coding it again must start from:
+// the output (the writer's state; the buffer's bytes go to enc.undoBuffer),
+// the header bit count, the running statistics, the seven pictures and the
+// roles they play, the macroblock records, the motion table (the
+// hierarchical search adapts it) and the motion search's own state (its
+// quarter-resolution anchors). Saved whole and restored whole.
+struct EncoderCheckpoint {
+    WriterSnapshot writer;
+    double headerBits = 0;
+    SavedRateStatistics statistics;
     std::array<Picture, 7> pictures;
-    std::vector<MacroblockInfo> mbInfo;
-    std::vector<Block> blocks;
-    int32_t motion[kMotionEntries][8] = {};
     // Role of each picture pointer, as an index into pictureStore (-1: none).
     std::array<int, 9> roles{};
-    // The hierarchical search keeps quarter-resolution anchors between
-    // pictures; a re-coded GOP must search against the same ones.
+    std::vector<MacroblockInfo> mbInfo;
+    int32_t motion[kMotionEntries][8] = {};
     std::shared_ptr<MotionSearchState> motionSearch;
 };
 
-// Set-up: the seven picture copies, the macroblock record and block copies
-// and the writer's undo buffer, each with its allocation message. The
+void saveCheckpoint(VideoEncoder& enc, EncoderCheckpoint& to);
+void restoreCheckpoint(VideoEncoder& enc, const EncoderCheckpoint& from);
+
+// The GOP being measured: its budget, where it started and the encoder's
+// state there.
+struct GopRecodingState {
+    GopBudget budget;
+    int gopStartIndex = 0;
+    EncoderCheckpoint start;
+};
+
+// Set-up: the seven picture copies, the macroblock record copy and the
+// writer's undo buffer, each with its allocation message. The
 // encoder's own buffers must be allocated already.
 bool setUpGopRecoding(VideoEncoder& enc);
 // After the first sequence header.

@@ -6,11 +6,6 @@
 
 #include "video/encoder/motion_estimation.h"
 #include "video/encoder/picture_writer.h"
-#include "video/dsp/prediction.h"
-#include "video/encoder/picture_prediction.h"
-#include "video/dsp/quantize.h"
-#include "video/encoder/macroblock_quantiser.h"
-#include "video/encoder/transform.h"
 
 namespace quillon {
 
@@ -65,16 +60,12 @@ bool codeOnePicture(VideoEncoder& enc, int motionEntry) {
     if (!estimateMotion(enc)) return false;
     if (enc.motion && enc.motion->hierarchical && pic.pictureCodingType != kPictureI)
         adaptFCodes(enc, motionEntry);
-    predictPicture(enc, *enc.oldRef, *enc.newRef, *enc.pred);
-    decideDctType(enc, *enc.pred, *enc.current);
-    formPredictionError(enc, *enc.pred, *enc.current);
-    if (!codePicture(enc, *enc.current)) return false;
-    dequantizePicture(enc);
-    return true;
+    // Prediction, transform, quantisation, writing and reconstruction run
+    // macroblock by macroblock inside the picture writer.
+    return codePicture(enc, *enc.current);
 }
 
 void finishPicture(VideoEncoder& enc) {
-    reconstructPicture(enc, *enc.pred, *enc.reconstructed);
     if (std::FILE* out = enc.statistics()) writePictureStatistics(enc, out);
 }
 

@@ -1,5 +1,7 @@
 #include "video/encoder/picture_loop.h"
 
+#include <chrono>
+
 #include <algorithm>
 #include <cmath>
 #include <ctime>
@@ -7,9 +9,7 @@
 #include "engine/format.h"
 #include "video/encoder/picture_writer.h"
 #include "video/dsp/quantize.h"
-#include "video/encoder/macroblock_quantiser.h"
 #include "video/encoder/rate_interface.h"
-#include "video/encoder/transform.h"
 
 namespace quillon {
 
@@ -147,36 +147,47 @@ bool codeFramePicture(VideoEncoder& enc) {
         return false;
     }
     markIntraPicture(enc);
-    Picture& pred = *enc.pred;
-    Picture& current = *enc.current;
-    predictIntraMacroblocks(enc, pred);
-    decideDctType(enc, pred, current);
-    formPredictionError(enc, pred, current);
-    if (!codePicture(enc, current)) return false;
-    dequantizePicture(enc);
-    reconstructPicture(enc, pred, *enc.reconstructed);
-    return true;
+    return codePicture(enc, *enc.current);
+}
+
+namespace {
+
+double steadySeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+void startProgressClock(VideoEncoder& enc, ProgressClock& clock) {
+    clock = ProgressClock{};
+    clock.start = steadySeconds();
+    clock.questionsAtStart = enc.engine.questionSeconds();
+}
+
+double workedSeconds(const VideoEncoder& enc, const ProgressClock& clock) {
+    const double questions = enc.engine.questionSeconds() - clock.questionsAtStart;
+    return std::max(0.0, steadySeconds() - clock.start - questions);
 }
 
 void showProgress(VideoEncoder& enc, ProgressClock& clock, int i) {
     const int nframes = enc.nframes;
     const int percent = nframes > 0 ? static_cast<int>(std::floor(static_cast<double>(i) / nframes * 100.0)) : 0;
-    if (i >= 10 && i % 10 == 0) {
-        const long elapsed = static_cast<long>(std::time(nullptr)) - clock.startSeconds;
-        if (elapsed > 0) {
-            clock.fps = static_cast<double>(i) / static_cast<double>(elapsed);
-            const long remaining = static_cast<long>(std::floor(nframes / clock.fps + 0.5)) - elapsed;
-            clock.hours = static_cast<int>(remaining / 3600);
-            clock.minutes = static_cast<int>((remaining / 60) % 60);
-        }
+    // Speed and time left from the first half second on, refreshed twice a
+    // second, so a short job shows a real estimate and a long one a steady one.
+    const double worked = workedSeconds(enc, clock);
+    if (i > 0 && worked >= 0.5 && (clock.lastUpdate < 0 || worked - clock.lastUpdate >= 0.5)) {
+        clock.lastUpdate = worked;
+        clock.fps = static_cast<double>(i) / worked;
+        clock.remaining = std::max(0L, static_cast<long>(std::floor((nframes - i) / clock.fps + 0.5)));
     }
     const double current = enc.writer.totalBits() / 8388608.0;
     const double estimate = i > 0 ? static_cast<double>(nframes) / i * current : 0.0;
-    enc.engine.setProgress(formatText("Video Conversion progress: %d%%;     \nEstimate time: %dhr %dmin;\n"
+    const long left = clock.remaining;
+    enc.engine.setProgress(formatText("Video Conversion progress: %d%%;     \nEstimate time: %ldhr %ldmin %02ldsec;\n"
                                       "Current file size: %.0fMB / Estimate file size: %.0fMB\n"
                                       "Current Frame: %d / Total Frame: %d;\nSpeed: %.1ffps; ",
-                                      percent, clock.hours, clock.minutes, current, estimate, i, nframes,
-                                      clock.fps),
+                                      percent, left / 3600, (left / 60) % 60, left % 60, current, estimate, i,
+                                      nframes, clock.fps),
                            percent);
 }
 

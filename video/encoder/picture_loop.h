@@ -32,12 +32,18 @@ void setPictureValues(VideoEncoder& enc, const CodingStep& step);
 // inverse quantisation, reconstruction into enc.reconstructed.
 bool codeFramePicture(VideoEncoder& enc);
 
-// Progress text of the loop's per-picture overhead.
+// Progress text of the loop's per-picture overhead. Its times are working
+// times: the wait for the answer to the stop question is left out.
 struct ProgressClock {
-    long startSeconds = 0;
+    double start = 0;             // steady clock, seconds
+    double questionsAtStart = 0;  // the engine's question time then
+    double lastUpdate = -1;
     double fps = 0;
-    int hours = 0, minutes = 0;
+    long remaining = 0;           // seconds
 };
+void startProgressClock(VideoEncoder& enc, ProgressClock& clock);
+// Seconds worked since the clock started.
+double workedSeconds(const VideoEncoder& enc, const ProgressClock& clock);
 void showProgress(VideoEncoder& enc, ProgressClock& clock, int i);
 // End-of-run info lines.
 void printEndLines(VideoEncoder& enc, long elapsedSeconds);

@@ -4,30 +4,37 @@
 
 #include "platform/cpu_features.h"
 #include "video/dsp/prediction.h"
+#include "video/encoder/macroblock_pipeline.h"
 
 namespace quillon {
 
 namespace {
 
-struct PicturePredictor {
-    VideoEncoder& enc;
+struct MacroblockPredictor {
+    const VideoEncoder& enc;
     const Picture& forward;
     const Picture& backward;
-    Picture& prediction;
+    MacroblockWork& work;
     const PictureState& pic;
     const int W;
     const bool vectorForm = enc.engine.ev.MMXMode >= 1 && enc.engine.ev.MMXMode <= 4 &&
                             (enc.engine.ev.cpuFeatures & kCpuSse2) != 0;
 
-    // All three planes of one area.
+    // All three planes of one area, into the macroblock's buffers. Field
+    // halves of a frame macroblock land on every other line of them; a
+    // field picture's macroblock is all of one field already.
     void area(const Picture& ref, int refField, int dstField, int lx, int h, int x, int y, int dx, int dy,
               bool average) {
+        const bool halves = !pic.isField() && lx == 2 * W;
         for (int c = 0; c < 3; ++c) {
             AreaPrediction a;
             a.reference = ref.plane[c].data();
             a.referenceField = refField;
-            a.destination = prediction.plane[c].data();
-            a.destinationField = dstField;
+            a.destination = work.prediction[c];
+            a.destinationField = halves ? dstField : 0;
+            a.destinationStride = halves ? 32 : 16;
+            a.originX = work.x;
+            a.originY = halves ? work.y / 2 : work.y;
             a.lx = lx;
             a.width = 16;
             a.height = h;
@@ -41,23 +48,15 @@ struct PicturePredictor {
         }
     }
 
-    void intra(int x, int y) {
+    void intra() {
         const int cf = enc.geo.chromaFormat;
-        const int cw = cf == 3 ? 16 : 8, ch = cf == 1 ? 8 : 16;
-        const bool field = pic.isField();
-        const int parity = pic.pictureStructure == kBottomField ? 1 : 0;
-        const int lx = field ? 2 * W : W;
-        uint8_t* yp = prediction.y() + (field ? parity * W : 0) + lx * y + x;
-        for (int j = 0; j < 16; ++j) std::memset(yp + lx * j, 128, 16);
-        const int clx = field ? 2 * enc.geo.chromaWidth : enc.geo.chromaWidth;
-        const int cx = cf == 3 ? x : x / 2, cy = cf == 1 ? y / 2 : y;
-        for (int c = 1; c < 3; ++c) {
-            uint8_t* p = prediction.plane[c].data() + (field ? parity * enc.geo.chromaWidth : 0) + clx * cy + cx;
-            for (int j = 0; j < ch; ++j) std::memset(p + clx * j, 128, static_cast<size_t>(cw));
-        }
+        std::memset(work.prediction[0], 128, 256);
+        const size_t chroma = static_cast<size_t>(chromaBlockWidth(cf) * chromaBlockHeight(cf));
+        std::memset(work.prediction[1], 128, chroma);
+        std::memset(work.prediction[2], 128, chroma);
     }
 
-    void invalidMotion() {
+    void invalidMotion() const {
         if (enc.s.verbose) enc.engine.reportWarning("Invalid motion_type.");
     }
 
@@ -116,39 +115,48 @@ struct PicturePredictor {
         }
     }
 
-    void run() {
+    void run(const MacroblockInfo& mb) {
         const bool field = pic.isField();
-        for (int j = 0; j < enc.geo.mbHeightPicture; ++j)
-            for (int i = 0; i < enc.geo.mbWidth; ++i) {
-                const MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(j * enc.geo.mbWidth + i)];
-                const int x = 16 * i, y = 16 * j;
-                if (mb.type & kMbIntra) {
-                    intra(x, y);
-                    continue;
-                }
-                bool formed = false;
-                if ((mb.type & kMbMotionForward) || pic.pictureCodingType == kPictureP) {
-                    if (field)
-                        fieldDirection(mb, 0, x, y, false);
-                    else
-                        frameDirection(mb, 0, forward, x, y, false, true);
-                    formed = true;
-                }
-                if (mb.type & kMbMotionBackward) {
-                    if (field)
-                        fieldDirection(mb, 1, x, y, formed);
-                    else
-                        frameDirection(mb, 1, backward, x, y, formed, false);
-                }
-            }
+        const int x = work.x, y = work.y;
+        if (mb.type & kMbIntra) {
+            intra();
+            return;
+        }
+        bool formed = false;
+        if ((mb.type & kMbMotionForward) || pic.pictureCodingType == kPictureP) {
+            if (field)
+                fieldDirection(mb, 0, x, y, false);
+            else
+                frameDirection(mb, 0, forward, x, y, false, true);
+            formed = true;
+        }
+        if (mb.type & kMbMotionBackward) {
+            if (field)
+                fieldDirection(mb, 1, x, y, formed);
+            else
+                frameDirection(mb, 1, backward, x, y, formed, false);
+        }
     }
 };
 
 }  // namespace
 
+void predictMacroblock(const VideoEncoder& enc, const MacroblockInfo& mb, const Picture& forward,
+                       const Picture& backward, MacroblockWork& work) {
+    MacroblockPredictor p{enc, forward, backward, work, enc.pic, enc.geo.paddedWidth};
+    p.run(mb);
+}
+
 void predictPicture(VideoEncoder& enc, const Picture& forward, const Picture& backward, Picture& prediction) {
-    PicturePredictor p{enc, forward, backward, prediction, enc.pic, enc.geo.paddedWidth};
-    p.run();
+    MacroblockWork work;
+    for (int k = 0; k < enc.geo.macroblockCount(); ++k) {
+        work.k = k;
+        work.x = 16 * (k % enc.geo.mbWidth);
+        work.y = 16 * (k / enc.geo.mbWidth);
+        predictMacroblock(enc, enc.mbInfo[static_cast<size_t>(k)], forward, backward, work);
+        std::memcpy(work.reconstruction, work.prediction, sizeof work.prediction);
+        commitMacroblock(enc, work, prediction);
+    }
 }
 
 }  // namespace quillon

@@ -1,7 +1,8 @@
 #include "video/encoder/picture_writer.h"
 
 #include "video/dsp/quantize.h"
-#include "video/encoder/macroblock_quantiser.h"
+#include "video/encoder/macroblock_pipeline.h"
+#include "video/encoder/picture_prediction.h"
 #include "video/encoder/rate_interface.h"
 #include "video/encoder/stream_headers.h"
 #include "video/dsp/vlc.h"
@@ -10,20 +11,7 @@ namespace quillon {
 
 namespace {
 
-struct CodingState {
-    int dcPred[3] = {0, 0, 0};
-    int pmv[2][2][2] = {};
-    int addressIncrement = 1;
-    int prevMquant = 0;
-
-    void resetDc() { dcPred[0] = dcPred[1] = dcPred[2] = 0; }
-    void resetPmv() {
-        for (auto& a : pmv)
-            for (auto& b : a) b[0] = b[1] = 0;
-    }
-};
-
-void writeSliceHeader(VideoEncoder& enc, CodingState& st, int row) {
+void writeSliceHeader(VideoEncoder& enc, SliceState& st, int row) {
     BitWriter& w = enc.writer;
     w.alignToByte();
     if (!enc.mpeg2 || enc.geo.height <= 2800) {
@@ -39,16 +27,15 @@ void writeSliceHeader(VideoEncoder& enc, CodingState& st, int row) {
     st.addressIncrement = 1;
 }
 
-void putVectors(VideoEncoder& enc, const MacroblockInfo& mb, int s, CodingState& st) {
-    Engine& e = enc.engine;
-    BitWriter& w = enc.writer;
-    const bool verbose = enc.s.verbose != 0;
-    const int fh = enc.pic.fCode[s][0], fv = enc.pic.fCode[s][1];
+template <class Sink>
+void putVectors(Engine* e, Sink& w, const MacroblockSyntax& p, const MacroblockInfo& mb, int s, SliceState& st) {
+    const bool verbose = p.verbose;
+    const int fh = p.fCode[s][0], fv = p.fCode[s][1];
     const int (&mv0)[2] = mb.mv[0][s];
     const int (&mv1)[2] = mb.mv[1][s];
     int (&p0)[2] = st.pmv[0][s];
     int (&p1)[2] = st.pmv[1][s];
-    if (!enc.pic.isField()) {
+    if (!p.fieldPicture) {
         if (mb.motionType == kMotionField) {
             w.putBit(mb.fieldSelect[0][s]);
             putMotionDelta(e, w, mv0[0] - p0[0], fh, verbose);
@@ -98,7 +85,7 @@ void putVectors(VideoEncoder& enc, const MacroblockInfo& mb, int s, CodingState&
     p0[1] = p1[1] = mv0[1];
 }
 
-bool canSkip(const VideoEncoder& enc, const MacroblockInfo& mb, int previousType, const CodingState& st) {
+bool canSkip(const VideoEncoder& enc, const MacroblockInfo& mb, int previousType, const SliceState& st) {
     const PictureState& pic = enc.pic;
     if (pic.pictureCodingType == kPictureP) return !(mb.type & kMbMotionForward);
     if (pic.pictureCodingType != kPictureB) return false;
@@ -117,11 +104,64 @@ bool canSkip(const VideoEncoder& enc, const MacroblockInfo& mb, int previousType
 
 }  // namespace
 
+MacroblockSyntax macroblockSyntax(const VideoEncoder& enc) {
+    const PictureState& pic = enc.pic;
+    MacroblockSyntax p;
+    p.pictureCodingType = pic.pictureCodingType;
+    p.fieldPicture = pic.isField();
+    p.framePredFrameDct = pic.framePredFrameDct != 0;
+    p.qScaleType = pic.qScaleType;
+    for (int d = 0; d < 2; ++d)
+        for (int c = 0; c < 2; ++c) p.fCode[d][c] = pic.fCode[d][c];
+    p.blockCount = enc.geo.blockCount;
+    p.coding = BlockCoding{enc.mpeg2, pic.intraVlcFormat, pic.alternateScan};
+    p.verbose = enc.s.verbose != 0;
+    return p;
+}
+
+template <class Sink>
+bool putMacroblock(Engine* engine, Sink& w, const MacroblockSyntax& p, const MacroblockInfo& mb,
+                   const Block* levels, const uint64_t* scanMasks, SliceState& st) {
+    putAddressIncrement(w, st.addressIncrement);
+    st.addressIncrement = 1;
+    putMacroblockType(w, p.pictureCodingType, mb.type);
+    const bool motion = (mb.type & (kMbMotionForward | kMbMotionBackward)) != 0;
+    if (motion && !p.framePredFrameDct) w.putBits(static_cast<uint32_t>(mb.motionType), 2);
+    if (!p.fieldPicture && mb.cbp != 0 && !p.framePredFrameDct) w.putBit(static_cast<uint32_t>(mb.dctType));
+    if (mb.type & kMbQuant) {
+        w.putBits(static_cast<uint32_t>(quantiserScaleCode(mb.mquant, p.qScaleType)), 5);
+        st.prevMquant = mb.mquant;
+    }
+    if (mb.type & kMbMotionForward) putVectors(engine, w, p, mb, 0, st);
+    if (mb.type & kMbMotionBackward) putVectors(engine, w, p, mb, 1, st);
+    if (mb.type & kMbPattern) putCodedBlockPattern(w, mb.cbp, p.blockCount);
+
+    const int count = p.blockCount;
+    for (int b = 0; b < count; ++b) {
+        if (!(mb.cbp & (1 << (count - 1 - b)))) continue;
+        bool ok;
+        if (mb.type & kMbIntra) {
+            const int component = b < 4 ? 0 : 1 + (b & 1);
+            ok = putIntraBlock(engine, w, p.coding, levels[b].data(), scanMasks[b], component, st.dcPred[component]);
+        } else {
+            ok = putNonIntraBlock(engine, w, p.coding, levels[b].data(), scanMasks[b]);
+        }
+        if (!ok) return false;
+    }
+    if (!(mb.type & kMbIntra)) st.resetDc();
+    if ((mb.type & kMbIntra) || (p.pictureCodingType == kPictureP && !(mb.type & kMbMotionForward))) st.resetPmv();
+    return true;
+}
+
+template bool putMacroblock<BitWriter>(Engine*, BitWriter&, const MacroblockSyntax&, const MacroblockInfo&,
+                                       const Block*, const uint64_t*, SliceState&);
+template bool putMacroblock<BitCounter>(Engine*, BitCounter&, const MacroblockSyntax&, const MacroblockInfo&,
+                                        const Block*, const uint64_t*, SliceState&);
+
 bool codePicture(VideoEncoder& enc, const Picture& source) {
     const bool cbr = enc.constantBitrate() && enc.rate;
     PictureState& pic = enc.pic;
     const EncoderSettings& s = enc.s;
-    BitWriter& w = enc.writer;
     if (cbr) enc.rate->rcInitPicture(enc, source);
 
     writePictureHeader(enc);
@@ -130,19 +170,26 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
         writePictureDisplayExtension(enc);
     if (s.embedSVCDUserBlocks && pic.pictureCodingType == kPictureI) writeSvcdUserData(enc);
 
-    CodingState st;
+    SliceState st;
     st.prevMquant = cbr ? enc.rate->rcStartMacroblock(enc) : fixedMquant(enc);
     const VideoGeometry& g = enc.geo;
-    const int count = g.blockCount;
-    const BlockCoding coding{enc.mpeg2, pic.intraVlcFormat, pic.alternateScan};
+    const MacroblockSyntax syntax = macroblockSyntax(enc);
+    const Picture& forward = *enc.oldRef;
+    const Picture& backward = *enc.newRef;
     int previousType = 0;
+    MacroblockWork work;
 
     int k = 0;
     for (int j = 0; j < g.mbHeightPicture; ++j) {
         for (int i = 0; i < g.mbWidth; ++i, ++k) {
             if (i == 0 && (j == 0 || s.sliceHdrEveryMBrow)) writeSliceHeader(enc, st, j);
             MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(k)];
-            quantiseMacroblock(enc, k);
+            startMacroblock(enc, k, source, work);
+            predictMacroblock(enc, mb, forward, backward, work);
+            mb.dctType = decideMacroblockDctType(enc, work);
+            transformMacroblock(enc, mb.dctType, work);
+            quantiseMacroblock(enc, mb, chooseMquant(enc, k), work);
+            if (cbr) enc.rate->rcRecordMquant(enc, mb.mquant);
             if (mb.cbp != 0 && mb.mquant != st.prevMquant) mb.type |= kMbQuant;
 
             if (i != 0 && i != g.mbWidth - 1 && mb.cbp == 0 && canSkip(enc, mb, previousType, st)) {
@@ -153,43 +200,15 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
                 mb.skipped = 1;
                 previousType = mb.type;
                 ++st.addressIncrement;
-                continue;
+            } else {
+                mb.skipped = 0;
+                if (pic.pictureCodingType == kPictureP && mb.cbp == 0 && !(mb.type & kMbMotionForward))
+                    mb.type |= kMbMotionForward;
+                if (!putMacroblock(&enc.engine, enc.writer, syntax, mb, work.blocks, work.scanMask, st)) return false;
+                previousType = mb.type;
             }
-            mb.skipped = 0;
-            if (pic.pictureCodingType == kPictureP && mb.cbp == 0 && !(mb.type & kMbMotionForward))
-                mb.type |= kMbMotionForward;
-
-            putAddressIncrement(w, st.addressIncrement);
-            st.addressIncrement = 1;
-            putMacroblockType(w, pic.pictureCodingType, mb.type);
-            const bool motion = (mb.type & (kMbMotionForward | kMbMotionBackward)) != 0;
-            if (motion && !pic.framePredFrameDct) w.putBits(static_cast<uint32_t>(mb.motionType), 2);
-            if (!pic.isField() && mb.cbp != 0 && !pic.framePredFrameDct) w.putBit(mb.dctType);
-            if (mb.type & kMbQuant) {
-                w.putBits(static_cast<uint32_t>(quantiserScaleCode(mb.mquant, pic.qScaleType)), 5);
-                st.prevMquant = mb.mquant;
-            }
-            if (mb.type & kMbMotionForward) putVectors(enc, mb, 0, st);
-            if (mb.type & kMbMotionBackward) putVectors(enc, mb, 1, st);
-            if (mb.type & kMbPattern) putCodedBlockPattern(w, mb.cbp, count);
-
-            Block* blocks = enc.macroblockBlocks(k);
-            for (int b = 0; b < count; ++b) {
-                if (!(mb.cbp & (1 << (count - 1 - b)))) continue;
-                bool ok;
-                if (mb.type & kMbIntra) {
-                    const int component = b < 4 ? 0 : 1 + (b & 1);
-                    ok = putIntraBlock(enc.engine, w, coding, blocks[b].data(), component, st.dcPred[component]);
-                } else {
-                    ok = putNonIntraBlock(enc.engine, w, coding, blocks[b].data());
-                }
-                if (!ok) return false;
-            }
-            if (!(mb.type & kMbIntra)) st.resetDc();
-            if ((mb.type & kMbIntra) ||
-                (pic.pictureCodingType == kPictureP && !(mb.type & kMbMotionForward)))
-                st.resetPmv();
-            previousType = mb.type;
+            reconstructMacroblock(enc, mb, mb.dctType, work);
+            commitMacroblock(enc, work, *enc.reconstructed);
         }
     }
 

@@ -52,9 +52,8 @@ uint32_t makeTimeCode(const EncoderSettings& s, int n) {
     return (hours << 19) | (minutes << 13) | (1u << 12) | (seconds << 6) | static_cast<uint32_t>(pictures);
 }
 
-void writeSequenceHeader(VideoEncoder& enc) {
-    HeaderBits count(enc);
-    BitWriter& w = enc.writer;
+template <class Sink>
+void putSequenceHeader(Sink& w, const VideoEncoder& enc) {
     const EncoderSettings& s = enc.s;
     w.putBits(0x000001B3, 32);
     w.putBits(static_cast<uint32_t>(enc.geo.width) & 0xFFF, 12);
@@ -80,9 +79,8 @@ void writeSequenceHeader(VideoEncoder& enc) {
         for (int i = 0; i < 64; ++i) w.putBits(enc.quant.nonIntra8[kZigzagScan[i]], 8);
 }
 
-void writeSequenceExtension(VideoEncoder& enc) {
-    HeaderBits count(enc);
-    BitWriter& w = enc.writer;
+template <class Sink>
+void putSequenceExtension(Sink& w, const VideoEncoder& enc) {
     const EncoderSettings& s = enc.s;
     w.alignToByte();
     w.putBits(0x000001B5, 32);
@@ -100,9 +98,8 @@ void writeSequenceExtension(VideoEncoder& enc) {
     w.putBits(0, 5);
 }
 
-void writeSequenceDisplayExtension(VideoEncoder& enc) {
-    HeaderBits count(enc);
-    BitWriter& w = enc.writer;
+template <class Sink>
+void putSequenceDisplayExtension(Sink& w, const VideoEncoder& enc) {
     const EncoderSettings& s = enc.s;
     w.alignToByte();
     w.putBits(0x000001B5, 32);
@@ -117,9 +114,8 @@ void writeSequenceDisplayExtension(VideoEncoder& enc) {
     w.putBits(static_cast<uint32_t>(s.displayVerticalSize), 14);
 }
 
-void writeGopHeader(VideoEncoder& enc, int firstDisplayFrame, bool closed) {
-    HeaderBits count(enc);
-    BitWriter& w = enc.writer;
+template <class Sink>
+void putGopHeader(Sink& w, const VideoEncoder& enc, int firstDisplayFrame, bool closed) {
     w.alignToByte();
     w.putBits(0x000001B8, 32);
     w.putBits(makeTimeCode(enc.s, firstDisplayFrame + enc.s.firstFrameTimecode), 25);
@@ -127,16 +123,9 @@ void writeGopHeader(VideoEncoder& enc, int firstDisplayFrame, bool closed) {
     w.putBit(0);
 }
 
-void writePictureHeader(VideoEncoder& enc) {
-    HeaderBits count(enc);
-    BitWriter& w = enc.writer;
+template <class Sink>
+void putPictureHeaderBody(Sink& w, const VideoEncoder& enc) {
     const PictureState& pic = enc.pic;
-    w.alignToByte();
-    w.putBits(0x00000100, 32);
-    if (enc.constantBitrate() && enc.rate)
-        enc.rate->rcComputeVbvDelay(enc);
-    else
-        enc.pic.vbvDelay = 0;
     w.putBits(static_cast<uint32_t>(pic.temporalReference) & 0x3FF, 10);
     w.putBits(static_cast<uint32_t>(pic.pictureCodingType), 3);
     w.putBits(enc.s.forceVBVDelay ? 0xFFFF : static_cast<uint32_t>(pic.vbvDelay) & 0xFFFF, 16);
@@ -151,9 +140,15 @@ void writePictureHeader(VideoEncoder& enc) {
     w.putBit(0);
 }
 
-void writePictureCodingExtension(VideoEncoder& enc) {
-    HeaderBits count(enc);
-    BitWriter& w = enc.writer;
+template <class Sink>
+void putPictureHeader(Sink& w, const VideoEncoder& enc) {
+    w.alignToByte();
+    w.putBits(0x00000100, 32);
+    putPictureHeaderBody(w, enc);
+}
+
+template <class Sink>
+void putPictureCodingExtension(Sink& w, const VideoEncoder& enc) {
     const PictureState& pic = enc.pic;
     w.alignToByte();
     w.putBits(0x000001B5, 32);
@@ -176,9 +171,8 @@ void writePictureCodingExtension(VideoEncoder& enc) {
     w.putBit(0);  // composite_display_flag
 }
 
-void writePictureDisplayExtension(VideoEncoder& enc) {
-    HeaderBits count(enc);
-    BitWriter& w = enc.writer;
+template <class Sink>
+void putPictureDisplayExtension(Sink& w, const VideoEncoder& enc) {
     w.alignToByte();
     w.putBits(0x000001B5, 32);
     w.putBits(7, 4);
@@ -188,9 +182,8 @@ void writePictureDisplayExtension(VideoEncoder& enc) {
     w.putBit(1);
 }
 
-void writeSvcdUserData(VideoEncoder& enc) {
-    HeaderBits count(enc);
-    BitWriter& w = enc.writer;
+template <class Sink>
+void putSvcdUserData(Sink& w, const VideoEncoder& enc) {
     w.alignToByte();
     w.putBits(0x000001B2, 32);
     w.putBits(0x10, 8);
@@ -198,10 +191,63 @@ void writeSvcdUserData(VideoEncoder& enc) {
     for (int i = 0; i < 4; ++i) w.putBits(0x008080, 24);
 }
 
+template <class Sink>
+void putSequenceEnd(Sink& w, const VideoEncoder&) {
+    w.alignToByte();
+    w.putBits(0x000001B7, 32);
+}
+
+void writeSequenceHeader(VideoEncoder& enc) {
+    HeaderBits count(enc);
+    putSequenceHeader(enc.writer, enc);
+}
+
+void writeSequenceExtension(VideoEncoder& enc) {
+    HeaderBits count(enc);
+    putSequenceExtension(enc.writer, enc);
+}
+
+void writeSequenceDisplayExtension(VideoEncoder& enc) {
+    HeaderBits count(enc);
+    putSequenceDisplayExtension(enc.writer, enc);
+}
+
+void writeGopHeader(VideoEncoder& enc, int firstDisplayFrame, bool closed) {
+    HeaderBits count(enc);
+    putGopHeader(enc.writer, enc, firstDisplayFrame, closed);
+}
+
+void writePictureHeader(VideoEncoder& enc) {
+    HeaderBits count(enc);
+    BitWriter& w = enc.writer;
+    w.alignToByte();
+    w.putBits(0x00000100, 32);
+    // The rate control reads the bit count just after the start code.
+    if (enc.constantBitrate() && enc.rate)
+        enc.rate->rcComputeVbvDelay(enc);
+    else
+        enc.pic.vbvDelay = 0;
+    putPictureHeaderBody(w, enc);
+}
+
+void writePictureCodingExtension(VideoEncoder& enc) {
+    HeaderBits count(enc);
+    putPictureCodingExtension(enc.writer, enc);
+}
+
+void writePictureDisplayExtension(VideoEncoder& enc) {
+    HeaderBits count(enc);
+    putPictureDisplayExtension(enc.writer, enc);
+}
+
+void writeSvcdUserData(VideoEncoder& enc) {
+    HeaderBits count(enc);
+    putSvcdUserData(enc.writer, enc);
+}
+
 void writeSequenceEnd(VideoEncoder& enc) {
     HeaderBits count(enc);
-    enc.writer.alignToByte();
-    enc.writer.putBits(0x000001B7, 32);
+    putSequenceEnd(enc.writer, enc);
 }
 
 void writeSequenceHeaders(VideoEncoder& enc) {
@@ -213,5 +259,19 @@ void writeSequenceHeaders(VideoEncoder& enc) {
         if (enc.s.writeSequenceDisplayExt) writeSequenceDisplayExtension(enc);
     }
 }
+
+#define QUILLON_HEADER_SINK(S)                                                       \
+    template void putSequenceHeader<S>(S&, const VideoEncoder&);                     \
+    template void putSequenceExtension<S>(S&, const VideoEncoder&);                  \
+    template void putSequenceDisplayExtension<S>(S&, const VideoEncoder&);           \
+    template void putGopHeader<S>(S&, const VideoEncoder&, int, bool);               \
+    template void putPictureHeader<S>(S&, const VideoEncoder&);                      \
+    template void putPictureCodingExtension<S>(S&, const VideoEncoder&);             \
+    template void putPictureDisplayExtension<S>(S&, const VideoEncoder&);            \
+    template void putSvcdUserData<S>(S&, const VideoEncoder&);                       \
+    template void putSequenceEnd<S>(S&, const VideoEncoder&);
+QUILLON_HEADER_SINK(BitWriter)
+QUILLON_HEADER_SINK(BitCounter)
+#undef QUILLON_HEADER_SINK
 
 }  // namespace quillon

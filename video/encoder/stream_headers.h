@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "video/dsp/vlc.h"
 #include "video/encoder/video_types.h"
 
 namespace quillon {
@@ -22,6 +23,27 @@ void writePictureCodingExtension(VideoEncoder& enc);
 void writePictureDisplayExtension(VideoEncoder& enc);
 void writeSvcdUserData(VideoEncoder& enc);
 void writeSequenceEnd(VideoEncoder& enc);
+
+// The same syntax over any sink (BitWriter or BitCounter), without the
+// bookkeeping: the picture header writes the vbv_delay enc.pic holds.
+template <class Sink>
+void putSequenceHeader(Sink& w, const VideoEncoder& enc);
+template <class Sink>
+void putSequenceExtension(Sink& w, const VideoEncoder& enc);
+template <class Sink>
+void putSequenceDisplayExtension(Sink& w, const VideoEncoder& enc);
+template <class Sink>
+void putGopHeader(Sink& w, const VideoEncoder& enc, int firstDisplayFrame, bool closed);
+template <class Sink>
+void putPictureHeader(Sink& w, const VideoEncoder& enc);
+template <class Sink>
+void putPictureCodingExtension(Sink& w, const VideoEncoder& enc);
+template <class Sink>
+void putPictureDisplayExtension(Sink& w, const VideoEncoder& enc);
+template <class Sink>
+void putSvcdUserData(Sink& w, const VideoEncoder& enc);
+template <class Sink>
+void putSequenceEnd(Sink& w, const VideoEncoder& enc);
 
 // Aligns, records the header offset for the max-bitrate pass when its file
 // is open, then writes the sequence header and, under MPEG-2 syntax, the

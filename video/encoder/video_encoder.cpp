@@ -17,19 +17,30 @@ namespace quillon {
 
 namespace {
 
-long nowSeconds() { return static_cast<long>(std::time(nullptr)); }
-
-// Grey preview of the reconstructed luminance for the conversion dialog.
+// Colour preview of the reconstructed picture for the conversion dialog:
+// studio-range Y, Cb, Cr to RGB with the usual 601 weights, chroma taken
+// from the sample that covers each pixel.
 void refreshPreview(VideoEncoder& enc) {
     if (!enc.engine.previewOn() || !enc.reconstructed) return;
     const VideoGeometry& g = enc.geo;
+    if (g.paddedWidth <= 0 || g.paddedHeight <= 0) return;
+    const Picture& p = *enc.reconstructed;
     std::vector<uint8_t> bgra(static_cast<size_t>(g.width) * g.height * 4);
+    auto clip = [](int v) { return static_cast<uint8_t>(std::clamp(v, 0, 255)); };
     for (int r = 0; r < g.height; ++r) {
+        const uint8_t* ys = p.y() + static_cast<size_t>(r) * g.paddedWidth;
+        const size_t cr = static_cast<size_t>(r) * g.chromaHeight / g.paddedHeight;
+        const uint8_t* cbs = p.cb() + cr * g.chromaWidth;
+        const uint8_t* crs = p.cr() + cr * g.chromaWidth;
         // Rows bottom-up, like every picture the dialog shows.
-        const uint8_t* src = enc.reconstructed->y() + static_cast<size_t>(r) * g.paddedWidth;
         uint8_t* dst = bgra.data() + static_cast<size_t>(g.height - 1 - r) * g.width * 4;
         for (int x = 0; x < g.width; ++x) {
-            dst[4 * x] = dst[4 * x + 1] = dst[4 * x + 2] = src[x];
+            const size_t cx = static_cast<size_t>(x) * g.chromaWidth / g.paddedWidth;
+            const int y = (ys[x] - 16) * 298;
+            const int u = cbs[cx] - 128, v = crs[cx] - 128;
+            dst[4 * x] = clip((y + 516 * u + 128) >> 8);
+            dst[4 * x + 1] = clip((y - 100 * u - 208 * v + 128) >> 8);
+            dst[4 * x + 2] = clip((y + 409 * v + 128) >> 8);
             dst[4 * x + 3] = 0;
         }
     }
@@ -60,7 +71,7 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
     if (!setUpEncoder(enc)) return fail(enc);
     if (!setUpMotionSearch(enc)) return fail(enc);
     ProgressClock clock;
-    clock.startSeconds = nowSeconds();
+    startProgressClock(enc, clock);
 
     rcInitSequenceStatistics(enc);
     if (enc.rate) enc.rate->rcInitSequence(enc);
@@ -110,7 +121,7 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
         engine.reportError("Unable to write to output file.");
         return false;
     }
-    printEndLines(enc, nowSeconds() - clock.startSeconds);
+    printEndLines(enc, static_cast<long>(workedSeconds(enc, clock) + 0.5));
     // Variable-bitrate MPEG-2 without maxBitrate: the max-bitrate embedding
     // pass runs here and its result becomes the encode's.
     if (!enc.maxBitrateFileName.empty()) {

@@ -201,8 +201,6 @@ struct VideoEncoder {
     Picture* reconstructed = nullptr;
 
     std::vector<MacroblockInfo> mbInfo;  // mbHeightPicture x mbWidth
-    std::vector<Block> blocks;           // mbInfo.size() x blockCount, macroblocks in raster order
-    Block* macroblockBlocks(int k) { return blocks.data() + static_cast<size_t>(k) * geo.blockCount; }
 
     // clip[i] for i in -384..639 is i clamped to 0..255; use clip().
     std::array<uint8_t, 1024> clipTable{};
