@@ -335,6 +335,15 @@ TEST(DiscImage, AnExistingImageIsReplacedWithOverwrite) {
     CommandRun r;
     testing::writeFile(r.file("clip.cue"), {'o', 'l', 'd'});
     testing::writeFile(r.file("clip.bin"), {'o', 'l', 'd'});
+    // At a terminal the user is asked first; a no leaves it all as it was.
+    ASSERT_TRUE(r.start({"-t", "vcd", "--pal", "-o", "clip.mpg", "--disc", "clip.cue", clip(25, true)}, "", true));
+    ASSERT_TRUE(r.child->waitFor("the disc image clip.cue exists. Replace it?", 60)) << r.child->output();
+    ASSERT_TRUE(r.child->type("n\n"));
+    r.finish();
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_EQ(r.files(), (std::set<std::string>{"clip.bin", "clip.cue"}));
+    EXPECT_EQ(testing::readText(r.file("clip.bin")), "old");
+
     r.run({"-t", "vcd", "--pal", "-y", "-o", "clip.mpg", "--disc", "clip.cue", clip(25, true)});
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.files(), (std::set<std::string>{"clip.bin", "clip.cue", "clip.mpg"}));
