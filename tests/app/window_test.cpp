@@ -1,5 +1,6 @@
 // The main window and the conversion dialog, driven as a user would,
 // offscreen.
+#include <QtGui/QAction>
 #include <QtTest/QtTest>
 
 #include <QtWidgets/QApplication>
@@ -519,6 +520,29 @@ private slots:
         QCOMPARE(h.prefs.values["Quillon Converter/top"], 60);
         QCOMPARE(h.prefs.values["Quillon Converter/editFilters"], 1);
         QCOMPARE(h.prefs.values["Quorvel Encoder/Batch"], 1);
+    }
+
+    void qualityMenuKeepsTheLevelInTheProfile() {
+        Harness h(nullptr);
+        h.prefs.values["Quorvel Encoder/Quality"] = 0;
+        h.app = nullptr;  // rebuild with the profile in place
+        AppOptions o;
+        o.skinDir = QUILLON_TEST_SKIN_DIR;
+        o.presenter = &h.presenter;
+        o.preferences = &h.prefs;
+        o.powerOff = [] { return true; };
+        TQuillonApp app(o);
+        QVERIFY(app.start());
+        auto* classic = app.frame().findChild<QAction*>("quality-classic");
+        auto* best = app.frame().findChild<QAction*>("quality-best");
+        auto* high = app.frame().findChild<QAction*>("quality-high");
+        QVERIFY(classic && best && high);
+        QVERIFY(classic->isChecked());
+        QVERIFY(!high->isChecked());
+        best->trigger();
+        QCOMPARE(h.prefs.values["Quorvel Encoder/Quality"], 2);
+        QVERIFY(best->isChecked());
+        QVERIFY(!classic->isChecked());
     }
 
     void imageListInAProject() {
