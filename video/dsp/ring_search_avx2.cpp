@@ -2,6 +2,9 @@
 // with -mavx2.
 #include <immintrin.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "video/dsp/ring_search.h"
 
 namespace quillon {
@@ -19,30 +22,199 @@ inline int total(__m256i v) {
     return _mm_cvtsi128_si32(x) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(x, x));
 }
 
-// Eight lines at a time between tests of the limit.
+// One position's exact distance, two lines to a register.
+template <int H>
+int exactDistance(const uint8_t* ref, const __m256i* cur, int lx) {
+    __m256i acc = _mm256_setzero_si256();
+    for (int j = 0; j < H / 2; ++j) acc = _mm256_add_epi64(acc, _mm256_sad_epu8(loadPair(ref + 2 * j * lx, lx), cur[j]));
+    return total(acc);
+}
+
+// The window's distances in bulk, two vertically neighbouring positions at
+// a time: reference line y + j serves line j of the upper position and line
+// j - 1 of the lower one, so each line is read once for both. Every
+// distance is exact, so the walk makes the comparisons the plain one makes.
+constexpr int kBulkSpan = 33;
+
 template <int H>
 RingBest search(const uint8_t* source, const uint8_t* block, int lx, const RingWindow& w) {
     __m256i cur[H / 2];
     for (int j = 0; j < H / 2; ++j) cur[j] = loadPair(block + static_cast<ptrdiff_t>(lx) * 2 * j, lx);
-    return walkRings(w, [&](int x, int y, int limit) {
-        const uint8_t* ref = source + x + static_cast<ptrdiff_t>(lx) * y;
-        __m256i acc = _mm256_setzero_si256();
-        int s = 0;
-        for (int j = 0; j < H / 2; j += 4) {
-            const __m256i a = _mm256_sad_epu8(loadPair(ref, lx), cur[j]);
-            const __m256i b = _mm256_sad_epu8(loadPair(ref + 2 * lx, lx), cur[j + 1]);
-            const __m256i c = _mm256_sad_epu8(loadPair(ref + 4 * lx, lx), cur[j + 2]);
-            const __m256i d = _mm256_sad_epu8(loadPair(ref + 6 * lx, lx), cur[j + 3]);
-            acc = _mm256_add_epi64(acc, _mm256_add_epi64(_mm256_add_epi64(a, b), _mm256_add_epi64(c, d)));
-            s = total(acc);
-            if (s >= limit) return s;
-            ref += 8 * lx;
+    auto at = [&](int x, int y) { return source + x + static_cast<ptrdiff_t>(lx) * y; };
+    const int x0 = std::max(w.xLow, w.centreX - w.rings), x1 = std::min(w.xHigh, w.centreX + w.rings);
+    const int y0 = std::max(w.yLow, w.centreY - w.rings), y1 = std::min(w.yHigh, w.centreY + w.rings);
+    if (x1 - x0 >= kBulkSpan || y1 - y0 >= kBulkSpan) {
+        // A wide window (the full search): distances one by one, eight
+        // lines at a time between tests of the limit.
+        return walkRings(w, [&](int x, int y, int limit) {
+            const uint8_t* ref = at(x, y);
+            __m256i acc = _mm256_setzero_si256();
+            int s = 0;
+            for (int j = 0; j < H / 2; j += 4) {
+                const __m256i a = _mm256_sad_epu8(loadPair(ref, lx), cur[j]);
+                const __m256i b = _mm256_sad_epu8(loadPair(ref + 2 * lx, lx), cur[j + 1]);
+                const __m256i c = _mm256_sad_epu8(loadPair(ref + 4 * lx, lx), cur[j + 2]);
+                const __m256i d = _mm256_sad_epu8(loadPair(ref + 6 * lx, lx), cur[j + 3]);
+                acc = _mm256_add_epi64(acc, _mm256_add_epi64(_mm256_add_epi64(a, b), _mm256_add_epi64(c, d)));
+                s = total(acc);
+                if (s >= limit) return s;
+                ref += 8 * lx;
+            }
+            return s;
+        });
+    }
+    __m256i pairs[H];
+    for (int j = 1; j < H; ++j) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + static_cast<ptrdiff_t>(lx) * j));
+        const __m128i b =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + static_cast<ptrdiff_t>(lx) * (j - 1)));
+        pairs[j] = _mm256_inserti128_si256(_mm256_castsi128_si256(a), b, 1);
+    }
+    const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
+    const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + static_cast<ptrdiff_t>(lx) * (H - 1)));
+    int dist[kBulkSpan][kBulkSpan];
+    for (int x = x0; x <= x1; ++x) {
+        int y = y0;
+        for (; y < y1; y += 2) {
+            const uint8_t* r = at(x, y);
+            __m256i acc = _mm256_setzero_si256();
+            for (int j = 1; j < H; ++j) {
+                const __m256i line = _mm256_broadcastsi128_si256(
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(r + static_cast<ptrdiff_t>(lx) * j)));
+                acc = _mm256_add_epi64(acc, _mm256_sad_epu8(line, pairs[j]));
+            }
+            __m128i upper = _mm_add_epi64(_mm256_castsi256_si128(acc),
+                                          _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r)), first));
+            __m128i lower = _mm_add_epi64(
+                _mm256_extracti128_si256(acc, 1),
+                _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r + static_cast<ptrdiff_t>(lx) * H)),
+                             last));
+            dist[y - y0][x - x0] = _mm_cvtsi128_si32(upper) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(upper, upper));
+            dist[y + 1 - y0][x - x0] = _mm_cvtsi128_si32(lower) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(lower, lower));
         }
-        return s;
+        if (y == y1) dist[y - y0][x - x0] = exactDistance<H>(at(x, y), cur, lx);
+    }
+    return walkRings(w, [&](int x, int y, int) {
+        // The centre may lie outside the bounds the rings keep to.
+        if (x < x0 || x > x1 || y < y0 || y > y1) return exactDistance<H>(at(x, y), cur, lx);
+        return dist[y - y0][x - x0];
     });
 }
 
+// The coarse search's distances come a row of positions at a time: four
+// eight-position distance instructions (one per block line) give eight
+// exact distances. Ring k adds rows y0 - k and y0 + k, so a search that
+// ends early pays for few, and the walk reads the rows directly: the same
+// positions in the same order with the same comparisons as walkCoarseRings.
+constexpr int kCoarseBulkRange = 48;
+
+struct CoarseRows {
+    const uint8_t* anchor;
+    int stride, width;
+    int xLow, xEnd;
+    __m128i cur[4];    // the block's lines, each in the low four bytes
+    __m128i gathered;  // the block's four lines side by side
+    uint16_t dist[2 * kCoarseBulkRange][2 * kCoarseBulkRange + 8];
+
+    static __m128i lines(const uint8_t* p, int stride) {
+        int32_t a, b, c, d;
+        std::memcpy(&a, p, 4);
+        std::memcpy(&b, p + stride, 4);
+        std::memcpy(&c, p + 2 * stride, 4);
+        std::memcpy(&d, p + 3 * stride, 4);
+        return _mm_set_epi32(d, c, b, a);
+    }
+    int single(int x, int y) const {
+        const __m128i s = _mm_sad_epu8(lines(anchor + x + static_cast<ptrdiff_t>(stride) * y, stride), gathered);
+        return _mm_cvtsi128_si32(s) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(s, s));
+    }
+    void make(int row, int y) {
+        const uint8_t* a = anchor + static_cast<ptrdiff_t>(stride) * y;
+        uint16_t* out = dist[row];
+        int x = xLow;
+        // Sixteen bytes read from x stay inside the line while x + 16 <= width.
+        for (; x < xEnd && x + 16 <= width; x += 8) {
+            __m128i s = _mm_mpsadbw_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x)), cur[0], 0);
+            for (int j = 1; j < 4; ++j)
+                s = _mm_add_epi16(s, _mm_mpsadbw_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(
+                                                          a + x + static_cast<ptrdiff_t>(stride) * j)),
+                                                      cur[j], 0));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (x - xLow)), s);
+        }
+        for (; x < xEnd; ++x) out[x - xLow] = static_cast<uint16_t>(single(x, y));
+    }
+};
+
 }  // namespace
+
+CoarseBest coarseSearchAvx2(const uint8_t* current, const uint8_t* anchor, int stride, int width, int height, int x0,
+                            int y0, int range, int patience) {
+    if (range > kCoarseBulkRange) return coarseSearchSse2(current, anchor, stride, width, height, x0, y0, range, patience);
+    constexpr int kRingCounts[9] = {0, 1, 1, 0, 1, 0, 0, 0, 1};
+    const uint8_t* block = current + x0 + static_cast<ptrdiff_t>(stride) * y0;
+    CoarseRows rows;
+    rows.anchor = anchor;
+    rows.stride = stride;
+    rows.width = width;
+    const int xLow = rows.xLow = std::max(0, x0 - range);
+    const int xEnd = rows.xEnd = std::min(width - 4, x0 + range - 1);
+    const int yLow = std::max(0, y0 - range), yEnd = std::min(height - 4, y0 + range - 1);
+    for (int j = 0; j < 4; ++j) {
+        int32_t v;
+        std::memcpy(&v, block + static_cast<ptrdiff_t>(stride) * j, 4);
+        rows.cur[j] = _mm_cvtsi32_si128(v);
+    }
+    rows.gathered = CoarseRows::lines(block, stride);
+
+    CoarseBest out;
+    out.x = x0;
+    out.y = y0;
+    // The centre may lie outside the window (the last column or row).
+    out.distance = rows.single(x0, y0);
+    if (out.distance == 0) return out;
+    if (y0 >= yLow && y0 < yEnd) rows.make(y0 - yLow, y0);
+    int idle = 0;
+    for (int k = 1; k <= range; ++k) {
+        out.rings = k;
+        const int top = y0 - k, bottom = y0 + k, left = x0 - k, right = x0 + k;
+        if (top >= yLow && top < yEnd) rows.make(top - yLow, top);
+        if (bottom >= yLow && bottom < yEnd) rows.make(bottom - yLow, bottom);
+        bool improved = false;
+        auto take = [&](int d, int x, int y) {
+            if (d < out.distance) {
+                out.distance = d;
+                out.x = x;
+                out.y = y;
+                improved = true;
+            }
+            return d == 0;
+        };
+        if (top >= yLow && top < yEnd) {
+            const uint16_t* row = rows.dist[top - yLow];
+            for (int x = std::max(left, xLow), e = std::min(right - 1, xEnd - 1); x <= e; ++x)
+                if (take(row[x - xLow], x, top)) return out;
+        }
+        if (right >= xLow && right < xEnd) {
+            for (int y = std::max(top, yLow), e = std::min(bottom - 1, yEnd - 1); y <= e; ++y)
+                if (take(rows.dist[y - yLow][right - xLow], right, y)) return out;
+        }
+        if (bottom >= yLow && bottom < yEnd) {
+            const uint16_t* row = rows.dist[bottom - yLow];
+            for (int x = std::min(right, xEnd - 1), e = std::max(left + 1, xLow); x >= e; --x)
+                if (take(row[x - xLow], x, bottom)) return out;
+        }
+        if (left >= xLow && left < xEnd) {
+            for (int y = std::min(bottom, yEnd - 1), e = std::max(top + 1, yLow); y >= e; --y)
+                if (take(rows.dist[y - yLow][left - xLow], left, y)) return out;
+        }
+        if (improved) idle = 0;
+        if (k <= 8 && kRingCounts[k]) {
+            ++idle;
+            if (idle > patience) break;
+        }
+    }
+    return out;
+}
 
 RingBest ringSearchAvx2(const uint8_t* source, const uint8_t* block, int lx, int h, const RingWindow& w) {
     return h == 8 ? search<8>(source, block, lx, w) : search<16>(source, block, lx, w);
