@@ -52,6 +52,17 @@ struct CoarseBest {
 using CoarseSearchFn = CoarseBest (*)(const uint8_t* current, const uint8_t* anchor, int stride, int width, int height,
                                       int x0, int y0, int range, int patience);
 
+// Half-sample planes of a reference of stride lx: h[i] = (a + b + 1) >> 1
+// of a sample and its right neighbour, v[i] likewise with the one below,
+// hv[i] = (a + b + c + d + 2) >> 2 of the four; what sadHalfPel
+// interpolates, made once so a candidate costs an integer distance. The
+// last column of h and hv and the last line of v and hv are not written:
+// no 16-wide block of a search within the picture reaches them.
+using HalfPlanesFn = void (*)(const uint8_t* ref, int lx, int width, int height, uint8_t* h, uint8_t* v,
+                              uint8_t* hv);
+void halfSamplePlanesPlain(const uint8_t* ref, int lx, int width, int height, uint8_t* h, uint8_t* v, uint8_t* hv);
+void halfSamplePlanesSse2(const uint8_t* ref, int lx, int width, int height, uint8_t* h, uint8_t* v, uint8_t* hv);
+
 struct MotionRoutines {
     SadHalfPelFn sadHalfPel = nullptr;
     SseHalfPelFn sseHalfPel = nullptr;
@@ -61,6 +72,7 @@ struct MotionRoutines {
     Sad4x4Fn sadSubsampled4x4 = nullptr;
     RingSearchFn ringSearch = nullptr;
     CoarseSearchFn coarseSearch = nullptr;
+    HalfPlanesFn halfPlanes = nullptr;
 };
 
 // The plain forms.

@@ -22,82 +22,26 @@ inline int total(__m256i v) {
     return _mm_cvtsi128_si32(x) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(x, x));
 }
 
-// One position's exact distance, two lines to a register.
-template <int H>
-int exactDistance(const uint8_t* ref, const __m256i* cur, int lx) {
-    __m256i acc = _mm256_setzero_si256();
-    for (int j = 0; j < H / 2; ++j) acc = _mm256_add_epi64(acc, _mm256_sad_epu8(loadPair(ref + 2 * j * lx, lx), cur[j]));
-    return total(acc);
-}
-
-// The window's distances in bulk, two vertically neighbouring positions at
-// a time: reference line y + j serves line j of the upper position and line
-// j - 1 of the lower one, so each line is read once for both. Every
-// distance is exact, so the walk makes the comparisons the plain one makes.
-constexpr int kBulkSpan = 33;
-
+// Eight lines at a time between tests of the limit.
 template <int H>
 RingBest search(const uint8_t* source, const uint8_t* block, int lx, const RingWindow& w) {
     __m256i cur[H / 2];
     for (int j = 0; j < H / 2; ++j) cur[j] = loadPair(block + static_cast<ptrdiff_t>(lx) * 2 * j, lx);
-    auto at = [&](int x, int y) { return source + x + static_cast<ptrdiff_t>(lx) * y; };
-    const int x0 = std::max(w.xLow, w.centreX - w.rings), x1 = std::min(w.xHigh, w.centreX + w.rings);
-    const int y0 = std::max(w.yLow, w.centreY - w.rings), y1 = std::min(w.yHigh, w.centreY + w.rings);
-    if (x1 - x0 >= kBulkSpan || y1 - y0 >= kBulkSpan) {
-        // A wide window (the full search): distances one by one, eight
-        // lines at a time between tests of the limit.
-        return walkRings(w, [&](int x, int y, int limit) {
-            const uint8_t* ref = at(x, y);
-            __m256i acc = _mm256_setzero_si256();
-            int s = 0;
-            for (int j = 0; j < H / 2; j += 4) {
-                const __m256i a = _mm256_sad_epu8(loadPair(ref, lx), cur[j]);
-                const __m256i b = _mm256_sad_epu8(loadPair(ref + 2 * lx, lx), cur[j + 1]);
-                const __m256i c = _mm256_sad_epu8(loadPair(ref + 4 * lx, lx), cur[j + 2]);
-                const __m256i d = _mm256_sad_epu8(loadPair(ref + 6 * lx, lx), cur[j + 3]);
-                acc = _mm256_add_epi64(acc, _mm256_add_epi64(_mm256_add_epi64(a, b), _mm256_add_epi64(c, d)));
-                s = total(acc);
-                if (s >= limit) return s;
-                ref += 8 * lx;
-            }
-            return s;
-        });
-    }
-    __m256i pairs[H];
-    for (int j = 1; j < H; ++j) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + static_cast<ptrdiff_t>(lx) * j));
-        const __m128i b =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + static_cast<ptrdiff_t>(lx) * (j - 1)));
-        pairs[j] = _mm256_inserti128_si256(_mm256_castsi128_si256(a), b, 1);
-    }
-    const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
-    const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + static_cast<ptrdiff_t>(lx) * (H - 1)));
-    int dist[kBulkSpan][kBulkSpan];
-    for (int x = x0; x <= x1; ++x) {
-        int y = y0;
-        for (; y < y1; y += 2) {
-            const uint8_t* r = at(x, y);
-            __m256i acc = _mm256_setzero_si256();
-            for (int j = 1; j < H; ++j) {
-                const __m256i line = _mm256_broadcastsi128_si256(
-                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(r + static_cast<ptrdiff_t>(lx) * j)));
-                acc = _mm256_add_epi64(acc, _mm256_sad_epu8(line, pairs[j]));
-            }
-            __m128i upper = _mm_add_epi64(_mm256_castsi256_si128(acc),
-                                          _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r)), first));
-            __m128i lower = _mm_add_epi64(
-                _mm256_extracti128_si256(acc, 1),
-                _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r + static_cast<ptrdiff_t>(lx) * H)),
-                             last));
-            dist[y - y0][x - x0] = _mm_cvtsi128_si32(upper) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(upper, upper));
-            dist[y + 1 - y0][x - x0] = _mm_cvtsi128_si32(lower) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(lower, lower));
+    return walkRings(w, [&](int x, int y, int limit) {
+        const uint8_t* ref = source + x + static_cast<ptrdiff_t>(lx) * y;
+        __m256i acc = _mm256_setzero_si256();
+        int s = 0;
+        for (int j = 0; j < H / 2; j += 4) {
+            const __m256i a = _mm256_sad_epu8(loadPair(ref, lx), cur[j]);
+            const __m256i b = _mm256_sad_epu8(loadPair(ref + 2 * lx, lx), cur[j + 1]);
+            const __m256i c = _mm256_sad_epu8(loadPair(ref + 4 * lx, lx), cur[j + 2]);
+            const __m256i d = _mm256_sad_epu8(loadPair(ref + 6 * lx, lx), cur[j + 3]);
+            acc = _mm256_add_epi64(acc, _mm256_add_epi64(_mm256_add_epi64(a, b), _mm256_add_epi64(c, d)));
+            s = total(acc);
+            if (s >= limit) return s;
+            ref += 8 * lx;
         }
-        if (y == y1) dist[y - y0][x - x0] = exactDistance<H>(at(x, y), cur, lx);
-    }
-    return walkRings(w, [&](int x, int y, int) {
-        // The centre may lie outside the bounds the rings keep to.
-        if (x < x0 || x > x1 || y < y0 || y > y1) return exactDistance<H>(at(x, y), cur, lx);
-        return dist[y - y0][x - x0];
+        return s;
     });
 }
 
