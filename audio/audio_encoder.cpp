@@ -23,6 +23,7 @@ using namespace audio;
 
 const char* const kModeNames[4] = {"stereo", "joint stereo", "dual channel", "single channel"};
 
+
 // One audio run: header values, the filter banks and models, and the
 // per-frame working buffers.
 class AudioFrameEncoder {
@@ -65,6 +66,7 @@ private:
     int scfsi_[2][32] = {};
     int allocation_[2][32] = {};
     double smr_[2][32] = {};
+    SmallestRatio choice_;
 
     int frames_ = 0;
     double totalBits_ = 0;
@@ -129,7 +131,11 @@ bool AudioFrameEncoder::setUp() {
         if (slots_.frac != 0) engine_.logLine("   Fractional number of slots, padding required.");
     }
 
-    shape_ = FrameShape{layer_, channels_, samplingFrequency_, rateHz_, bitrateKbps_};
+    const AnalysisRoutine routine = selectAnalysisRoutine(engine_.ev.MMXMode, engine_.ev.cpuFeatures);
+    for (AnalysisFilter& f : filters_) f.useRoutine(routine);
+
+    shape_ = FrameShape{layer_, channels_, samplingFrequency_, rateHz_, bitrateKbps_, engine_.ev.MMXMode,
+                        engine_.ev.cpuFeatures};
     if (w.psychModel == 1)
         modelOne_ = std::make_unique<PsychoModelOne>(shape_);
     else
@@ -235,27 +241,18 @@ int AudioFrameEncoder::sampleBits(int quantiserClass) const {
 void AudioFrameEncoder::allocateLayerTwo(int budget) {
     int bits = budget - 32 - 16 * errorProtection_;
     for (int sb = 0; sb < sblimit_; ++sb) bits -= table_->nbal[sb] * (sb < jsbound_ ? channels_ : 1);
-    double mnr[2][32];
-    bool done[2][32];
     auto smrOf = [&](int ch, int sb) { return sb < jsbound_ ? smr_[ch][sb] : std::max(smr_[0][sb], smr_[1][sb]); };
+    SmallestRatio& choice = choice_;
+    choice.reset();
     for (int ch = 0; ch < 2; ++ch)
         for (int sb = 0; sb < 32; ++sb) {
             allocation_[ch][sb] = 0;
-            done[ch][sb] = ch >= channels_ || sb >= sblimit_ || (sb >= jsbound_ && ch == 1);
-            mnr[ch][sb] = done[ch][sb] ? 0 : kClassSnr[0] - smrOf(ch, sb);
+            if (!(ch >= channels_ || sb >= sblimit_ || (sb >= jsbound_ && ch == 1)))
+                choice.put(2 * sb + ch, kClassSnr[0] - smrOf(ch, sb));
         }
-    for (;;) {
-        int bestCh = -1, bestSb = -1;
-        double best = 999999;
-        for (int sb = 0; sb < sblimit_; ++sb)
-            for (int ch = 0; ch < channels_; ++ch)
-                if (!done[ch][sb] && mnr[ch][sb] < best) {
-                    best = mnr[ch][sb];
-                    bestCh = ch;
-                    bestSb = sb;
-                }
-        if (bestCh < 0) break;
-        int ch = bestCh, sb = bestSb, a = allocation_[ch][sb];
+    choice.build();
+    for (int leaf; (leaf = choice.pick()) >= 0;) {
+        int ch = leaf % 2, sb = leaf / 2, a = allocation_[ch][sb];
         bool shared = sb >= jsbound_ && channels_ == 2;
         int next = table_->classes[sb][a + 1];
         int cost = sampleBits(next) - (a ? sampleBits(table_->classes[sb][a]) : 0);
@@ -264,51 +261,45 @@ void AudioFrameEncoder::allocateLayerTwo(int budget) {
             if (shared) cost += 2 + 6 * transmittedScaleFactors(scfsi_[1][sb]);
         }
         if (cost > bits) {
-            done[ch][sb] = true;
+            choice.finish(leaf);
             continue;
         }
         bits -= cost;
         allocation_[ch][sb] = ++a;
         if (shared) allocation_[1][sb] = a;
-        mnr[ch][sb] = kClassSnr[next + 1] - smrOf(ch, sb);
-        if (a == (1 << table_->nbal[sb]) - 1) done[ch][sb] = true;
+        if (a == (1 << table_->nbal[sb]) - 1)
+            choice.finish(leaf);
+        else
+            choice.set(leaf, kClassSnr[next + 1] - smrOf(ch, sb));
     }
 }
 
 void AudioFrameEncoder::allocateLayerOne(int budget) {
     int bits = budget - 32 - 16 * errorProtection_ - layerOneAllocationBits(channels_, jsbound_);
-    double mnr[2][32];
-    bool done[2][32];
     auto smrOf = [&](int ch, int sb) { return sb < jsbound_ ? smr_[ch][sb] : std::max(smr_[0][sb], smr_[1][sb]); };
+    SmallestRatio& choice = choice_;
+    choice.reset();
     for (int ch = 0; ch < 2; ++ch)
         for (int sb = 0; sb < 32; ++sb) {
             allocation_[ch][sb] = 0;
-            done[ch][sb] = ch >= channels_ || (sb >= jsbound_ && ch == 1);
-            mnr[ch][sb] = done[ch][sb] ? 0 : kClassSnr[0] - smrOf(ch, sb);
+            if (!(ch >= channels_ || (sb >= jsbound_ && ch == 1))) choice.put(2 * sb + ch, kClassSnr[0] - smrOf(ch, sb));
         }
-    for (;;) {
-        int bestCh = -1, bestSb = -1;
-        double best = 999999;
-        for (int sb = 0; sb < 32; ++sb)
-            for (int ch = 0; ch < channels_; ++ch)
-                if (!done[ch][sb] && mnr[ch][sb] < best) {
-                    best = mnr[ch][sb];
-                    bestCh = ch;
-                    bestSb = sb;
-                }
-        if (bestCh < 0) break;
-        int ch = bestCh, sb = bestSb, a = allocation_[ch][sb];
+    choice.build();
+    for (int leaf; (leaf = choice.pick()) >= 0;) {
+        int ch = leaf % 2, sb = leaf / 2, a = allocation_[ch][sb];
         bool shared = sb >= jsbound_ && channels_ == 2;
         int cost = a == 0 ? 24 + 6 * (shared ? 2 : 1) : 12;
         if (cost > bits) {
-            done[ch][sb] = true;
+            choice.finish(leaf);
             continue;
         }
         bits -= cost;
         allocation_[ch][sb] = ++a;
         if (shared) allocation_[1][sb] = a;
-        mnr[ch][sb] = kClassSnr[layerOneClass(a) + 1] - smrOf(ch, sb);
-        if (a == 14) done[ch][sb] = true;
+        if (a == 14)
+            choice.finish(leaf);
+        else
+            choice.set(leaf, kClassSnr[layerOneClass(a) + 1] - smrOf(ch, sb));
     }
 }
 

@@ -3,7 +3,9 @@
 // quantiser and the CRC.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include "audio/audio_tables.h"
 
@@ -67,6 +69,46 @@ inline int transmittedScaleFactors(int scfsi) { return scfsi == 0 ? 3 : scfsi ==
 
 // Sample code of x (already divided by its scale factor, |x| <= 1).
 uint32_t quantise(double x, int quantiserClass);
+
+// The allocation's next pair: the smallest mask-to-noise ratio among the
+// pairs not finished, the first in scan order (sub-band, then channel) among
+// equal ones, below 999999; what a scan keeping only strictly smaller values
+// finds, kept in a tournament tree so that a step costs six comparisons.
+class SmallestRatio {
+public:
+    static constexpr int kLeaves = 64;  // sub-band * 2 + channel
+    void reset() {
+        for (int i = 0; i < kLeaves; ++i) {
+            value_[kLeaves + i] = kFinished;
+            leaf_[kLeaves + i] = i;
+        }
+    }
+    // Before build(): a ratio without the tree's upkeep.
+    void put(int leaf, double ratio) { value_[kLeaves + leaf] = std::isnan(ratio) ? kFinished : ratio; }
+    void build() {
+        for (int n = kLeaves - 1; n >= 1; --n) play(n);
+    }
+    void set(int leaf, double ratio) {
+        put(leaf, ratio);
+        for (int n = (kLeaves + leaf) / 2; n >= 1; n /= 2) play(n);
+    }
+    void finish(int leaf) { set(leaf, kFinished); }
+    // The chosen leaf, or -1 when none is left.
+    int pick() const { return value_[1] < 999999 ? leaf_[1] : -1; }
+
+private:
+    static constexpr double kFinished = std::numeric_limits<double>::infinity();
+    // Node n holds the winner of its two children; the left one's leaves
+    // come before the right one's in scan order, so the right one wins only
+    // when smaller.
+    void play(int n) {
+        const int w = value_[2 * n + 1] < value_[2 * n] ? 2 * n + 1 : 2 * n;
+        value_[n] = value_[w];
+        leaf_[n] = leaf_[w];
+    }
+    double value_[2 * kLeaves];  // nodes 1 .. kLeaves - 1, then the leaves
+    int leaf_[2 * kLeaves];
+};
 
 // CRC-16, generator 0x8005, start 0xFFFF, most significant bit first.
 class Crc16 {

@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "audio/audio_tables.h"
-#include "audio/hearing_curves.h"
 
 namespace quillon::audio {
 
@@ -30,13 +29,6 @@ int tonalRange(int layer, int k) {
     return 6;
 }
 
-double maskingFunction(double dz, double x) {
-    if (dz < -1) return 17 * (dz + 1) - (0.4 * x + 6);
-    if (dz < 0) return (0.4 * x + 6) * dz;
-    if (dz < 1) return -17 * dz;
-    return -(dz - 1) * (17 - 0.15 * x) - 17;
-}
-
 }  // namespace
 
 PsychoModelOne::PsychoModelOne(const FrameShape& shape)
@@ -48,20 +40,34 @@ PsychoModelOne::PsychoModelOne(const FrameShape& shape)
       ringSize_(shape.layer == 2 ? 1408 : 640),
       readOffset_(shape.layer == 2 ? 1216 : 448),
       tables_(modelOneTables(shape.layer, shape.samplingFrequency)),
-      fft_(n_),
+      fft_(n_, shape.MMXMode, shape.cpuFeatures),
       window_(n_),
       lineEntry_(lines_),
       lineBark_(lines_),
       global_(tables_.entryCount) {
     for (int i = 0; i < n_; ++i)
         window_[i] = std::sqrt(8.0 / 3.0) * (1 - std::cos(2 * M_PI * i / n_)) / (shape.layer == 2 ? 2048 : 1024);
+    // Lines between two entries take the critical-band rate interpolated
+    // between theirs; lines outside the table, that of the nearest entry.
+    const FrequencyEntry* table = tables_.entries;
     int e = 0;
     for (int k = 0; k < lines_; ++k) {
-        while (e + 1 < tables_.entryCount && tables_.entries[e + 1].line <= k) ++e;
+        while (e + 1 < tables_.entryCount && table[e + 1].line <= k) ++e;
         lineEntry_[k] = e;
-        lineBark_[k] = barkOf(std::max(k, 1) * static_cast<double>(shape.rateHz) / n_);
+        lineBark_[k] = table[e].bark;
+        if (k > table[e].line && e + 1 < tables_.entryCount)
+            lineBark_[k] += (table[e + 1].bark - table[e].bark) * (k - table[e].line) / (table[e + 1].line - table[e].line);
     }
     if (shape.bitrateKbps / shape.channels >= 96) quietOffset_ = -12.0;
+    quietPower_.resize(tables_.entryCount);
+    for (int i = 0; i < tables_.entryCount; ++i) quietPower_[i] = power(table[i].quietDb + quietOffset_);
+    for (int i = 0; i < 64; ++i) scaleLevel_[i] = 20 * std::log10(kTableB1[i] * 32768) - 10;
+    floorPower_ = power(kFloorDb);
+    re_.resize(n_);
+    im_.resize(n_);
+    x_.resize(lines_);
+    px_.resize(lines_);
+    tonal_.resize(lines_);
     for (auto& r : ring_) r.assign(ringSize_, 0.0);
 }
 
@@ -71,22 +77,31 @@ void PsychoModelOne::analyse(const int16_t (*pcm)[1152], const int (*scaleIndice
 }
 
 void PsychoModelOne::analyseChannel(int ch, const int16_t* samples, const int* scaleIndices, double* smr) {
-    std::vector<double>& ring = ring_[ch];
+    double* ring = ring_[ch].data();
     int& write = writePosition_[ch];
-    for (int i = 0; i < newSamples_; ++i) ring[(write + i) % ringSize_] = samples[i] / 32768.0;
-    std::vector<double> re(n_), im(n_, 0.0);
-    for (int i = 0; i < n_; ++i) re[i] = ring[(write + readOffset_ + i) % ringSize_] * window_[i];
+    for (int i = 0, p = write; i < newSamples_; ++i, ++p) {
+        if (p == ringSize_) p = 0;
+        ring[p] = samples[i] / 32768.0;
+    }
+    double* re = re_.data();
+    double* im = im_.data();
+    for (int i = 0, p = (write + readOffset_) % ringSize_; i < n_; ++i, ++p) {
+        if (p == ringSize_) p = 0;
+        re[i] = ring[p] * window_[i];
+        im[i] = 0.0;
+    }
     write = (write + newSamples_) % ringSize_;
-    fft_.transform(re.data(), im.data());
+    fft_.transform(re, im);
 
     // px[k] is power(x[k]) kept beside it, so that each line's power is
     // taken once however many sums use it.
-    std::vector<double> x(lines_), px(lines_);
+    double* x = x_.data();
+    double* px = px_.data();
     for (int k = 0; k < lines_; ++k) {
         x[k] = level(std::max(re[k] * re[k] + im[k] * im[k], 1e-20)) + 90.309;
         px[k] = power(x[k]);
     }
-    const double floorPower = power(kFloorDb);
+    const double floorPower = floorPower_;
     auto clear = [&](int k) {
         x[k] = kFloorDb;
         px[k] = floorPower;
@@ -100,8 +115,10 @@ void PsychoModelOne::analyseChannel(int ch, const int16_t* samples, const int* s
     }
 
     // Tonal components: local maxima standing 7 dB above their range.
-    std::vector<Component> components;
-    std::vector<char> tonal(lines_, 0);
+    std::vector<Component>& components = components_;
+    components.clear();
+    char* tonal = tonal_.data();
+    std::fill(tonal, tonal + lines_, 0);
     int lastCandidate = shape_.layer == 2 ? 499 : 249;
     for (int k = 2; k <= lastCandidate; ++k) {
         if (!(x[k] > x[k - 1] && x[k] >= x[k + 1])) continue;
@@ -123,13 +140,8 @@ void PsychoModelOne::analyseChannel(int ch, const int16_t* samples, const int* s
 
     // Non-tonal components: what is left of each critical band, placed at
     // the band's power-weighted mean critical-band rate.
-    // The boundaries list the first entry of every band and, last, the entry
-    // that closes the top band.
-    for (int b = 0; b + 1 < tables_.bandCount; ++b) {
-        int first = tables_.entries[tables_.bandStarts[b]].line;
-        int last = b + 2 < tables_.bandCount ? tables_.entries[tables_.bandStarts[b + 1]].line - 1
-                                             : tables_.entries[tables_.bandStarts[b + 1]].line;
-        last = std::min(last, lines_ - 1);
+    for (int b = 0; b + 1 < tables_.boundaryCount; ++b) {
+        auto [first, last] = criticalBandLines(tables_, b);
         double sum = 0, weighted = 0;
         for (int k = first; k <= last; ++k) {
             if (tonal[k]) continue;
@@ -177,15 +189,38 @@ void PsychoModelOne::analyseChannel(int ch, const int16_t* samples, const int* s
     for (const Component& c : components)
         if (c.tonal) tonalLines_.push_back(c.line);
 
-    // Global threshold at every table entry.
+    // Global threshold at every table entry. What a masker brings to every
+    // entry is worked out once: its critical-band rate, its level less its
+    // offset, and the two level-dependent slopes of its masking function.
+    const int count = static_cast<int>(components.size());
+    maskers_.resize(count);
+    for (int j = 0; j < count; ++j) {
+        const Component& c = components[j];
+        const double zj = table[c.entry].bark, x = c.level;
+        maskers_[j] = {zj, c.tonal ? x - 0.275 * zj - 6.025 : x - 0.175 * zj - 2.025, 0.4 * x + 6, 17 - 0.15 * x};
+    }
+    // The maskers lie in rising critical-band rate, so those within reach of
+    // an entry (dz in [-3, 8)) form one run that moves up with the entry.
+    int from = 0, to = 0;
     for (int i = 0; i < tables_.entryCount; ++i) {
-        double zi = table[i].bark;
-        double sum = power(table[i].quietDb + quietOffset_);
-        for (const Component& c : components) {
-            double zj = table[c.entry].bark, dz = zi - zj;
-            if (dz < -3 || dz >= 8) continue;
-            double t = c.tonal ? c.level - 0.275 * zj - 6.025 : c.level - 0.175 * zj - 2.025;
-            sum += power(t + maskingFunction(dz, c.level));
+        const double zi = table[i].bark;
+        while (from < count && zi - maskers_[from].z >= 8) ++from;
+        if (to < from) to = from;
+        while (to < count && !(zi - maskers_[to].z < -3)) ++to;
+        double sum = quietPower_[i];
+        for (int j = from; j < to; ++j) {
+            const Masker& m = maskers_[j];
+            const double dz = zi - m.z;
+            double spread;
+            if (dz < -1)
+                spread = 17 * (dz + 1) - m.lowSlope;
+            else if (dz < 0)
+                spread = m.lowSlope * dz;
+            else if (dz < 1)
+                spread = -17 * dz;
+            else
+                spread = -(dz - 1) * m.highSlope - 17;
+            sum += power(m.offsetLevel + spread);
         }
         global_[i] = level(sum);
     }
@@ -201,7 +236,7 @@ void PsychoModelOne::analyseChannel(int ch, const int16_t* samples, const int* s
     }
     for (int sb = 0; sb < 32; ++sb) {
         if (sb > lastBand || minimum[sb] > 1e8) minimum[sb] = sb > 0 && sb <= lastBand ? minimum[sb - 1] : lastThreshold;
-        double fromScale = 20 * std::log10(kTableB1[scaleIndices[sb]] * 32768) - 10;
+        double fromScale = scaleLevel_[scaleIndices[sb]];
         smr[sb] = std::max(bandLevel[sb], fromScale) - minimum[sb];
     }
 }

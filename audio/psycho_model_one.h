@@ -49,6 +49,21 @@ private:
     int writePosition_[2] = {256, 256};
     std::vector<double> global_;
     std::vector<int> tonalLines_;
+
+    // A masker's part in the global threshold: its critical-band rate z, its
+    // level less the offset of its kind, and the slopes 0.4 X + 6 (below it)
+    // and 17 - 0.15 X (above it) of its masking function.
+    struct Masker {
+        double z, offsetLevel, lowSlope, highSlope;
+    };
+    std::vector<double> quietPower_;  // threshold in quiet per entry, as power
+    double scaleLevel_[64];           // 20 log10(scale factor * 32768) - 10
+    double floorPower_ = 0;
+    // Working arrays of one analysis.
+    std::vector<double> re_, im_, x_, px_;
+    std::vector<char> tonal_;
+    std::vector<Component> components_;
+    std::vector<Masker> maskers_;
 };
 
 }  // namespace quillon::audio

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "audio/hearing_curves.h"
 #include "engine/engine.h"
@@ -30,7 +31,9 @@ double minimumSnr(double bark) {
 
 }  // namespace
 
-PsychoModelTwo::PsychoModelTwo(const FrameShape& shape) : shape_(shape), fft_(1024) {}
+PsychoModelTwo::PsychoModelTwo(const FrameShape& shape) : shape_(shape),
+      fft_(1024, shape.MMXMode, shape.cpuFeatures),
+      spreadMasker_(selectSpreadRoutine(shape.MMXMode, shape.cpuFeatures)) {}
 
 double PsychoModelTwo::spreading(double maskerBark, double maskeeBark) {
     double t = 1.05 * (maskeeBark - maskerBark);
@@ -85,6 +88,26 @@ void PsychoModelTwo::build(Engine& engine) {
         for (int masker = 0; masker < count; ++masker) sum += spread_[masker * count + maskee];
         spreadNorm_[maskee] = sum > 0 ? 1 / sum : 1;
     }
+    // Each masker's maskees with a spreading above zero lie in one run.
+    spreadFrom_.assign(count, 0);
+    spreadTo_.assign(count, 0);
+    for (int masker = 0; masker < count; ++masker) {
+        const double* row = spread_.data() + static_cast<size_t>(masker) * count;
+        int from = 0, to = count;
+        while (from < count && row[from] == 0) ++from;
+        while (to > from && row[to - 1] == 0) --to;
+        spreadFrom_[masker] = from;
+        spreadTo_[masker] = to;
+    }
+    re_.assign(1024, 0.0);
+    im_.assign(1024, 0.0);
+    energy_.assign(kLines, 0.0);
+    unpredictability_.assign(kLines, 0.0);
+    lineThreshold_.assign(kLines, 0.0);
+    eb_.assign(count, 0.0);
+    cb_.assign(count, 0.0);
+    ecb_.assign(count, 0.0);
+    ct_.assign(count, 0.0);
     for (ChannelState& s : state_) {
         std::fill(s.history.begin(), s.history.end(), 0.0);
         for (int i = 0; i < 2; ++i) {
@@ -118,48 +141,72 @@ void PsychoModelTwo::analyse(Engine& engine, const int16_t* pcm, int channel, do
 
 void PsychoModelTwo::analyseWindow(int channel, const double* samples, double* smr) {
     ChannelState& s = state_[channel];
-    std::vector<double> re(1024), im(1024, 0.0);
-    for (int i = 0; i < 1024; ++i) re[i] = samples[i] * window_[i];
-    fft_.transform(re.data(), im.data());
+    double* re = re_.data();
+    double* im = im_.data();
+    for (int i = 0; i < 1024; ++i) {
+        re[i] = samples[i] * window_[i];
+        im[i] = 0.0;
+    }
+    fft_.transform(re, im);
 
-    std::vector<double> energy(kLines), unpredictability(kLines);
+    // The newest magnitudes and phases overwrite the oldest, which are read
+    // first; the two then trade places.
+    double* energy = energy_.data();
+    double* unpredictability = unpredictability_.data();
+    double* m0 = s.magnitude[0].data();
+    double* m1 = s.magnitude[1].data();
+    double* p0 = s.phase[0].data();
+    double* p1 = s.phase[1].data();
     for (int k = 0; k < kLines; ++k) {
         double r = std::sqrt(re[k] * re[k] + im[k] * im[k]);
         double phi = std::atan2(im[k], re[k]);
-        double rPred = 2 * s.magnitude[0][k] - s.magnitude[1][k];
-        double phiPred = 2 * s.phase[0][k] - s.phase[1][k];
-        double dx = r * std::cos(phi) - rPred * std::cos(phiPred);
-        double dy = r * std::sin(phi) - rPred * std::sin(phiPred);
+        double rPred = 2 * m0[k] - m1[k];
+        double phiPred = 2 * p0[k] - p1[k];
         double denominator = r + std::fabs(rPred);
-        unpredictability[k] = denominator > 0 ? std::sqrt(dx * dx + dy * dy) / denominator : 1;
+        if (denominator > 0) {
+            double dx = r * std::cos(phi) - rPred * std::cos(phiPred);
+            double dy = r * std::sin(phi) - rPred * std::sin(phiPred);
+            unpredictability[k] = std::sqrt(dx * dx + dy * dy) / denominator;
+        } else {
+            unpredictability[k] = 1;
+        }
         energy[k] = r * r;
-        s.magnitude[1][k] = s.magnitude[0][k];
-        s.phase[1][k] = s.phase[0][k];
-        s.magnitude[0][k] = r;
-        s.phase[0][k] = phi;
+        m1[k] = r;
+        p1[k] = phi;
     }
+    std::swap(s.magnitude[0], s.magnitude[1]);
+    std::swap(s.phase[0], s.phase[1]);
 
-    int count = partitionCount();
-    std::vector<double> eb(count, 0.0), cb(count, 0.0);
+    const int count = partitionCount();
+    double* eb = eb_.data();
+    double* cb = cb_.data();
+    std::fill(eb, eb + count, 0.0);
+    std::fill(cb, cb + count, 0.0);
     for (int k = 0; k < kLines; ++k) {
         eb[linePartition_[k]] += energy[k];
         cb[linePartition_[k]] += energy[k] * unpredictability[k];
     }
-    std::vector<double> lineThreshold(kLines);
+    // Spread energies: every maskee adds its maskers in order; a masker
+    // adds nothing where its spreading is zero or it has no energy.
+    double* ecb = ecb_.data();
+    double* ct = ct_.data();
+    std::fill(ecb, ecb + count, 0.0);
+    std::fill(ct, ct + count, 0.0);
+    for (int masker = 0; masker < count; ++masker) {
+        if (eb[masker] == 0 && cb[masker] == 0) continue;
+        spreadMasker_(spread_.data() + static_cast<size_t>(masker) * count, spreadFrom_[masker], spreadTo_[masker],
+                      eb[masker], cb[masker], ecb, ct);
+    }
+    double* lineThreshold = lineThreshold_.data();
     for (int p = 0; p < count; ++p) {
-        double ecb = 0, ct = 0;
-        for (int masker = 0; masker < count; ++masker) {
-            double sp = spread_[masker * count + p];
-            ecb += sp * eb[masker];
-            ct += sp * cb[masker];
-        }
-        double c = ecb > 0 ? std::clamp(ct / ecb, 0.05, 0.5) : 0.5;
+        double c = ecb[p] > 0 ? std::clamp(ct[p] / ecb[p], 0.05, 0.5) : 0.5;
         double tb = -0.301029996 - 0.434294482 * std::log(c);
         double bark = partitionBark_[p];
         double snr = std::max(minimumSnr(bark), tb * std::max(15.5 + bark, 24.5) + (1 - tb) * 5.5);
-        double nb = std::max(ecb * spreadNorm_[p] * std::pow(10.0, -snr / 10), partitionQuiet_[p]);
+        double nb = std::max(ecb[p] * spreadNorm_[p] * std::pow(10.0, -snr / 10), partitionQuiet_[p]);
+        double perLine = nb / partitionWidth_[p];
         for (int k = partitionStart_[p]; k < partitionStart_[p] + partitionWidth_[p]; ++k)
-            lineThreshold[k] = std::max(nb / partitionWidth_[p], lineQuiet_[k]);
+            lineThreshold[k] = std::max(perLine, lineQuiet_[k]);
     }
     for (int k = 0; k < kLines; ++k) {
         double computed = lineThreshold[k];

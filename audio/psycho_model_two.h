@@ -10,6 +10,7 @@
 
 #include "audio/fft.h"
 #include "audio/frame_shape.h"
+#include "audio/psycho_routines.h"
 
 namespace quillon {
 class Engine;
@@ -38,6 +39,7 @@ private:
     static constexpr int kHistory = 2048;
     FrameShape shape_;
     Fft fft_;
+    SpreadRoutine spreadMasker_;
     bool built_ = false;
     std::vector<double> window_;
     std::vector<double> lineQuiet_;      // threshold in quiet per line, as energy
@@ -45,6 +47,9 @@ private:
     std::vector<int> partitionStart_, partitionWidth_;
     std::vector<double> partitionBark_, partitionQuiet_, spreadNorm_;
     std::vector<double> spread_;         // [masker * count + maskee]
+    std::vector<int> spreadFrom_, spreadTo_;  // per masker: maskees with a spreading above zero
+    // Working arrays of one analysis.
+    std::vector<double> re_, im_, energy_, unpredictability_, lineThreshold_, eb_, cb_, ecb_, ct_;
     struct ChannelState {
         std::vector<double> history = std::vector<double>(kHistory, 0.0);
         std::vector<double> magnitude[2], phase[2];  // the last two analyses

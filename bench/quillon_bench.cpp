@@ -89,24 +89,33 @@ private:
     std::vector<uint8_t> raw_, flipped_;
 };
 
+// Raw interleaved 16-bit stereo, read block by block as the engine asks for
+// it, the way the other encoder reads its input: the timing is the coding,
+// not the loading of the whole file into memory.
 class RawSamples : public SampleSource {
 public:
-    explicit RawSamples(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::vector<char> b{std::istreambuf_iterator<char>(in), {}};
-        pcm_.assign(b.begin(), b.end());
+    explicit RawSamples(const std::string& path) : in_(path, std::ios::binary | std::ios::ate) {
+        frames_ = in_ ? static_cast<int>(in_.tellg() / 4) : 0;
     }
-    int frames() const { return static_cast<int>(pcm_.size() / 4); }
+    int frames() const { return frames_; }
     int getSamples(int firstSample, int32_t* framesConsumed, int32_t* byteCount, const uint8_t** pcm) override {
-        const int n = std::max(0, std::min(4096, frames() - firstSample));
+        const int n = std::max(0, std::min(kBlockFrames, frames_ - firstSample));
+        if (firstSample != next_) in_.seekg(static_cast<std::streamoff>(firstSample) * 4);
+        if (n > 0 && !in_.read(reinterpret_cast<char*>(block_.data()), static_cast<std::streamsize>(n) * 4))
+            return kSourceSoundFailed;
+        next_ = firstSample + n;
         *framesConsumed = n;
         *byteCount = n * 4;
-        *pcm = pcm_.data() + static_cast<size_t>(firstSample) * 4;
+        *pcm = block_.data();
         return kSourceOk;
     }
 
 private:
-    std::vector<uint8_t> pcm_;
+    static constexpr int kBlockFrames = 4096;
+    std::ifstream in_;
+    int frames_ = 0;
+    int next_ = -1;  // opened at the end, for the size
+    std::array<uint8_t, kBlockFrames * 4> block_{};
 };
 
 std::map<std::string, std::string> keys(int argc, char** argv, int from) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iterator>
+#include <random>
 #include <vector>
 
 #include "audio/frame_coding.h"
@@ -171,6 +173,48 @@ TEST(FrameCoding, CrcIsCrc16WithGenerator8005) {
     Crc16 whole;
     whole.add(0x3132, 16);
     EXPECT_EQ(split.value(), whole.value());
+}
+
+// The tree picks what the allocation's scan would: the first pair in scan
+// order among the smallest ratios below 999999, over random runs of steps
+// with many equal ratios, signed zeros, huge values and NaN.
+TEST(FrameCoding, SmallestRatioPicksWhatAScanPicks) {
+    std::mt19937 rng(21);
+    const double pool[] = {-3.5, 0.0, -0.0, 2.25, 7.0, 999998.0, 999999.0, 1e300, std::nan("")};
+    auto draw = [&]() {
+        if (rng() % 3 == 0) return pool[rng() % std::size(pool)];
+        return static_cast<double>(static_cast<int>(rng() % 41) - 20) / 4;
+    };
+    for (int run = 0; run < 300; ++run) {
+        double ratio[64];
+        bool active[64];
+        SmallestRatio tree;
+        tree.reset();
+        for (int leaf = 0; leaf < 64; ++leaf) {
+            active[leaf] = rng() % 5 != 0;
+            ratio[leaf] = draw();
+            if (active[leaf]) tree.put(leaf, ratio[leaf]);
+        }
+        tree.build();
+        for (int step = 0; step < 200; ++step) {
+            int want = -1;
+            double best = 999999;
+            for (int leaf = 0; leaf < 64; ++leaf)
+                if (active[leaf] && ratio[leaf] < best) {
+                    best = ratio[leaf];
+                    want = leaf;
+                }
+            ASSERT_EQ(tree.pick(), want) << "run " << run << " step " << step;
+            if (want < 0) break;
+            if (rng() % 4 == 0) {
+                active[want] = false;
+                tree.finish(want);
+            } else {
+                ratio[want] = draw();
+                tree.set(want, ratio[want]);
+            }
+        }
+    }
 }
 
 }  // namespace

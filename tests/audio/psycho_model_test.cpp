@@ -34,7 +34,7 @@ TEST(PsychoModelOne, SilenceLeavesTheThresholdInQuiet) {
         double smr[2][32];
         model.analyse(silent.v, indices, smr);
         EXPECT_TRUE(model.tonalLines().empty());
-        ModelOneTables t = modelOneTables(2, 0);
+        ModelOneTables t = modelOneTables(2, 0);  // D.1e
         double offset = kbps == 192 ? -12 : 0;
         for (int i = 0; i < t.entryCount; ++i)
             ASSERT_NEAR(model.globalThreshold()[i], t.entries[i].quietDb + offset, 1e-6) << i;

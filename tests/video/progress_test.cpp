@@ -71,18 +71,22 @@ TEST(VideoProgress, EstimateInMinutesAndSecondsFromTheFirstSecond) {
     VideoEncoder enc(engine);
     enc.nframes = 1000;
     ProgressClock clock;
+    const auto before = std::chrono::steady_clock::now();
     startProgressClock(enc, clock);
     showProgress(enc, clock, 1);
     EXPECT_EQ(parse(view.status).seconds, 0);  // nothing to go by yet
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     showProgress(enc, clock, 30);
+    // A loaded machine oversleeps: bound the estimate by the time that really passed.
+    const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
+    if (spent > 1.8) GTEST_SKIP() << "the machine is too busy to time anything";
     const Shown s = parse(view.status);
     // 30 pictures in about 0.6 s: some 20 seconds for the other 970.
     EXPECT_EQ(s.hours, 0) << view.status;
     EXPECT_EQ(s.minutes, 0) << view.status;
     EXPECT_GE(s.seconds, 8) << view.status;
-    EXPECT_LE(s.seconds, 20) << view.status;
-    EXPECT_GT(s.fps, 40);
+    EXPECT_LE(s.seconds, static_cast<long>(spent * 970 / 30) + 1) << view.status;
+    EXPECT_GT(s.fps, 30 / spent - 1);
     engine.setActiveDialog(nullptr);
 }
 
