@@ -123,33 +123,52 @@ CoarseBest coarseSearchAvx2(const uint8_t* current, const uint8_t* anchor, int s
         const int top = y0 - k, bottom = y0 + k, left = x0 - k, right = x0 + k;
         if (top >= yLow && top < yEnd) rows.make(top - yLow, top);
         if (bottom >= yLow && bottom < yEnd) rows.make(bottom - yLow, bottom);
-        bool improved = false;
-        auto take = [&](int d, int x, int y) {
-            if (d < out.distance) {
-                out.distance = d;
+        // The ring's sides, clipped to the window, in walk order: the top
+        // row left to right, the right column down, the bottom row right to
+        // left, the left column up. A walk with strict comparisons ends the
+        // ring on the first position of the ring's smallest distance, when
+        // that is below the best; so the ring's minimum is found without
+        // branches and the position looked for only then.
+        const int tx0 = std::max(left, xLow), tx1 = std::min(right - 1, xEnd - 1);
+        const int ry0 = std::max(top, yLow), ry1 = std::min(bottom - 1, yEnd - 1);
+        const int bx0 = std::min(right, xEnd - 1), bx1 = std::max(left + 1, xLow);
+        const int ly0 = std::min(bottom, yEnd - 1), ly1 = std::max(top + 1, yLow);
+        const bool hasTop = top >= yLow && top < yEnd && tx0 <= tx1;
+        const bool hasRight = right >= xLow && right < xEnd && ry0 <= ry1;
+        const bool hasBottom = bottom >= yLow && bottom < yEnd && bx1 <= bx0;
+        const bool hasLeft = left >= xLow && left < xEnd && ly1 <= ly0;
+        int least = 65535;
+        if (hasTop)
+            for (const uint16_t *p = rows.dist[top - yLow] + (tx0 - xLow), *e = p + (tx1 - tx0 + 1); p < e; ++p)
+                least = std::min<int>(least, *p);
+        if (hasRight)
+            for (int y = ry0; y <= ry1; ++y) least = std::min<int>(least, rows.dist[y - yLow][right - xLow]);
+        if (hasBottom)
+            for (const uint16_t *p = rows.dist[bottom - yLow] + (bx1 - xLow), *e = p + (bx0 - bx1 + 1); p < e; ++p)
+                least = std::min<int>(least, *p);
+        if (hasLeft)
+            for (int y = ly1; y <= ly0; ++y) least = std::min<int>(least, rows.dist[y - yLow][left - xLow]);
+        const bool improved = least < out.distance;
+        if (improved) {
+            auto found = [&](int x, int y) {
+                out.distance = least;
                 out.x = x;
                 out.y = y;
-                improved = true;
-            }
-            return d == 0;
-        };
-        if (top >= yLow && top < yEnd) {
-            const uint16_t* row = rows.dist[top - yLow];
-            for (int x = std::max(left, xLow), e = std::min(right - 1, xEnd - 1); x <= e; ++x)
-                if (take(row[x - xLow], x, top)) return out;
-        }
-        if (right >= xLow && right < xEnd) {
-            for (int y = std::max(top, yLow), e = std::min(bottom - 1, yEnd - 1); y <= e; ++y)
-                if (take(rows.dist[y - yLow][right - xLow], right, y)) return out;
-        }
-        if (bottom >= yLow && bottom < yEnd) {
-            const uint16_t* row = rows.dist[bottom - yLow];
-            for (int x = std::min(right, xEnd - 1), e = std::max(left + 1, xLow); x >= e; --x)
-                if (take(row[x - xLow], x, bottom)) return out;
-        }
-        if (left >= xLow && left < xEnd) {
-            for (int y = std::min(bottom, yEnd - 1), e = std::max(top + 1, yLow); y >= e; --y)
-                if (take(rows.dist[y - yLow][left - xLow], left, y)) return out;
+            };
+            bool done = false;
+            if (hasTop)
+                for (int x = tx0; x <= tx1 && !done; ++x)
+                    if (rows.dist[top - yLow][x - xLow] == least) found(x, top), done = true;
+            if (hasRight)
+                for (int y = ry0; y <= ry1 && !done; ++y)
+                    if (rows.dist[y - yLow][right - xLow] == least) found(right, y), done = true;
+            if (hasBottom)
+                for (int x = bx0; x >= bx1 && !done; --x)
+                    if (rows.dist[bottom - yLow][x - xLow] == least) found(x, bottom), done = true;
+            if (hasLeft)
+                for (int y = ly0; y >= ly1 && !done; --y)
+                    if (rows.dist[y - yLow][left - xLow] == least) found(left, y), done = true;
+            if (least == 0) return out;
         }
         if (improved) idle = 0;
         if (k <= 8 && kRingCounts[k]) {
