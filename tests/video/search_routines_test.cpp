@@ -74,38 +74,6 @@ TEST(SearchRoutines, RingSearchMatchesThePlainWalk) {
     }
 }
 
-// A candidate's distance read from a half-sample plane is the distance the
-// interpolating routine gives, at every position a search can reach, for
-// every routine set's plane maker and odd widths that leave a tail.
-TEST(SearchRoutines, HalfSamplePlanesGiveTheInterpolatedDistances) {
-    std::mt19937 rng(5);
-    std::vector<MotionRoutines> sets = vectorSets();
-    sets.push_back(selectMotionRoutines(0, 0));
-    for (int w : {48, 53}) {
-        const int h = 40;
-        for (int kind = 0; kind < 4; ++kind) {
-            const auto ref = picture(w, h, kind, rng), cur = picture(w, h, 0, rng);
-            for (const MotionRoutines& r : sets) {
-                std::vector<uint8_t> planes[3];
-                for (auto& p : planes) p.assign(static_cast<size_t>(w) * h, 0);
-                r.halfPlanes(ref.data(), w, w, h, planes[0].data(), planes[1].data(), planes[2].data());
-                for (int bh : {8, 16})
-                    for (int y = 0; y <= h - bh; ++y)
-                        for (int x = 0; x <= w - 16; ++x)
-                            for (int half = 1; half < 4; ++half) {
-                                const int hx = half & 1, hy = half >> 1;
-                                if ((hx && x == w - 16) || (hy && y == h - bh)) continue;  // beyond the picture
-                                const size_t at = static_cast<size_t>(y) * w + x;
-                                const uint8_t* block = cur.data() + (x % 3) + static_cast<size_t>(w) * (y % 5);
-                                ASSERT_EQ(sadHalfPelPlain(ref.data() + at, block, w, hx, hy, bh, 1 << 30),
-                                          sadHalfPelPlain(planes[half - 1].data() + at, block, w, 0, 0, bh, 1 << 30))
-                                    << "width " << w << " kind " << kind << " at " << x << "," << y << " half " << half;
-                            }
-            }
-        }
-    }
-}
-
 TEST(SearchRoutines, CoarseSearchMatchesThePlainWalk) {
     const auto sets = vectorSets();
     if (sets.empty()) GTEST_SKIP() << "no vector routines here";

@@ -183,19 +183,6 @@ CoarseBest coarseSearchPlain(const uint8_t* current, const uint8_t* anchor, int 
                            });
 }
 
-void halfSamplePlanesPlain(const uint8_t* ref, int lx, int width, int height, uint8_t* h, uint8_t* v, uint8_t* hv) {
-    for (int y = 0; y < height; ++y) {
-        const uint8_t* a = ref + static_cast<ptrdiff_t>(lx) * y;
-        const uint8_t* c = a + lx;
-        const ptrdiff_t at = static_cast<ptrdiff_t>(lx) * y;
-        for (int x = 0; x + 1 < width; ++x) h[at + x] = static_cast<uint8_t>((a[x] + a[x + 1] + 1) >> 1);
-        if (y + 1 >= height) break;
-        for (int x = 0; x < width; ++x) v[at + x] = static_cast<uint8_t>((a[x] + c[x] + 1) >> 1);
-        for (int x = 0; x + 1 < width; ++x)
-            hv[at + x] = static_cast<uint8_t>((a[x] + a[x + 1] + c[x] + c[x + 1] + 2) >> 2);
-    }
-}
-
 MotionRoutines selectMotionRoutines(int MMXMode, uint32_t features) {
     MotionRoutines r;
     r.sadHalfPel = sadHalfPelPlain;
@@ -206,7 +193,6 @@ MotionRoutines selectMotionRoutines(int MMXMode, uint32_t features) {
     r.sadSubsampled4x4 = sadSubsampled4x4Plain;
     r.ringSearch = ringSearchPlain;
     r.coarseSearch = coarseSearchPlain;
-    r.halfPlanes = halfSamplePlanesPlain;
     if (MMXMode < 1 || MMXMode > 4 || !(features & kCpuSse2)) return r;
     r.sadHalfPel = sadHalfPelSse2;
     r.sseHalfPel = sseHalfPelSse2;
@@ -216,14 +202,12 @@ MotionRoutines selectMotionRoutines(int MMXMode, uint32_t features) {
     r.sadSubsampled4x4 = sadSubsampled4x4Sse2;
     r.ringSearch = ringSearchSse2;
     r.coarseSearch = coarseSearchSse2;
-    r.halfPlanes = halfSamplePlanesSse2;
     if (MMXMode < 3 || !(features & kCpuAvx2)) return r;
     r.sadHalfPel = sadHalfPelAvx2;
     r.sseHalfPel = sseHalfPelAvx2;
     r.sadBidirectional = sadBidirectionalAvx2;
     r.sseBidirectional = sseBidirectionalAvx2;
     r.ringSearch = ringSearchAvx2;
-    r.coarseSearch = coarseSearchAvx2;
     return r;
 }
 

@@ -52,17 +52,6 @@ struct CoarseBest {
 using CoarseSearchFn = CoarseBest (*)(const uint8_t* current, const uint8_t* anchor, int stride, int width, int height,
                                       int x0, int y0, int range, int patience);
 
-// Half-sample planes of a reference of stride lx: h[i] = (a + b + 1) >> 1
-// of a sample and its right neighbour, v[i] likewise with the one below,
-// hv[i] = (a + b + c + d + 2) >> 2 of the four; what sadHalfPel
-// interpolates, made once so a candidate costs an integer distance. The
-// last column of h and hv and the last line of v and hv are not written:
-// no 16-wide block of a search within the picture reaches them.
-using HalfPlanesFn = void (*)(const uint8_t* ref, int lx, int width, int height, uint8_t* h, uint8_t* v,
-                              uint8_t* hv);
-void halfSamplePlanesPlain(const uint8_t* ref, int lx, int width, int height, uint8_t* h, uint8_t* v, uint8_t* hv);
-void halfSamplePlanesSse2(const uint8_t* ref, int lx, int width, int height, uint8_t* h, uint8_t* v, uint8_t* hv);
-
 struct MotionRoutines {
     SadHalfPelFn sadHalfPel = nullptr;
     SseHalfPelFn sseHalfPel = nullptr;
@@ -72,7 +61,6 @@ struct MotionRoutines {
     Sad4x4Fn sadSubsampled4x4 = nullptr;
     RingSearchFn ringSearch = nullptr;
     CoarseSearchFn coarseSearch = nullptr;
-    HalfPlanesFn halfPlanes = nullptr;
 };
 
 // The plain forms.
@@ -92,10 +80,6 @@ RingBest ringSearchAvx2(const uint8_t* source, const uint8_t* block, int lx, int
 CoarseBest coarseSearchPlain(const uint8_t* current, const uint8_t* anchor, int stride, int width, int height, int x0,
                              int y0, int range, int patience);
 CoarseBest coarseSearchSse2(const uint8_t* current, const uint8_t* anchor, int stride, int width, int height, int x0,
-                            int y0, int range, int patience);
-// Computes a row of the window's exact distances at a time (SSE4.1's
-// eight-position distance, part of every AVX2 processor).
-CoarseBest coarseSearchAvx2(const uint8_t* current, const uint8_t* anchor, int stride, int width, int height, int x0,
                             int y0, int range, int patience);
 
 // The routine table for a routine set: 0 (and anything outside 1..4) plain,

@@ -65,38 +65,4 @@ CoarseBest coarseSearchSse2(const uint8_t* current, const uint8_t* anchor, int s
                            });
 }
 
-// Sixteen samples at a time: the two-sample averages are the rounding
-// average instruction's; the four-sample one is summed in 16 bits.
-void halfSamplePlanesSse2(const uint8_t* ref, int lx, int width, int height, uint8_t* h, uint8_t* v, uint8_t* hv) {
-    const __m128i zero = _mm_setzero_si128(), two = _mm_set1_epi16(2);
-    for (int y = 0; y < height; ++y) {
-        const uint8_t* a = ref + static_cast<ptrdiff_t>(lx) * y;
-        const uint8_t* c = a + lx;
-        const ptrdiff_t at = static_cast<ptrdiff_t>(lx) * y;
-        const bool below = y + 1 < height;
-        int x = 0;
-        for (; x + 17 <= width; x += 16) {
-            const __m128i p = load16(a + x), q = load16(a + x + 1);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(h + at + x), _mm_avg_epu8(p, q));
-            if (!below) continue;
-            const __m128i r = load16(c + x), t = load16(c + x + 1);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(v + at + x), _mm_avg_epu8(p, r));
-            auto sum = [&](__m128i (*half)(__m128i, __m128i)) {
-                __m128i s = _mm_add_epi16(_mm_add_epi16(half(p, zero), half(q, zero)),
-                                          _mm_add_epi16(half(r, zero), half(t, zero)));
-                return _mm_srli_epi16(_mm_add_epi16(s, two), 2);
-            };
-            const __m128i lo = sum([](__m128i m, __m128i z) { return _mm_unpacklo_epi8(m, z); });
-            const __m128i hi = sum([](__m128i m, __m128i z) { return _mm_unpackhi_epi8(m, z); });
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(hv + at + x), _mm_packus_epi16(lo, hi));
-        }
-        for (; x < width; ++x) {
-            if (x + 1 < width) h[at + x] = static_cast<uint8_t>((a[x] + a[x + 1] + 1) >> 1);
-            if (!below) continue;
-            v[at + x] = static_cast<uint8_t>((a[x] + c[x] + 1) >> 1);
-            if (x + 1 < width) hv[at + x] = static_cast<uint8_t>((a[x] + a[x + 1] + c[x] + c[x + 1] + 2) >> 2);
-        }
-    }
-}
-
 }  // namespace quillon

@@ -138,7 +138,6 @@ void restoreCheckpoint(VideoEncoder& enc, const EncoderCheckpoint& from) {
     std::copy(from.mbInfo.begin(), from.mbInfo.end(), enc.mbInfo.begin());
     std::memcpy(enc.s.motion, from.motion, sizeof(from.motion));
     if (enc.motion && from.motionSearch) *enc.motion = *from.motionSearch;
-    forgetHalfPlanes(enc);
 }
 
 bool setUpGopRecoding(VideoEncoder& enc) {

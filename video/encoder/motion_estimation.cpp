@@ -41,7 +41,7 @@ int fCodeForMaximum(int m) {
 }
 
 SearchResult searchBlock(const MotionRoutines& r, const uint8_t* source, const uint8_t* recon, const uint8_t* block,
-                         int lx, int h, const SearchWindow& w, const uint8_t* const* halves) {
+                         int lx, int h, const SearchWindow& w) {
     RingWindow rings;
     rings.centreX = w.centreX;
     rings.centreY = w.centreY;
@@ -66,13 +66,7 @@ SearchResult searchBlock(const MotionRoutines& r, const uint8_t* source, const u
         for (int dx = -1; dx <= 1; ++dx) {
             int x = cx + dx;
             if (x < 0 || x > 2 * w.xLimit) continue;
-            const int hx = x & 1, hy = y & 1;
-            const ptrdiff_t at = (x >> 1) + static_cast<ptrdiff_t>(lx) * (y >> 1);
-            // A plane's distance stops early at the limit where the
-            // interpolating one sums in full; either way a candidate at or
-            // above the best is not taken, and a taken one is exact.
-            int d = halves && (hx || hy) ? r.sadHalfPel(halves[hx + 2 * hy - 1] + at, block, lx, 0, 0, h, out.distance)
-                                         : r.sadHalfPel(recon + at, block, lx, hx, hy, h, out.distance);
+            int d = r.sadHalfPel(recon + (x >> 1) + lx * (y >> 1), block, lx, x & 1, y & 1, h, out.distance);
             if (d < out.distance) {
                 out.distance = d;
                 out.x = x;
@@ -143,7 +137,6 @@ struct RefPlane {
     const uint8_t* source = nullptr;
     const uint8_t* recon = nullptr;
     bool valid = false;
-    const uint8_t* const* halves = nullptr;  // recon's half-sample planes, frame searches only
 };
 
 struct MotionPass {
@@ -188,7 +181,7 @@ struct MotionPass {
     SearchResult search(const RefPlane& ref, const uint8_t* block, int lx, int i0, int j0, int h, int height,
                         int dir, int coarseX, int coarseY) {
         SearchWindow w = window(i0, j0, pic.searchRange[dir][0], pic.searchRange[dir][1], h, height, coarseX, coarseY);
-        SearchResult res = searchBlock(r, ref.source, ref.recon, block, lx, h, w, lx == W ? ref.halves : nullptr);
+        SearchResult res = searchBlock(r, ref.source, ref.recon, block, lx, h, w);
         if (hier) {
             // Rows may run on several threads; a maximum does not depend on
             // the order of the updates.
@@ -225,30 +218,6 @@ struct MotionPass {
         return !enc.engine.job.stopRequested;
     }
 
-    // The half-sample planes of a complete reconstructed frame, made or
-    // found in the cache; `other` is the picture's other reference, whose
-    // set stays. Null (interpolate) without the memory.
-    const uint8_t* const* halfPlanesOf(const uint8_t* recon, const uint8_t* other, const uint8_t** out) {
-        if (!recon || !r.halfPlanes || !ms.halves) return nullptr;
-        HalfPlaneCache& c = *ms.halves;
-        int set = c.madeFrom[0] == recon ? 0 : c.madeFrom[1] == recon ? 1 : -1;
-        if (set < 0) {
-            set = c.madeFrom[0] == other && other ? 1 : 0;
-            const size_t size = static_cast<size_t>(W) * H;
-            try {
-                for (auto& p : c.planes[set])
-                    if (p.size() != size) p.assign(size, 0);
-            } catch (const std::bad_alloc&) {
-                for (auto& p : c.planes[set]) std::vector<uint8_t>().swap(p);
-                c.madeFrom[set] = nullptr;
-                return nullptr;
-            }
-            r.halfPlanes(recon, W, W, H, c.planes[set][0].data(), c.planes[set][1].data(), c.planes[set][2].data());
-            c.madeFrom[set] = recon;
-        }
-        for (int i = 0; i < 3; ++i) out[i] = c.planes[set][i].data();
-        return out;
-    }
     void quarterImages();
     void coarsePass(int parity);
     bool framePicture();
@@ -380,12 +349,8 @@ bool MotionPass::framePicture() {
     const bool fieldModes = pic.framePredFrameDct == 0;
     const int H2 = H / 2;
     const int lx2 = 2 * W;
-    RefPlane fwd{enc.oldOrg ? enc.oldOrg->y() : nullptr, enc.oldRef ? enc.oldRef->y() : nullptr, true};
-    RefPlane bwd{enc.newOrg ? enc.newOrg->y() : nullptr, enc.newRef ? enc.newRef->y() : nullptr, true};
-    const uint8_t* fwdHalves[3] = {};
-    const uint8_t* bwdHalves[3] = {};
-    if (type != kPictureI) fwd.halves = halfPlanesOf(fwd.recon, type == kPictureB ? bwd.recon : nullptr, fwdHalves);
-    if (type == kPictureB) bwd.halves = halfPlanesOf(bwd.recon, fwd.recon, bwdHalves);
+    const RefPlane fwd{enc.oldOrg ? enc.oldOrg->y() : nullptr, enc.oldRef ? enc.oldRef->y() : nullptr, true};
+    const RefPlane bwd{enc.newOrg ? enc.newOrg->y() : nullptr, enc.newRef ? enc.newRef->y() : nullptr, true};
     auto fieldOf = [&](const RefPlane& p, int parity) {
         return RefPlane{p.source + parity * W, p.recon + parity * W, true};
     };
@@ -851,15 +816,8 @@ bool MotionPass::fieldPicture() {
 
 }  // namespace
 
-void forgetHalfPlanes(VideoEncoder& enc) {
-    if (enc.motion && enc.motion->halves) enc.motion->halves->forget(nullptr);
-}
-
 bool estimateMotion(VideoEncoder& enc) {
     if (!enc.motion) return false;
-    // An I or P picture is coded into the newer reference's buffer.
-    if (enc.pic.pictureCodingType != kPictureB && enc.newRef && enc.motion->halves)
-        enc.motion->halves->forget(enc.newRef->y());
     MotionPass pass(enc, *enc.motion);
     const PictureState& pic = enc.pic;
     if (pass.hier) {

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "video/dsp/distance_routines.h"
@@ -14,19 +13,6 @@
 #include "video/encoder/video_types.h"
 
 namespace quillon {
-
-// Half-sample planes of reconstructed frames, two sets, each remembering
-// the frame it was made from. Scratch shared by the state and its saved
-// copies: a reference keeps its planes from the picture after it was coded
-// until its buffer is coded into again (or a saved state comes back).
-struct HalfPlaneCache {
-    std::vector<uint8_t> planes[2][3];  // horizontal, vertical, both
-    const uint8_t* madeFrom[2] = {nullptr, nullptr};
-    void forget(const uint8_t* recon) {
-        for (auto*& m : madeFrom)
-            if (!recon || m == recon) m = nullptr;
-    }
-};
 
 struct MotionSearchState {
     MotionRoutines routines;
@@ -50,10 +36,7 @@ struct MotionSearchState {
     // Largest vector components found, samples: [forward/backward][h/v].
     int maxVector[2][2] = {};
     int threads = 1;  // macroblock rows searched side by side
-    std::shared_ptr<HalfPlaneCache> halves = std::make_shared<HalfPlaneCache>();
 };
-// Saved states come back by copy: the planes may no longer match.
-void forgetHalfPlanes(VideoEncoder& enc);
 
 // Chooses the distance routines for the machine's routine set and, with
 // variableMaxMotion 8 or more, allocates the hierarchical search state.
@@ -105,11 +88,9 @@ struct SearchWindow {
 };
 // source: the uncoded reference at sample (0, 0) of the searched field or
 // frame; recon: the reconstructed one; block: the current block; lx: the
-// line stride of all three. halves, when given: recon's half-sample planes
-// (horizontal, vertical, both; halfPlanes' layout), read instead of
-// interpolating.
+// line stride of all three.
 SearchResult searchBlock(const MotionRoutines& r, const uint8_t* source, const uint8_t* recon, const uint8_t* block,
-                         int lx, int h, const SearchWindow& w, const uint8_t* const* halves = nullptr);
+                         int lx, int h, const SearchWindow& w);
 
 // Coarse search on quarter-resolution images: the 4x4 block at (x0, y0)
 // of current against anchor, rings up to range, positions x in
