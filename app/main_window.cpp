@@ -17,6 +17,7 @@
 #include <QtWidgets/QMenuBar>
 #include <QtWidgets/QMessageBox>
 
+#include <algorithm>
 #include <cmath>
 
 #include "app/filter_dialog.h"
@@ -187,6 +188,9 @@ void TMainWindow::buildControls() {
     connect(maxLenField_, &QLineEdit::editingFinished, this, [this] { maxLenEdited(); });
     connect(outputField_, &QLineEdit::editingFinished, this,
             [this] { setOutputName(outputField_->text().toStdString()); });
+    disc_ = std::make_unique<DiscOption>(this);
+    controls_["DiscCheck"] = disc_->check();
+    controls_["DiscNameField"] = disc_->nameField();
 
     inputList_ = new QListWidget(this);
     controls_["InputFileNameField"] = inputList_;
@@ -250,12 +254,14 @@ bool TMainWindow::applyLayout() {
         if (builtIn.open(QIODevice::ReadOnly)) layout_.setText(builtIn.readAll().toStdString());
     }
     std::vector<std::string> names = layoutNames();
-    names.push_back("InfoPanel");
+    // Our own additions, optional in a layout file.
+    const std::vector<std::string> optional = {"InfoPanel", "DiscCheck", "DiscNameField"};
+    names.insert(names.end(), optional.begin(), optional.end());
     for (const std::string& name : names) {
         std::optional<SkinRect> r = layout_.find(name);
         if (!r) {
-            if (name == "InfoPanel") {  // our own addition: optional
-                info_->hide();
+            if (std::find(optional.begin(), optional.end(), name) != optional.end()) {
+                control(name)->hide();
                 continue;
             }
             fail("Initial UI error!",
@@ -526,6 +532,11 @@ void TMainWindow::refreshFields() {
     } else {
         outputField_->setPlaceholderText("Choose where the MPEG file goes");
     }
+    disc_->refresh(state_.target, firstOutputName());
+    if (!s_.makeDisc) {
+        disc_->check()->hide();
+        disc_->nameField()->hide();
+    }
     buttons_["joiner"]->setActive(state_.joiner);
     buttons_["batch"]->setActive(!state_.joiner);
     auto it = pictures_.find(state_.joiner ? "JoinerTab.jpg" : "BatchTab.jpg");
@@ -681,6 +692,14 @@ void TMainWindow::setOutputName(const std::string& name) {
 
 // --- conversion -------------------------------------------------------------
 
+std::string TMainWindow::firstOutputName() const {
+    if (!s_.inputs || s_.inputs->count() == 0) return state_.outputName;
+    std::string name = state_.joiner ? state_.outputName : s_.inputs->record(0).outputName;
+    if (!name.empty()) return name;
+    QFileInfo first(QString::fromStdString(s_.inputs->facts(0).path));
+    return (first.dir().filePath(first.completeBaseName()) + ".mpg").toStdString();
+}
+
 ConversionPlan TMainWindow::plan() const {
     ConversionPlan p;
     p.target = state_.target;
@@ -697,6 +716,7 @@ ConversionPlan TMainWindow::plan() const {
 void TMainWindow::setControlsEnabled(bool on) {
     for (auto& [name, w] : controls_) w->setEnabled(on);
     if (on) maxLenField_->setEnabled(state_.splitEnabled);
+    disc_->setEnabled(on);
 }
 
 void TMainWindow::convert() {
@@ -727,6 +747,19 @@ void TMainWindow::convert() {
             return;
         }
     }
+    DiscRun disc;
+    if (s_.makeDisc) {
+        std::vector<std::string> own = {state_.outputName};
+        for (int i = 0; i < s_.inputs->count(); ++i) {
+            const QFileInfo input(QString::fromStdString(s_.inputs->facts(i).path));
+            own.push_back(input.filePath().toStdString());
+            own.push_back(s_.inputs->record(i).outputName);
+            own.push_back((input.dir().filePath(input.completeBaseName()) + ".mpg").toStdString());
+        }
+        own.push_back(firstOutputName());
+        own.erase(std::remove(own.begin(), own.end(), std::string()), own.end());
+        if (!disc.prepare(*disc_, state_.target, state_.pal, own, *s_.host)) return;
+    }
     converting_ = true;
     setControlsEnabled(false);
     ConversionPlan p = plan();
@@ -748,22 +781,43 @@ void TMainWindow::convert() {
         const int result = s_.engine->convert(r);
         lastFiles = s_.engine->lastFiles();
         lastStopped = s_.engine->lastStopped();
-        if (result == 31) written.insert(written.end(), lastFiles.begin(), lastFiles.end());
+        if (result == 31) {
+            written.insert(written.end(), lastFiles.begin(), lastFiles.end());
+            disc.outputCompleted(r, disc::programStreamFiles(lastFiles, s_.engine->plannedFiles(r).streamNames));
+        }
         return result;
     });
+    bool allDone = outcome.outputs > 0 && outcome.completed == outcome.outputs;
+    bool discFailed = false;
+    // The disc is made of every output or not at all.
+    if (allDone && disc.active()) {
+        if (s_.makeDisc(disc.request())) {
+            const std::vector<std::string> image = disc.imageFiles();
+            written.insert(written.end(), image.begin(), image.end());
+        } else {
+            allDone = false;
+            discFailed = true;
+        }
+    }
     setControlsEnabled(true);
     converting_ = false;
     if (s_.inputs->count() > 0) s_.inputs->select(0);
     refreshList();
     showSelectedInput();
-    bool allDone = outcome.outputs > 0 && outcome.completed == outcome.outputs;
     if (!outcome.refusal.empty()) {
         s_.host->show(kAppTitle, outcome.refusal, MessageIcon::Error);
         return;
     }
     if (outcome.declined) return;
     const bool poweringOff = state_.shutdownWhenDone && allDone && s_.powerOff;
-    if (!poweringOff) showConversionEnd(outcome, written, lastFiles, lastStopped);
+    if (discFailed) {
+        // The disc's own message came first; the outputs it was to hold stay.
+        std::string text = "Conversion finished, but the disc image was not made. The program streams are kept:\n";
+        for (const std::string& f : written) text += "\n" + f;
+        s_.host->show(kAppTitle, text, MessageIcon::Warning);
+    } else if (!poweringOff) {
+        showConversionEnd(outcome, written, lastFiles, lastStopped);
+    }
     if (poweringOff) {
         if (!s_.powerOff())
             s_.host->show(kAppTitle, "The computer could not be powered off.", MessageIcon::Warning);

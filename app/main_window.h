@@ -17,6 +17,7 @@
 #include <string>
 
 #include "app/dib.h"
+#include "app/disc_option.h"
 #include "app/glyph_button.h"
 #include "app/log_text.h"
 #include "app/project_file.h"
@@ -65,6 +66,7 @@ struct WindowServices {
     Preferences* preferences = nullptr;
     PowerOffFunction powerOff;
     OpenFileFunction openFile;
+    MakeDiscFunction makeDisc;  // empty: no "Make disc image"
     std::string skinDir;  // folder holding position_pro.txt and the pictures
     std::string logPath;  // empty: logFilePath()
 };
@@ -119,6 +121,7 @@ public:
     QLineEdit* heightField() const { return heightField_; }
     QLineEdit* maxLenField() const { return maxLenField_; }
     QLineEdit* outputField() const { return outputField_; }
+    DiscOption& discOption() const { return *disc_; }
     QListWidget* inputList() const { return inputList_; }
     QPlainTextEdit* infoPanel() const { return info_; }
     QRadioButton* targetRadio(int target) const { return targetRadios_[target]; }
@@ -164,6 +167,8 @@ private:
     void chooseProjectToOpen();
     void runPlayer(bool output);
     ConversionPlan plan() const;
+    // The joined output's name, or the first output's of a batch.
+    std::string firstOutputName() const;
     std::string dialogTitle(const char* what) const;
 
     WindowServices s_;
@@ -190,6 +195,7 @@ private:
     QLineEdit* heightField_ = nullptr;
     QLineEdit* maxLenField_ = nullptr;
     QLineEdit* outputField_ = nullptr;
+    std::unique_ptr<DiscOption> disc_;
     QListWidget* inputList_ = nullptr;
     QPlainTextEdit* info_ = nullptr;
     TPreviewDib* inputPreview_ = nullptr;

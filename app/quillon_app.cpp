@@ -60,6 +60,7 @@ TQuillonApp::TQuillonApp(const AppOptions& options)
     s.preferences = options.preferences ? options.preferences : &profile_;
     s.powerOff = options.powerOff ? options.powerOff : PowerOffFunction(systemPowerOff);
     s.openFile = options.openFile ? options.openFile : OpenFileFunction(openWithDesktop);
+    s.makeDisc = [this](const disc::DiscRequest& r) { return disc::makeDisc(engine_.engine(), r); };
     s.skinDir = options.skinDir.empty() ? findSkinDir() : options.skinDir;
     s.logPath = options.logPath;
     frame_ = std::make_unique<TMyFrameWindow>(s);

@@ -9,6 +9,7 @@
 
 #include "app/dib.h"
 #include "app/project_file.h"
+#include "disc/disc_image.h"
 #include "engine/job_driver.h"
 #include "engine/request.h"
 
@@ -138,5 +139,9 @@ bool systemPowerOff();
 
 // Opens a file with the desktop's default program.
 using OpenFileFunction = std::function<bool(const std::string&)>;
+
+// Makes a disc image of finished outputs in the engine's dialog; true when
+// the image is whole.
+using MakeDiscFunction = std::function<bool(const disc::DiscRequest&)>;
 
 }  // namespace quillon::app

@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "cli/cli_options.h"
 #include "cli/commands.h"
 #include "cli/terminal_host.h"
+#include "disc/disc_image.h"
 #include "engine/engine.h"
 #include "engine/engine_entry.h"
 #include "engine/job_driver.h"
@@ -53,8 +55,15 @@ constexpr const char* kHelp =
     "      --stats FILE    write the encoder's statistics to FILE\n"
     "      --keep-temp     keep the video and audio elementary streams (DVD\n"
     "                      conversions always keep them)\n"
-    "  -y, --overwrite     replace output files that exist (without it an existing\n"
-    "                      output is refused; on a terminal you are asked)\n"
+    "  -y, --overwrite     replace output files (and a disc image) that exist\n"
+    "                      (without it an existing one is refused; on a terminal\n"
+    "                      you are asked)\n"
+    "      --disc PATH     after the conversion, make a disc image of the outputs:\n"
+    "                      dvd: PATH.iso (ISO image with UDF) or the folder PATH\n"
+    "                      holding VIDEO_TS, one title per output; vcd, svcd:\n"
+    "                      PATH.cue and its .bin, one track per output file\n"
+    "      --chapters MIN  dvd disc: a chapter every MIN minutes (0.01..999,\n"
+    "                      default 5; at most 99 chapters a title)\n"
     "  -q, --quiet         no log lines and no progress\n"
     "  -v, --verbose       the encoder's verbose output, the multiplexer's details and\n"
     "                      the media libraries' own messages\n"
@@ -62,6 +71,8 @@ constexpr const char* kHelp =
     "Sound is made 16-bit stereo at 44.1 kHz (VCD, SVCD), 48 kHz (DVD) or the first\n"
     "input's rate (mpeg1, mpeg2); compressed sound is decoded first. Inputs without\n"
     "sound get silence.\n"
+    "\n"
+    "Disc images need dvdauthor and genisoimage (dvd) or vcdimager (vcd, svcd).\n"
     "\n"
     "Outputs are written under hidden names in their folder and get their names\n"
     "only when they are done, so an existing file is never half replaced. Ctrl-C,\n"
@@ -122,6 +133,8 @@ int convertCommand(const std::vector<std::string>& args) {
     bool cropGiven = false;
     int crop[4] = {0, 0, 0, 0};
     int split = 0;
+    std::string discPath;
+    double chapterMinutes = 0;
     std::vector<std::string> inputs;
 
     ArgumentReader reader(args);
@@ -158,6 +171,14 @@ int convertCommand(const std::vector<std::string>& args) {
                 return usageError(name, "--settings needs a file name");
         } else if (opt == "--stats") {
             if (!reader.value(statsFile) || statsFile.empty()) return usageError(name, "--stats needs a file name");
+        } else if (opt == "--disc") {
+            if (!reader.value(discPath) || discPath.empty()) return usageError(name, "--disc needs the image's name");
+        } else if (opt == "--chapters") {
+            if (!reader.value(value)) return usageError(name, "--chapters needs a number of minutes");
+            char* end = nullptr;
+            chapterMinutes = value.empty() || value.size() > 12 ? 0 : std::strtod(value.c_str(), &end);
+            if (!end || *end || !(chapterMinutes >= 0.01 && chapterMinutes <= 999))
+                return usageError(name, "--chapters needs minutes, 0.01..999 (such as 5 or 2.5)");
         } else if (opt == "--keep-temp") {
             keepTemp = true;
         } else if (opt == "--overwrite" || opt == "-y") {
@@ -185,6 +206,19 @@ int convertCommand(const std::vector<std::string>& args) {
         if (!problem.empty()) return usageError(name, problem);
     }
     const int target = options.kind;
+    disc::DiscFormat discFormat = disc::DiscFormat::Dvd;
+    if (!discPath.empty()) {
+        if (!disc::discFormatOfTarget(target, &discFormat)) return usageError(name, disc::noDiscMessage(targetName(target)));
+        if (chapterMinutes && discFormat != disc::DiscFormat::Dvd) return usageError(name, "--chapters is for dvd discs");
+        // An old image in the way is settled with the other existing files.
+        const std::string problem = disc::checkImagePath(discFormat, discPath, true);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "quillon convert: %s\n", problem.c_str());
+            return kExitFailed;
+        }
+    } else if (chapterMinutes) {
+        return usageError(name, "--chapters is for --disc");
+    }
     int pal = options.pal;
     std::vector<std::string>& sets = options.sets;
     if (!statsFile.empty()) sets.push_back("statisticsFilename=" + statsFile);
@@ -303,6 +337,32 @@ int convertCommand(const std::vector<std::string>& args) {
             return kExitFailed;
         }
     }
+    bool replaceImage = overwrite;
+    if (!discPath.empty()) {
+        std::vector<std::string> files;
+        for (const PlannedOutput& out : plan) {
+            ConversionRequest r = out.request;
+            r.outputName = out.outputName.c_str();
+            const PlannedJobFiles planned = plannedJobFiles(engine, r);
+            files.push_back(out.outputName);
+            files.insert(files.end(), planned.streams.begin(), planned.streams.end());
+            if (!planned.statistics.empty()) files.push_back(planned.statistics);
+        }
+        for (int i = 0; i < table.count(); ++i) files.push_back(table.entry(i).path);
+        const std::string clash = disc::imageClash(discFormat, discPath, files);
+        if (!clash.empty()) return usageError(name, "the disc image " + discPath + " would replace " + clash);
+        // Only an old image in the way (anything else was refused above):
+        // replaced with -y or the user's yes at a terminal.
+        if (!overwrite && !disc::checkImagePath(discFormat, discPath, false).empty()) {
+            const bool ask = ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO);
+            if (!ask || !askOnTerminal("quillon convert: the disc image " + discPath + " exists. Replace it?")) {
+                std::fprintf(stderr, "quillon convert: the disc image %s exists; it was left as it is (-y replaces it)\n",
+                             discPath.c_str());
+                return kExitFailed;
+            }
+            replaceImage = true;
+        }
+    }
     // Files there now were agreed to above; one that appears while the
     // conversion runs is left whole unless -y was given.
     engine.replaceExisting = overwrite || !check.existing.empty();
@@ -314,6 +374,7 @@ int convertCommand(const std::vector<std::string>& args) {
     return kExitFailed;
 #endif
     std::vector<std::string> written;
+    std::vector<disc::DiscOutput> discOutputs;
     std::vector<std::string> streamsOnly;
     bool missing = false;
     // Generic MPEG-1 takes the pel shape of its input, unless the user chose one.
@@ -333,6 +394,11 @@ int convertCommand(const std::vector<std::string>& args) {
             if (job.filesWritten.empty()) missing = true;
             if (!job.filesWritten.empty() && !engine.work.multiplexVideo && !engine.work.multiplexAudio)
                 streamsOnly.push_back(joined(job.filesWritten));
+            if (!discPath.empty()) {
+                const std::vector<std::string> streams = plannedJobFiles(engine, out.request).streamNames;
+                discOutputs.push_back(
+                    {disc::programStreamFiles(job.filesWritten, streams), out.request.width, out.request.height});
+            }
             return result;
         }
         // Said whatever -q asks: what the run ended as, and what it left.
@@ -369,6 +435,20 @@ int convertCommand(const std::vector<std::string>& args) {
     if (missing) {
         std::fprintf(stderr, "quillon convert: a conversion reported success but left no file\n");
         return kExitFailed;
+    }
+    if (!discPath.empty()) {
+        disc::DiscRequest request;
+        request.format = discFormat;
+        request.pal = pal != 0;
+        request.path = discPath;
+        request.chapterMinutes = chapterMinutes ? chapterMinutes : 5;
+        request.overwrite = replaceImage;
+        request.outputs = std::move(discOutputs);
+        if (!disc::makeDisc(engine, request)) return kExitFailed;
+        if (!quiet) {
+            std::printf("Wrote %s\n", discPath.c_str());
+            if (discFormat != disc::DiscFormat::Dvd) std::printf("Wrote %s\n", disc::binNameFor(discPath).c_str());
+        }
     }
     if (!quiet) std::fprintf(stderr, "quillon convert: finished\n");
     return kExitOk;

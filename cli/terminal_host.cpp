@@ -56,9 +56,10 @@ std::string firstLine(const std::string& text) {
 
 // Where each phase sits on the one bar: coding the pictures is most of a
 // job, the sound and the multiplexing the rest.
-constexpr double kPhaseStart[] = {0.0, 0.90, 0.96};
-constexpr double kPhaseShare[] = {0.90, 0.06, 0.04};
-constexpr const char* kPhaseName[] = {"Video", "Audio", "Multiplexing"};
+// The disc image, made after the conversions, has a bar of its own.
+constexpr double kPhaseStart[] = {0.0, 0.90, 0.96, 0.0};
+constexpr double kPhaseShare[] = {0.90, 0.06, 0.04, 1.0};
+constexpr const char* kPhaseName[] = {"Video", "Audio", "Multiplexing", "Making disc image"};
 
 std::string clockText(double seconds) {
     const long s = static_cast<long>(std::max(0.0, seconds) + 0.5);
@@ -139,9 +140,11 @@ void TerminalHost::notePhase(const std::string& heading) {
         phase = kAudioPhase;
     else if (heading.rfind("Multiplexing ", 0) == 0 && !heading.empty() && heading.back() == ':')
         phase = kMuxPhase;
+    else if (heading == "Making disc image:")
+        phase = kDiscPhase;
     if (phase == kNoPhase) return;
     const double t = now();
-    if (phase_ == kNoPhase || phase <= phase_) {
+    if (phase_ == kNoPhase || phase <= phase_ || phase == kDiscPhase) {
         // A new job: its first phase starts the bar.
         firstPhase_ = phase;
         jobStart_ = t;
@@ -223,6 +226,13 @@ void TerminalHost::showProgress(int percent, const std::string& status) {
         char text[96];
         std::snprintf(text, sizeof text, "%3d%% %s %d%%", overall, name.c_str(), percent);
         line = text;
+        if (phase_ == kDiscPhase) {
+            // The stage's status says which tool is at work.
+            const size_t dash = status.find(" - ");
+            std::snprintf(text, sizeof text, "%3d%% %s", overall, name.c_str());
+            line = text;
+            if (dash != std::string::npos) line += ": " + firstLine(status.substr(dash + 3));
+        }
         // A new line (or redraw) when the step moves on, not for each picture
         // or tick of the clock.
         if (line == lastShown_) return;

@@ -65,7 +65,7 @@ private:
     Options options_;
     bool interactive_;
     bool progressBar_;
-    enum Phase { kNoPhase = -1, kVideoPhase = 0, kAudioPhase = 1, kMuxPhase = 2 };
+    enum Phase { kNoPhase = -1, kVideoPhase = 0, kAudioPhase = 1, kMuxPhase = 2, kDiscPhase = 3 };
     double now() const;
     void notePhase(const std::string& heading);
 

@@ -174,6 +174,29 @@ TEST(TerminalHost, OneBarOverEveryPhase) {
         << out.text();
 }
 
+TEST(TerminalHost, TheDiscImageHasABarOfItsOwn) {
+    Capture out, in;
+    double t = 100;
+    TerminalHost::Options o = options(out, in, 0, 0);
+    o.clock = [&] { return t; };
+    TerminalHost host(o);
+    host.logLine("Multiplexing video and audio:");
+    host.showProgress(100, "Multiplexing: 100% - 500 of 500  A/V units.");
+    host.logLine("Making disc image:");
+    host.showProgress(0, "Making disc image: 0% - starting");
+    t += 2;
+    host.showProgress(40, "Making disc image: 40% - authoring the DVD (dvdauthor)");
+    const std::string text = out.text();
+    // Counted from its own start, not as the end of the finished job's bar.
+    EXPECT_NE(text.find("progress   0% Making disc image: starting  elapsed 00:00:00  left --:--:--\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("progress  40% Making disc image: authoring the DVD (dvdauthor)  elapsed 00:00:02  "
+                        "left 00:00:03\n"),
+              std::string::npos)
+        << text;
+}
+
 TEST(TerminalHost, Questions) {
     Capture out, in;
     in.feed("maybe\nn\ny\n");
