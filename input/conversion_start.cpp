@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <limits>
 
+#include "platform/cpu_features.h"
 #include "platform/output_files.h"
 
 namespace quillon {
@@ -116,6 +117,7 @@ std::vector<PlannedOutput> planConversions(InputTable& table, const ConversionCh
     setup.pal = choice.pal;
     setup.target = choice.target;
     setup.sampleRate = requestSampleRate(choice.target, &table.entry(0));
+    setup.readAhead = configuredThreadCount() > 1;
     const int32_t maxSize = choice.splitEnabled ? choice.maxFileSizeMB : 0;
 
     auto baseRequest = [&](int width, int height) {

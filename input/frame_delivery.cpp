@@ -46,57 +46,146 @@ int EntryDelivery::sourceFrameFor(const InputFileEntry& entry, int localFrame) c
     return static_cast<int>(std::clamp<int64_t>(frame, 0, last));
 }
 
+size_t EntryDelivery::entryOf(int frame, int64_t* local) const {
+    size_t index = 0;
+    *local = frame < 0 ? 0 : frame;
+    while (index + 1 < entries_.size() && *local >= static_cast<int64_t>(entries_[index]->outputFrames)) {
+        *local -= entries_[index]->outputFrames;
+        ++index;
+    }
+    return index;
+}
+
 int EntryDelivery::getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels) {
     if (entries_.empty()) return kFrameDecodeFailed;
     // Walk to the entry that holds output frame n; requests may come in any
     // order (the encoder reads ahead for reference pictures).
-    size_t index = 0;
-    int64_t local = frame < 0 ? 0 : frame;
-    while (index + 1 < entries_.size() && local >= static_cast<int64_t>(entries_[index]->outputFrames)) {
-        local -= entries_[index]->outputFrames;
-        ++index;
-    }
+    int64_t local = 0;
+    const size_t index = entryOf(frame, &local);
     frameEntry_ = index;
     if (hooks_.pump && hooks_.pump()) return kFrameAborted;
     InputFileEntry& entry = *entries_[index];
     const int sourceFrame = sourceFrameFor(entry, static_cast<int>(local));
-    int result = deliverPicture(entry, sourceFrame);
+    int result;
+    waitAhead();
+    if (aheadReady_ && aheadEntry_ == index && aheadFrame_ == sourceFrame) {
+        aheadReady_ = false;
+        if (aheadResult_.result == kFrameOk) std::swap(output_, aheadOutput_);
+        result = report(entry, sourceFrame, aheadResult_);
+    } else {
+        result = deliverPicture(entry, sourceFrame);
+    }
     passMediaMessages();
     if (result != kFrameOk) return result;
     *rowBytes = output_.rowBytes();
     *pixels = output_.pixels.data();
+    // The encoder asks for the pictures in order: the next one is made
+    // while this one is coded.
+    if (setup_.readAhead) {
+        int64_t total = 0;
+        for (const InputFileEntry* e : entries_) total += e->outputFrames;
+        if (frame >= 0 && frame + 1 < total) {
+            int64_t nextLocal = 0;
+            const size_t next = entryOf(frame + 1, &nextLocal);
+            startAhead(next, sourceFrameFor(*entries_[next], static_cast<int>(nextLocal)));
+        }
+    }
     return kFrameOk;
 }
 
-int EntryDelivery::deliverPicture(InputFileEntry& entry, int sourceFrame) {
-    std::string why;
-    int result = loadSourcePicture(entry, sourceFrame, source_, &why, &listCache_);
-    if (result != kFrameOk) {
+EntryDelivery::Prepared EntryDelivery::prepare(InputFileEntry& entry, int sourceFrame, Bitmap& source,
+                                               Bitmap& output, ListPictureCache* cache,
+                                               const AbortCheck& abort) {
+    Prepared p;
+    p.result = loadSourcePicture(entry, sourceFrame, source, &p.why, cache);
+    if (p.result != kFrameOk) {
+        p.loadFailed = true;
+        return p;
+    }
+    const int w = setup_.width, h = setup_.height;
+    p.sourceWidth = source.width;
+    p.sourceHeight = source.height;
+    if (source.width == w && source.height == h) {
+        std::swap(output, source);
+        return p;
+    }
+    const bool scaled = entry.fillIn ? scaleBitmap(source, output, w, h, abort)
+                                     : scaleProportional(source, output, w, h, setup_.target == 3, abort);
+    if (!scaled) p.result = entry.fillIn ? kFrameStretchFailed : kFrameScaleFailed;
+    return p;
+}
+
+int EntryDelivery::report(const InputFileEntry& entry, int sourceFrame, const Prepared& p) {
+    if (p.result == kFrameOk) return kFrameOk;
+    if (p.loadFailed) {
         if (entry.isVideoFile) {
             fail("decode video error",
                  formatText("Can not get video frame %d of %s, compressor = %s.", sourceFrame, entry.path.c_str(),
                             entry.fourCC.empty() ? entry.videoCodecName.c_str() : entry.fourCC.c_str()) +
-                     (why.empty() ? "" : " (" + why + ")"));
+                     (p.why.empty() ? "" : " (" + p.why + ")"));
         } else {
-            fail("decode video error", why);
+            fail("decode video error", p.why);
         }
-        return result;
+    } else {
+        fail("decode video error", formatText("Can not scale frame %d of %s (%d x %d) to %d x %d.", sourceFrame,
+                                              entry.path.c_str(), p.sourceWidth, p.sourceHeight, setup_.width,
+                                              setup_.height));
     }
-    const int w = setup_.width, h = setup_.height;
-    if (source_.width == w && source_.height == h) {
-        std::swap(output_, source_);
-        return kFrameOk;
-    }
+    return p.result;
+}
+
+int EntryDelivery::deliverPicture(InputFileEntry& entry, int sourceFrame) {
     AbortCheck abort;
     if (hooks_.pump) abort = hooks_.pump;
-    const bool scaled = entry.fillIn ? scaleBitmap(source_, output_, w, h, abort)
-                                     : scaleProportional(source_, output_, w, h, setup_.target == 3, abort);
-    if (!scaled) {
-        fail("decode video error", formatText("Can not scale frame %d of %s (%d x %d) to %d x %d.", sourceFrame,
-                                              entry.path.c_str(), source_.width, source_.height, w, h));
-        return entry.fillIn ? kFrameStretchFailed : kFrameScaleFailed;
+    return report(entry, sourceFrame, prepare(entry, sourceFrame, source_, output_, &listCache_, abort));
+}
+
+EntryDelivery::~EntryDelivery() {
+    if (aheadThread_.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(aheadMutex_);
+            aheadQuit_ = true;
+        }
+        aheadWake_.notify_all();
+        aheadThread_.join();
     }
-    return kFrameOk;
+}
+
+void EntryDelivery::waitAhead() {
+    if (!aheadThread_.joinable()) return;
+    std::unique_lock<std::mutex> lock(aheadMutex_);
+    aheadWake_.wait(lock, [this] { return !aheadBusy_; });
+}
+
+void EntryDelivery::startAhead(size_t entry, int sourceFrame) {
+    if (!aheadThread_.joinable()) aheadThread_ = std::thread([this] { aheadLoop(); });
+    {
+        std::lock_guard<std::mutex> lock(aheadMutex_);
+        aheadEntry_ = entry;
+        aheadFrame_ = sourceFrame;
+        aheadReady_ = false;
+        aheadBusy_ = true;
+    }
+    aheadWake_.notify_all();
+}
+
+void EntryDelivery::aheadLoop() {
+    std::unique_lock<std::mutex> lock(aheadMutex_);
+    for (;;) {
+        aheadWake_.wait(lock, [this] { return aheadQuit_ || (aheadBusy_ && !aheadReady_); });
+        if (aheadQuit_) return;
+        const size_t entry = aheadEntry_;
+        const int frame = aheadFrame_;
+        lock.unlock();
+        // A scaling in progress ends when the delivery goes away.
+        AbortCheck abort = [this] { return aheadQuit_.load(); };
+        Prepared p = prepare(*entries_[entry], frame, aheadSource_, aheadOutput_, &aheadCache_, abort);
+        lock.lock();
+        aheadResult_ = std::move(p);
+        aheadReady_ = true;
+        aheadBusy_ = false;
+        aheadWake_.notify_all();
+    }
 }
 
 uint32_t EntryDelivery::sampleSpan(size_t i) const {
@@ -128,6 +217,8 @@ int EntryDelivery::getSamples(int firstSample, int32_t* framesConsumed, int32_t*
     *byteCount = 0;
     *pcm = nullptr;
     if (entries_.empty()) return kSourceOk;
+    // The sound may come from the file the read-ahead decodes.
+    waitAhead();
     if (firstSample <= 0) {
         sourceBytesTotal_ = 0;
         outputBytesTotal_ = 0;

@@ -3,9 +3,13 @@
 // the output rate. In joiner mode both walk across the entries.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/request.h"
@@ -56,6 +60,9 @@ struct DeliverySetup {
     int pal = 0;            // 1 PAL (T = 0.04), 0 NTSC (T = 1/29.97)
     int target = 1;         // 3 (SVCD) keeps the 4:3 shape on a 480-wide canvas
     int sampleRate = 44100; // output rate
+    // Decode and scale the next picture on a thread of its own while the
+    // encoder works on the last one.
+    bool readAhead = false;
 };
 
 class EntryDelivery : public FrameSource, public SampleSource {
@@ -63,6 +70,9 @@ public:
     // entries: the entries this output covers, in order (one for batch).
     // Their outputFrames (pictures each gives) must be set (see conversion_start).
     EntryDelivery(std::vector<InputFileEntry*> entries, const DeliverySetup& setup, DeliveryHooks hooks);
+    ~EntryDelivery() override;
+    EntryDelivery(const EntryDelivery&) = delete;
+    EntryDelivery& operator=(const EntryDelivery&) = delete;
 
     int getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels) override;
     int getSamples(int firstSample, int32_t* framesConsumed, int32_t* byteCount,
@@ -78,7 +88,26 @@ public:
     int sourceFrameFor(const InputFileEntry& entry, int localFrame) const;
 
 private:
+    // A picture made ready: the source picture scaled to the output size,
+    // or why it could not be (what deliverPicture reports).
+    struct Prepared {
+        int result = 0;
+        bool loadFailed = false;  // else a scaling failure when result != 0
+        std::string why;
+        int sourceWidth = 0, sourceHeight = 0;
+    };
+    // Output frame n's entry and local frame number.
+    size_t entryOf(int frame, int64_t* local) const;
+    // Load and scale (no messages, any thread); abort ends a scaling early.
+    Prepared prepare(InputFileEntry& entry, int sourceFrame, Bitmap& source, Bitmap& output,
+                     ListPictureCache* cache, const AbortCheck& abort);
+    int report(const InputFileEntry& entry, int sourceFrame, const Prepared& p);
     int deliverPicture(InputFileEntry& entry, int sourceFrame);
+    // The read-ahead thread: startAhead hands it a picture, waitAhead waits
+    // until it is idle (before anything else reads the entries' files).
+    void startAhead(size_t entry, int sourceFrame);
+    void waitAhead();
+    void aheadLoop();
     int silence(int32_t* framesConsumed, int32_t* byteCount, const uint8_t** pcm, uint32_t span,
                 uint32_t local);
     void fail(const std::string& caption, const std::string& text);
@@ -97,6 +126,18 @@ private:
     std::vector<int16_t> outputBlock_;
     double sourceBytesTotal_ = 0;       // running totals, restarted at sample 0
     double outputBytesTotal_ = 0;
+    // Read-ahead state, guarded by aheadMutex_ (the bitmaps belong to the
+    // thread while aheadBusy_).
+    std::thread aheadThread_;
+    std::mutex aheadMutex_;
+    std::condition_variable aheadWake_;
+    bool aheadBusy_ = false, aheadReady_ = false;
+    std::atomic<bool> aheadQuit_{false};
+    size_t aheadEntry_ = 0;
+    int aheadFrame_ = -1;
+    Bitmap aheadSource_, aheadOutput_;
+    ListPictureCache aheadCache_;
+    Prepared aheadResult_;
 };
 
 }  // namespace quillon

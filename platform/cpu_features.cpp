@@ -1,5 +1,9 @@
 #include "platform/cpu_features.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <thread>
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
 #endif
@@ -44,6 +48,16 @@ int defaultMMXMode(uint32_t features) {
     else if (features & kCpu3DNow)
         mode = 2;
     return mode;
+}
+
+int configuredThreadCount() {
+    if (const char* v = std::getenv("QUILLON_THREADS")) {
+        char* end = nullptr;
+        const long n = std::strtol(v, &end, 10);
+        if (end != v && *end == '\0' && n >= 1 && n <= 64) return static_cast<int>(n);
+    }
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores ? static_cast<int>(std::min(cores, 64u)) : 1;
 }
 
 }  // namespace quillon

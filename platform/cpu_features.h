@@ -16,6 +16,9 @@ constexpr uint32_t kCpuSse2 = 1u << 16;
 constexpr uint32_t kCpuAvx2 = 1u << 17;
 
 uint32_t detectCpuFeatures();
+// Threads a conversion may keep busy: QUILLON_THREADS (1..64) when set,
+// else the cores the machine reports.
+int configuredThreadCount();
 // The default routine set for a feature word.
 int defaultMMXMode(uint32_t features);
 
