@@ -141,6 +141,17 @@ int sseBidirectionalPlain(const uint8_t* refF, int hxf, int hyf, const uint8_t* 
     return s;
 }
 
+double blockVariance8(const uint8_t* p, int step) {
+    int sum = 0, sumSq = 0;
+    for (int y = 0; y < 8; ++y, p += step)
+        for (int x = 0; x < 8; ++x) {
+            sum += p[x];
+            sumSq += p[x] * p[x];
+        }
+    const double mean = sum / 64.0;
+    return sumSq / 64.0 - mean * mean;
+}
+
 int variance16Plain(const uint8_t* block, int lx) {
     int sum = 0;
     int squares = 0;

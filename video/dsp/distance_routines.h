@@ -71,6 +71,8 @@ int sadBidirectionalPlain(const uint8_t* refF, int hxf, int hyf, const uint8_t* 
 int sseBidirectionalPlain(const uint8_t* refF, int hxf, int hyf, const uint8_t* refB, int hxb, int hyb,
                           const uint8_t* cur, int lx, int h);
 int variance16Plain(const uint8_t* block, int lx);
+// Variance of one 8x8 block read with the given line step (2x the width for a field).
+double blockVariance8(const uint8_t* p, int step);
 int sadSubsampled4x4Plain(const uint8_t* block, const uint8_t* ref, int stride, int limit);
 RingBest ringSearchPlain(const uint8_t* source, const uint8_t* block, int lx, int h, const RingWindow& w);
 // The vector forms keep the distance routines' results but test the best

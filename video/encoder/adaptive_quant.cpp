@@ -3,24 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "video/dsp/distance_routines.h"
 #include "video/encoder/picture_tools.h"
 
 namespace quillon {
-
-namespace {
-
-double blockVariance(const uint8_t* p, int step) {
-    int sum = 0, sumSq = 0;
-    for (int y = 0; y < 8; ++y, p += step)
-        for (int x = 0; x < 8; ++x) {
-            sum += p[x];
-            sumSq += p[x] * p[x];
-        }
-    const double mean = sum / 64.0;
-    return sumSq / 64.0 - mean * mean;
-}
-
-}  // namespace
 
 void AdaptiveQuant::startPicture(const VideoEncoder& enc, const Picture& source, int strength) {
     strength_ = strength;
@@ -35,10 +21,10 @@ void AdaptiveQuant::startPicture(const VideoEncoder& enc, const Picture& source,
     double logSum = 0;
     for (int k = 0; k < count; ++k) {
         const uint8_t* p = base + static_cast<size_t>(16 * (k / g.mbWidth)) * step + 16 * (k % g.mbWidth);
-        double v = blockVariance(p, step);
-        v = std::min(v, blockVariance(p + 8, step));
-        v = std::min(v, blockVariance(p + 8 * step, step));
-        v = std::min(v, blockVariance(p + 8 * step + 8, step));
+        double v = blockVariance8(p, step);
+        v = std::min(v, blockVariance8(p + 8, step));
+        v = std::min(v, blockVariance8(p + 8 * step, step));
+        v = std::min(v, blockVariance8(p + 8 * step + 8, step));
         factor_[static_cast<size_t>(k)] = std::log2(1.0 + v);
         logSum += factor_[static_cast<size_t>(k)];
     }

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "engine/format.h"
+#include "video/dsp/distance_routines.h"
 #include "video/dsp/quantize.h"
 
 namespace quillon {
@@ -103,23 +104,6 @@ void RateControl::initGop(int np, int nb) {
     }
 }
 
-namespace {
-
-// Smallest variance of the 8x8 blocks at the given top-left samples, each
-// read with its own line step.
-double blockVariance(const uint8_t* p, int step) {
-    int sum = 0, sumSq = 0;
-    for (int y = 0; y < 8; ++y, p += step)
-        for (int x = 0; x < 8; ++x) {
-            sum += p[x];
-            sumSq += p[x] * p[x];
-        }
-    double mean = sum / 64.0;
-    return sumSq / 64.0 - mean * mean;
-}
-
-}  // namespace
-
 void RateControl::initPicture(int pictureCodingType, const ActivitySource& src, double* activityOut) {
     pictureType_ = pictureCodingType;
     const double Kb = 1.4;
@@ -171,15 +155,15 @@ void RateControl::initPicture(int pictureCodingType, const ActivitySource& src, 
         for (int my = 0; my < src.mbHeightPicture; ++my)
             for (int mx = 0; mx < src.mbWidth; ++mx) {
                 const uint8_t* p = base + static_cast<size_t>(16 * my) * step + 16 * mx;
-                double v = blockVariance(p, step);
-                v = std::min(v, blockVariance(p + 8, step));
-                v = std::min(v, blockVariance(p + 8 * step, step));
-                v = std::min(v, blockVariance(p + 8 * step + 8, step));
+                double v = blockVariance8(p, step);
+                v = std::min(v, blockVariance8(p + 8, step));
+                v = std::min(v, blockVariance8(p + 8 * step, step));
+                v = std::min(v, blockVariance8(p + 8 * step + 8, step));
                 if (fieldBlocks) {
-                    v = std::min(v, blockVariance(p, 2 * step));
-                    v = std::min(v, blockVariance(p + 8, 2 * step));
-                    v = std::min(v, blockVariance(p + step, 2 * step));
-                    v = std::min(v, blockVariance(p + step + 8, 2 * step));
+                    v = std::min(v, blockVariance8(p, 2 * step));
+                    v = std::min(v, blockVariance8(p + 8, 2 * step));
+                    v = std::min(v, blockVariance8(p + step, 2 * step));
+                    v = std::min(v, blockVariance8(p + step + 8, 2 * step));
                 }
                 activity_[static_cast<size_t>(my * src.mbWidth + mx)] = 1.0 + v;
             }
