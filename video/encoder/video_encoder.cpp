@@ -6,6 +6,7 @@
 #include "video/encoder/encoder_setup.h"
 #include "video/encoder/frame_input.h"
 #include "video/encoder/gop_recoding.h"
+#include "video/encoder/lookahead.h"
 #include "video/encoder/max_bitrate.h"
 #include "video/encoder/motion_estimation.h"
 #include "video/encoder/picture_coding.h"
@@ -110,6 +111,8 @@ bool runVideoEncoder(Engine& engine, const VideoRunOptions& options) {
     std::unique_ptr<CodingPlan> plan;
     if (options.replayPlan)
         plan = std::make_unique<CodingPlan>(CodingPlan::replay(*options.replayPlan));
+    else if (enc.s.lookahead > 0)
+        plan = makeLookaheadPlan(enc);
     else
         plan = std::make_unique<CodingPlan>(CodingPlan::fixed(enc.gopSize, enc.refDistance, enc.nframes));
     const PlanRecorder recorder{options, plan};

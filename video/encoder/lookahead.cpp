@@ -1,0 +1,302 @@
+#include "video/encoder/lookahead.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+
+#include "video/dsp/syntax_values.h"
+#include "video/encoder/frame_input.h"
+#include "video/encoder/video_types.h"
+
+namespace quillon {
+
+QuarterPicture makeQuarterPicture(const uint8_t* luma, int stride, int width, int height) {
+    QuarterPicture q;
+    q.width = width / 2 / 8 * 8;
+    q.height = height / 2 / 8 * 8;
+    q.y.resize(static_cast<size_t>(q.width) * q.height);
+    for (int r = 0; r < q.height; ++r) {
+        const uint8_t* a = luma + static_cast<ptrdiff_t>(2 * r) * stride;
+        const uint8_t* b = a + stride;
+        uint8_t* out = q.y.data() + static_cast<size_t>(r) * q.width;
+        for (int x = 0; x < q.width; ++x)
+            out[x] = static_cast<uint8_t>((a[2 * x] + a[2 * x + 1] + b[2 * x] + b[2 * x + 1] + 2) >> 2);
+    }
+    const int across = q.blocksAcross(), down = q.blocksDown();
+    q.intraCost.assign(static_cast<size_t>(across) * down, 0);
+    for (int by = 0; by < down; ++by)
+        for (int bx = 0; bx < across; ++bx) {
+            const uint8_t* p = q.at(8 * bx, 8 * by);
+            int sum = 0;
+            for (int r = 0; r < 8; ++r)
+                for (int x = 0; x < 8; ++x) sum += p[r * q.width + x];
+            const int mean = (sum + 32) >> 6;
+            int cost = 0;
+            for (int r = 0; r < 8; ++r)
+                for (int x = 0; x < 8; ++x) cost += std::abs(p[r * q.width + x] - mean);
+            q.intraCost[static_cast<size_t>(by) * across + bx] = cost;
+            q.intraTotal += cost;
+        }
+    return q;
+}
+
+namespace {
+
+int sad8(const uint8_t* a, const uint8_t* b, int stride) {
+    int sum = 0;
+    for (int r = 0; r < 8; ++r, a += stride, b += stride)
+        for (int x = 0; x < 8; ++x) sum += std::abs(a[x] - b[x]);
+    return sum;
+}
+
+// Quarter samples either way: 64 full-size samples.
+constexpr int kRange = 32;
+
+}  // namespace
+
+PictureMatch matchPicture(const QuarterPicture& cur, const QuarterPicture& ref) {
+    PictureMatch m;
+    const int across = cur.blocksAcross(), down = cur.blocksDown();
+    m.blocks.assign(static_cast<size_t>(across) * down, BlockMatch{});
+    if (ref.width != cur.width || ref.height != cur.height) return m;
+    for (int by = 0; by < down; ++by)
+        for (int bx = 0; bx < across; ++bx) {
+            const int x0 = 8 * bx, y0 = 8 * by;
+            const uint8_t* c = cur.at(x0, y0);
+            const int minX = std::max(-kRange, -x0), maxX = std::min(kRange, cur.width - 8 - x0);
+            const int minY = std::max(-kRange, -y0), maxY = std::min(kRange, cur.height - 8 - y0);
+            int bestX = 0, bestY = 0;
+            int best = sad8(c, ref.at(x0, y0), cur.width);
+            auto tryAt = [&](int dx, int dy) {
+                if (dx < minX || dx > maxX || dy < minY || dy > maxY) return false;
+                const int cost = sad8(c, ref.at(x0 + dx, y0 + dy), cur.width);
+                if (cost >= best) return false;
+                best = cost;
+                bestX = dx;
+                bestY = dy;
+                return true;
+            };
+            const size_t b = static_cast<size_t>(by) * across + bx;
+            if (bx > 0) tryAt(m.blocks[b - 1].dx, m.blocks[b - 1].dy);
+            if (by > 0) {
+                const BlockMatch& up = m.blocks[b - static_cast<size_t>(across)];
+                tryAt(up.dx, up.dy);
+                if (bx + 1 < across) {
+                    const BlockMatch& upRight = m.blocks[b - static_cast<size_t>(across) + 1];
+                    tryAt(upRight.dx, upRight.dy);
+                }
+            }
+            for (int step : {4, 2, 1}) {
+                for (int round = 0; round < 4; ++round) {
+                    const int cx = bestX, cy = bestY;
+                    bool moved = false;
+                    for (int dy = -step; dy <= step; dy += step)
+                        for (int dx = -step; dx <= step; dx += step)
+                            if (dx || dy) moved |= tryAt(cx + dx, cy + dy);
+                    if (!moved) break;
+                }
+            }
+            m.blocks[b] = BlockMatch{best, static_cast<int8_t>(bestX), static_cast<int8_t>(bestY)};
+            m.total += std::min(best, cur.intraCost[b]);
+        }
+    return m;
+}
+
+int64_t bidirectionalCost(const QuarterPicture& cur, const QuarterPicture& fwd, const QuarterPicture& bwd,
+                          const PictureMatch& fromFwd, const PictureMatch& fromBwd) {
+    const int across = cur.blocksAcross(), down = cur.blocksDown();
+    const size_t count = static_cast<size_t>(across) * down;
+    if (fromFwd.blocks.size() != count || fromBwd.blocks.size() != count) return 0;
+    int64_t total = 0;
+    for (int by = 0; by < down; ++by)
+        for (int bx = 0; bx < across; ++bx) {
+            const size_t b = static_cast<size_t>(by) * across + bx;
+            const BlockMatch& f = fromFwd.blocks[b];
+            const BlockMatch& k = fromBwd.blocks[b];
+            const uint8_t* c = cur.at(8 * bx, 8 * by);
+            const uint8_t* p = fwd.at(8 * bx + f.dx, 8 * by + f.dy);
+            const uint8_t* q = bwd.at(8 * bx + k.dx, 8 * by + k.dy);
+            int both = 0;
+            for (int r = 0; r < 8; ++r)
+                for (int x = 0; x < 8; ++x) {
+                    const size_t o = static_cast<size_t>(r) * cur.width + x;
+                    both += std::abs(c[o] - ((p[o] + q[o] + 1) >> 1));
+                }
+            total += std::min({f.cost, k.cost, both, cur.intraCost[b]});
+        }
+    return total;
+}
+
+const PictureMatch& PictureCosts::match(int cur, int ref) {
+    const auto key = std::make_pair(cur, ref);
+    auto it = matches_.find(key);
+    if (it != matches_.end()) return it->second;
+    const QuarterPicture* c = picture(cur);
+    const QuarterPicture* r = picture(ref);
+    PictureMatch m;
+    if (c && r) m = matchPicture(*c, *r);
+    return matches_.emplace(key, std::move(m)).first->second;
+}
+
+void PictureCosts::forgetBefore(int display) {
+    for (auto it = matches_.begin(); it != matches_.end();)
+        it = it->first.first < display || it->first.second < display ? matches_.erase(it) : std::next(it);
+}
+
+bool LookaheadDecider::isCut(int display) {
+    if (p_.cutPercent <= 0 || display <= 0) return false;
+    const QuarterPicture* cur = costs_.picture(display);
+    if (!cur || !costs_.picture(display - 1)) return false;
+    // Nearly flat pictures (a fade to black) say nothing either way.
+    const int64_t floor = static_cast<int64_t>(cur->intraCost.size()) * 64;
+    if (cur->intraTotal <= floor) return false;
+    const PictureMatch& m = costs_.match(display, display - 1);
+    return m.total * 100 >= static_cast<int64_t>(p_.cutPercent) * cur->intraTotal;
+}
+
+int LookaheadDecider::chooseDistance(int anchor, int longest) {
+    if (longest <= 1) return std::max(1, longest);
+    for (int d = 1; d <= longest; ++d)
+        if (!costs_.picture(anchor + d)) return longest;
+    // B pictures are coded coarser than references and nothing predicts
+    // from them, so their cost weighs less.
+    constexpr double kBWeight = 0.8;
+    int best = longest;
+    double bestScore = std::numeric_limits<double>::max();
+    for (int d = longest; d >= 1; --d) {
+        double cost = static_cast<double>(costs_.match(anchor + d, anchor).total);
+        for (int j = 1; j < d; ++j) {
+            const QuarterPicture& cur = *costs_.picture(anchor + j);
+            cost += kBWeight * static_cast<double>(bidirectionalCost(
+                                   cur, *costs_.picture(anchor), *costs_.picture(anchor + d),
+                                   costs_.match(anchor + j, anchor), costs_.match(anchor + j, anchor + d)));
+        }
+        const double score = cost / d;
+        // Ties go to the longer distance: fewer references, fewer bits.
+        if (score < bestScore) {
+            bestScore = score;
+            best = d;
+        }
+    }
+    return best;
+}
+
+void LookaheadDecider::decideMore(std::vector<CodingStep>& plan) {
+    const int N = std::max(1, p_.N), M = std::max(1, p_.M), nframes = p_.nframes;
+    if (plan.empty()) {
+        if (nframes <= 0) return;
+        CodingStep first;
+        first.pictureType = kPictureI;
+        first.opensGop = true;
+        first.closedGop = true;
+        plan.push_back(first);
+        lastAnchor_ = 0;
+        gopStart_ = 0;
+        return;
+    }
+    const int a = lastAnchor_;
+    if (a >= nframes - 1) return;
+    int longest = std::min(M, nframes - 1 - a);
+    int cutAt = -1;
+    for (int k = a + 1; k <= a + longest; ++k)
+        if (isCut(k)) {
+            cutAt = k;
+            break;
+        }
+    CodingStep anchor;
+    if (cutAt == a + 1) {
+        // A new scene: a closed GOP that opens with it, nothing before it
+        // predicting from it.
+        anchor.pictureType = kPictureI;
+        anchor.displayIndex = cutAt;
+        anchor.opensGop = anchor.closedGop = true;
+        anchor.gopStart = gopStart_ = cutAt;
+        plan.push_back(anchor);
+        lastAnchor_ = cutAt;
+        costs_.forgetBefore(cutAt);
+        return;
+    }
+    // The old scene ends with a reference of its own, so that no B picture
+    // predicts across the cut.
+    if (cutAt > 0) longest = cutAt - 1 - a;
+    const int d = chooseDistance(a, longest);
+    const int p = a + d;
+    anchor.displayIndex = p;
+    if (p - gopStart_ + 1 > N) {
+        anchor.pictureType = kPictureI;
+        anchor.opensGop = true;
+        // Its B pictures predict from the previous GOP's last reference.
+        anchor.closedGop = d == 1;
+        gopStart_ = a + 1;
+    } else {
+        anchor.pictureType = kPictureP;
+    }
+    anchor.gopStart = gopStart_;
+    plan.push_back(anchor);
+    for (int j = 1; j < d; ++j) {
+        CodingStep b;
+        b.pictureType = kPictureB;
+        b.displayIndex = a + j;
+        b.gopStart = gopStart_;
+        b.motionEntry = j;
+        plan.push_back(b);
+    }
+    lastAnchor_ = p;
+    costs_.forgetBefore(a);
+}
+
+namespace {
+
+// The encoder's frames, fetched through the frame input's window.
+class EncoderPictureCosts : public PictureCosts {
+public:
+    explicit EncoderPictureCosts(VideoEncoder& enc) : enc_(enc) {}
+    const QuarterPicture* picture(int display) override {
+        if (display < 0 || display >= enc_.nframes) return nullptr;
+        auto it = pictures_.find(display);
+        if (it != pictures_.end()) return it->second.y.empty() ? nullptr : &it->second;
+        QuarterPicture& q = pictures_[display];
+        if (fetchPicture(enc_, scratch_, display))
+            q = makeQuarterPicture(scratch_.y(), enc_.geo.paddedWidth, enc_.geo.paddedWidth, enc_.geo.paddedHeight);
+        return q.y.empty() ? nullptr : &q;
+    }
+    void forget(int display) {
+        forgetBefore(display);
+        pictures_.erase(pictures_.begin(), pictures_.lower_bound(display));
+    }
+
+private:
+    VideoEncoder& enc_;
+    Picture scratch_;
+    std::map<int, QuarterPicture> pictures_;
+};
+
+class EncoderLookahead : public PlanDecider {
+public:
+    EncoderLookahead(VideoEncoder& enc, const LookaheadParameters& p) : costs_(enc), decider_(costs_, p) {}
+    void decideMore(std::vector<CodingStep>& plan) override {
+        decider_.decideMore(plan);
+        // Keep the newest reference and what follows it.
+        int anchor = 0;
+        for (const CodingStep& s : plan)
+            if (s.pictureType != kPictureB) anchor = std::max(anchor, s.displayIndex);
+        costs_.forget(anchor);
+    }
+
+private:
+    EncoderPictureCosts costs_;
+    LookaheadDecider decider_;
+};
+
+}  // namespace
+
+std::unique_ptr<CodingPlan> makeLookaheadPlan(VideoEncoder& enc) {
+    LookaheadParameters p;
+    p.N = enc.gopSize;
+    p.M = enc.refDistance;
+    p.nframes = enc.nframes;
+    p.cutPercent = enc.s.sceneCut;
+    return std::make_unique<CodingPlan>(std::make_unique<EncoderLookahead>(enc, p), enc.nframes);
+}
+
+}  // namespace quillon

@@ -1,0 +1,99 @@
+// The lookahead: quarter-size luminance pictures of the frames ahead of the
+// coding loop, what coding each of them would cost (intra, and predicted
+// from another picture by a cheap block search), and the GOP plan decided
+// from those costs: a new GOP with an I picture at each scene cut, and as
+// many B pictures between references as pays.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "video/encoder/coding_plan.h"
+
+namespace quillon {
+
+struct VideoEncoder;
+
+// A picture at half the width and half the height; one 8x8 block per
+// macroblock of the full picture.
+struct QuarterPicture {
+    int width = 0, height = 0;  // multiples of 8
+    std::vector<uint8_t> y;
+    std::vector<int> intraCost;  // per block
+    int64_t intraTotal = 0;
+
+    int blocksAcross() const { return width / 8; }
+    int blocksDown() const { return height / 8; }
+    const uint8_t* at(int x, int y0) const { return y.data() + static_cast<size_t>(y0) * width + x; }
+};
+
+// Averages 2x2 luminance samples of a width x height area (both even).
+QuarterPicture makeQuarterPicture(const uint8_t* luma, int stride, int width, int height);
+
+// Per-block result of predicting one picture from another.
+struct BlockMatch {
+    int cost = 0;  // sum of absolute differences of the best vector
+    int8_t dx = 0, dy = 0;
+};
+struct PictureMatch {
+    std::vector<BlockMatch> blocks;
+    int64_t total = 0;  // sum over blocks of min(cost, intra cost)
+};
+// Searches every block of cur in ref from the zero vector and its
+// neighbours' vectors, refined in steps of 4, 2 and 1 samples.
+PictureMatch matchPicture(const QuarterPicture& cur, const QuarterPicture& ref);
+
+// Cost of coding cur as a B picture between fwd and bwd, given both
+// matches: per block the cheapest of forward, backward and their average.
+int64_t bidirectionalCost(const QuarterPicture& cur, const QuarterPicture& fwd, const QuarterPicture& bwd,
+                          const PictureMatch& fromFwd, const PictureMatch& fromBwd);
+
+// What the plan is decided from, by display index; a decider that can be
+// tested on synthetic pictures without an encoder.
+class PictureCosts {
+public:
+    virtual ~PictureCosts() = default;
+    // Null when the picture cannot be had (beyond the input).
+    virtual const QuarterPicture* picture(int display) = 0;
+    // Prediction of cur from ref, computed once.
+    const PictureMatch& match(int cur, int ref);
+    // Forgets what lies before display (pictures and matches).
+    void forgetBefore(int display);
+
+protected:
+    std::map<std::pair<int, int>, PictureMatch> matches_;
+};
+
+struct LookaheadParameters {
+    int N = 15;           // longest GOP
+    int M = 3;            // at most M - 1 B pictures between references
+    int nframes = 0;
+    // A picture starts a new scene when predicting it from the picture
+    // before costs at least this share (percent) of coding it alone; 0
+    // finds no cuts.
+    int cutPercent = 50;
+};
+
+class LookaheadDecider : public PlanDecider {
+public:
+    LookaheadDecider(PictureCosts& costs, const LookaheadParameters& p) : costs_(costs), p_(p) {}
+    void decideMore(std::vector<CodingStep>& plan) override;
+    // True when display starts a new scene: predicting it from the picture
+    // before saves little against coding it alone.
+    bool isCut(int display);
+
+private:
+    int chooseDistance(int anchor, int longest);
+    PictureCosts& costs_;
+    LookaheadParameters p_;
+    int lastAnchor_ = -1;
+    int gopStart_ = 0;
+};
+
+// The plan of an encode with the lookahead on (enc.s.lookahead > 0).
+std::unique_ptr<CodingPlan> makeLookaheadPlan(VideoEncoder& enc);
+
+}  // namespace quillon
