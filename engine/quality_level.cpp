@@ -18,6 +18,7 @@ void applyQualityLevel(EncoderSettings& s, int level) {
     s.lambdaPercent = classic.lambdaPercent;
     s.lookahead = classic.lookahead;
     s.sceneCut = classic.sceneCut;
+    s.propagation = classic.propagation;
     if (level != kQualityHigh && level != kQualityBest) return;
     s.iQuantRatio = 65;
     s.bQuantRatio = 140;
@@ -34,6 +35,7 @@ void applyQualityLevel(EncoderSettings& s, int level) {
     s.rdDecision = level == kQualityBest ? 1 : 0;
     s.lookahead = level == kQualityBest ? 30 : 15;
     s.sceneCut = 50;
+    s.propagation = 30;
 }
 
 int qualityLevelFromName(const std::string& name) {

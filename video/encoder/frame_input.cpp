@@ -26,7 +26,10 @@ bool allocate(Engine& engine, std::vector<uint8_t>& v, size_t size, const char* 
 bool setUpFrameInput(VideoEncoder& enc) {
     const VideoGeometry& g = enc.geo;
     FrameWindow& in = enc.input;
-    in.n = std::max(1, enc.gopSize);
+    // The lookahead reads its pictures ahead of the coding loop, which GOP
+    // re-coding may move back by a GOP.
+    const int ahead = enc.s.lookahead > 0 ? enc.s.lookahead + enc.refDistance + 2 : 0;
+    in.n = std::max(1, enc.gopSize) + ahead;
     in.threads = encoderThreadCount();
     in.routines = selectFrameInputRoutines(enc.s.useFloatingPoint != 0, enc.engine.ev.MMXMode,
                                            enc.engine.ev.cpuFeatures);

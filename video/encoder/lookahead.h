@@ -93,7 +93,26 @@ private:
     int gopStart_ = 0;
 };
 
+// Temporal propagation: how much of each block of picture display later
+// pictures (up to display + window, within the encode) take over by
+// prediction, following each picture's search in the one before it. The
+// result is a quantiser factor per block, below 1 where later pictures
+// predict from the block, above 1 where nothing does, with a geometric mean
+// of 1 over the picture; exponent 0 gives 1 everywhere.
+std::vector<double> temporalFactors(PictureCosts& costs, int display, int window, double exponent);
+
+// The encoder's lookahead: its pictures, fetched through the frame input,
+// shared by the GOP plan and the temporal propagation.
+class EncoderLookahead;
+std::shared_ptr<EncoderLookahead> makeEncoderLookahead(VideoEncoder& enc);
 // The plan of an encode with the lookahead on (enc.s.lookahead > 0).
-std::unique_ptr<CodingPlan> makeLookaheadPlan(VideoEncoder& enc);
+std::unique_ptr<CodingPlan> makeLookaheadPlan(VideoEncoder& enc, const std::shared_ptr<EncoderLookahead>& lookahead);
+// Before coding the picture at display: sets enc.temporalFactor for it
+// (empty when the propagation is off or does not apply) and lets go of the
+// pictures the encode no longer needs.
+void prepareTemporalFactors(VideoEncoder& enc, EncoderLookahead& lookahead, int display, int pictureType);
+// The hook into the quantiser choice: macroblock k's quantiser with the
+// temporal factor applied (mquant itself when there is none).
+int temporalMquant(const VideoEncoder& enc, int k, int mquant, int qScaleType);
 
 }  // namespace quillon

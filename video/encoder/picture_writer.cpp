@@ -4,6 +4,7 @@
 
 #include "video/dsp/quantize.h"
 #include "video/encoder/adaptive_quant.h"
+#include "video/encoder/lookahead.h"
 #include "video/encoder/macroblock_pipeline.h"
 #include "video/encoder/mode_decision.h"
 #include "video/encoder/picture_prediction.h"
@@ -199,6 +200,7 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
             if (rdDecision) {
                 int mquant = chooseMquant(enc, k);
                 if (adaptive.active()) mquant = adaptive.mquantFor(k, mquant, pic.qScaleType);
+                mquant = temporalMquant(enc, k, mquant, pic.qScaleType);
                 decideMacroblock(enc, mb, mquant, trellis, st, syntax, work);
             } else {
                 mb.dctType = decideMacroblockDctType(enc, work);
@@ -206,6 +208,7 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
                 if (trellis) std::copy(work.blocks, work.blocks + g.blockCount, coefficients);
                 int mquant = chooseMquant(enc, k);
                 if (adaptive.active()) mquant = adaptive.mquantFor(k, mquant, pic.qScaleType);
+                mquant = temporalMquant(enc, k, mquant, pic.qScaleType);
                 quantiseMacroblock(enc, mb, mquant, work);
                 if (trellis) refineMacroblockLevels(enc, mb, coefficients, work);
             }

@@ -108,11 +108,13 @@ bool runVideoEncoder(Engine& engine, const VideoRunOptions& options) {
     // GOP re-coding (enc.gopRecoding) takes its first snapshot here.
     if (enc.gopRecoding) startGopRecoding(enc);
 
+    std::shared_ptr<EncoderLookahead> lookahead;
+    if (enc.s.lookahead > 0) lookahead = makeEncoderLookahead(enc);
     std::unique_ptr<CodingPlan> plan;
     if (options.replayPlan)
         plan = std::make_unique<CodingPlan>(CodingPlan::replay(*options.replayPlan));
-    else if (enc.s.lookahead > 0)
-        plan = makeLookaheadPlan(enc);
+    else if (lookahead)
+        plan = makeLookaheadPlan(enc, lookahead);
     else
         plan = std::make_unique<CodingPlan>(CodingPlan::fixed(enc.gopSize, enc.refDistance, enc.nframes));
     const PlanRecorder recorder{options, plan};
@@ -144,6 +146,7 @@ bool runVideoEncoder(Engine& engine, const VideoRunOptions& options) {
             if (i > 0) break;
             return fail(enc);
         }
+        if (lookahead) prepareTemporalFactors(enc, *lookahead, step.displayIndex, step.pictureType);
         if (!codeFrame(enc, step)) return fail(enc);
         if (enc.observer) enc.observer->frameCoded(enc);
         engine.job.framesEncoded = i + 1;

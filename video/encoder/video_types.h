@@ -201,6 +201,9 @@ struct VideoEncoder {
     Picture* reconstructed = nullptr;
 
     std::vector<MacroblockInfo> mbInfo;  // mbHeightPicture x mbWidth
+    // The lookahead's quantiser factor of each macroblock of the picture
+    // being coded; empty when it has none.
+    std::vector<double> temporalFactor;
 
     // clip[i] for i in -384..639 is i clamped to 0..255; use clip().
     std::array<uint8_t, 1024> clipTable{};
