@@ -63,6 +63,24 @@ TEST(GopBudget, TooLargeGopsAreCodedAgainUntilTheyFitOrTheQuantiserIsCoarsest) {
     EXPECT_EQ(attempts(b, 4, 2000000).size(), 1u);
 }
 
+TEST(GopBudget, AShortGopIsMeasuredAgainstItsOwnLength) {
+    GopBudget b;
+    b.start(15, 25, 1000000, 200000, 0, 4);
+    // 3 pictures at 1 Mbit/s may carry 120000 bits, not the 600000 of 15.
+    EXPECT_TRUE(b.check(300000, 4, 3).recode);
+    EXPECT_FALSE(b.check(300000, 4).recode);
+    EXPECT_FALSE(b.check(100000, 4, 3).recode);
+    // The minimum shrinks alike: 24000 bits for 3 pictures at 200 kbit/s.
+    EXPECT_TRUE(b.check(20000, 4, 3).recode);
+    EXPECT_FALSE(b.check(30000, 4, 3).recode);
+    // With an average, the bank is charged the short GOP's own share.
+    GopBudget avg;
+    avg.start(15, 25, 0, 0, 1000000, 4);
+    const double bank = avg.bank();
+    EXPECT_FALSE(avg.check(100000, 4, 3).recode);
+    EXPECT_DOUBLE_EQ(avg.bank(), bank + 120000 - 100000);
+}
+
 TEST(GopBudget, TooSmallGopsGetAFinerQuantiserButARaisedOneIsNotLoweredAgain) {
     GopBudget b;
     b.start(15, 25, 0, 1000000, 0, 8);

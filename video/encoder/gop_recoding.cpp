@@ -43,21 +43,25 @@ std::string GopBudget::reportLine(int bits, int mquantValue) const {
     return formatText("              bitrate = %u, new mquant = %d", rate, mquantValue);
 }
 
-GopBudget::Verdict GopBudget::check(int bits, int mquantValue) {
-    const double allowedBits = allowed();
-    const bool tooLarge = (bits > maxGopBits_ || bits > allowedBits) && mquantValue < 31;
-    const bool tooSmall = bits < minGopBits_ && !raised_ && mquantValue > 1;
+GopBudget::Verdict GopBudget::check(int bits, int mquantValue, int pictures) {
+    const double scale = pictures > 0 ? static_cast<double>(pictures) / N_ : 1.0;
+    const double target = static_cast<double>(targetGopBits_) * scale;
+    const double allowedBits = pictures > 0 && useBank_ ? std::floor(bank_ / (frameRate_ * 10 / N_) + target) : allowed();
+    const double maxGopBits = static_cast<double>(maxGopBits_) * scale;
+    const double minGopBits = static_cast<double>(minGopBits_) * scale;
+    const bool tooLarge = (bits > maxGopBits || bits > allowedBits) && mquantValue < 31;
+    const bool tooSmall = bits < minGopBits && !raised_ && mquantValue > 1;
     Verdict v;
     if (tooLarge || tooSmall) {
         v.recode = true;
         double q;
-        if (bits >= minGopBits_) {
+        if (bits >= minGopBits) {
             raised_ = true;
-            const double limit = std::min(allowedBits, static_cast<double>(maxGopBits_));
+            const double limit = std::min(allowedBits, maxGopBits);
             // A spent bank leaves no room at all: go straight to the coarsest.
             q = limit > 0 ? std::max(mquantValue + 1.0, std::floor(bits / limit * mquantValue + 0.5)) : 31;
         } else {
-            const double limit = std::min(allowedBits, static_cast<double>(minGopBits_));
+            const double limit = std::min(allowedBits, minGopBits);
             q = limit > 0 ? std::min(mquantValue - 1.0, std::floor(bits / limit * mquantValue + 0.5) + 1) : mquantValue - 1.0;
         }
         v.mquant = static_cast<int>(std::clamp(q, 1.0, 31.0));
@@ -66,7 +70,7 @@ GopBudget::Verdict GopBudget::check(int bits, int mquantValue) {
     raised_ = false;
     reported_ = false;
     gopNumber_ += 1;
-    if (useBank_) bank_ += static_cast<double>(targetGopBits_) - bits;
+    if (useBank_) bank_ += target - bits;
     v.mquant = baseMquant_;
     return v;
 }
@@ -178,7 +182,10 @@ int recodeCheckAtGopStart(VideoEncoder& enc, int i) {
         enc.engine.logLine(st.budget.reportLine(bits, enc.s.mquantValue));
         st.budget.noteReported();
     }
-    GopBudget::Verdict v = st.budget.check(bits, enc.s.mquantValue);
+    // The lookahead's GOPs end at scene cuts: their limits follow their
+    // length. (The fixed plan keeps measuring against N.)
+    const int pictures = enc.s.lookahead > 0 ? i - st.gopStartIndex : 0;
+    GopBudget::Verdict v = st.budget.check(bits, enc.s.mquantValue, pictures);
     enc.s.mquantValue = v.mquant;
     if (v.recode) {
         restoreCheckpoint(enc, st.start);

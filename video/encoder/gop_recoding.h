@@ -28,7 +28,10 @@ public:
     };
     // bits: the whole finished GOP with its headers. On acceptance the bank
     // is charged and the quantiser goes back to the configured one.
-    Verdict check(int bits, int mquantValue);
+    // pictures: the GOP's length when its limits scale with it (GOPs of the
+    // lookahead's plan, cut short by scene cuts); 0 measures every GOP
+    // against N pictures.
+    Verdict check(int bits, int mquantValue, int pictures = 0);
 
     // Text of the verbose report line for this attempt.
     std::string reportLine(int bits, int mquantValue) const;
