@@ -35,7 +35,9 @@ void applyQualityLevel(EncoderSettings& s, int level) {
     s.rdDecision = level == kQualityBest ? 1 : 0;
     s.lookahead = level == kQualityBest ? 30 : 15;
     s.sceneCut = 50;
-    s.propagation = 30;
+    // Measured on the scene-cut clip: 30 cost 2 % on DVD and 11 % on VCD;
+    // 10 gained 1.7 % on VCD and lost 0.2 % on DVD.
+    s.propagation = 10;
 }
 
 int qualityLevelFromName(const std::string& name) {
