@@ -90,10 +90,12 @@ private:
     std::map<int, QuarterPicture> pictures_;
 };
 
-std::vector<CodingStep> decidePlan(int frames, const std::vector<int>& cuts, double speed, int N, int M) {
+std::vector<CodingStep> decidePlan(int frames, const std::vector<int>& cuts, double speed, int N, int M,
+                                   int maxLength = 0) {
     SceneCosts costs(frames, cuts, speed);
     LookaheadParameters p;
     p.N = N;
+    p.maxLength = maxLength > 0 ? maxLength : N;
     p.M = M;
     p.nframes = frames;
     CodingPlan plan(std::make_unique<LookaheadDecider>(costs, p), frames);
@@ -153,16 +155,19 @@ void expectCutsRespected(const std::vector<CodingStep>& steps, const std::vector
             newer = s.displayIndex;
             continue;
         }
-        for (int cut : cuts)
-            if (!fullBefore.count(cut))
+        for (int cut : cuts) {
+            if (!fullBefore.count(cut)) {
                 EXPECT_FALSE(older < cut && cut <= newer) << "B " << s.displayIndex << " across " << cut;
+            }
+        }
     }
     // Never two I pictures in a row, unless a scene lasts one picture (or
     // without B pictures, a full GOP ends right before a cut).
     const std::set<int> cutSet(cuts.begin(), cuts.end());
     for (const CodingStep& s : steps)
-        if (M > 1 && s.pictureType == kPictureI && s.displayIndex > 0 && !cutSet.count(s.displayIndex - 1))
+        if (M > 1 && s.pictureType == kPictureI && s.displayIndex > 0 && !cutSet.count(s.displayIndex - 1)) {
             EXPECT_NE(shown.at(s.displayIndex - 1).pictureType, kPictureI) << "I at " << s.displayIndex;
+        }
     for (int length : gopLengths(steps, frames)) EXPECT_LE(length, N);
 }
 
@@ -178,6 +183,24 @@ TEST(LookaheadPlan, EveryCutOpensAClosedGopAndNoPredictionCrossesIt) {
     // NTSC's longer GOP, a slow camera.
     const auto steps = decidePlan(60, cuts, 0.25, 18, 3);
     expectCutsRespected(steps, cuts, 60, 18, 3);
+}
+
+TEST(LookaheadPlan, AGopRunsOnToACutWithinTheTargetsLimit) {
+    // GOPs of 12 on a DVD (at most 15): a cut four pictures after a full
+    // GOP would otherwise leave a GOP of three pictures and two I pictures
+    // in a row.
+    const std::vector<int> cuts = {35, 60, 105};
+    const auto steps = decidePlan(125, cuts, 1.0, 12, 3, 15);
+    expectCutsRespected(steps, cuts, 125, 15, 3);
+    const auto lengths = gopLengths(steps, 125);
+    int longer = 0;
+    for (int length : lengths) {
+        EXPECT_GE(length, 6);
+        longer += length > 12;
+    }
+    EXPECT_GE(longer, 1);
+    // Without a cut in reach, the usual length holds.
+    for (int length : gopLengths(decidePlan(60, {}, 1.0, 12, 3, 15), 60)) EXPECT_LE(length, 12);
 }
 
 TEST(LookaheadPlan, SmoothMotionFindsNoCutAndUsesBPictures) {
@@ -315,7 +338,8 @@ TEST(LookaheadEncode, CutsDecodeAsIPicturesInEveryTargetAndLevel) {
             options.observer = &observer;
             options.recordPlan = &plan;
             ASSERT_TRUE(runVideoEncoder(job.engine, options));
-            expectCutsRespected(plan, cuts, frames, s.iFramesInGOP, s.ipFrameDistance);
+            // A DVD GOP may run on to a cut up to 15 pictures (PAL).
+            expectCutsRespected(plan, cuts, frames, c.kind == 4 ? 15 : s.iFramesInGOP, s.ipFrameDistance);
 
             const DecodedVideo video = decodeVideo(out);
             ASSERT_TRUE(video.opened);

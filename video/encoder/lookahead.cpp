@@ -206,6 +206,14 @@ void LookaheadDecider::decideMore(std::vector<CodingStep>& plan) {
             cutAt = k;
             break;
         }
+    // A GOP may run on past N up to the target's limit when that lets it
+    // end right before a cut, instead of a short GOP of its own there.
+    int limit = N;
+    for (int k = a + 1; k <= std::min(a + 2 * M, nframes - 1); ++k)
+        if (isCut(k)) {
+            if (k - gopStart_ <= p_.maxLength) limit = std::max(N, p_.maxLength);
+            break;
+        }
     CodingStep anchor;
     if (cutAt == a + 1) {
         // A new scene: a closed GOP that opens with it, nothing before it
@@ -219,7 +227,7 @@ void LookaheadDecider::decideMore(std::vector<CodingStep>& plan) {
         costs_.forgetBefore(cutAt);
         return;
     }
-    if (cutAt > 0 && cutAt - 1 - gopStart_ + 1 > N) {
+    if (cutAt > 0 && cutAt - 1 - gopStart_ + 1 > limit) {
         // The old scene's GOP is full: its last pictures become B pictures
         // of the cut's GOP, coded after its I picture. They predict from
         // the old scene's reference (closed_gop stays 0); the other choice,
@@ -247,7 +255,7 @@ void LookaheadDecider::decideMore(std::vector<CodingStep>& plan) {
     const int d = chooseDistance(a, longest);
     const int p = a + d;
     anchor.displayIndex = p;
-    if (p - gopStart_ + 1 > N) {
+    if (p - gopStart_ + 1 > limit) {
         anchor.pictureType = kPictureI;
         anchor.opensGop = true;
         // Its B pictures predict from the previous GOP's last reference.
@@ -374,7 +382,13 @@ std::shared_ptr<EncoderLookahead> makeEncoderLookahead(VideoEncoder& enc) {
 
 std::unique_ptr<CodingPlan> makeLookaheadPlan(VideoEncoder& enc, const std::shared_ptr<EncoderLookahead>& lookahead) {
     LookaheadParameters p;
-    p.N = enc.gopSize;
+    p.N = p.maxLength = enc.gopSize;
+    if (enc.s.videoType == kKindDvd) {
+        // DVD players take at most 15 pictures a GOP at 25 pictures a second
+        // and 18 at 29.97.
+        p.maxLength = enc.s.frameRate > 26 ? 18 : 15;
+        p.N = std::min(p.N, p.maxLength);
+    }
     p.M = enc.refDistance;
     p.nframes = enc.nframes;
     p.cutPercent = enc.s.sceneCut;

@@ -68,7 +68,8 @@ protected:
 };
 
 struct LookaheadParameters {
-    int N = 15;           // longest GOP
+    int N = 15;           // usual GOP length
+    int maxLength = 15;   // the target's longest GOP, for a GOP that runs on to a cut
     int M = 3;            // at most M - 1 B pictures between references
     int nframes = 0;
     // A picture starts a new scene when predicting it from the picture
