@@ -173,16 +173,12 @@ void quantiseMacroblock(const VideoEncoder& enc, MacroblockInfo& mb, int mquant,
         return;
     }
     const bool fast = enc.engine.ev.MMXMode > 0 && mquant > 1;
-    auto fastForm = t.quantizeNonIntraFast ? t.quantizeNonIntraFast : quantizeNonIntraBlockFast;
+    auto quantize = fast ? (t.quantizeNonIntraFast ? t.quantizeNonIntraFast : quantizeNonIntraBlockFast)
+                         : (t.quantizeNonIntra ? t.quantizeNonIntra : quantizeNonIntraBlock);
     int cbp = 0;
     for (int b = 0; b < count; ++b) {
         int16_t* levels = blocks[b].data();
-        if (fast)
-            fastForm(levels, levels, enc.quant.nonIntra16.data(), enc.quant.nonIntraReciprocal.data(), mquant,
-                     enc.mpeg2);
-        else
-            quantizeNonIntraBlock(levels, levels, enc.quant.nonIntra16.data(), enc.quant.nonIntraReciprocal.data(),
-                                  mquant, enc.mpeg2);
+        quantize(levels, levels, enc.quant.nonIntra16.data(), enc.quant.nonIntraReciprocal.data(), mquant, enc.mpeg2);
         const uint64_t natural = mask(levels);
         work.scanMask[b] = toScanOrder(natural, alternate);
         cbp = (cbp << 1) | (natural != 0 ? 1 : 0);
