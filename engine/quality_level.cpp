@@ -17,6 +17,7 @@ void applyQualityLevel(EncoderSettings& s, int level) {
     s.rdDecision = classic.rdDecision;
     s.lambdaPercent = classic.lambdaPercent;
     s.fieldModes = classic.fieldModes;
+    s.vectorCost = classic.vectorCost;
     if (level != kQualityHigh && level != kQualityBest) return;
     s.iQuantRatio = 65;
     s.bQuantRatio = 140;
@@ -32,6 +33,7 @@ void applyQualityLevel(EncoderSettings& s, int level) {
     // best; leaving errors out and intra by cost did not pay at all.
     s.rdDecision = level == kQualityBest ? 1 : 0;
     s.fieldModes = 1;
+    s.vectorCost = 100;
 }
 
 int qualityLevelFromName(const std::string& name) {
