@@ -54,11 +54,31 @@ bool fail(VideoEncoder& enc) {
 
 }  // namespace
 
-bool runVideoEncoder(Engine& engine) { return runVideoEncoder(engine, nullptr); }
+bool runVideoEncoder(Engine& engine) { return runVideoEncoder(engine, VideoRunOptions{}); }
 
 bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
+    VideoRunOptions options;
+    options.observer = observer;
+    return runVideoEncoder(engine, options);
+}
+
+namespace {
+
+// Hands the coded plan to the caller however the encode ends.
+struct PlanRecorder {
+    const VideoRunOptions& options;
+    std::unique_ptr<CodingPlan>& plan;
+    ~PlanRecorder() {
+        if (options.recordPlan && plan) *options.recordPlan = plan->steps();
+    }
+};
+
+}  // namespace
+
+bool runVideoEncoder(Engine& engine, const VideoRunOptions& options) {
     VideoEncoder enc(engine);
-    enc.observer = observer;
+    enc.observer = options.observer;
+    if (options.recordPlan) options.recordPlan->clear();
     enc.gopSize = std::max(1, engine.work.iFramesInGOP);
     enc.refDistance = std::max(1, engine.work.ipFrameDistance);
     enc.nframes = engine.job.frameCount;
@@ -66,6 +86,14 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
     if (enc.nframes <= 0) {
         engine.reportError("No frames to encode.");
         return false;
+    }
+
+    if (options.replayPlan) {
+        const std::string fault = validatePlan(*options.replayPlan, enc.nframes, enc.refDistance);
+        if (!fault.empty()) {
+            engine.reportError("The recorded GOP plan does not fit this encode: " + fault + ".");
+            return false;
+        }
     }
 
     if (!setUpEncoder(enc)) return fail(enc);
@@ -79,7 +107,12 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
     // GOP re-coding (enc.gopRecoding) takes its first snapshot here.
     if (enc.gopRecoding) startGopRecoding(enc);
 
-    const int N = enc.gopSize, M = enc.refDistance;
+    std::unique_ptr<CodingPlan> plan;
+    if (options.replayPlan)
+        plan = std::make_unique<CodingPlan>(CodingPlan::replay(*options.replayPlan));
+    else
+        plan = std::make_unique<CodingPlan>(CodingPlan::fixed(enc.gopSize, enc.refDistance, enc.nframes));
+    const PlanRecorder recorder{options, plan};
     for (int i = 0; i < enc.nframes; ++i) {
         engine.pumpMessages();
         if (engine.job.stopRequested) return fail(enc);
@@ -92,15 +125,14 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
         refreshPreview(enc);
         // At a GOP start (i > 0) GOP re-coding checks the previous GOP here
         // and may move i back to that GOP's first coding index.
-        if (enc.recoding && i > 0 && planCodingStep(i, N, M, enc.nframes).opensGop)
-            i = recodeCheckAtGopStart(enc, i);
-        const CodingStep step = planCodingStep(i, N, M, enc.nframes);
+        if (enc.recoding && i > 0 && plan->step(i).opensGop) i = recodeCheckAtGopStart(enc, i);
+        const CodingStep step = plan->step(i);
         assignPictureBuffers(enc, step);
         if (step.opensGop) {
-            const GopCounts counts = gopCounts(i, step.gopStart, N, M, enc.nframes);
+            const GopCounts counts = plan->gopCounts(i);
             if (enc.rate) enc.rate->rcInitGop(enc, counts.np, counts.nb);
             if (i > 0) writeSequenceHeaders(enc);
-            writeGopHeader(enc, step.gopStart, i == 0);
+            writeGopHeader(enc, step.gopStart, step.closedGop, step.brokenLink);
         }
         preparePicture(enc, step);
         writePictureHeaderStatistics(enc, i);
