@@ -12,4 +12,7 @@ bool runVideoEncoder(Engine& engine);
 class PictureObserver;
 bool runVideoEncoder(Engine& engine, PictureObserver* observer);
 
+// Two-pass coding is on: twoPass with variable bitrate and an avgBitrate.
+bool twoPassWanted(const EncoderSettings& s);
+
 }  // namespace quillon

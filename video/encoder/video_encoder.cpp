@@ -1,7 +1,12 @@
 #include "video/video_encoder.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
 
 #include "video/encoder/encoder_setup.h"
 #include "video/encoder/frame_input.h"
@@ -12,6 +17,8 @@
 #include "video/encoder/picture_loop.h"
 #include "video/encoder/rate_interface.h"
 #include "video/encoder/stream_headers.h"
+#include "video/encoder/two_pass.h"
+#include "engine/format.h"
 
 namespace quillon {
 
@@ -52,26 +59,36 @@ bool fail(VideoEncoder& enc) {
     return false;
 }
 
-}  // namespace
+// One pass of two-pass coding: the first keeps the record, the second
+// replays it with the planned quantisers.
+struct PassRole {
+    PassRecord* record = nullptr;
+    SecondPass* second = nullptr;
+    int progressDone = 0;
+    int progressTotal = 0;
+};
 
-bool runVideoEncoder(Engine& engine) { return runVideoEncoder(engine, nullptr); }
-
-bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
+bool encodePass(Engine& engine, PictureObserver* observer, const PassRole& role) {
     VideoEncoder enc(engine);
     enc.observer = observer;
     enc.gopSize = std::max(1, engine.work.iFramesInGOP);
     enc.refDistance = std::max(1, engine.work.ipFrameDistance);
     enc.nframes = engine.job.frameCount;
+    enc.progressDone = role.progressDone;
+    enc.progressTotal = role.progressTotal;
     engine.job.framesEncoded = 0;
     if (enc.nframes <= 0) {
         engine.reportError("No frames to encode.");
         return false;
     }
+    // The second pass codes exactly the steps the first one did.
+    if (role.second) enc.nframes = std::min(enc.nframes, static_cast<int>(role.second->record().pictures.size()));
 
     if (!setUpEncoder(enc)) return fail(enc);
     if (!setUpMotionSearch(enc)) return fail(enc);
     ProgressClock clock;
     startProgressClock(enc, clock);
+    if (role.second) enc.passMquantValue = enc.s.mquantValue;
 
     rcInitSequenceStatistics(enc);
     if (enc.rate) enc.rate->rcInitSequence(enc);
@@ -80,6 +97,10 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
     if (enc.gopRecoding) startGopRecoding(enc);
 
     const int N = enc.gopSize, M = enc.refDistance;
+    auto stepAt = [&](int i) {
+        return role.second ? replayStep(role.second->record().pictures[static_cast<size_t>(i)])
+                           : planCodingStep(i, N, M, enc.nframes);
+    };
     for (int i = 0; i < enc.nframes; ++i) {
         engine.pumpMessages();
         if (engine.job.stopRequested) return fail(enc);
@@ -92,9 +113,9 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
         refreshPreview(enc);
         // At a GOP start (i > 0) GOP re-coding checks the previous GOP here
         // and may move i back to that GOP's first coding index.
-        if (enc.recoding && i > 0 && planCodingStep(i, N, M, enc.nframes).opensGop)
-            i = recodeCheckAtGopStart(enc, i);
-        const CodingStep step = planCodingStep(i, N, M, enc.nframes);
+        if (enc.recoding && i > 0 && stepAt(i).opensGop) i = recodeCheckAtGopStart(enc, i);
+        const CodingStep step = stepAt(i);
+        const double stepStart = enc.writer.totalBits();
         assignPictureBuffers(enc, step);
         if (step.opensGop) {
             const GopCounts counts = gopCounts(i, step.gopStart, N, M, enc.nframes);
@@ -109,7 +130,32 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
             if (i > 0) break;
             return fail(enc);
         }
+        enc.tally = PictureTally{};
+        if (role.second) enc.passQuant = role.second->startPicture(i, enc.writer.totalBits());
         if (!codeFrame(enc, step)) return fail(enc);
+        const double stepBits = enc.writer.totalBits() - stepStart;
+        if (role.second) role.second->endPicture(i, stepBits);
+        if (role.record) {
+            // A GOP coded again replaces what its first attempt recorded.
+            role.record->pictures.resize(static_cast<size_t>(i));
+            PassPicture p;
+            p.codingIndex = i;
+            p.displayIndex = step.displayIndex;
+            p.type = step.pictureType;
+            p.structure = enc.s.fieldPictures ? 0 : 3;
+            p.opensGop = step.opensGop;
+            p.gopStart = step.gopStart;
+            p.motionEntry = step.motionEntry;
+            p.coefficientBits = enc.tally.blockBits;
+            p.vectorBits = enc.tally.macroblockBits - enc.tally.blockBits;
+            p.headerBits = stepBits - enc.tally.macroblockBits;
+            p.quantSum = enc.tally.quantSum;
+            p.macroblocks = enc.tally.macroblocks;
+            p.intraMacroblocks = enc.tally.intra;
+            p.skippedMacroblocks = enc.tally.skipped;
+            p.complexity = enc.tally.macroblockBits * p.meanQuant();
+            role.record->pictures.push_back(p);
+        }
         if (enc.observer) enc.observer->frameCoded(enc);
         engine.job.framesEncoded = i + 1;
     }
@@ -130,6 +176,97 @@ bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
         return embedded;
     }
     return true;
+}
+
+// Where the first pass's record goes: beside the statistics file when
+// there is one, else a new file in the output's folder that is removed
+// after the second pass.
+std::string passRecordName(Engine& engine, bool* temporary) {
+    const std::string stats = engine.work.statisticsFilename;
+    if (!stats.empty()) {
+        *temporary = false;
+        return stats + ".passes";
+    }
+    *temporary = true;
+    const std::string& out = engine.job.videoStreamName;
+    const size_t slash = out.find_last_of('/');
+    std::string pattern = (slash == std::string::npos ? std::string() : out.substr(0, slash + 1)) + "quillon-pass-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    const int fd = mkstemp(name.data());
+    if (fd < 0) return {};
+    close(fd);
+    return name.data();
+}
+
+bool runTwoPass(Engine& engine, PictureObserver* observer) {
+    EncoderSettings& s = engine.work;
+    const double average = s.avgBitrate;
+    // The passes share out the average themselves; GOP re-coding keeps
+    // only the maximum and minimum.
+    s.avgBitrate = 0;
+    bool temporary = false;
+    const std::string recordName = passRecordName(engine, &temporary);
+    auto finish = [&](bool ok) {
+        s.avgBitrate = average;
+        if (temporary && !recordName.empty()) std::remove(recordName.c_str());
+        return ok;
+    };
+    if (recordName.empty()) {
+        engine.reportError("Could not create the temporary file of the first pass.");
+        return finish(false);
+    }
+    const int frames = std::max(0, engine.job.frameCount);
+    if (std::FILE* f = engine.job.statisticsFile) std::fprintf(f, "\ntwo-pass coding: first pass\n");
+    PassRecord record;
+    record.frameRate = s.frameRate > 0 ? s.frameRate : 25;
+    record.gopSize = std::max(1, s.iFramesInGOP);
+    record.refDistance = std::max(1, s.ipFrameDistance);
+    record.mquantValue = s.mquantValue;
+    PassRole first;
+    first.record = &record;
+    first.progressTotal = 2 * frames;
+    if (!encodePass(engine, nullptr, first)) return finish(false);
+    record.frames = static_cast<int>(record.pictures.size());
+    std::string why;
+    if (!writePassRecord(recordName, record, &why)) {
+        engine.reportError(formatText("Could not write the first pass's record %s (%s).", recordName.c_str(),
+                                      why.c_str()));
+        return finish(false);
+    }
+
+    BitPlanLimits limits;
+    limits.averageBitrate = average;
+    limits.maxBitrate = s.maxBitrate;
+    limits.vbvBits = static_cast<double>(s.vbvBufferSize) * 16384.0;
+    limits.frameRate = record.frameRate;
+    const bool nonLinear = isMpeg2Syntax(s) && s.quantizationScaleP != 0;
+    limits.qMin = nonLinear ? 1 : 2;
+    limits.qMax = nonLinear ? 112 : 62;
+    limits.iRatio = s.iQuantRatio / 100.0;
+    limits.bRatio = s.bQuantRatio / 100.0;
+    SecondPass second(record, limits);
+    if (std::FILE* f = engine.job.statisticsFile)
+        std::fprintf(f, "\ntwo-pass coding: second pass, %.0f bits for %d frames\n", second.targetBits(),
+                     record.frames);
+    PassRole replay;
+    replay.second = &second;
+    replay.progressDone = frames;
+    replay.progressTotal = 2 * frames;
+    return finish(encodePass(engine, observer, replay));
+}
+
+}  // namespace
+
+bool twoPassWanted(const EncoderSettings& s) {
+    return s.twoPass != 0 && !s.constBitrateFlag && s.avgBitrate > 0;
+}
+
+bool runVideoEncoder(Engine& engine) { return runVideoEncoder(engine, nullptr); }
+
+bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
+    if (twoPassWanted(engine.work)) return runTwoPass(engine, observer);
+    return encodePass(engine, observer, PassRole{});
 }
 
 }  // namespace quillon
