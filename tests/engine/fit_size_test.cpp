@@ -62,13 +62,13 @@ EncoderSettings target(int kind) {
 TEST(FitSizePlan, LeavesRoomForSoundAndPackingAndStaysInTheTargetsRange) {
     const EncoderSettings dvd = target(kKindDvd);
     FitJob job;
-    job.videoSeconds = job.audioSeconds = 3600;
+    job.videoSeconds = job.audioSeconds = 7200;
     FitPlan plan;
     std::string problem;
     ASSERT_TRUE(planFitSize(dvd, job, kDvd5Bytes, &plan, &problem)) << problem;
-    // An hour on a DVD-5: 4.7 GB is 10.4 Mbit/s in all, less 224 kbit/s
+    // Two hours on a DVD-5: 4.7 GB is 5.2 Mbit/s in all, less 224 kbit/s
     // of sound, less the packing.
-    const double all = kDvd5Bytes * 8.0 / 3600;
+    const double all = kDvd5Bytes * 8.0 / 7200;
     EXPECT_LT(plan.videoBitrate, all - 224000);
     EXPECT_GT(plan.videoBitrate, (all - 224000) * 0.95);
     EXPECT_LE(plan.videoBitrate, dvd.maxBitrate);

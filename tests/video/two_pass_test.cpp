@@ -37,6 +37,8 @@ PassRecord sampleRecord() {
         p.type = types[i];
         p.structure = i == 4 ? 0 : 3;
         p.opensGop = types[i] == kPictureI;
+        p.closedGop = i == 0;
+        p.brokenLink = i == 4;
         p.gopStart = i < 4 ? 0 : 6;
         p.motionEntry = types[i] == kPictureB ? display[i] % 3 : 0;
         p.headerBits = 300 + i;
@@ -72,6 +74,8 @@ TEST(PassRecordFile, RoundTripsEveryFieldExactly) {
         EXPECT_EQ(a.type, b.type);
         EXPECT_EQ(a.structure, b.structure);
         EXPECT_EQ(a.opensGop, b.opensGop);
+        EXPECT_EQ(a.closedGop, b.closedGop);
+        EXPECT_EQ(a.brokenLink, b.brokenLink);
         EXPECT_EQ(a.gopStart, b.gopStart);
         EXPECT_EQ(a.motionEntry, b.motionEntry);
         EXPECT_EQ(a.headerBits, b.headerBits);
@@ -87,6 +91,8 @@ TEST(PassRecordFile, RoundTripsEveryFieldExactly) {
         EXPECT_EQ(step.pictureType, a.type);
         EXPECT_EQ(step.displayIndex, a.displayIndex);
         EXPECT_EQ(step.opensGop, a.opensGop);
+        EXPECT_EQ(step.closedGop, a.closedGop);
+        EXPECT_EQ(step.brokenLink, a.brokenLink);
         EXPECT_EQ(step.gopStart, a.gopStart);
         EXPECT_EQ(step.motionEntry, a.motionEntry);
     }
@@ -119,7 +125,7 @@ TEST(PassRecordFile, RefusesDamagedRecords) {
     }
     {
         auto ls = lines;
-        ls[4] = "1 3 X 3 0 0 0 1 2 3 4 5 6 7 8";  // no such picture type
+        ls[4] = "1 3 X 3 0 0 0 0 0 1 2 3 4 5 6 7 8";  // no such picture type
         writeLines(ls);
         EXPECT_FALSE(readPassRecord(dir.file("bad.passes"), r, &error));
         EXPECT_NE(error.find("line 5"), std::string::npos) << error;
@@ -273,20 +279,20 @@ TwoPassRun encodeTwoPass(const TempDir& dir, int frames, double average, const s
 TEST(TwoPassEncode, SpendsTheAverageAndDecodes) {
     for (double average : {450000.0, 700000.0}) {
         TempDir dir;
-        const TwoPassRun r = encodeTwoPass(dir, 75, average, dir.file("stats.txt"));
+        const TwoPassRun r = encodeTwoPass(dir, 125, average, dir.file("stats.txt"));
         ASSERT_TRUE(r.ok);
         EXPECT_TRUE(r.errors.empty());
         EXPECT_LE(r.bitsPerSecond, average * 1.01);
         EXPECT_GE(r.bitsPerSecond, average * 0.96);
         ASSERT_TRUE(r.video.opened);
         EXPECT_EQ(r.video.errors, 0);
-        EXPECT_EQ(static_cast<int>(r.video.pictures.size()), 75);
+        EXPECT_EQ(static_cast<int>(r.video.pictures.size()), 125);
         EXPECT_LE(r.check.maxReconDifference, 2);
         // The record stays beside the statistics file, whole.
         PassRecord record;
         std::string error;
         ASSERT_TRUE(readPassRecord(dir.file("stats.txt.passes"), record, &error)) << error;
-        EXPECT_EQ(record.frames, 75);
+        EXPECT_EQ(record.frames, 125);
     }
 }
 

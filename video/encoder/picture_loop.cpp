@@ -13,37 +13,6 @@
 
 namespace quillon {
 
-CodingStep planCodingStep(int i, int N, int M, int nframes) {
-    CodingStep step;
-    step.gopStart = std::max(0, N * ((i + M - 1) / N) - (M - 1));
-    if (i > 0 && (i - 1) % M != 0) {
-        step.pictureType = kPictureB;
-        step.displayIndex = i - 1;
-        step.motionEntry = ((i - 2) % M) + 1;
-        return step;
-    }
-    step.displayIndex = i == 0 ? 0 : std::min(i + M - 1, nframes - 1);
-    if (i == step.gopStart) {
-        step.pictureType = kPictureI;
-        step.opensGop = true;
-    } else {
-        step.pictureType = kPictureP;
-        step.motionEntry = 0;
-    }
-    return step;
-}
-
-GopCounts gopCounts(int i, int f0, int N, int M, int nframes) {
-    GopCounts c;
-    c.n = i == 0 ? N - (M - 1) : N;
-    if (c.n > nframes - f0) c.n = nframes - f0;
-    c.np = i == 0 ? (c.n + 2 * (M - 1)) / M - 1 : (c.n + M - 1) / M - 1;
-    if (c.np < 0) c.np = 0;
-    c.nb = c.n - c.np - 1;
-    if (c.nb < 0) c.nb = 0;
-    return c;
-}
-
 void setPictureValues(VideoEncoder& enc, const CodingStep& step) {
     const EncoderSettings& s = enc.s;
     PictureState& pic = enc.pic;

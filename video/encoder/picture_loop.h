@@ -3,25 +3,10 @@
 // pictures and GOP re-coding extend the loop instead of rewriting it.
 #pragma once
 
+#include "video/encoder/coding_plan.h"
 #include "video/encoder/video_types.h"
 
 namespace quillon {
-
-// Where coding index i sits in the coding order for N, M and nframes.
-struct CodingStep {
-    int pictureType = kPictureI;
-    int displayIndex = 0;
-    int gopStart = 0;      // f0: display index of the GOP's first picture
-    bool opensGop = false; // I picture with i == f0
-    int motionEntry = 0;   // motion table entry (P: 0, B: distance from the forward reference)
-};
-CodingStep planCodingStep(int i, int N, int M, int nframes);
-
-// Pictures in the GOP that coding index i opens.
-struct GopCounts {
-    int n = 0, np = 0, nb = 0;
-};
-GopCounts gopCounts(int i, int f0, int N, int M, int nframes);
 
 // Per-picture values from the per-type settings and the pulldown rule;
 // f_codes and search ranges from the motion table.

@@ -115,12 +115,12 @@ void putSequenceDisplayExtension(Sink& w, const VideoEncoder& enc) {
 }
 
 template <class Sink>
-void putGopHeader(Sink& w, const VideoEncoder& enc, int firstDisplayFrame, bool closed) {
+void putGopHeader(Sink& w, const VideoEncoder& enc, int firstDisplayFrame, bool closed, bool brokenLink) {
     w.alignToByte();
     w.putBits(0x000001B8, 32);
     w.putBits(makeTimeCode(enc.s, firstDisplayFrame + enc.s.firstFrameTimecode), 25);
     w.putBit(closed ? 1 : 0);
-    w.putBit(0);
+    w.putBit(brokenLink ? 1 : 0);
 }
 
 template <class Sink>
@@ -212,9 +212,9 @@ void writeSequenceDisplayExtension(VideoEncoder& enc) {
     putSequenceDisplayExtension(enc.writer, enc);
 }
 
-void writeGopHeader(VideoEncoder& enc, int firstDisplayFrame, bool closed) {
+void writeGopHeader(VideoEncoder& enc, int firstDisplayFrame, bool closed, bool brokenLink) {
     HeaderBits count(enc);
-    putGopHeader(enc.writer, enc, firstDisplayFrame, closed);
+    putGopHeader(enc.writer, enc, firstDisplayFrame, closed, brokenLink);
 }
 
 void writePictureHeader(VideoEncoder& enc) {
@@ -264,7 +264,7 @@ void writeSequenceHeaders(VideoEncoder& enc) {
     template void putSequenceHeader<S>(S&, const VideoEncoder&);                     \
     template void putSequenceExtension<S>(S&, const VideoEncoder&);                  \
     template void putSequenceDisplayExtension<S>(S&, const VideoEncoder&);           \
-    template void putGopHeader<S>(S&, const VideoEncoder&, int, bool);               \
+    template void putGopHeader<S>(S&, const VideoEncoder&, int, bool, bool);         \
     template void putPictureHeader<S>(S&, const VideoEncoder&);                      \
     template void putPictureCodingExtension<S>(S&, const VideoEncoder&);             \
     template void putPictureDisplayExtension<S>(S&, const VideoEncoder&);            \

@@ -17,7 +17,7 @@ int codedFrameRateCode(const EncoderSettings& s);
 void writeSequenceHeader(VideoEncoder& enc);  // caller aligns
 void writeSequenceExtension(VideoEncoder& enc);
 void writeSequenceDisplayExtension(VideoEncoder& enc);
-void writeGopHeader(VideoEncoder& enc, int firstDisplayFrame, bool closed);
+void writeGopHeader(VideoEncoder& enc, int firstDisplayFrame, bool closed, bool brokenLink = false);
 void writePictureHeader(VideoEncoder& enc);
 void writePictureCodingExtension(VideoEncoder& enc);
 void writePictureDisplayExtension(VideoEncoder& enc);
@@ -33,7 +33,7 @@ void putSequenceExtension(Sink& w, const VideoEncoder& enc);
 template <class Sink>
 void putSequenceDisplayExtension(Sink& w, const VideoEncoder& enc);
 template <class Sink>
-void putGopHeader(Sink& w, const VideoEncoder& enc, int firstDisplayFrame, bool closed);
+void putGopHeader(Sink& w, const VideoEncoder& enc, int firstDisplayFrame, bool closed, bool brokenLink = false);
 template <class Sink>
 void putPictureHeader(Sink& w, const VideoEncoder& enc);
 template <class Sink>

@@ -14,7 +14,7 @@ namespace {
 
 constexpr const char* kVersionLine = "quillon pass record 1";
 constexpr const char* kColumns =
-    "coding display type structure opens gopStart entry headerBits vectorBits coefficientBits quantSum "
+    "coding display type structure opens closed broken gopStart entry headerBits vectorBits coefficientBits quantSum "
     "macroblocks intra skipped complexity";
 
 // How strongly the quantiser follows the complexity: 0 would give every
@@ -70,8 +70,9 @@ bool writePassRecord(const std::string& path, const PassRecord& record, std::str
                  record.gopSize, record.refDistance, record.mquantValue);
     std::fprintf(f, "%s\n", kColumns);
     for (const PassPicture& p : record.pictures)
-        std::fprintf(f, "%d %d %c %d %d %d %d %.17g %.17g %.17g %.17g %d %d %d %.17g\n", p.codingIndex,
-                     p.displayIndex, typeLetter(p.type), p.structure, p.opensGop ? 1 : 0, p.gopStart, p.motionEntry,
+        std::fprintf(f, "%d %d %c %d %d %d %d %d %d %.17g %.17g %.17g %.17g %d %d %d %.17g\n", p.codingIndex,
+                     p.displayIndex, typeLetter(p.type), p.structure, p.opensGop ? 1 : 0, p.closedGop ? 1 : 0,
+                     p.brokenLink ? 1 : 0, p.gopStart, p.motionEntry,
                      p.headerBits, p.vectorBits, p.coefficientBits, p.quantSum, p.macroblocks, p.intraMacroblocks,
                      p.skippedMacroblocks, p.complexity);
     const bool ok = std::ferror(f) == 0;
@@ -109,13 +110,16 @@ bool readPassRecord(const std::string& path, PassRecord& record, std::string* er
         std::istringstream s(line);
         PassPicture p;
         char type = 0;
-        int opens = 0;
-        if (!(s >> p.codingIndex >> p.displayIndex >> type >> p.structure >> opens >> p.gopStart >> p.motionEntry >>
+        int opens = 0, closed = 0, broken = 0;
+        if (!(s >> p.codingIndex >> p.displayIndex >> type >> p.structure >> opens >> closed >> broken >> p.gopStart >>
+              p.motionEntry >>
               p.headerBits >> p.vectorBits >> p.coefficientBits >> p.quantSum >> p.macroblocks >> p.intraMacroblocks >>
               p.skippedMacroblocks >> p.complexity))
             return fail("bad line " + std::to_string(lineNumber));
         p.type = typeFromLetter(type);
         p.opensGop = opens != 0;
+        p.closedGop = closed != 0;
+        p.brokenLink = broken != 0;
         if (p.type == 0 || p.codingIndex != static_cast<int>(r.pictures.size()) || p.displayIndex < 0 ||
             p.displayIndex >= r.frames || p.macroblocks < 0)
             return fail("bad line " + std::to_string(lineNumber));
@@ -132,6 +136,8 @@ CodingStep replayStep(const PassPicture& p) {
     step.displayIndex = p.displayIndex;
     step.gopStart = p.gopStart;
     step.opensGop = p.opensGop;
+    step.closedGop = p.closedGop;
+    step.brokenLink = p.brokenLink;
     step.motionEntry = p.motionEntry;
     return step;
 }

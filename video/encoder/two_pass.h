@@ -20,6 +20,8 @@ struct PassPicture {
     int type = kPictureI;     // 1 I, 2 P, 3 B
     int structure = 3;        // 3 frame picture, 0 a pair of field pictures
     bool opensGop = false;
+    bool closedGop = false;
+    bool brokenLink = false;
     int gopStart = 0;
     int motionEntry = 0;
     double headerBits = 0;       // picture, slice and GOP/sequence headers, stuffing

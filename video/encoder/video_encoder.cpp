@@ -59,8 +59,54 @@ bool fail(VideoEncoder& enc) {
     return false;
 }
 
+}  // namespace
+
+bool runVideoEncoder(Engine& engine) { return runVideoEncoder(engine, VideoRunOptions{}); }
+
+bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
+    VideoRunOptions options;
+    options.observer = observer;
+    return runVideoEncoder(engine, options);
+}
+
+namespace {
+
+// Hands the coded plan to the caller however the encode ends.
+struct PlanRecorder {
+    const VideoRunOptions& options;
+    std::unique_ptr<CodingPlan>& plan;
+    ~PlanRecorder() {
+        if (options.recordPlan && plan) *options.recordPlan = plan->steps();
+    }
+};
+
+// The first pass's record of coding step i. A GOP coded again replaces
+// what its first attempt recorded.
+void recordStep(PassRecord& record, const VideoEncoder& enc, int i, const CodingStep& step, double stepBits) {
+    record.pictures.resize(static_cast<size_t>(i));
+    PassPicture p;
+    p.codingIndex = i;
+    p.displayIndex = step.displayIndex;
+    p.type = step.pictureType;
+    p.structure = enc.s.fieldPictures ? 0 : 3;
+    p.opensGop = step.opensGop;
+    p.closedGop = step.closedGop;
+    p.brokenLink = step.brokenLink;
+    p.gopStart = step.gopStart;
+    p.motionEntry = step.motionEntry;
+    p.coefficientBits = enc.tally.blockBits;
+    p.vectorBits = enc.tally.macroblockBits - enc.tally.blockBits;
+    p.headerBits = stepBits - enc.tally.macroblockBits;
+    p.quantSum = enc.tally.quantSum;
+    p.macroblocks = enc.tally.macroblocks;
+    p.intraMacroblocks = enc.tally.intra;
+    p.skippedMacroblocks = enc.tally.skipped;
+    p.complexity = enc.tally.macroblockBits * p.meanQuant();
+    record.pictures.push_back(p);
+}
+
 // One pass of two-pass coding: the first keeps the record, the second
-// replays it with the planned quantisers.
+// replays its plan with the planned quantisers.
 struct PassRole {
     PassRecord* record = nullptr;
     SecondPass* second = nullptr;
@@ -68,9 +114,10 @@ struct PassRole {
     int progressTotal = 0;
 };
 
-bool encodePass(Engine& engine, PictureObserver* observer, const PassRole& role) {
+bool encodePass(Engine& engine, const VideoRunOptions& options, const PassRole& role) {
     VideoEncoder enc(engine);
-    enc.observer = observer;
+    enc.observer = options.observer;
+    if (options.recordPlan) options.recordPlan->clear();
     enc.gopSize = std::max(1, engine.work.iFramesInGOP);
     enc.refDistance = std::max(1, engine.work.ipFrameDistance);
     enc.nframes = engine.job.frameCount;
@@ -81,8 +128,16 @@ bool encodePass(Engine& engine, PictureObserver* observer, const PassRole& role)
         engine.reportError("No frames to encode.");
         return false;
     }
+
     // The second pass codes exactly the steps the first one did.
     if (role.second) enc.nframes = std::min(enc.nframes, static_cast<int>(role.second->record().pictures.size()));
+    if (options.replayPlan) {
+        const std::string fault = validatePlan(*options.replayPlan, enc.nframes, enc.refDistance);
+        if (!fault.empty()) {
+            engine.reportError("The recorded GOP plan does not fit this encode: " + fault + ".");
+            return false;
+        }
+    }
 
     if (!setUpEncoder(enc)) return fail(enc);
     if (!setUpMotionSearch(enc)) return fail(enc);
@@ -96,11 +151,12 @@ bool encodePass(Engine& engine, PictureObserver* observer, const PassRole& role)
     // GOP re-coding (enc.gopRecoding) takes its first snapshot here.
     if (enc.gopRecoding) startGopRecoding(enc);
 
-    const int N = enc.gopSize, M = enc.refDistance;
-    auto stepAt = [&](int i) {
-        return role.second ? replayStep(role.second->record().pictures[static_cast<size_t>(i)])
-                           : planCodingStep(i, N, M, enc.nframes);
-    };
+    std::unique_ptr<CodingPlan> plan;
+    if (options.replayPlan)
+        plan = std::make_unique<CodingPlan>(CodingPlan::replay(*options.replayPlan));
+    else
+        plan = std::make_unique<CodingPlan>(CodingPlan::fixed(enc.gopSize, enc.refDistance, enc.nframes));
+    const PlanRecorder recorder{options, plan};
     for (int i = 0; i < enc.nframes; ++i) {
         engine.pumpMessages();
         if (engine.job.stopRequested) return fail(enc);
@@ -113,15 +169,15 @@ bool encodePass(Engine& engine, PictureObserver* observer, const PassRole& role)
         refreshPreview(enc);
         // At a GOP start (i > 0) GOP re-coding checks the previous GOP here
         // and may move i back to that GOP's first coding index.
-        if (enc.recoding && i > 0 && stepAt(i).opensGop) i = recodeCheckAtGopStart(enc, i);
-        const CodingStep step = stepAt(i);
+        if (enc.recoding && i > 0 && plan->step(i).opensGop) i = recodeCheckAtGopStart(enc, i);
+        const CodingStep step = plan->step(i);
         const double stepStart = enc.writer.totalBits();
         assignPictureBuffers(enc, step);
         if (step.opensGop) {
-            const GopCounts counts = gopCounts(i, step.gopStart, N, M, enc.nframes);
+            const GopCounts counts = plan->gopCounts(i);
             if (enc.rate) enc.rate->rcInitGop(enc, counts.np, counts.nb);
             if (i > 0) writeSequenceHeaders(enc);
-            writeGopHeader(enc, step.gopStart, i == 0);
+            writeGopHeader(enc, step.gopStart, step.closedGop, step.brokenLink);
         }
         preparePicture(enc, step);
         writePictureHeaderStatistics(enc, i);
@@ -135,27 +191,7 @@ bool encodePass(Engine& engine, PictureObserver* observer, const PassRole& role)
         if (!codeFrame(enc, step)) return fail(enc);
         const double stepBits = enc.writer.totalBits() - stepStart;
         if (role.second) role.second->endPicture(i, stepBits);
-        if (role.record) {
-            // A GOP coded again replaces what its first attempt recorded.
-            role.record->pictures.resize(static_cast<size_t>(i));
-            PassPicture p;
-            p.codingIndex = i;
-            p.displayIndex = step.displayIndex;
-            p.type = step.pictureType;
-            p.structure = enc.s.fieldPictures ? 0 : 3;
-            p.opensGop = step.opensGop;
-            p.gopStart = step.gopStart;
-            p.motionEntry = step.motionEntry;
-            p.coefficientBits = enc.tally.blockBits;
-            p.vectorBits = enc.tally.macroblockBits - enc.tally.blockBits;
-            p.headerBits = stepBits - enc.tally.macroblockBits;
-            p.quantSum = enc.tally.quantSum;
-            p.macroblocks = enc.tally.macroblocks;
-            p.intraMacroblocks = enc.tally.intra;
-            p.skippedMacroblocks = enc.tally.skipped;
-            p.complexity = enc.tally.macroblockBits * p.meanQuant();
-            role.record->pictures.push_back(p);
-        }
+        if (role.record) recordStep(*role.record, enc, i, step, stepBits);
         if (enc.observer) enc.observer->frameCoded(enc);
         engine.job.framesEncoded = i + 1;
     }
@@ -178,6 +214,7 @@ bool encodePass(Engine& engine, PictureObserver* observer, const PassRole& role)
     return true;
 }
 
+
 // Where the first pass's record goes: beside the statistics file when
 // there is one, else a new file in the output's folder that is removed
 // after the second pass.
@@ -199,7 +236,7 @@ std::string passRecordName(Engine& engine, bool* temporary) {
     return name.data();
 }
 
-bool runTwoPass(Engine& engine, PictureObserver* observer) {
+bool runTwoPass(Engine& engine, const VideoRunOptions& options) {
     EncoderSettings& s = engine.work;
     const double average = s.avgBitrate;
     // The passes share out the average themselves; GOP re-coding keeps
@@ -226,7 +263,9 @@ bool runTwoPass(Engine& engine, PictureObserver* observer) {
     PassRole first;
     first.record = &record;
     first.progressTotal = 2 * frames;
-    if (!encodePass(engine, nullptr, first)) return finish(false);
+    VideoRunOptions measure;
+    measure.replayPlan = options.replayPlan;
+    if (!encodePass(engine, measure, first)) return finish(false);
     record.frames = static_cast<int>(record.pictures.size());
     std::string why;
     if (!writePassRecord(recordName, record, &why)) {
@@ -253,7 +292,12 @@ bool runTwoPass(Engine& engine, PictureObserver* observer) {
     replay.second = &second;
     replay.progressDone = frames;
     replay.progressTotal = 2 * frames;
-    return finish(encodePass(engine, observer, replay));
+    // The second pass codes the plan the first one recorded.
+    std::vector<CodingStep> steps;
+    for (const PassPicture& p : second.record().pictures) steps.push_back(replayStep(p));
+    VideoRunOptions spend = options;
+    spend.replayPlan = &steps;
+    return finish(encodePass(engine, spend, replay));
 }
 
 }  // namespace
@@ -262,11 +306,9 @@ bool twoPassWanted(const EncoderSettings& s) {
     return s.twoPass != 0 && !s.constBitrateFlag && s.avgBitrate > 0;
 }
 
-bool runVideoEncoder(Engine& engine) { return runVideoEncoder(engine, nullptr); }
-
-bool runVideoEncoder(Engine& engine, PictureObserver* observer) {
-    if (twoPassWanted(engine.work)) return runTwoPass(engine, observer);
-    return encodePass(engine, observer, PassRole{});
+bool runVideoEncoder(Engine& engine, const VideoRunOptions& options) {
+    if (twoPassWanted(engine.work)) return runTwoPass(engine, options);
+    return encodePass(engine, options, PassRole{});
 }
 
 }  // namespace quillon
