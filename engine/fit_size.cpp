@@ -18,7 +18,7 @@ namespace {
 
 // The share of the target kept free: the second pass's total and the
 // multiplexer's packing are estimates, the disc is not.
-constexpr double kFitReserve = 0.008;
+constexpr double kFitReserve = 0.005;
 // The smallest average video bitrate two passes aim at: below it every
 // picture sits at the coarsest quantiser and the size is no longer ours to
 // choose.

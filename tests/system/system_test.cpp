@@ -568,10 +568,11 @@ TEST(FitToSize, TenSecondsOfDvdAndSvcdLandJustUnderTheSize) {
         EXPECT_LE(size, c.bytes) << c.target;
         EXPECT_GE(size, c.bytes * 0.98) << c.target;
         // The record of the first pass was a temporary file: nothing but
-        // the output is left.
-        int files = 0;
-        for (const auto& e : fs::directory_iterator(dir.path())) files += e.is_regular_file();
-        EXPECT_EQ(files, 1) << c.target;
+        // the output (and the streams a DVD conversion keeps) is left.
+        for (const auto& e : fs::directory_iterator(dir.path())) {
+            const std::string name = e.path().filename().string();
+            EXPECT_TRUE(name == "fit.mpg" || name == "fit.m2v" || name == "fit.mpa") << c.target << ": " << name;
+        }
     }
 }
 
