@@ -5,7 +5,7 @@
 //   quillon_bench picture OUT.ppm W H          photograph-like still picture
 //   quillon_bench clip NAME W H RATE FRAMES OUT.bgra   (OUT "-": standard output)
 //   quillon_bench grain IN.bgra W H FRAMES OUT.bgra STRENGTH
-//   quillon_bench video KIND RAW.bgra W H FRAMES OUT [key=value ...]
+//   quillon_bench video KIND RAW.bgra W H FRAMES OUT [key=value ...] [set.KEY=VALUE ...]
 //   quillon_bench audio RAW.s16 RATE OUT [key=value ...]
 //   quillon_bench yuv KIND RAW.bgra W H FRAMES OUT.yuv [std=ntsc]
 //
@@ -42,6 +42,7 @@
 #include "engine/engine.h"
 #include "engine/engine_entry.h"
 #include "engine/presets.h"
+#include "engine/settings_overrides.h"
 #include "platform/cpu_features.h"
 #include "video/encoder/frame_input.h"
 #include "video/video_encoder.h"
@@ -211,6 +212,16 @@ int main(int argc, char** argv) {
         if (k.count("mquant")) s.mquantValue = std::atoi(k["mquant"].c_str());
         if (k.count("twopass")) s.twoPass = std::atoi(k["twopass"].c_str());
         if (k.count("verbose")) s.verbose = std::atoi(k["verbose"].c_str());
+        // set.KEY=VALUE: one settings key, as --set gives it, for trying a
+        // tool's value without a settings file.
+        for (const auto& [name, value] : k) {
+            if (name.rfind("set.", 0) != 0) continue;
+            std::string error;
+            if (!setSettingByName(s, name.substr(4), value, error)) {
+                std::fprintf(stderr, "%s\n", error.c_str());
+                return 2;
+            }
+        }
         host.log = k.count("log") != 0;
         if (k.count("threads")) setenv("QUILLON_THREADS", k["threads"].c_str(), 1);
         engine.ev.horizontalSize = w;

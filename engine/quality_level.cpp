@@ -16,6 +16,8 @@ void applyQualityLevel(EncoderSettings& s, int level) {
     s.trellis = classic.trellis;
     s.rdDecision = classic.rdDecision;
     s.lambdaPercent = classic.lambdaPercent;
+    s.fieldModes = classic.fieldModes;
+    s.vectorCost = classic.vectorCost;
     if (level != kQualityHigh && level != kQualityBest) return;
     s.iQuantRatio = 65;
     s.bQuantRatio = 140;
@@ -30,6 +32,8 @@ void applyQualityLevel(EncoderSettings& s, int level) {
     // Measured: the frame/field choice by cost pays for its time only in
     // best; leaving errors out and intra by cost did not pay at all.
     s.rdDecision = level == kQualityBest ? 1 : 0;
+    s.fieldModes = 1;
+    s.vectorCost = 100;
 }
 
 int qualityLevelFromName(const std::string& name) {

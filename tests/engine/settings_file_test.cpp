@@ -32,7 +32,7 @@ TEST(SettingsFile, KeyTableCoversEveryKeyOnce) {
     for (size_t i = 0; i < keys.size(); ++i)
         for (size_t j = i + 1; j < keys.size(); ++j) EXPECT_NE(keys[i].name, keys[j].name);
     EXPECT_EQ(keys[keys.size() - 11].name, "backVertSearchB15");
-    EXPECT_EQ(keys.back().name, "rdDecision");
+    EXPECT_EQ(keys.back().name, "vectorCost");
     EXPECT_STREQ(keys.back().section, "quality");
     EXPECT_EQ(findSettingsKey("IFRAMESINGOP")->name, "iFramesInGOP");
     EXPECT_EQ(findSettingsKey("nope"), nullptr);

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "engine/format.h"
+#include "video/encoder/predictive_search.h"
 #include "video/encoder/row_threads.h"
 
 namespace quillon {
@@ -354,6 +355,31 @@ bool MotionPass::framePicture() {
     auto fieldOf = [&](const RefPlane& p, int parity) {
         return RefPlane{p.source + parity * W, p.recon + parity * W, true};
     };
+    // The quality levels weigh a frame vector's bits against its distance.
+    const double vectorWeight = type == kPictureI ? 0 : vectorLambda(searchMquant(enc), type, enc.s.vectorCost);
+    auto costed = [&](const RefPlane& p, const uint8_t* blk, int x, int y, int dir, const SearchResult& found,
+                      const MacroblockInfo* left, const int* colocated) {
+        VectorChoice c;
+        c.recon = p.recon;
+        c.block = blk;
+        c.lx = W;
+        c.x = x;
+        c.y = y;
+        c.xLow = 2 * std::max(0, x - pic.searchRange[dir][0]);
+        c.xHigh = 2 * std::min(W - 16, x + pic.searchRange[dir][0]);
+        c.yLow = 2 * std::max(0, y - pic.searchRange[dir][1]);
+        c.yHigh = 2 * std::min(H - 16, y + pic.searchRange[dir][1]);
+        const int flag = dir == 0 ? kMbMotionForward : kMbMotionBackward;
+        if (left && (left->type & flag) && left->motionType == kMotionFrame) {
+            c.predictorX = left->mv[0][dir][0];
+            c.predictorY = left->mv[0][dir][1];
+        }
+        c.fCode[0] = pic.fCode[dir][0];
+        c.fCode[1] = pic.fCode[dir][1];
+        c.lambda = vectorWeight;
+        const int extra[1][2] = {{colocated ? colocated[0] : 0, colocated ? colocated[1] : 0}};
+        return chooseVectorByCost(r, c, found, extra, colocated ? 1 : 0);
+    };
 
     return runRows(enc.geo.mbHeightPicture, ms.threads, [&](int j, bool callingThread) -> bool {
         for (int i = 0; i < enc.geo.mbWidth; ++i) {
@@ -362,6 +388,15 @@ bool MotionPass::framePicture() {
             const int x = 16 * i, y = 16 * j;
             const uint8_t* blk = cur + x + W * y;
             int var = r.variance16(blk, W);
+            // The previous picture's vectors here, a candidate for this one's.
+            int colocated[2][2] = {};
+            bool hasColocated[2] = {};
+            for (int dir = 0; dir < 2; ++dir) {
+                hasColocated[dir] = (mb.type & (dir == 0 ? kMbMotionForward : kMbMotionBackward)) &&
+                                    mb.motionType == kMotionFrame;
+                colocated[dir][0] = mb.mv[0][dir][0];
+                colocated[dir][1] = mb.mv[0][dir][1];
+            }
             mb.type = 0;
             mb.motionType = kMotionFrame;
             mb.dctType = 0;
@@ -383,6 +418,9 @@ bool MotionPass::framePicture() {
 
                 // Forward searches.
                 SearchResult ff = search(fwd, blk, W, x, y, 16, H, 0, cfx, cfy);
+                const MacroblockInfo* left = i > 0 ? &enc.mbInfo[k - 1] : nullptr;
+                if (vectorWeight > 0)
+                    ff = costed(fwd, blk, x, y, 0, ff, left, hasColocated[0] ? colocated[0] : nullptr);
                 FieldChoice fTop{}, fBot{};
                 SearchResult fTT{}, fTB{}, fBT{}, fBB{};
                 if (fieldModes) {
@@ -512,6 +550,8 @@ bool MotionPass::framePicture() {
                 } else {
                     // B picture: both directions.
                     SearchResult bb = search(bwd, blk, W, x, y, 16, H, 1, cbx, cby);
+                    if (vectorWeight > 0)
+                        bb = costed(bwd, blk, x, y, 1, bb, left, hasColocated[1] ? colocated[1] : nullptr);
                     FieldChoice bTop{}, bBot{};
                     if (fieldModes) {
                         SearchResult tt = search(fieldOf(bwd, 0), blkTop, lx2, x, y / 2, 8, H2, 1, cbx, cby / 2);

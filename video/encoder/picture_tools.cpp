@@ -60,11 +60,16 @@ void applyPictureTools(VideoEncoder& enc) {
     if (!enc.mpeg2) return;
     const EncoderSettings& s = enc.s;
     PictureState& pic = enc.pic;
-    if (s.zigzagProgressive && !s.fieldPictures && enc.current) {
-        if (pic.progressiveFrame || looksProgressive(*enc.current, enc.geo)) {
+    if ((s.zigzagProgressive || s.fieldModes) && !s.fieldPictures && enc.current) {
+        const bool progressive = pic.progressiveFrame || looksProgressive(*enc.current, enc.geo);
+        if (progressive && s.zigzagProgressive) {
             pic.alternateScan = 0;
             pic.framePredFrameDct = 1;
         }
+        // Where the two fields differ, field prediction and field DCT
+        // compete with the frame forms macroblock by macroblock. A
+        // progressive frame must keep frame-only prediction.
+        if (!progressive && s.fieldModes) pic.framePredFrameDct = 0;
     }
     if (s.intraVLCAll) pic.intraVlcFormat = 1;
     if (s.dcPrecisionByRate) {
