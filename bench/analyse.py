@@ -209,7 +209,9 @@ def quality_report(points_path, summary_path):
         refs = [e for e in REFERENCES if e in encs]
         for o in ours:
             line = []
-            for ref in refs:
+            # Two passes of a level against the same level's one pass.
+            base = o[:-len("-2pass")] if o.endswith("-2pass") else None
+            for ref in refs + ([base] if base in encs else []):
                 fig = {}
                 for metric, key in (("psnr", lambda p: p["psnr"]), ("ssim", lambda p: ssim_db(p["ssim"]))):
                     v = bd_rate([(p["kbps"], key(p)) for p in encs[ref]], [(p["kbps"], key(p)) for p in encs[o]])
@@ -219,8 +221,10 @@ def quality_report(points_path, summary_path):
                         "" if v is None else "%.3f" % v[1], "" if v is None else "%.3f" % v[2]))
                 p, s = fig["psnr"], fig["ssim"]
                 print("  BD-rate %s against %-15s PSNR-Y %s  SSIM-Y %s   (PSNR overlap %s)" % (
-                    o[5:], ref[7:], fmt_pct(p), fmt_pct(s), "none" if p is None else "%.2f-%.2f dB" % (p[1], p[2])))
-                line.append((ref, p, s))
+                    o[5:], ref.split(":", 1)[1], fmt_pct(p), fmt_pct(s),
+                    "none" if p is None else "%.2f-%.2f dB" % (p[1], p[2])))
+                if ref in REFERENCES:
+                    line.append((ref, p, s))
             matrix.append((fmt, clip, o, line))
         parts = []
         for enc in encs:

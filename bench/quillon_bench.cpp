@@ -210,6 +210,7 @@ int main(int argc, char** argv) {
         if (k.count("max")) s.maxBitrate = std::atof(k["max"].c_str());
         if (k.count("const")) s.constBitrate = std::atof(k["const"].c_str());
         if (k.count("mquant")) s.mquantValue = std::atoi(k["mquant"].c_str());
+        if (k.count("twopass")) s.twoPass = std::atoi(k["twopass"].c_str());
         if (k.count("verbose")) s.verbose = std::atoi(k["verbose"].c_str());
         // set.KEY=VALUE: one settings key, as --set gives it, for trying a
         // tool's value without a settings file.

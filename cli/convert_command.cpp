@@ -14,6 +14,7 @@
 #include "disc/disc_image.h"
 #include "engine/engine.h"
 #include "engine/engine_entry.h"
+#include "engine/fit_size.h"
 #include "engine/job_driver.h"
 #include "input/conversion_start.h"
 #include "input/input_table.h"
@@ -53,6 +54,19 @@ constexpr const char* kHelp =
     "      --quality Q     classic, high or best, for this job (default: the\n"
     "                      profile's choice, else high); [quality] keys of the\n"
     "                      settings file and --set change single tools\n"
+    "      --two-pass      code the video in two passes: the first measures every\n"
+    "                      picture, the second spends the average bitrate of\n"
+    "                      avgBitrate (--set avgBitrate=BITS) where it shows most\n"
+    "                      (dvd, svcd, mpeg2, mpeg1; quality high or best)\n"
+    "      --fit SIZE      make each output's program stream (all split parts\n"
+    "                      together) just fit SIZE: two passes at the average video\n"
+    "                      bitrate the duration, the sound and the packing leave.\n"
+    "                      SIZE is bytes, or a number with k, M or G (powers of\n"
+    "                      1024, such as 700M or 4.3G), or a disc: dvd5 =\n"
+    "                      4,700,372,992 bytes, dvd9 = 8,543,666,176, cd74 =\n"
+    "                      681,984,000, cd80 = 737,280,000 (their data capacity).\n"
+    "                      A size out of the target's reach is refused with the\n"
+    "                      smallest and largest it can make\n"
     "      --settings FILE settings file instead of \"default.ini\"\n"
     "      --set KEY=VALUE change one setting (repeatable)\n"
     "      --stats FILE    write the encoder's statistics to FILE\n"
@@ -138,6 +152,8 @@ int convertCommand(const std::vector<std::string>& args) {
     int split = 0;
     int quality = -1;
     std::string qualityError;
+    bool twoPass = false;
+    int64_t fitSize = 0;
     std::string discPath;
     double chapterMinutes = 0;
     std::vector<std::string> inputs;
@@ -176,6 +192,12 @@ int convertCommand(const std::vector<std::string>& args) {
         } else if (opt == "--settings") {
             if (!reader.value(settingsFile) || settingsFile.empty())
                 return usageError(name, "--settings needs a file name");
+        } else if (opt == "--two-pass") {
+            twoPass = true;
+        } else if (opt == "--fit") {
+            if (!reader.value(value)) return usageError(name, "--fit needs a size (such as 700M or dvd5)");
+            std::string why;
+            if (!parseFitSize(value, &fitSize, &why)) return usageError(name, "--fit: " + why);
         } else if (opt == "--stats") {
             if (!reader.value(statsFile) || statsFile.empty()) return usageError(name, "--stats needs a file name");
         } else if (opt == "--disc") {
@@ -230,6 +252,7 @@ int convertCommand(const std::vector<std::string>& args) {
     std::vector<std::string>& sets = options.sets;
     if (!statsFile.empty()) sets.push_back("statisticsFilename=" + statsFile);
     if (verbose) sets.push_back("verbose=1");
+    if (twoPass) sets.push_back("twoPass=1");
     if (keepTemp) {
         sets.push_back("saveTempVideo=1");
         sets.push_back("saveTempAudio=1");
@@ -298,6 +321,7 @@ int convertCommand(const std::vector<std::string>& args) {
     Engine engine(host);
     if (!settingsFile.empty()) engine.settingsFile = settingsFile;
     engine.qualityOverride = quality;
+    engine.fitSize = fitSize;
     initEngine(engine, pal * 16 + target);
     if (startRejected(engine, settingsGiven)) return usageError(name, startRejection(engine));
     if (!applySetOptions(engine, name, sets)) return kExitUsage;

@@ -3,6 +3,7 @@
 // that several engines (jobs, tests) can live side by side.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -119,6 +120,9 @@ public:
     // The quality level for the jobs of this engine in place of the
     // profile's "Quality" (0..2), or -1 to follow the profile.
     int qualityOverride = -1;
+    // Fit to size: the bytes the program stream of the next jobs must fit
+    // in (two passes at the bitrate that fills them), or 0.
+    int64_t fitSize = 0;
     bool settingsFileRejected = false;
     // Whether a job may replace a file that already has the name of one of
     // its outputs. The front end sets it once the user has agreed; without

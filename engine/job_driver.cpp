@@ -12,6 +12,7 @@
 #include "engine/conversion_dialog.h"
 #include "engine/engine.h"
 #include "engine/engine_entry.h"
+#include "engine/fit_size.h"
 #include "engine/format.h"
 #include "engine/presets.h"
 #include "engine/source_format.h"
@@ -427,6 +428,17 @@ RunOutcome runConversion(Engine& engine) {
                 problem = formatText("%s: %s %s.", m.key, m.name, why.c_str());
         }
         if (!problem.empty()) {
+            job.settingsRefused = true;
+            engine.showMessage("Invalid settings, running settings ...\n" + problem, MessageIcon::None);
+            return RunOutcome::Refused;
+        }
+    }
+    {
+        // Fit to size turns the target's bytes into two passes at an
+        // average bitrate (in the job's working copy only, so the user's
+        // settings keep theirs); a size out of reach is refused before coding.
+        std::string problem;
+        if (!applyFitSize(engine, &problem) || !twoPassProblem(engine, &problem)) {
             job.settingsRefused = true;
             engine.showMessage("Invalid settings, running settings ...\n" + problem, MessageIcon::None);
             return RunOutcome::Refused;

@@ -77,6 +77,7 @@ struct EncoderSettings {
     double maxBitrate = 0;
     double avgBitrate = 0;
     double minBitrate = 0;
+    int32_t twoPass = 0;  // variable bitrate: a first pass measures, a second spends avgBitrate
     int32_t firstFrameHours = 0;
     int32_t firstFrameMinutes = 0;
     int32_t firstFrameSeconds = 0;

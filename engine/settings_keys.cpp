@@ -102,6 +102,7 @@ std::vector<SettingsKey> buildKeys() {
     k.push_back(bitrate(v, "maxBitrate", &S::maxBitrate));
     k.push_back(bitrate(v, "avgBitrate", &S::avgBitrate));
     k.push_back(bitrate(v, "minBitrate", &S::minBitrate));
+    k.push_back(flag(v, "twoPass", &S::twoPass));
     // The GOP header's time code fields.
     k.push_back(integer(v, "firstFrameHours", &S::firstFrameHours, 0, 23));
     k.push_back(integer(v, "firstFrameMinutes", &S::firstFrameMinutes, 0, 59));

@@ -29,4 +29,7 @@ bool runVideoEncoder(Engine& engine);
 bool runVideoEncoder(Engine& engine, PictureObserver* observer);
 bool runVideoEncoder(Engine& engine, const VideoRunOptions& options);
 
+// Two-pass coding is on: twoPass with variable bitrate and an avgBitrate.
+bool twoPassWanted(const EncoderSettings& s);
+
 }  // namespace quillon

@@ -528,5 +528,69 @@ TEST(Failure, AnUnwritableOutputFailsWithItsMessageAndLeavesNothing) {
     EXPECT_EQ(left, 0);
 }
 
+// Fit to size on ten seconds of grainy pictures with sound: the program
+// stream never exceeds the size asked for and fills at least 98 % of it.
+std::string grainyClip(int width, int height) {
+    const std::string path = testing::mediaDir() + "/grainy-" + std::to_string(width) + ".avi";
+    if (!fs::exists(path)) {
+        std::string log;
+        const bool made = testing::runCommand(
+            "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i 'testsrc2=size=" + std::to_string(width) + "x" +
+                std::to_string(height) + ":rate=25,noise=alls=12:allf=t' -f lavfi -i 'sine=frequency=440:sample_rate=48000' "
+                "-t 10 -c:v mjpeg -q:v 3 -c:a pcm_s16le " + quote(path),
+            &log);
+        EXPECT_TRUE(made) << log;
+    }
+    return path;
+}
+
+TEST(FitToSize, TenSecondsOfDvdAndSvcdLandJustUnderTheSize) {
+    struct Case {
+        const char* target;
+        const char* size;
+        int64_t bytes;
+        int width, height;
+    } cases[] = {
+        {"dvd", "6M", 6LL << 20, 352, 288},
+        {"svcd", "3000k", 3000LL << 10, 480, 576},
+    };
+    for (const Case& c : cases) {
+        testing::TempDir dir;
+        const std::string out = dir.file("fit.mpg");
+        std::string log;
+        const bool ok = testing::runCommand("cd " + quote(dir.path().string()) + " && " + QUILLON_BINARY +
+                                                " convert -t " + c.target + " --pal -s " + std::to_string(c.width) +
+                                                "x" + std::to_string(c.height) + " --fit " + c.size + " -o " +
+                                                quote(out) + " " + quote(grainyClip(c.width, c.height)) + " </dev/null",
+                                            &log);
+        ASSERT_TRUE(ok) << log;
+        const int64_t size = static_cast<int64_t>(fs::file_size(out));
+        EXPECT_LE(size, c.bytes) << c.target;
+        EXPECT_GE(size, c.bytes * 0.98) << c.target;
+        // The record of the first pass was a temporary file: nothing but
+        // the output (and the streams a DVD conversion keeps) is left.
+        for (const auto& e : fs::directory_iterator(dir.path())) {
+            const std::string name = e.path().filename().string();
+            EXPECT_TRUE(name == "fit.mpg" || name == "fit.m2v" || name == "fit.mpa") << c.target << ": " << name;
+        }
+    }
+}
+
+TEST(FitToSize, ASizeOutOfReachIsRefusedWithTheRangeAndWritesNothing) {
+    testing::TempDir dir;
+    std::string log;
+    const bool ok = testing::runCommand("cd " + quote(dir.path().string()) + " && " + QUILLON_BINARY +
+                                            " convert -t svcd --pal --fit dvd5 -o out.mpg " +
+                                            quote(sourceClip(true)) + " </dev/null",
+                                        &log);
+    EXPECT_FALSE(ok);
+    EXPECT_NE(log.find("cannot be reached"), std::string::npos) << log;
+    EXPECT_NE(log.find("the smallest is"), std::string::npos) << log;
+    EXPECT_NE(log.find("the largest"), std::string::npos) << log;
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+    EXPECT_FALSE(testing::runCommand(std::string(QUILLON_BINARY) + " convert --fit 12X out.mpg </dev/null", &log));
+    EXPECT_NE(log.find("unknown unit \"X\""), std::string::npos) << log;
+}
+
 }  // namespace
 }  // namespace quillon

@@ -140,14 +140,17 @@ double workedSeconds(const VideoEncoder& enc, const ProgressClock& clock) {
 
 void showProgress(VideoEncoder& enc, ProgressClock& clock, int i) {
     const int nframes = enc.nframes;
-    const int percent = nframes > 0 ? static_cast<int>(std::floor(static_cast<double>(i) / nframes * 100.0)) : 0;
+    // Two-pass coding shows both passes as one job.
+    const int done = enc.progressDone + i;
+    const int total = enc.progressTotal > 0 ? enc.progressTotal : nframes;
+    const int percent = total > 0 ? static_cast<int>(std::floor(static_cast<double>(done) / total * 100.0)) : 0;
     // Speed and time left from the first half second on, refreshed twice a
     // second, so a short job shows a real estimate and a long one a steady one.
     const double worked = workedSeconds(enc, clock);
     if (i > 0 && worked >= 0.5 && (clock.lastUpdate < 0 || worked - clock.lastUpdate >= 0.5)) {
         clock.lastUpdate = worked;
         clock.fps = static_cast<double>(i) / worked;
-        clock.remaining = std::max(0L, static_cast<long>(std::floor((nframes - i) / clock.fps + 0.5)));
+        clock.remaining = std::max(0L, static_cast<long>(std::floor((total - done) / clock.fps + 0.5)));
     }
     const double current = enc.writer.totalBits() / 8388608.0;
     const double estimate = i > 0 ? static_cast<double>(nframes) / i * current : 0.0;

@@ -128,6 +128,7 @@ MacroblockSyntax macroblockSyntax(const VideoEncoder& enc) {
 template <class Sink>
 bool putMacroblock(Engine* engine, Sink& w, const MacroblockSyntax& p, const MacroblockInfo& mb,
                    const Block* levels, const uint64_t* scanMasks, SliceState& st) {
+    const double start = w.totalBits();
     putAddressIncrement(w, st.addressIncrement);
     st.addressIncrement = 1;
     putMacroblockType(w, p.pictureCodingType, mb.type);
@@ -143,6 +144,7 @@ bool putMacroblock(Engine* engine, Sink& w, const MacroblockSyntax& p, const Mac
     if (mb.type & kMbPattern) putCodedBlockPattern(w, mb.cbp, p.blockCount);
 
     const int count = p.blockCount;
+    const double blocksStart = w.totalBits();
     for (int b = 0; b < count; ++b) {
         if (!(mb.cbp & (1 << (count - 1 - b)))) continue;
         bool ok;
@@ -154,6 +156,8 @@ bool putMacroblock(Engine* engine, Sink& w, const MacroblockSyntax& p, const Mac
         }
         if (!ok) return false;
     }
+    st.blockBits += w.totalBits() - blocksStart;
+    st.macroblockBits += w.totalBits() - start;
     if (!(mb.type & kMbIntra)) st.resetDc();
     if ((mb.type & kMbIntra) || (p.pictureCodingType == kPictureP && !(mb.type & kMbMotionForward))) st.resetPmv();
     return true;
@@ -232,8 +236,15 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
             }
             reconstructMacroblock(enc, mb, mb.dctType, work);
             commitMacroblock(enc, work, *enc.reconstructed);
+            PictureTally& tally = enc.tally;
+            tally.quantSum += mb.mquant;
+            ++tally.macroblocks;
+            if (mb.type & kMbIntra) ++tally.intra;
+            if (mb.skipped) ++tally.skipped;
         }
     }
+    enc.tally.macroblockBits += st.macroblockBits;
+    enc.tally.blockBits += st.blockBits;
 
     if (cbr) {
         enc.rate->rcUpdatePicture(enc);

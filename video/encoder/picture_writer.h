@@ -18,6 +18,8 @@ struct SliceState {
     int pmv[2][2][2] = {};
     int addressIncrement = 1;
     int prevMquant = 0;
+    double macroblockBits = 0;  // written by putMacroblock
+    double blockBits = 0;
 
     void resetDc() { dcPred[0] = dcPred[1] = dcPred[2] = 0; }
     void resetPmv() {

@@ -14,6 +14,10 @@ int baseFixedMquant(const VideoEncoder& enc) {
 }
 
 int fixedMquant(const VideoEncoder& enc) {
+    if (enc.passQuant > 0) {
+        const double recoded = enc.passMquantValue > 0 ? static_cast<double>(enc.s.mquantValue) / enc.passMquantValue : 1.0;
+        return nearestCodableMquant(enc.passQuant * recoded, enc.pic.qScaleType);
+    }
     return typeMquant(enc.s, enc.pic.pictureCodingType, baseFixedMquant(enc), enc.pic.qScaleType);
 }
 

@@ -1,7 +1,12 @@
 #include "video/video_encoder.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
 
 #include "video/encoder/encoder_setup.h"
 #include "video/encoder/frame_input.h"
@@ -13,6 +18,8 @@
 #include "video/encoder/picture_loop.h"
 #include "video/encoder/rate_interface.h"
 #include "video/encoder/stream_headers.h"
+#include "video/encoder/two_pass.h"
+#include "engine/format.h"
 
 namespace quillon {
 
@@ -74,21 +81,57 @@ struct PlanRecorder {
     }
 };
 
-}  // namespace
+// The first pass's record of coding step i. A GOP coded again replaces
+// what its first attempt recorded.
+void recordStep(PassRecord& record, const VideoEncoder& enc, int i, const CodingStep& step, double stepBits) {
+    record.pictures.resize(static_cast<size_t>(i));
+    PassPicture p;
+    p.codingIndex = i;
+    p.displayIndex = step.displayIndex;
+    p.type = step.pictureType;
+    p.structure = enc.s.fieldPictures ? 0 : 3;
+    p.opensGop = step.opensGop;
+    p.closedGop = step.closedGop;
+    p.brokenLink = step.brokenLink;
+    p.gopStart = step.gopStart;
+    p.motionEntry = step.motionEntry;
+    p.coefficientBits = enc.tally.blockBits;
+    p.vectorBits = enc.tally.macroblockBits - enc.tally.blockBits;
+    p.headerBits = stepBits - enc.tally.macroblockBits;
+    p.quantSum = enc.tally.quantSum;
+    p.macroblocks = enc.tally.macroblocks;
+    p.intraMacroblocks = enc.tally.intra;
+    p.skippedMacroblocks = enc.tally.skipped;
+    p.complexity = enc.tally.macroblockBits * p.meanQuant();
+    record.pictures.push_back(p);
+}
 
-bool runVideoEncoder(Engine& engine, const VideoRunOptions& options) {
+// One pass of two-pass coding: the first keeps the record, the second
+// replays its plan with the planned quantisers.
+struct PassRole {
+    PassRecord* record = nullptr;
+    SecondPass* second = nullptr;
+    int progressDone = 0;
+    int progressTotal = 0;
+};
+
+bool encodePass(Engine& engine, const VideoRunOptions& options, const PassRole& role) {
     VideoEncoder enc(engine);
     enc.observer = options.observer;
     if (options.recordPlan) options.recordPlan->clear();
     enc.gopSize = std::max(1, engine.work.iFramesInGOP);
     enc.refDistance = std::max(1, engine.work.ipFrameDistance);
     enc.nframes = engine.job.frameCount;
+    enc.progressDone = role.progressDone;
+    enc.progressTotal = role.progressTotal;
     engine.job.framesEncoded = 0;
     if (enc.nframes <= 0) {
         engine.reportError("No frames to encode.");
         return false;
     }
 
+    // The second pass codes exactly the steps the first one did.
+    if (role.second) enc.nframes = std::min(enc.nframes, static_cast<int>(role.second->record().pictures.size()));
     if (options.replayPlan) {
         const std::string fault = validatePlan(*options.replayPlan, enc.nframes, enc.refDistance);
         if (!fault.empty()) {
@@ -101,6 +144,7 @@ bool runVideoEncoder(Engine& engine, const VideoRunOptions& options) {
     if (!setUpMotionSearch(enc)) return fail(enc);
     ProgressClock clock;
     startProgressClock(enc, clock);
+    if (role.second) enc.passMquantValue = enc.s.mquantValue;
 
     rcInitSequenceStatistics(enc);
     if (enc.rate) enc.rate->rcInitSequence(enc);
@@ -132,6 +176,7 @@ bool runVideoEncoder(Engine& engine, const VideoRunOptions& options) {
         // and may move i back to that GOP's first coding index.
         if (enc.recoding && i > 0 && plan->step(i).opensGop) i = recodeCheckAtGopStart(enc, i);
         const CodingStep step = plan->step(i);
+        const double stepStart = enc.writer.totalBits();
         assignPictureBuffers(enc, step);
         if (step.opensGop) {
             const GopCounts counts = plan->gopCounts(i);
@@ -147,7 +192,12 @@ bool runVideoEncoder(Engine& engine, const VideoRunOptions& options) {
             return fail(enc);
         }
         if (lookahead) prepareTemporalFactors(enc, *lookahead, step.displayIndex, step.pictureType);
+        enc.tally = PictureTally{};
+        if (role.second) enc.passQuant = role.second->startPicture(i, enc.writer.totalBits());
         if (!codeFrame(enc, step)) return fail(enc);
+        const double stepBits = enc.writer.totalBits() - stepStart;
+        if (role.second) role.second->endPicture(i, stepBits);
+        if (role.record) recordStep(*role.record, enc, i, step, stepBits);
         if (enc.observer) enc.observer->frameCoded(enc);
         engine.job.framesEncoded = i + 1;
     }
@@ -168,6 +218,103 @@ bool runVideoEncoder(Engine& engine, const VideoRunOptions& options) {
         return embedded;
     }
     return true;
+}
+
+
+// Where the first pass's record goes: beside the statistics file when
+// there is one, else a new file in the output's folder that is removed
+// after the second pass.
+std::string passRecordName(Engine& engine, bool* temporary) {
+    const std::string stats = engine.work.statisticsFilename;
+    if (!stats.empty()) {
+        *temporary = false;
+        return stats + ".passes";
+    }
+    *temporary = true;
+    const std::string& out = engine.job.videoStreamName;
+    const size_t slash = out.find_last_of('/');
+    std::string pattern = (slash == std::string::npos ? std::string() : out.substr(0, slash + 1)) + "quillon-pass-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    const int fd = mkstemp(name.data());
+    if (fd < 0) return {};
+    close(fd);
+    return name.data();
+}
+
+bool runTwoPass(Engine& engine, const VideoRunOptions& options) {
+    EncoderSettings& s = engine.work;
+    const double average = s.avgBitrate;
+    // The passes share out the average themselves; GOP re-coding keeps
+    // only the maximum and minimum.
+    s.avgBitrate = 0;
+    bool temporary = false;
+    const std::string recordName = passRecordName(engine, &temporary);
+    auto finish = [&](bool ok) {
+        s.avgBitrate = average;
+        if (temporary && !recordName.empty()) std::remove(recordName.c_str());
+        return ok;
+    };
+    if (recordName.empty()) {
+        engine.reportError("Could not create the temporary file of the first pass.");
+        return finish(false);
+    }
+    const int frames = std::max(0, engine.job.frameCount);
+    if (std::FILE* f = engine.job.statisticsFile) std::fprintf(f, "\ntwo-pass coding: first pass\n");
+    PassRecord record;
+    record.frameRate = s.frameRate > 0 ? s.frameRate : 25;
+    record.gopSize = std::max(1, s.iFramesInGOP);
+    record.refDistance = std::max(1, s.ipFrameDistance);
+    record.mquantValue = s.mquantValue;
+    PassRole first;
+    first.record = &record;
+    first.progressTotal = 2 * frames;
+    VideoRunOptions measure;
+    measure.replayPlan = options.replayPlan;
+    if (!encodePass(engine, measure, first)) return finish(false);
+    record.frames = static_cast<int>(record.pictures.size());
+    std::string why;
+    if (!writePassRecord(recordName, record, &why)) {
+        engine.reportError(formatText("Could not write the first pass's record %s (%s).", recordName.c_str(),
+                                      why.c_str()));
+        return finish(false);
+    }
+
+    BitPlanLimits limits;
+    limits.averageBitrate = average;
+    limits.maxBitrate = s.maxBitrate;
+    limits.vbvBits = static_cast<double>(s.vbvBufferSize) * 16384.0;
+    limits.frameRate = record.frameRate;
+    const bool nonLinear = isMpeg2Syntax(s) && s.quantizationScaleP != 0;
+    limits.qMin = nonLinear ? 1 : 2;
+    limits.qMax = nonLinear ? 112 : 62;
+    limits.iRatio = s.iQuantRatio / 100.0;
+    limits.bRatio = s.bQuantRatio / 100.0;
+    SecondPass second(record, limits);
+    if (std::FILE* f = engine.job.statisticsFile)
+        std::fprintf(f, "\ntwo-pass coding: second pass, %.0f bits for %d frames\n", second.targetBits(),
+                     record.frames);
+    PassRole replay;
+    replay.second = &second;
+    replay.progressDone = frames;
+    replay.progressTotal = 2 * frames;
+    // The second pass codes the plan the first one recorded.
+    std::vector<CodingStep> steps;
+    for (const PassPicture& p : second.record().pictures) steps.push_back(replayStep(p));
+    VideoRunOptions spend = options;
+    spend.replayPlan = &steps;
+    return finish(encodePass(engine, spend, replay));
+}
+
+}  // namespace
+
+bool twoPassWanted(const EncoderSettings& s) {
+    return s.twoPass != 0 && !s.constBitrateFlag && s.avgBitrate > 0;
+}
+
+bool runVideoEncoder(Engine& engine, const VideoRunOptions& options) {
+    if (twoPassWanted(engine.work)) return runTwoPass(engine, options);
+    return encodePass(engine, options, PassRole{});
 }
 
 }  // namespace quillon

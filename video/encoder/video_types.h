@@ -142,6 +142,17 @@ struct FrameWindow {
     FrameInputRoutines routines;
 };
 
+// Where the bits of the coding step in progress went (both fields of field
+// pictures): the two-pass record is made of these.
+struct PictureTally {
+    double macroblockBits = 0;  // everything the macroblocks wrote
+    double blockBits = 0;       // of that, the coded blocks
+    double quantSum = 0;
+    int macroblocks = 0;
+    int intra = 0;
+    int skipped = 0;
+};
+
 class RateController;
 struct VideoEncoder;
 
@@ -228,6 +239,15 @@ struct VideoEncoder {
 
     PictureObserver* observer = nullptr;
     std::shared_ptr<MotionSearchState> motion;
+    PictureTally tally;
+    // Second pass of two-pass coding: the picture's quantiser scale (0 when
+    // the fixed quantiser rules), and the mquantValue it was planned for
+    // (GOP re-coding scales it by the ratio of the two).
+    double passQuant = 0;
+    int passMquantValue = 0;
+    // Progress over both passes: frames done before this pass, and in all.
+    int progressDone = 0;
+    int progressTotal = 0;
     std::shared_ptr<GopRecodingState> recoding;
 
     std::FILE* statistics() const { return engine.job.statisticsFile; }
