@@ -18,6 +18,7 @@ void applyQualityLevel(EncoderSettings& s, int level) {
     s.lambdaPercent = classic.lambdaPercent;
     s.fieldModes = classic.fieldModes;
     s.vectorCost = classic.vectorCost;
+    s.grainRatios = classic.grainRatios;
     if (level != kQualityHigh && level != kQualityBest) return;
     s.iQuantRatio = 65;
     s.bQuantRatio = 140;
@@ -34,6 +35,7 @@ void applyQualityLevel(EncoderSettings& s, int level) {
     s.rdDecision = level == kQualityBest ? 1 : 0;
     s.fieldModes = 1;
     s.vectorCost = 100;
+    s.grainRatios = 1;
 }
 
 int qualityLevelFromName(const std::string& name) {

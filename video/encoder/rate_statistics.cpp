@@ -14,7 +14,7 @@ int baseFixedMquant(const VideoEncoder& enc) {
 }
 
 int fixedMquant(const VideoEncoder& enc) {
-    return typeMquant(enc.s, enc.pic.pictureCodingType, baseFixedMquant(enc), enc.pic.qScaleType);
+    return typeMquant(enc.s, enc.pic.pictureCodingType, baseFixedMquant(enc), enc.pic.qScaleType, enc.typeRatioShare);
 }
 
 void rcInitSequenceStatistics(VideoEncoder& enc) {
