@@ -627,6 +627,44 @@ TEST(SimdChecker, FastQuantiserAvx2MatchesThePlainFastForm) {
     }
 }
 
+// The exact non-intra quantiser's vector forms against the plain one over
+// every int16 and every weight, in place as the encoder calls them; the
+// weight 1 and quantiser 1 give the largest quotients.
+TEST(SimdChecker, ExactNonIntraQuantisersMatchThePlainForm) {
+    const Sets sets;
+    if (!sets.sse2) GTEST_SKIP() << "no SSE2";
+    using Exact = bool (*)(const int16_t*, int16_t*, const uint16_t*, const uint16_t*, int, bool);
+    std::vector<std::pair<const char*, Exact>> forms = {{"SSE2", quantizeNonIntraBlockSse2}};
+    if (sets.avx2) forms.push_back({"AVX2", quantizeNonIntraBlockAvx2});
+    std::mt19937 rng(31);
+    std::vector<uint16_t> matrix(64), recip(64);
+    for (int trial = 0; trial < 1500; ++trial) {
+        const int kind = trial % 4;
+        for (size_t i = 0; i < 64; ++i) {
+            const int w = kind == 0 ? 1 : kind == 1 ? 1 + static_cast<int>(rng() % 255) : kind == 2 ? 255 : 16;
+            matrix[i] = static_cast<uint16_t>(w);
+            recip[i] = static_cast<uint16_t>(w == 1 ? 0 : 65536 / w);
+        }
+        const Coefficients src = trial % 3 == 0 ? testBlock(trial, -32768, 32767, rng)
+                               : trial % 3 == 1 ? testBlock(trial, -2048, 2047, rng)
+                                                : testBlock(trial, -40, 40, rng);
+        for (int mquant : {1, 2, 5, 31, 62, 112})
+            for (bool mpeg2 : {false, true}) {
+                Coefficients plain(64);
+                const bool anyPlain = quantizeNonIntraBlock(src.data(), plain.data(), matrix.data(), recip.data(), mquant, mpeg2);
+                for (const auto& [name, form] : forms) {
+                    Coefficients out = src;
+                    const bool any = form(out.data(), out.data(), matrix.data(), recip.data(), mquant, mpeg2);
+                    ASSERT_EQ(any, anyPlain) << name << " " << trial << " " << mquant;
+                    ASSERT_EQ(out, plain) << name << " " << trial << " " << mquant << " " << mpeg2;
+                }
+            }
+    }
+    EXPECT_EQ(selectTransformRoutines(false, 0, kCpuSse2 | kCpuAvx2).quantizeNonIntra, &quantizeNonIntraBlock);
+    EXPECT_EQ(selectTransformRoutines(false, 2, kCpuSse2 | kCpuAvx2).quantizeNonIntra, &quantizeNonIntraBlockSse2);
+    EXPECT_EQ(selectTransformRoutines(true, 3, kCpuSse2 | kCpuAvx2).quantizeNonIntra, &quantizeNonIntraBlockAvx2);
+}
+
 // Both parities of the coefficient sum reach the mismatch bit.
 TEST(SimdChecker, InverseQuantisersKeepTheMismatchRule) {
     const std::vector<QuantiserSet> forms = quantiserSets();

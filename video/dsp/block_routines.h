@@ -24,6 +24,10 @@ struct TransformRoutines {
     // The reciprocal non-intra quantiser used when MMXMode > 0.
     bool (*quantizeNonIntraFast)(const int16_t* src, int16_t* dst, const uint16_t* matrix,
                                  const uint16_t* reciprocals, int mquant, bool mpeg2) = nullptr;
+    // The exact non-intra quantiser (MMXMode 0, mquant 1 and the fast form's
+    // fallback).
+    bool (*quantizeNonIntra)(const int16_t* src, int16_t* dst, const uint16_t* matrix,
+                             const uint16_t* reciprocals, int mquant, bool mpeg2) = nullptr;
     // The exact intra quantiser and the inverse quantisers (quantize.h).
     bool (*quantizeIntra)(const int16_t* src, int16_t* dst, int dcPrecision, const uint8_t* intraMatrix,
                           int mquant, bool mpeg2) = nullptr;

@@ -233,6 +233,7 @@ TransformRoutines selectTransformRoutines(bool floating, int MMXMode, uint32_t f
     t.blockDifference = blockDifferencePlain;
     t.blockReconstruct = blockReconstructPlain;
     t.quantizeNonIntraFast = quantizeNonIntraBlockFast;
+    t.quantizeNonIntra = quantizeNonIntraBlock;
     t.quantizeIntra = quantizeIntraBlock;
     t.dequantizeIntra = dequantizeIntraBlock;
     t.dequantizeNonIntra = dequantizeNonIntraBlock;
@@ -241,6 +242,7 @@ TransformRoutines selectTransformRoutines(bool floating, int MMXMode, uint32_t f
     t.blockDifference = blockDifferenceSse2;
     t.blockReconstruct = blockReconstructSse2;
     t.quantizeNonIntraFast = quantizeNonIntraBlockFastSse2;
+    t.quantizeNonIntra = quantizeNonIntraBlockSse2;
     t.quantizeIntra = quantizeIntraBlockSse2;
     t.dequantizeIntra = dequantizeIntraBlockSse2;
     t.dequantizeNonIntra = dequantizeNonIntraBlockSse2;
@@ -252,6 +254,7 @@ TransformRoutines selectTransformRoutines(bool floating, int MMXMode, uint32_t f
     t.dequantizeIntra = dequantizeIntraBlockAvx2;
     t.dequantizeNonIntra = dequantizeNonIntraBlockAvx2;
     t.quantizeNonIntraFast = quantizeNonIntraBlockFastAvx2;
+    t.quantizeNonIntra = quantizeNonIntraBlockAvx2;
     return t;
 }
 

@@ -52,6 +52,9 @@ void blockReconstructSse2(const uint8_t* pred, const int16_t* block, int stride,
 
 // Bit i set when block[i] != 0 (nonzeroMaskPlain's result).
 uint64_t nonzeroMaskSse2(const int16_t* block);
+// The exact non-intra quantiser (quantizeNonIntraBlock's results).
+bool quantizeNonIntraBlockSse2(const int16_t* src, int16_t* dst, const uint16_t* matrix, const uint16_t* reciprocals,
+                               int mquant, bool mpeg2);
 bool quantizeNonIntraBlockFastSse2(const int16_t* src, int16_t* dst, const uint16_t* matrix,
                                    const uint16_t* reciprocals, int mquant, bool mpeg2);
 

@@ -456,7 +456,7 @@ inline __m128i scaledMultiply(__m128i t, __m128i r) {
 
 bool quantizeNonIntraBlockFastSse2(const int16_t* src, int16_t* dst, const uint16_t* matrix,
                                    const uint16_t* reciprocals, int mquant, bool mpeg2) {
-    if (mquant <= 1) return quantizeNonIntraBlock(src, dst, matrix, reciprocals, mquant, mpeg2);
+    if (mquant <= 1) return quantizeNonIntraBlockSse2(src, dst, matrix, reciprocals, mquant, mpeg2);
     const __m128i limit = _mm_set1_epi16(static_cast<int16_t>(mpeg2 ? 2047 : 255));
     const __m128i m = _mm_set1_epi16(static_cast<int16_t>((65536 / mquant) & 0xFFFF));
     const __m128i zero = _mm_setzero_si128();
@@ -478,9 +478,49 @@ bool quantizeNonIntraBlockFastSse2(const int16_t* src, int16_t* dst, const uint1
         nonZero = _mm_or_si128(nonZero, level);
         levels[g] = _mm_sub_epi16(_mm_xor_si128(level, negative), negative);
     }
-    if (_mm_movemask_epi8(bad)) return quantizeNonIntraBlock(src, dst, matrix, reciprocals, mquant, mpeg2);
+    if (_mm_movemask_epi8(bad)) return quantizeNonIntraBlockSse2(src, dst, matrix, reciprocals, mquant, mpeg2);
     for (int g = 0; g < 8; ++g) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8 * g), levels[g]);
     return _mm_movemask_epi8(_mm_cmpeq_epi16(nonZero, zero)) != 0xFFFF;
+}
+
+// The exact non-intra quantiser with its divisions in doubles, two lanes a
+// division: numerators stay below 2^21 and divisors below 2^16, so the
+// rounded quotient never crosses the integer truncation gives. Levels are
+// narrowed with saturation before the limit, which keeps the clamp whole.
+bool quantizeNonIntraBlockSse2(const int16_t* src, int16_t* dst, const uint16_t* matrix, const uint16_t*,
+                               int mquant, bool mpeg2) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i limit = _mm_set1_epi16(static_cast<int16_t>(mpeg2 ? 2047 : 255));
+    const __m128d twiceQ = _mm_set1_pd(2.0 * mquant);
+    __m128i any = zero;
+    __m128i out[8];
+    for (int g = 0; g < 8; ++g) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 8 * g));
+        const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(matrix + 8 * g));
+        const __m128i negative = _mm_cmplt_epi16(x, zero);
+        // |x| as 32-bit lanes (|-32768| needs the widening first).
+        const __m128i xLow = _mm_srai_epi32(_mm_unpacklo_epi16(x, x), 16);
+        const __m128i xHigh = _mm_srai_epi32(_mm_unpackhi_epi16(x, x), 16);
+        const __m128i sLow = _mm_srai_epi32(xLow, 31), sHigh = _mm_srai_epi32(xHigh, 31);
+        const __m128i aLow = _mm_sub_epi32(_mm_xor_si128(xLow, sLow), sLow);
+        const __m128i aHigh = _mm_sub_epi32(_mm_xor_si128(xHigh, sHigh), sHigh);
+        const __m128i wLow = _mm_unpacklo_epi16(w, zero), wHigh = _mm_unpackhi_epi16(w, zero);
+        const __m128i nLow = _mm_add_epi32(_mm_slli_epi32(aLow, 5), _mm_srli_epi32(wLow, 1));
+        const __m128i nHigh = _mm_add_epi32(_mm_slli_epi32(aHigh, 5), _mm_srli_epi32(wHigh, 1));
+        auto quotient = [&](__m128i n, __m128i d) {
+            const __m128i q0 = _mm_cvttpd_epi32(
+                _mm_div_pd(_mm_cvtepi32_pd(n), _mm_mul_pd(twiceQ, _mm_cvtepi32_pd(d))));
+            const __m128i q1 = _mm_cvttpd_epi32(_mm_div_pd(_mm_cvtepi32_pd(_mm_srli_si128(n, 8)),
+                                                           _mm_mul_pd(twiceQ, _mm_cvtepi32_pd(_mm_srli_si128(d, 8)))));
+            return _mm_unpacklo_epi64(q0, q1);
+        };
+        __m128i level = _mm_packs_epi32(quotient(nLow, wLow), quotient(nHigh, wHigh));
+        level = _mm_min_epi16(level, limit);
+        any = _mm_or_si128(any, level);
+        out[g] = _mm_sub_epi16(_mm_xor_si128(level, negative), negative);
+    }
+    for (int g = 0; g < 8; ++g) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 8 * g), out[g]);
+    return _mm_movemask_epi8(_mm_cmpeq_epi16(any, zero)) != 0xFFFF;
 }
 
 // ===========================================================================

@@ -123,6 +123,26 @@ bool putRunLevel(Engine* engine, Sink& w, bool mpeg2, bool tableB15, int run, in
     return true;
 }
 
+namespace {
+
+// The common pairs, code and sign from the table in one put, inlined into
+// the block loops; the rest (escapes, range errors) go to putRunLevel.
+template <class Sink>
+[[gnu::always_inline]] inline bool putPair(Engine* engine, Sink& w, bool mpeg2, bool tableB15, int run, int level) {
+    const uint32_t sign = level < 0 ? 1 : 0;
+    const int magnitude = level < 0 ? -level : level;
+    if ((run < 2 && magnitude <= 40) || (run >= 2 && run <= 31 && magnitude <= 5)) {
+        const VlcCode& c = (tableB15 ? kTableB15 : kTableB14)[static_cast<size_t>(run)][static_cast<size_t>(magnitude)];
+        if (c.length != 0) {
+            w.putBits(static_cast<uint32_t>(c.code) << 1 | sign, c.length + 1);
+            return true;
+        }
+    }
+    return putRunLevel(engine, w, mpeg2, tableB15, run, level);
+}
+
+}  // namespace
+
 template <class Sink>
 bool putIntraBlock(Engine* engine, Sink& w, const BlockCoding& c, const int16_t* levels, uint64_t scanMask,
                    int component, int& dcPredictor) {
@@ -146,7 +166,7 @@ bool putIntraBlock(Engine* engine, Sink& w, const BlockCoding& c, const int16_t*
     int last = 0;
     for (uint64_t m = scanMask & ~uint64_t{1}; m != 0; m &= m - 1) {
         const int n = std::countr_zero(m);
-        if (!putRunLevel(engine, w, c.mpeg2, b15, n - last - 1, levels[scan[n]])) return false;
+        if (!putPair(engine, w, c.mpeg2, b15, n - last - 1, levels[scan[n]])) return false;
         last = n;
     }
     if (b15)
@@ -173,7 +193,7 @@ bool putNonIntraBlock(Engine* engine, Sink& w, const BlockCoding& c, const int16
     if (m != scanMask) last = 0;
     for (; m != 0; m &= m - 1) {
         const int n = std::countr_zero(m);
-        if (!putRunLevel(engine, w, c.mpeg2, false, n - last - 1, levels[scan[n]])) return false;
+        if (!putPair(engine, w, c.mpeg2, false, n - last - 1, levels[scan[n]])) return false;
         last = n;
     }
     w.putBits(0b10, 2);

@@ -66,6 +66,22 @@ bool allZero(const Block& block) {
     return any == 0;
 }
 
+// Lines of a macroblock plane between the picture and the work buffers: the
+// common widths as fixed-size copies the compiler turns into moves.
+void copyLines(uint8_t* dst, int dstStride, const uint8_t* src, int srcStride, int width, int height) {
+    auto lines = [&](auto widthConstant) {
+        for (int r = 0; r < height; ++r)
+            std::memcpy(dst + static_cast<ptrdiff_t>(r) * dstStride, src + static_cast<ptrdiff_t>(r) * srcStride,
+                        widthConstant);
+    };
+    if (width == 16)
+        lines(size_t{16});
+    else if (width == 8)
+        lines(size_t{8});
+    else
+        lines(static_cast<size_t>(width));
+}
+
 bool fieldDctAllowed(const VideoEncoder& enc) { return !enc.pic.framePredFrameDct && !enc.pic.isField(); }
 
 }  // namespace
@@ -76,10 +92,7 @@ void startMacroblock(const VideoEncoder& enc, int k, const Picture& source, Macr
     work.y = 16 * (k / enc.geo.mbWidth);
     for (int c = 0; c < 3; ++c) {
         const PlaneArea a = planeArea(enc, c, work.x, work.y);
-        const uint8_t* src = source.plane[c].data() + a.offset;
-        for (int r = 0; r < a.height; ++r)
-            std::memcpy(work.source[c] + r * a.width, src + static_cast<size_t>(r) * a.stride,
-                        static_cast<size_t>(a.width));
+        copyLines(work.source[c], a.width, source.plane[c].data() + a.offset, a.stride, a.width, a.height);
     }
 }
 
@@ -173,16 +186,12 @@ void quantiseMacroblock(const VideoEncoder& enc, MacroblockInfo& mb, int mquant,
         return;
     }
     const bool fast = enc.engine.ev.MMXMode > 0 && mquant > 1;
-    auto fastForm = t.quantizeNonIntraFast ? t.quantizeNonIntraFast : quantizeNonIntraBlockFast;
+    auto quantize = fast ? (t.quantizeNonIntraFast ? t.quantizeNonIntraFast : quantizeNonIntraBlockFast)
+                         : (t.quantizeNonIntra ? t.quantizeNonIntra : quantizeNonIntraBlock);
     int cbp = 0;
     for (int b = 0; b < count; ++b) {
         int16_t* levels = blocks[b].data();
-        if (fast)
-            fastForm(levels, levels, enc.quant.nonIntra16.data(), enc.quant.nonIntraReciprocal.data(), mquant,
-                     enc.mpeg2);
-        else
-            quantizeNonIntraBlock(levels, levels, enc.quant.nonIntra16.data(), enc.quant.nonIntraReciprocal.data(),
-                                  mquant, enc.mpeg2);
+        quantize(levels, levels, enc.quant.nonIntra16.data(), enc.quant.nonIntraReciprocal.data(), mquant, enc.mpeg2);
         const uint64_t natural = mask(levels);
         work.scanMask[b] = toScanOrder(natural, alternate);
         cbp = (cbp << 1) | (natural != 0 ? 1 : 0);
@@ -224,10 +233,8 @@ void reconstructMacroblock(const VideoEncoder& enc, const MacroblockInfo& mb, in
 void commitMacroblock(const VideoEncoder& enc, const MacroblockWork& work, Picture& reconstructed) {
     for (int c = 0; c < 3; ++c) {
         const PlaneArea a = planeArea(enc, c, work.x, work.y);
-        uint8_t* dst = reconstructed.plane[c].data() + a.offset;
-        for (int r = 0; r < a.height; ++r)
-            std::memcpy(dst + static_cast<size_t>(r) * a.stride, work.reconstruction[c] + r * a.width,
-                        static_cast<size_t>(a.width));
+        copyLines(reconstructed.plane[c].data() + a.offset, a.stride, work.reconstruction[c], a.width, a.width,
+                  a.height);
     }
 }
 

@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -15,11 +18,48 @@ namespace quillon {
 // machine reports.
 int encoderThreadCount();
 
-// Runs row(j, onCallingThread) for j = 0..rows-1 on up to `threads`
-// threads, thread t taking rows t, t + threads, ...: the calling thread
-// always starts with row 0, so it reaches the engine (and the stop button)
-// at once however the others are scheduled. A row returning false stops the
-// others at their next row and makes the result false.
+// Worker threads kept for the whole process: a picture hands out several
+// batches of rows, and starting threads for each cost more than short
+// batches gain. Any thread may hand in a batch (the encoder and the media
+// input's read-ahead do at once); the caller always works on its own batch
+// too, so a batch finishes even while every worker is busy elsewhere.
+class RowThreadPool {
+public:
+    // The process's pool.
+    static RowThreadPool& shared();
+    RowThreadPool() = default;
+    ~RowThreadPool();
+    RowThreadPool(const RowThreadPool&) = delete;
+    RowThreadPool& operator=(const RowThreadPool&) = delete;
+
+    // Runs row(j, onCallingThread) for j = 0..rows-1 with up to helpers
+    // workers beside the calling thread, which takes row 0 first. A row
+    // returning false stops the others at their next row and makes the
+    // result false.
+    bool run(int rows, int helpers, const std::function<bool(int, bool)>& row);
+    // Workers started so far.
+    int workerCount();
+
+private:
+    struct Batch {
+        const std::function<bool(int, bool)>* row = nullptr;
+        int rows = 0;
+        int helpersWanted = 0;
+        int helpersActive = 0;
+        std::atomic<int> next{1};
+        std::atomic<bool> failed{false};
+    };
+    static void work(Batch& batch, bool callingThread);
+    void workerLoop();
+
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    std::deque<Batch*> batches_;
+    std::vector<std::thread> workers_;
+    bool stopping_ = false;
+};
+
+// runRows over the shared pool with up to `threads` threads in all.
 template <class Row>
 bool runRows(int rows, int threads, Row&& row) {
     threads = std::clamp(threads, 1, std::max(rows, 1));
@@ -28,17 +68,8 @@ bool runRows(int rows, int threads, Row&& row) {
             if (!row(j, true)) return false;
         return true;
     }
-    std::atomic<bool> failed{false};
-    auto work = [&](int t) {
-        for (int j = t; j < rows && !failed.load(std::memory_order_relaxed); j += threads)
-            if (!row(j, t == 0)) failed.store(true);
-    };
-    std::vector<std::thread> pool;
-    pool.reserve(static_cast<size_t>(threads - 1));
-    for (int t = 1; t < threads; ++t) pool.emplace_back(work, t);
-    work(0);
-    for (auto& t : pool) t.join();
-    return !failed.load();
+    const std::function<bool(int, bool)> f = [&row](int j, bool calling) -> bool { return row(j, calling); };
+    return RowThreadPool::shared().run(rows, threads - 1, f);
 }
 
 }  // namespace quillon
