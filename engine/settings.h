@@ -193,6 +193,7 @@ struct EncoderSettings {
     int32_t lambdaPercent = 100;      // scales the one lambda of every distortion/bits choice
     int32_t rdDecision = 0;           // 1: DCT type, 2: also coding the error at all and intra, by distortion and bits
     int32_t vectorCost = 0;           // motion vectors by distance plus their bits' weight, percent (0: distance alone)
+    int32_t grainRatios = 0;          // grainy pictures take a third of the I/B quantiser ratios
     int32_t fieldModes = 0;           // interlaced-looking frames choose frame/field prediction and DCT per macroblock
     int32_t lookahead = 0;            // pictures analysed ahead of the coding loop; 0: the fixed GOP formula
     int32_t propagation = 0;          // strength of the temporal propagation's quantiser factors, percent

@@ -11,7 +11,8 @@ namespace quillon {
 // The quantiser of a picture type from the one mquantValue gives (P
 // pictures): I and B pictures scaled by their ratio, then the nearest value
 // the picture's scale can code.
-int typeMquant(const EncoderSettings& s, int pictureType, int baseMquant, int qScaleType);
+// share: percent of each ratio's distance from 100 that applies.
+int typeMquant(const EncoderSettings& s, int pictureType, int baseMquant, int qScaleType, int share = 100);
 
 // The codable quantiser nearest to value under the scale (2..62 linear,
 // 1..112 non-linear).
@@ -26,5 +27,17 @@ void applyPictureTools(VideoEncoder& enc);
 // the whole closer than lines two apart, as they are not where the two
 // fields show different moments.
 bool looksProgressive(const Picture& source, const VideoGeometry& geo);
+
+// How grainy the frame's luminance is: the lower quartile, over blocks
+// spread across the picture, of the mean absolute same-field Laplacian.
+// Flat or smooth areas of a clean picture give about 0-2; film grain
+// lifts every block alike.
+double grainLevel(const Picture& source, const VideoGeometry& geo);
+
+// The share of the type ratios for a grain level: all of it on clean
+// pictures, a third on grainy ones, where a finer I picture codes grain
+// the next pictures cannot predict and coarser B pictures lose detail
+// without saving much.
+int typeRatioShareFor(double grain);
 
 }  // namespace quillon

@@ -18,7 +18,7 @@ int fixedMquant(const VideoEncoder& enc) {
         const double recoded = enc.passMquantValue > 0 ? static_cast<double>(enc.s.mquantValue) / enc.passMquantValue : 1.0;
         return nearestCodableMquant(enc.passQuant * recoded, enc.pic.qScaleType);
     }
-    return typeMquant(enc.s, enc.pic.pictureCodingType, baseFixedMquant(enc), enc.pic.qScaleType);
+    return typeMquant(enc.s, enc.pic.pictureCodingType, baseFixedMquant(enc), enc.pic.qScaleType, enc.typeRatioShare);
 }
 
 void rcInitSequenceStatistics(VideoEncoder& enc) {

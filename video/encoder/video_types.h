@@ -227,6 +227,9 @@ struct VideoEncoder {
     FrameWindow input;
 
     RateStatistics rcStats;
+    // The share of the I and B quantiser ratios the picture being coded
+    // takes, percent (grainy pictures take less).
+    int typeRatioShare = 100;
     // The constant-bitrate controller; null in variable-bitrate mode, where
     // every macroblock uses the fixed quantiser of fixedMquant().
     std::unique_ptr<RateController> rate;

@@ -1,0 +1,72 @@
+// The picture-level tools' measures on hand-made pictures: grain is told
+// from detail and smooth shading, and its ratio share moves the I and B
+// quantisers toward the P pictures' one.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "video/encoder/picture_tools.h"
+
+namespace quillon::testing {
+namespace {
+
+struct Frame {
+    VideoGeometry geo;
+    Picture picture;
+    Frame(int w, int h) {
+        geo.width = geo.paddedWidth = w;
+        geo.height = geo.paddedHeight = h;
+        picture.plane[0].assign(static_cast<size_t>(w) * h, 0);
+    }
+    uint8_t& at(int x, int y) { return picture.plane[0][static_cast<size_t>(y) * geo.paddedWidth + x]; }
+};
+
+// A landscape-like picture: smooth shading in the upper half, fine detail
+// (edges every few samples) in the lower, optionally with grain.
+Frame landscape(int grain) {
+    Frame f(352, 288);
+    std::mt19937 random(3);
+    std::normal_distribution<double> noise(0, grain);
+    for (int y = 0; y < 288; ++y)
+        for (int x = 0; x < 352; ++x) {
+            double v = y < 144 ? 90 + 0.2 * x + 0.1 * y : ((x / 3 + y / 5) % 2 ? 170 : 60);
+            if (grain) v += noise(random);
+            f.at(x, y) = static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L));
+        }
+    return f;
+}
+
+TEST(PictureTools, GrainIsToldFromDetailAndSetsTheRatioShare) {
+    const Frame clean = landscape(0), grainy = landscape(4);
+    const double cleanLevel = grainLevel(clean.picture, clean.geo);
+    const double grainyLevel = grainLevel(grainy.picture, grainy.geo);
+    EXPECT_LT(cleanLevel, 3.0);
+    EXPECT_GT(grainyLevel, 8.0);
+    EXPECT_EQ(typeRatioShareFor(cleanLevel), 100);
+    EXPECT_EQ(typeRatioShareFor(grainyLevel), 35);
+    // Between the two the share falls steadily.
+    int previous = 100;
+    for (double g = 0; g < 12; g += 0.5) {
+        const int share = typeRatioShareFor(g);
+        EXPECT_LE(share, previous);
+        previous = share;
+    }
+}
+
+TEST(PictureTools, TheRatioShareMovesTypeQuantisersTowardTheBase) {
+    EncoderSettings s;
+    s.iQuantRatio = 60;
+    s.bQuantRatio = 140;
+    // Linear scale: 20 -> I 12, B 28 with the whole ratios.
+    EXPECT_EQ(typeMquant(s, kPictureI, 20, 0), 12);
+    EXPECT_EQ(typeMquant(s, kPictureB, 20, 0), 28);
+    EXPECT_EQ(typeMquant(s, kPictureP, 20, 0, 50), 20);
+    // Half of each ratio's distance from 100: I 80 %, B 120 %.
+    EXPECT_EQ(typeMquant(s, kPictureI, 20, 0, 50), 16);
+    EXPECT_EQ(typeMquant(s, kPictureB, 20, 0, 50), 24);
+    EXPECT_EQ(typeMquant(s, kPictureB, 20, 0, 0), 20);
+}
+
+}  // namespace
+}  // namespace quillon::testing
