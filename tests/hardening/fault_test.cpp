@@ -89,8 +89,9 @@ struct FaultJob {
 
 TEST(DiskFull, DuringVideoTheJobFailsAndLeavesNothing) {
     FaultJob job;
-    // Below the size of the video stream.
-    CommandRun r = quillon(job.root, kConvert + "'" + job.input + "'", 1024);
+    job.measure();
+    // Half the size of the video stream, which is written first.
+    CommandRun r = quillon(job.root, kConvert + "'" + job.input + "'", static_cast<long>(job.videoBytes / 2));
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("Unable to write to output file."), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("failed; nothing of x.mpg was kept"), std::string::npos) << r.out;

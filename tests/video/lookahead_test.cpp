@@ -217,15 +217,17 @@ TEST(LookaheadPlan, SmoothMotionFindsNoCutAndUsesBPictures) {
     for (int length : gopLengths(steps, 43)) EXPECT_LE(length, 15);
 }
 
-TEST(LookaheadPlan, FastMotionCodesFewerBPictures) {
-    // A camera that jumps farther than a B picture's search can follow
-    // gains nothing from B pictures between distant references.
-    auto countB = [](const std::vector<CodingStep>& steps) {
-        return std::count_if(steps.begin(), steps.end(), [](const CodingStep& s) { return s.pictureType == kPictureB; });
+TEST(LookaheadPlan, FastMotionAndGrainAreNoSceneCuts) {
+    // Every picture predicting badly from the one before (a camera that
+    // jumps farther than the search follows) is no cut: a run of I
+    // pictures there costs bits and buys nothing.
+    auto countI = [](const std::vector<CodingStep>& steps) {
+        return std::count_if(steps.begin(), steps.end(), [](const CodingStep& s) { return s.pictureType == kPictureI; });
     };
     const auto slow = decidePlan(30, {}, 0.5, 15, 3);
     const auto fast = decidePlan(30, {}, 45.0, 15, 3);
-    EXPECT_LT(countB(fast), countB(slow));
+    EXPECT_EQ(validatePlan(fast, 30, 3), "");
+    EXPECT_EQ(countI(fast), countI(slow));
 }
 
 // Pictures whose left half is one still texture and whose right half is

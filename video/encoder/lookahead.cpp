@@ -145,6 +145,11 @@ void PictureCosts::forgetBefore(int display) {
         it = it->first.first < display || it->first.second < display ? matches_.erase(it) : std::next(it);
 }
 
+// How many times worse a cut picture predicts from the one before than that
+// one did: cut pictures measured 0.69-0.79 of their intra cost, pictures of
+// one scene 0.19-0.25.
+constexpr double kCutJump = 2.0;
+
 bool LookaheadDecider::isCut(int display) {
     if (p_.cutPercent <= 0 || display <= 0) return false;
     const QuarterPicture* cur = costs_.picture(display);
@@ -153,7 +158,23 @@ bool LookaheadDecider::isCut(int display) {
     const int64_t floor = static_cast<int64_t>(cur->intraCost.size()) * 64;
     if (cur->intraTotal <= floor) return false;
     const PictureMatch& m = costs_.match(display, display - 1);
-    return m.total * 100 >= static_cast<int64_t>(p_.cutPercent) * cur->intraTotal;
+    if (m.total * 100 < static_cast<int64_t>(p_.cutPercent) * cur->intraTotal) return false;
+    // A cut is a jump: where every picture predicts as badly as this one
+    // (heavy grain, fast motion) an I picture each time buys nothing. The
+    // better of the two pictures before is the measure, so that a scene of
+    // one picture still gets its own.
+    const double ratio = static_cast<double>(m.total) / static_cast<double>(cur->intraTotal);
+    double before = -1;
+    for (int back = 1; back <= 2; ++back) {
+        const QuarterPicture* p = costs_.picture(display - back);
+        if (display - back < 1 || !p || !costs_.picture(display - back - 1) || p->intraTotal <= floor) continue;
+        const double r = static_cast<double>(costs_.match(display - back, display - back - 1).total) /
+                         static_cast<double>(p->intraTotal);
+        before = before < 0 ? r : std::min(before, r);
+    }
+    // With nothing before to measure against, it is no cut: the picture
+    // after the first is the only one without.
+    return before >= 0 && ratio >= kCutJump * before;
 }
 
 int LookaheadDecider::chooseDistance(int anchor, int longest) {
@@ -338,13 +359,19 @@ public:
     explicit EncoderPictureCosts(VideoEncoder& enc) : enc_(enc) {}
     const QuarterPicture* picture(int display) override {
         if (display < 0 || display >= enc_.nframes) return nullptr;
+        // Past a picture the source could not give, the input has ended for
+        // the plan: asking again would only repeat the source's message.
+        if (unreadableFrom_ >= 0 && display >= unreadableFrom_) return nullptr;
         auto it = pictures_.find(display);
         if (it != pictures_.end()) return it->second.y.empty() ? nullptr : &it->second;
         QuarterPicture& q = pictures_[display];
         if (fetchPicture(enc_, scratch_, display))
             q = makeQuarterPicture(scratch_.y(), enc_.geo.paddedWidth, enc_.geo.paddedWidth, enc_.geo.paddedHeight);
+        else
+            unreadableFrom_ = display;
         return q.y.empty() ? nullptr : &q;
     }
+    int unreadableFrom() const { return unreadableFrom_; }
     void forget(int display) {
         forgetBefore(display);
         pictures_.erase(pictures_.begin(), pictures_.lower_bound(display));
@@ -355,6 +382,7 @@ private:
     VideoEncoder& enc_;
     Picture scratch_;
     std::map<int, QuarterPicture> pictures_;
+    int unreadableFrom_ = -1;
 };
 
 class LookaheadPlanDecider : public PlanDecider {
@@ -407,6 +435,8 @@ void prepareTemporalFactors(VideoEncoder& enc, EncoderLookahead& lookahead, int 
         temporalFactors(lookahead.costs, display, std::max(enc.s.lookahead, 1), enc.s.propagation / 100.0);
     if (f.size() == static_cast<size_t>(enc.geo.mbWidth) * enc.geo.mbHeightPicture) enc.temporalFactor = f;
 }
+
+int lookaheadBreak(const EncoderLookahead& lookahead) { return lookahead.costs.unreadableFrom(); }
 
 int temporalMquant(const VideoEncoder& enc, int k, int mquant, int qScaleType) {
     if (k < 0 || static_cast<size_t>(k) >= enc.temporalFactor.size()) return mquant;

@@ -112,6 +112,10 @@ std::unique_ptr<CodingPlan> makeLookaheadPlan(VideoEncoder& enc, const std::shar
 // (empty when the propagation is off or does not apply) and lets go of the
 // pictures the encode no longer needs.
 void prepareTemporalFactors(VideoEncoder& enc, EncoderLookahead& lookahead, int display, int pictureType);
+// The first picture the source could not give the lookahead (the source has
+// reported it and ended the job), or -1. The pictures before it are still
+// coded, as they would have been without reading ahead.
+int lookaheadBreak(const EncoderLookahead& lookahead);
 // The hook into the quantiser choice: macroblock k's quantiser with the
 // temporal factor applied (mquant itself when there is none).
 int temporalMquant(const VideoEncoder& enc, int k, int mquant, int qScaleType);

@@ -215,8 +215,9 @@ struct MotionPass {
     bool keepGoing(bool callingThread) {
         if (!callingThread) return !stopping.load(std::memory_order_relaxed);
         enc.engine.pumpMessages();
-        if (enc.engine.job.stopRequested) stopping.store(true);
-        return !enc.engine.job.stopRequested;
+        const bool stop = enc.stopNow();
+        if (stop) stopping.store(true);
+        return !stop;
     }
 
     void quarterImages();

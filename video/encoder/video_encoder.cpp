@@ -164,7 +164,20 @@ bool encodePass(Engine& engine, const VideoRunOptions& options, const PassRole& 
     const PlanRecorder recorder{options, plan};
     for (int i = 0; i < enc.nframes; ++i) {
         engine.pumpMessages();
-        if (engine.job.stopRequested) return fail(enc);
+        // Deciding the step may read ahead and meet the break.
+        const int display = plan->step(i).displayIndex;
+        const int brokenAt = lookahead ? lookaheadBreak(*lookahead) : -1;
+        enc.codingBeforeBreak = false;
+        if (engine.job.stopRequested && brokenAt >= 0) {
+            // Ends as a broken input ends without the lookahead: at the
+            // first picture that cannot be had.
+            if (display >= brokenAt) {
+                if (i > 0) break;
+                return fail(enc);
+            }
+            enc.codingBeforeBreak = true;
+        }
+        if (enc.stopNow()) return fail(enc);
         if (enc.writer.writeError()) {
             tearDownEncoder(enc);
             engine.reportError("Unable to write to output file.");
@@ -191,7 +204,12 @@ bool encodePass(Engine& engine, const VideoRunOptions& options, const PassRole& 
             if (i > 0) break;
             return fail(enc);
         }
-        if (lookahead) prepareTemporalFactors(enc, *lookahead, step.displayIndex, step.pictureType);
+        if (lookahead) {
+            prepareTemporalFactors(enc, *lookahead, step.displayIndex, step.pictureType);
+            // Reading ahead for the propagation may have met the break.
+            const int at = lookaheadBreak(*lookahead);
+            enc.codingBeforeBreak = engine.job.stopRequested && at >= 0 && step.displayIndex < at;
+        }
         enc.tally = PictureTally{};
         if (role.second) enc.passQuant = role.second->startPicture(i, enc.writer.totalBits());
         if (!codeFrame(enc, step)) return fail(enc);

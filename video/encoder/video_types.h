@@ -215,6 +215,11 @@ struct VideoEncoder {
     // The lookahead's quantiser factor of each macroblock of the picture
     // being coded; empty when it has none.
     std::vector<double> temporalFactor;
+    // Set while the pictures before a break the lookahead met are coded:
+    // the source has already ended the job, but those pictures are still
+    // wanted, as they would have been without reading ahead.
+    bool codingBeforeBreak = false;
+    bool stopNow() const { return engine.job.stopRequested && !codingBeforeBreak; }
 
     // clip[i] for i in -384..639 is i clamped to 0..255; use clip().
     std::array<uint8_t, 1024> clipTable{};
