@@ -145,6 +145,23 @@ void PictureCosts::forgetBefore(int display) {
         it = it->first.first < display || it->first.second < display ? matches_.erase(it) : std::next(it);
 }
 
+namespace {
+
+// The B pictures between the references at display a and a + d, coded after
+// the later one.
+void pushBPictures(std::vector<CodingStep>& plan, int a, int d, int gopStart) {
+    for (int j = 1; j < d; ++j) {
+        CodingStep b;
+        b.pictureType = kPictureB;
+        b.displayIndex = a + j;
+        b.gopStart = gopStart;
+        b.motionEntry = j;
+        plan.push_back(b);
+    }
+}
+
+}  // namespace
+
 // How many times worse a cut picture predicts from the one before than that
 // one did: cut pictures measured 0.69-0.79 of their intra cost, pictures of
 // one scene 0.19-0.25.
@@ -258,14 +275,7 @@ void LookaheadDecider::decideMore(std::vector<CodingStep>& plan) {
         anchor.opensGop = true;
         anchor.gopStart = gopStart_ = a + 1;
         plan.push_back(anchor);
-        for (int j = 1; j < cutAt - a; ++j) {
-            CodingStep b;
-            b.pictureType = kPictureB;
-            b.displayIndex = a + j;
-            b.gopStart = gopStart_;
-            b.motionEntry = j;
-            plan.push_back(b);
-        }
+        pushBPictures(plan, a, cutAt - a, gopStart_);
         lastAnchor_ = cutAt;
         costs_.forgetBefore(a);
         return;
@@ -287,14 +297,7 @@ void LookaheadDecider::decideMore(std::vector<CodingStep>& plan) {
     }
     anchor.gopStart = gopStart_;
     plan.push_back(anchor);
-    for (int j = 1; j < d; ++j) {
-        CodingStep b;
-        b.pictureType = kPictureB;
-        b.displayIndex = a + j;
-        b.gopStart = gopStart_;
-        b.motionEntry = j;
-        plan.push_back(b);
-    }
+    pushBPictures(plan, a, d, gopStart_);
     lastAnchor_ = p;
     costs_.forgetBefore(a);
 }
