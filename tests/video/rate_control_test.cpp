@@ -188,6 +188,36 @@ TEST(RateControl, ActivityUsesSmallestBlockVarianceAndFieldBlocksWhenInterlaced)
     EXPECT_GT(rc2.activity(0), 100.0);
 }
 
+// The strength of the activity's say in the quantiser: full, half (the
+// square root of the factor) and none, where busy and flat macroblocks get
+// the quantiser the buffer alone asks for.
+TEST(RateControl, ActivityStrengthScalesTheQuantiserSpread) {
+    const int W = 32;
+    std::vector<uint8_t> luma(16 * W);
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) {
+            luma[y * W + x] = 100;                                     // flat
+            luma[y * W + 16 + x] = static_cast<uint8_t>((x + y) & 1 ? 0 : 200);  // busy
+        }
+    ActivitySource src{luma.data(), W, 2, 1, kFramePicture};
+    auto quantisers = [&](int strength) {
+        Rig rig;
+        rig.s.progressiveSequence = 1;
+        rig.s.cbrActivity = strength;
+        RateControl& rc = rig.make();
+        rc.initGop(4, 8);
+        rc.initPicture(kPictureI, src);
+        rc.setFullness(10.0 * rc.reaction() / 31.0);
+        rc.setPreviousMquant(0);
+        const int flat = rc.calcMquant(0, 0);
+        rc.setPreviousMquant(0);
+        return std::make_pair(flat, rc.calcMquant(1, 0));
+    };
+    EXPECT_EQ(quantisers(100), std::make_pair(10, 38));
+    EXPECT_EQ(quantisers(50), std::make_pair(14, 28));
+    EXPECT_EQ(quantisers(0), std::make_pair(20, 20));
+}
+
 TEST(RateControl, TargetFallsBackToAThirdPictureWhenGopBudgetIsSpent) {
     Rig rig;
     RateControl& rc = rig.make();
