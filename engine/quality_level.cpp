@@ -9,6 +9,7 @@ void applyQualityLevel(EncoderSettings& s, int level) {
     s.iQuantRatio = classic.iQuantRatio;
     s.bQuantRatio = classic.bQuantRatio;
     s.typeWeights = classic.typeWeights;
+    s.cbrActivity = classic.cbrActivity;
     s.zigzagProgressive = classic.zigzagProgressive;
     s.intraVLCAll = classic.intraVLCAll;
     s.dcPrecisionByRate = classic.dcPrecisionByRate;
@@ -28,6 +29,9 @@ void applyQualityLevel(EncoderSettings& s, int level) {
     // Measured on VCD: sharing constant-bitrate bits by the type ratios
     // cost 13 % more bits than the controller's own weights.
     s.typeWeights = 0;
+    // Measured on VCD: half the activity's quantiser spread gained 2-3 %
+    // PSNR-Y at equal SSIM-Y; none gained 3 % PSNR-Y but lost 1 % SSIM-Y.
+    s.cbrActivity = 50;
     s.zigzagProgressive = 1;
     s.intraVLCAll = 1;
     s.dcPrecisionByRate = 1;

@@ -185,6 +185,7 @@ struct EncoderSettings {
     int32_t iQuantRatio = 100;        // I-picture quantiser, percent of mquantValue's (variable bitrate)
     int32_t bQuantRatio = 100;        // B-picture quantiser, percent of mquantValue's
     int32_t typeWeights = 0;          // constant bitrate: the controller's I/P/B weights favour references
+    int32_t cbrActivity = 100;        // constant bitrate: strength of the quantiser's variation by activity, percent
     int32_t zigzagProgressive = 0;    // zigzag scan on pictures without field structure
     int32_t intraVLCAll = 0;          // the second intra VLC table for intra blocks of every picture type
     int32_t dcPrecisionByRate = 0;    // intra DC precision from the quantiser

@@ -221,6 +221,7 @@ std::vector<SettingsKey> buildKeys() {
     k.push_back(integer(q, "iQuantRatio", &S::iQuantRatio, 25, 400));
     k.push_back(integer(q, "bQuantRatio", &S::bQuantRatio, 25, 400));
     k.push_back(flag(q, "typeWeights", &S::typeWeights));
+    k.push_back(integer(q, "cbrActivity", &S::cbrActivity, 0, 100));
     k.push_back(flag(q, "zigzagProgressive", &S::zigzagProgressive));
     k.push_back(flag(q, "intraVLCAll", &S::intraVLCAll));
     k.push_back(flag(q, "dcPrecisionByRate", &S::dcPrecisionByRate));

@@ -188,6 +188,30 @@ TEST(RateControl, ActivityUsesSmallestBlockVarianceAndFieldBlocksWhenInterlaced)
     EXPECT_GT(rc2.activity(0), 100.0);
 }
 
+// The strength of the activity's say in the quantiser: full, half (the
+// square root of the factor) and none, where a busy and a flat macroblock
+// get the quantiser the buffer alone asks for.
+TEST(RateControl, ActivityStrengthScalesTheQuantiserSpread) {
+    std::vector<uint8_t> flat(16 * 16, 100), busy(16 * 16);
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) busy[y * 16 + x] = static_cast<uint8_t>((x + y) & 1 ? 0 : 200);
+    auto quantiser = [](int strength, const std::vector<uint8_t>& luma) {
+        Rig rig;
+        rig.s.progressiveSequence = 1;
+        rig.s.cbrActivity = strength;
+        RateControl& rc = rig.make();
+        rc.initGop(4, 8);
+        ActivitySource src{luma.data(), 16, 1, 1, kFramePicture};
+        rc.initPicture(kPictureI, src);
+        rc.setFullness(10.0 * rc.reaction() / 31.0);
+        rc.setPreviousMquant(0);
+        return rc.calcMquant(0, 0);
+    };
+    EXPECT_EQ(std::make_pair(quantiser(100, flat), quantiser(100, busy)), std::make_pair(10, 38));
+    EXPECT_EQ(std::make_pair(quantiser(50, flat), quantiser(50, busy)), std::make_pair(14, 28));
+    EXPECT_EQ(std::make_pair(quantiser(0, flat), quantiser(0, busy)), std::make_pair(20, 20));
+}
+
 TEST(RateControl, TargetFallsBackToAThirdPictureWhenGopBudgetIsSpent) {
     Rig rig;
     RateControl& rc = rig.make();

@@ -212,6 +212,7 @@ int RateControl::calcMquant(int j, int qScaleType) {
     double dj = d_ + (writer_.totalBits() - S0_) - T_ * j / mbCount_;
     double Qj = dj * 31.0 / r_;
     double Nact = (2 * act + avgAct_) / (act + 2 * avgAct_);
+    if (s_.cbrActivity != 100) Nact = std::pow(Nact, s_.cbrActivity / 100.0);
     int mquant;
     if (qScaleType) {
         mquant = nonLinearMquant(2 * Qj * Nact);
