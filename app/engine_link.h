@@ -21,6 +21,7 @@ public:
         return plannedJobFiles(engine_, request);
     }
     void setReplaceExisting(bool on) override { engine_.replaceExisting = on; }
+    void setFitSize(int64_t bytes) override { engine_.fitSize = bytes; }
     std::vector<std::string> lastFiles() const override { return engine_.job.filesWritten; }
     bool lastStopped() const override { return engine_.job.stopped; }
     std::string outputSizeProblem(int width, int height) const override;

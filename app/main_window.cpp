@@ -194,6 +194,9 @@ void TMainWindow::buildControls() {
     disc_ = std::make_unique<DiscOption>(this);
     controls_["DiscCheck"] = disc_->check();
     controls_["DiscNameField"] = disc_->nameField();
+    fit_ = std::make_unique<FitOption>(this);
+    controls_["FitCheck"] = fit_->check();
+    controls_["FitSizeField"] = fit_->sizeField();
 
     inputList_ = new QListWidget(this);
     controls_["InputFileNameField"] = inputList_;
@@ -258,7 +261,8 @@ bool TMainWindow::applyLayout() {
     }
     std::vector<std::string> names = layoutNames();
     // Our own additions, optional in a layout file.
-    const std::vector<std::string> optional = {"InfoPanel", "DiscCheck", "DiscNameField"};
+    const std::vector<std::string> optional = {"InfoPanel", "DiscCheck", "DiscNameField", "FitCheck",
+                                               "FitSizeField"};
     names.insert(names.end(), optional.begin(), optional.end());
     for (const std::string& name : names) {
         std::optional<SkinRect> r = layout_.find(name);
@@ -720,6 +724,7 @@ void TMainWindow::setControlsEnabled(bool on) {
     for (auto& [name, w] : controls_) w->setEnabled(on);
     if (on) maxLenField_->setEnabled(state_.splitEnabled);
     disc_->setEnabled(on);
+    fit_->setEnabled(on);
 }
 
 void TMainWindow::convert() {
@@ -731,9 +736,18 @@ void TMainWindow::convert() {
     // Fields typed into but not yet left still count.
     widthEdited();
     heightEdited();
+    int64_t fitBytes = 0;
+    std::string fitProblem;
+    if (!fit_->bytes(&fitBytes, &fitProblem)) {
+        s_.host->show(kAppTitle, fitProblem, MessageIcon::Warning);
+        return;
+    }
     if (!initEngine(engineCode(state_.pal, state_.target),
                     "Can not initialize convert engine, error 5i."))
         return;
+    // Every output of the run fits the size on its own; the engine turns
+    // it into two passes or refuses a size the target cannot reach.
+    s_.engine->setFitSize(fitBytes);
     // A size the target cannot take is refused now, before any input is
     // read, with what the target allows.
     std::vector<std::pair<int, int>> sizes{{state_.outputWidth, state_.outputHeight}};

@@ -18,6 +18,7 @@
 
 #include "app/dib.h"
 #include "app/disc_option.h"
+#include "app/fit_option.h"
 #include "app/glyph_button.h"
 #include "app/log_text.h"
 #include "app/project_file.h"
@@ -122,6 +123,7 @@ public:
     QLineEdit* maxLenField() const { return maxLenField_; }
     QLineEdit* outputField() const { return outputField_; }
     DiscOption& discOption() const { return *disc_; }
+    FitOption& fitOption() const { return *fit_; }
     QListWidget* inputList() const { return inputList_; }
     QPlainTextEdit* infoPanel() const { return info_; }
     QRadioButton* targetRadio(int target) const { return targetRadios_[target]; }
@@ -196,6 +198,7 @@ private:
     QLineEdit* maxLenField_ = nullptr;
     QLineEdit* outputField_ = nullptr;
     std::unique_ptr<DiscOption> disc_;
+    std::unique_ptr<FitOption> fit_;
     QListWidget* inputList_ = nullptr;
     QPlainTextEdit* info_ = nullptr;
     TPreviewDib* inputPreview_ = nullptr;

@@ -112,6 +112,9 @@ public:
     }
     // Whether the next conversions may replace files that exist.
     virtual void setReplaceExisting(bool on) { (void)on; }
+    // The bytes each next conversion's program stream must fit in, coded
+    // in two passes; 0: the settings' own bitrate.
+    virtual void setFitSize(int64_t bytes) { (void)bytes; }
     // The last conversion: the files it put in place, and whether it was
     // stopped (they then hold the part done).
     virtual std::vector<std::string> lastFiles() const { return {}; }

@@ -1,5 +1,6 @@
 // The main window and the conversion dialog, driven as a user would,
 // offscreen.
+#include <QtCore/QPointer>
 #include <QtGui/QAction>
 #include <QtTest/QtTest>
 
@@ -761,6 +762,121 @@ private slots:
         QCOMPARE(h.presenter.shown.size(), size_t(1));
         QVERIFY2(h.presenter.shown[0].text.rfind("Conversion finished.", 0) == 0, h.presenter.all().c_str());
         QCOMPARE(phases.picturesPulled, 4);
+    }
+
+    // "Fit to" hands the engine the bytes to fit (a typed size or a disc
+    // from the list); the engine turns them into two passes at an average
+    // bitrate or refuses a size out of reach, and an unreadable size stops
+    // the conversion before any input is read.
+    void fitToHandsTheEngineTheSize() {
+        TempDir dir;
+        QVERIFY(writeTestAvi(dir.file("a.avi"), 25));
+        PullingPhases phases;
+        int twoPass = -1;
+        double average = 0;
+        phases.onPicture = [&](Engine& e, int) {
+            twoPass = e.work.twoPass;
+            average = e.work.avgBitrate;
+        };
+        Harness h(&phases);
+        QVERIFY(h.app->start());
+        FitOption& fit = h.w().fitOption();
+        SkinLayout layout;
+        QVERIFY(layout.load(std::string(QUILLON_TEST_SKIN_DIR) + "/position_pro.txt"));
+        for (const char* name : {"FitCheck", "FitSizeField"}) {
+            auto r = layout.find(name);
+            QVERIFY2(r, name);
+            QCOMPARE(h.w().control(name)->geometry(), QRect(r->left, r->top, r->width(), r->height()));
+        }
+        QVERIFY(!fit.on());
+        QVERIFY(!fit.sizeField()->isEnabled());
+        h.w().openFiles({QString::fromStdString(dir.file("a.avi"))});
+        QTest::mouseClick(h.w().targetRadio(kDvd), Qt::LeftButton);
+        h.w().setOutputName(dir.file("a.mpg"));
+
+        // Off: the settings' own bitrate, one pass.
+        h.presenter.shown.clear();
+        h.w().convert();
+        QVERIFY2(h.presenter.shown.size() == 1 && h.presenter.shown[0].text.rfind("Conversion finished.", 0) == 0,
+                 h.presenter.all().c_str());
+        QCOMPARE(twoPass, 0);
+        const int pulled = phases.picturesPulled;
+
+        // An unreadable size: said, nothing read.
+        QTest::mouseClick(fit.check(), Qt::LeftButton);
+        QVERIFY(fit.on());
+        QVERIFY(fit.sizeField()->isEnabled());
+        QVERIFY(h.w().grab().save(QString::fromStdString(shotPath("fit_to.png"))));
+        fit.sizeField()->setEditText("lots");
+        h.presenter.shown.clear();
+        QTest::mouseClick(h.w().button("convert"), Qt::LeftButton);
+        QCOMPARE(h.presenter.shown.size(), size_t(1));
+        QVERIFY2(h.presenter.shown[0].text.rfind("Fit to: cannot read the size \"lots\"", 0) == 0,
+                 h.presenter.all().c_str());
+        QCOMPARE(phases.picturesPulled, pulled);
+        QVERIFY(h.w().button("convert")->isEnabled());
+
+        // A typed size: two passes at the average that fits it.
+        fit.sizeField()->setEditText("600k");
+        h.presenter.shown.clear();
+        twoPass = -1;
+        h.w().convert();
+        QVERIFY2(h.presenter.sawText("Conversion finished.\n\nWritten:\n" + dir.file("a.mpg")), h.presenter.all().c_str());
+        QCOMPARE(twoPass, 1);
+        // A second of DVD in 614,400 bytes with its sound: some 4 Mbit/s.
+        QVERIFY2(average > 3.0e6 && average < 4.9e6, std::to_string(average).c_str());
+
+        // A disc from the list is far out of reach for one second: refused
+        // with the range, nothing read.
+        fit.sizeField()->setCurrentIndex(0);
+        QVERIFY(fit.sizeField()->currentText().startsWith("dvd5"));
+        h.presenter.shown.clear();
+        const int before = phases.picturesPulled;
+        // The refusal is said in the conversion dialog, which waits for Ok.
+        QPointer<TMPEGDialog> dialog;
+        h.app->host().setDialogHook([&](TMPEGDialog& d) { dialog = &d; });
+        h.presenter.onShow = [&] {
+            if (dialog)
+                QMetaObject::invokeMethod(
+                    dialog, [d = dialog] { if (d) d->cancelButton()->click(); }, Qt::QueuedConnection);
+        };
+        h.w().convert();
+        h.presenter.onShow = nullptr;
+        QVERIFY2(h.presenter.all().find("cannot be reached with these settings: the smallest is") != std::string::npos,
+                 h.presenter.all().c_str());
+        QCOMPARE(phases.picturesPulled, before);
+
+        // Off again: the field is not asked.
+        QTest::mouseClick(fit.check(), Qt::LeftButton);
+        QVERIFY(!fit.sizeField()->isEnabled());
+        h.presenter.shown.clear();
+        h.w().convert();
+        QCOMPARE(twoPass, 0);
+    }
+
+    // The real encoders in two passes from the window: the program stream
+    // lands just under the size.
+    void fitToWithTheRealEncodersLandsUnderTheSize() {
+#ifndef QUILLON_TEST_PIPELINE
+        QSKIP("the encoders and the multiplexer are not part of this build");
+#else
+        TempDir dir;
+        QVERIFY(writeTestAvi(dir.file("clip.avi"), 75, 176, 144, 25));
+        Harness h(&standardPhases());
+        QVERIFY(h.app->start());
+        h.w().openFiles({QString::fromStdString(dir.file("clip.avi"))});
+        QTest::mouseClick(h.w().targetRadio(kSvcd), Qt::LeftButton);
+        QTest::mouseClick(h.w().standardRadio(1), Qt::LeftButton);
+        h.w().setOutputName(dir.file("clip.mpg"));
+        QTest::mouseClick(h.w().fitOption().check(), Qt::LeftButton);
+        h.w().fitOption().sizeField()->setEditText("700k");
+        h.w().convert();
+        QVERIFY2(h.presenter.sawText("Conversion finished.\n\nWritten:\n" + dir.file("clip.mpg")), h.presenter.all().c_str());
+        const double bytes = static_cast<double>(std::filesystem::file_size(dir.file("clip.mpg")));
+        QVERIFY2(bytes <= 700.0 * 1024 && bytes >= 0.95 * 700 * 1024, std::to_string(bytes).c_str());
+        testing::DecodedVideo v = testing::decodeVideo(dir.file("clip.mpg"));
+        QCOMPARE(int(v.pictures.size()), 75);
+#endif
     }
 
     // The slot always exists so the test list does not depend on how moc

@@ -86,6 +86,29 @@ TEST(FitSizePlan, LeavesRoomForSoundAndPackingAndStaysInTheTargetsRange) {
     ASSERT_TRUE(planFitSize(dvd, job, plan.smallest, &more, &problem)) << problem;
 }
 
+// The packs every program stream has, however short, come off the video's
+// share: a second less of a job leaves less than a second's worth less.
+TEST(FitSizePlan, KeepsRoomForThePacksEveryStreamHas) {
+    const EncoderSettings svcd = target(kKindSvcd);
+    FitPlan three, six;
+    std::string problem;
+    FitJob job;
+    job.videoSeconds = job.audioSeconds = 3;
+    ASSERT_TRUE(planFitSize(svcd, job, 700 * 1024, &three, &problem)) << problem;
+    job.videoSeconds = job.audioSeconds = 6;
+    ASSERT_TRUE(planFitSize(svcd, job, 1400 * 1024, &six, &problem)) << problem;
+    // Twice the time in twice the bytes: the fixed packs weigh half as much.
+    EXPECT_GT(six.videoBitrate, three.videoBitrate * 1.005);
+    // At least three sectors of 2324 bytes over three seconds.
+    EXPECT_GT((six.videoBitrate - three.videoBitrate) * 3 / 8, 3 * 2324 / 2.0 * 1.0);
+    // Without multiplexing there are none.
+    job.multiplexed = false;
+    job.audioSeconds = 0;
+    FitPlan bare;
+    ASSERT_TRUE(planFitSize(svcd, job, 1400 * 1024, &bare, &problem)) << problem;
+    EXPECT_NEAR(bare.videoBitrate * 6 / 8, 1400 * 1024 * 0.995, 1400 * 1024 * 0.001);
+}
+
 TEST(FitSizePlan, RefusesWhatCannotBeReachedWithTheSmallestAndLargest) {
     const EncoderSettings svcd = target(kKindSvcd);
     FitJob job;

@@ -246,6 +246,43 @@ TEST(RateControl, TargetFallsBackToAThirdPictureWhenGopBudgetIsSpent) {
     EXPECT_EQ(rc2.Nb(), 20);
 }
 
+// Type weights share the bits still to spend in the GOP. With the ratios
+// of the controller's own constants (I as P, B 1.4 times) they give its
+// targets; a finer I picture takes more than its share while it is still to
+// come, and the P and B pictures after it split what is left as before.
+TEST(RateControl, TypeWeightsShareTheGopsRemainingBits) {
+    auto targets = [](int typeWeights, int iRatio, int share) {
+        Rig rig;
+        rig.s.typeWeights = typeWeights;
+        rig.s.iQuantRatio = iRatio;
+        rig.s.bQuantRatio = 140;
+        RateControl& rc = rig.make();
+        rc.initGop(4, 10);
+        rc.setTypeRatioShare(share);
+        ActivitySource src;
+        src.mbWidth = 22;
+        src.mbHeightPicture = 15;
+        std::vector<double> t;
+        for (int type : {kPictureI, kPictureP, kPictureB}) {
+            rc.initPicture(type, src);
+            t.push_back(rc.target());
+        }
+        return t;
+    };
+    const std::vector<double> tm5 = targets(0, 100, 100);
+    const std::vector<double> same = targets(1, 100, 100);
+    for (size_t i = 0; i < 3; ++i) EXPECT_NEAR(same[i], tm5[i], 1.0) << i;
+    const std::vector<double> finer = targets(1, 65, 100);
+    EXPECT_GT(finer[0], tm5[0] * 1.2);
+    EXPECT_NEAR(finer[1], tm5[1], 1.0);
+    EXPECT_NEAR(finer[2], tm5[2], 1.0);
+    // A grainy picture keeps a third of the ratios: a smaller I share, B
+    // pictures less coarse than the controller's own 1.4.
+    const std::vector<double> grainy = targets(1, 65, 34);
+    EXPECT_LT(grainy[0], finer[0] * 0.9);
+    EXPECT_GT(grainy[2], tm5[2] * 1.05);
+}
+
 TEST(RateControl, SmallPicturesArePaddedWithWholeZeroWords) {
     Rig rig;
     rig.s.vbvBufferSize = 1;  // a tiny buffer overflows unless pictures are large

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "engine/quality_level.h"
 #include "tests/support/temp_dir.h"
@@ -45,6 +46,7 @@ PassRecord sampleRecord() {
         p.vectorBits = 1000.5 * i;
         p.coefficientBits = 40000.0 / (i + 1) + 0.125;
         p.quantSum = 396 * (8 + i);
+        p.pictureQuant = 7.5 + i / 3.0;
         p.macroblocks = 396;
         p.intraMacroblocks = types[i] == kPictureI ? 396 : i * 7;
         p.skippedMacroblocks = i * 3;
@@ -86,6 +88,7 @@ TEST(PassRecordFile, RoundTripsEveryFieldExactly) {
         EXPECT_EQ(a.intraMacroblocks, b.intraMacroblocks);
         EXPECT_EQ(a.skippedMacroblocks, b.skippedMacroblocks);
         EXPECT_EQ(a.complexity, b.complexity);
+        EXPECT_EQ(a.pictureQuant, b.pictureQuant);
         // The replayed step is the recorded one.
         const CodingStep step = replayStep(b);
         EXPECT_EQ(step.pictureType, a.type);
@@ -125,10 +128,22 @@ TEST(PassRecordFile, RefusesDamagedRecords) {
     }
     {
         auto ls = lines;
-        ls[4] = "1 3 X 3 0 0 0 0 0 1 2 3 4 5 6 7 8";  // no such picture type
+        ls[4] = "1 3 X 3 0 0 0 0 0 1 2 3 4 5 6 7 8 9";  // no such picture type
         writeLines(ls);
         EXPECT_FALSE(readPassRecord(dir.file("bad.passes"), r, &error));
         EXPECT_NE(error.find("line 5"), std::string::npos) << error;
+    }
+    {
+        auto ls = lines;
+        ls[4] += " 10";  // a column too many
+        writeLines(ls);
+        EXPECT_FALSE(readPassRecord(dir.file("bad.passes"), r, &error));
+    }
+    {
+        auto ls = lines;
+        ls[4] = ls[4].substr(0, ls[4].rfind(' '));  // the last column missing
+        writeLines(ls);
+        EXPECT_FALSE(readPassRecord(dir.file("bad.passes"), r, &error));
     }
     {
         auto ls = lines;
@@ -165,8 +180,10 @@ PassRecord varyingRecord() {
     return r;
 }
 
-TEST(SecondPassPlan, MeetsTheAverageAndGivesHardPicturesMoreBitsButNotInProportion) {
-    const PassRecord r = varyingRecord();
+TEST(SecondPassPlan, MeetsTheAverageWithTheFirstPassQuantisersScaledAsOne) {
+    PassRecord r = varyingRecord();
+    // The first pass's quantisers carry its type ratios.
+    for (PassPicture& p : r.pictures) p.pictureQuant = p.type == kPictureI ? 5.2 : p.type == kPictureB ? 11.2 : 8.0;
     BitPlanLimits l;
     l.averageBitrate = 800000;
     l.frameRate = 25;
@@ -174,18 +191,20 @@ TEST(SecondPassPlan, MeetsTheAverageAndGivesHardPicturesMoreBitsButNotInProporti
     double total = 0;
     for (const PlannedPicture& p : plan) total += p.bits;
     EXPECT_NEAR(total, 800000.0 * 10, 800000.0 * 10 * 0.002);
-    // Same type, easy against hard: more bits, a higher quantiser.
+    // Same type, easy against hard: one quantiser, the bits the pictures need.
     const PlannedPicture& easy = plan[24];  // I
     const PlannedPicture& hard = plan[84];  // I
-    EXPECT_GT(hard.bits, 1.3 * easy.bits);
-    EXPECT_LT(hard.bits, 3.0 * easy.bits);
-    EXPECT_GT(hard.q, easy.q);
-    // The type ratios hold between neighbours of like difficulty.
-    l.iRatio = 0.65;
-    l.bRatio = 1.4;
-    const std::vector<PlannedPicture> typed = planSecondPass(r, l);
-    EXPECT_NEAR(typed[24].q / typed[27].q, 0.65, 0.01);
-    EXPECT_NEAR(typed[25].q / typed[27].q, 1.4, 0.02);
+    EXPECT_NEAR(hard.q, easy.q, 1e-9);
+    EXPECT_GT(hard.bits, 2.5 * easy.bits);
+    // The type ratios hold.
+    EXPECT_NEAR(plan[24].q / plan[27].q, 0.65, 1e-9);
+    EXPECT_NEAR(plan[25].q / plan[27].q, 1.4, 1e-9);
+    // A different average moves every quantiser by one factor.
+    l.averageBitrate = 400000;
+    const std::vector<PlannedPicture> lower = planSecondPass(r, l);
+    const double factor = lower[0].q / plan[0].q;
+    EXPECT_GT(factor, 1.5);
+    for (size_t i = 0; i < plan.size(); ++i) EXPECT_NEAR(lower[i].q / plan[i].q, factor, 1e-9) << i;
 }
 
 // Buffer check of planned or written sizes: fills at maxBitrate up to its
@@ -294,6 +313,69 @@ TEST(TwoPassEncode, SpendsTheAverageAndDecodes) {
         ASSERT_TRUE(readPassRecord(dir.file("stats.txt.passes"), record, &error)) << error;
         EXPECT_EQ(record.frames, 125);
     }
+}
+
+// intra_dc_precision of the I pictures, from their picture coding
+// extensions.
+std::vector<int> intraDcPrecisions(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<unsigned char> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<int> out;
+    int type = 0;
+    for (size_t i = 0; i + 7 < b.size(); ++i) {
+        if (b[i] != 0 || b[i + 1] != 0 || b[i + 2] != 1) continue;
+        if (b[i + 3] == 0x00) type = (b[i + 5] >> 3) & 7;
+        if (b[i + 3] == 0xB5 && (b[i + 4] >> 4) == 8 && type == kPictureI) out.push_back((b[i + 6] >> 2) & 3);
+    }
+    return out;
+}
+
+// The DC precision follows the quantiser the second pass codes at, not the
+// settings' one the first pass used: coarse pictures spend no bits on
+// finer DC steps than their AC ones.
+TEST(TwoPassEncode, IntraDcPrecisionFollowsTheSecondPassQuantiser) {
+    for (double average : {120000.0, 3000000.0}) {
+        TempDir dir;
+        const TwoPassRun r = encodeTwoPass(dir, 48, average, "");
+        ASSERT_TRUE(r.ok);
+        EXPECT_EQ(r.video.errors, 0);
+        const std::vector<int> precision = intraDcPrecisions(dir.file("out.m2v"));
+        ASSERT_FALSE(precision.empty());
+        for (int p : precision) {
+            if (average < 1e6)
+                EXPECT_LT(p, 2) << "a coarse second pass kept the fine first pass's DC precision";
+            else
+                EXPECT_EQ(p, 2);
+        }
+    }
+}
+
+void noGrainRatios(EncoderSettings& s) { s.grainRatios = 0; }
+
+// The record keeps the quantisers the type ratios ask for, not the codable
+// ones the first pass rounded them to: at its fine quantisers the rounding
+// would bend the ratios the second pass scales.
+TEST(TwoPassEncode, TheRecordKeepsTheTypeRatiosUnrounded) {
+    TempDir dir;
+    const TwoPassRun r = encodeTwoPass(dir, 48, 600000, dir.file("stats.txt"), noGrainRatios);
+    ASSERT_TRUE(r.ok);
+    PassRecord record;
+    std::string error;
+    ASSERT_TRUE(readPassRecord(dir.file("stats.txt.passes"), record, &error)) << error;
+    EncoderSettings s;
+    applyQualityLevel(s, kQualityHigh);
+    double pQuant = 0;
+    for (const PassPicture& p : record.pictures)
+        if (p.type == kPictureP) pQuant = p.pictureQuant;
+    ASSERT_GT(pQuant, 0);
+    int seen = 0;
+    for (const PassPicture& p : record.pictures) {
+        const double want = pQuant * (p.type == kPictureI ? s.iQuantRatio : p.type == kPictureB ? s.bQuantRatio : 100) / 100.0;
+        EXPECT_NEAR(p.pictureQuant, want, 1e-9) << p.codingIndex;
+        ++seen;
+    }
+    EXPECT_EQ(seen, 48);
+    ASSERT_NE(s.iQuantRatio, 100) << "the level must have type ratios for this case";
 }
 
 TEST(TwoPassEncode, KeepsNoTemporaryRecordWithoutAStatisticsFile) {

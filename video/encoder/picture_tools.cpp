@@ -23,9 +23,14 @@ int nearestCodableMquant(double value, int qScaleType) {
     return best;
 }
 
-int typeMquant(const EncoderSettings& s, int pictureType, int baseMquant, int qScaleType, int share) {
+int typeRatioPercent(const EncoderSettings& s, int pictureType, int share) {
     int ratio = pictureType == kPictureI ? s.iQuantRatio : pictureType == kPictureB ? s.bQuantRatio : 100;
     if (share != 100) ratio = 100 + (ratio - 100) * share / 100;
+    return ratio;
+}
+
+int typeMquant(const EncoderSettings& s, int pictureType, int baseMquant, int qScaleType, int share) {
+    const int ratio = typeRatioPercent(s, pictureType, share);
     if (ratio == 100) return baseMquant;
     return nearestCodableMquant(baseMquant * ratio / 100.0, qScaleType);
 }
@@ -104,9 +109,17 @@ void applyPictureTools(VideoEncoder& enc) {
     if (s.intraVLCAll) pic.intraVlcFormat = 1;
     if (s.dcPrecisionByRate) {
         // The quantiser the I picture's blocks will mostly see.
-        const int mquant = enc.constantBitrate() && enc.rcStats.mquantCount > 0
-                               ? static_cast<int>(enc.rcStats.avgMquant * s.iQuantRatio / 100.0)
-                               : typeMquant(s, kPictureI, baseFixedMquant(enc), pic.qScaleType, enc.typeRatioShare);
+        int mquant = enc.constantBitrate() && enc.rcStats.mquantCount > 0
+                         ? static_cast<int>(enc.rcStats.avgMquant * s.iQuantRatio / 100.0)
+                         : typeMquant(s, kPictureI, baseFixedMquant(enc), pic.qScaleType, enc.typeRatioShare);
+        if (enc.passQuant > 0) {
+            // A second pass codes at its own quantisers, not at the
+            // settings' one: the I picture's, from this picture's by the
+            // type ratios.
+            const int base = baseFixedMquant(enc);
+            const double own = typeMquant(s, pic.pictureCodingType, base, pic.qScaleType, enc.typeRatioShare);
+            mquant = static_cast<int>(fixedMquant(enc) * mquant / std::max(1.0, own) + 0.5);
+        }
         pic.intraDcPrecision = dcPrecisionFor(mquant);
     }
 }

@@ -13,6 +13,9 @@ namespace quillon {
 // the picture's scale can code.
 // share: percent of each ratio's distance from 100 that applies.
 int typeMquant(const EncoderSettings& s, int pictureType, int baseMquant, int qScaleType, int share = 100);
+// The ratio typeMquant applies, in percent (share: how much of the
+// settings' ratio a grainy picture keeps).
+int typeRatioPercent(const EncoderSettings& s, int pictureType, int share = 100);
 
 // The codable quantiser nearest to value under the scale (2..62 linear,
 // 1..112 non-linear).

@@ -6,6 +6,7 @@
 #include "engine/format.h"
 #include "video/dsp/distance_routines.h"
 #include "video/dsp/quantize.h"
+#include "video/encoder/picture_tools.h"
 
 namespace quillon {
 
@@ -111,9 +112,16 @@ void RateControl::initPicture(int pictureCodingType, const ActivitySource& src, 
     if (s_.typeWeights) {
         // Each type's share of the GOP's bits as its complexity over its
         // quantiser weight: I pictures finer, B pictures coarser than P.
-        const double wi = Xi_ / (s_.iQuantRatio / 100.0), wp = Xp_, wb = Xb_ / (s_.bQuantRatio / 100.0);
+        // R holds the bits of the pictures still to code: the I picture
+        // counts only while it is one of them (counted again, it took
+        // its share twice and left the P and B pictures starved).
+        // A grainy picture keeps the share of the ratios variable bitrate
+        // gives it (finer I pictures buy little where grain is most of
+        // what is coded).
+        const double wi = Xi_ / (typeRatioPercent(s_, kPictureI, typeShare_) / 100.0), wp = Xp_,
+                     wb = Xb_ / (typeRatioPercent(s_, kPictureB, typeShare_) / 100.0);
         const double own = pictureCodingType == kPictureI ? wi : pictureCodingType == kPictureP ? wp : wb;
-        denom = (wi + Np_ * wp + Nb_ * wb) / own;
+        denom = ((pictureCodingType == kPictureI ? wi : 0.0) + Np_ * wp + Nb_ * wb) / own;
     }
     switch (pictureCodingType) {
     case kPictureI:
@@ -396,6 +404,7 @@ public:
         src.mbWidth = enc.geo.mbWidth;
         src.mbHeightPicture = enc.geo.mbHeightPicture;
         src.pictureStructure = enc.pic.pictureStructure;
+        rc_.setTypeRatioShare(enc.typeRatioShare);
         rc_.initPicture(enc.pic.pictureCodingType, src);
         const size_t n = std::min(enc.mbInfo.size(), static_cast<size_t>(enc.geo.macroblockCount()));
         for (size_t k = 0; k < n; ++k) enc.mbInfo[k].activity = rc_.activity(static_cast<int>(k));

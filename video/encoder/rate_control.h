@@ -75,6 +75,9 @@ public:
     void setFullness(double d) { d_ = d; }
     void setPreviousMquant(int m) { prevMquant_ = m; }
     void setRemainingGopBits(double r) { R_ = r; }
+    // With typeWeights: how much of the type ratios the next picture
+    // keeps, in percent (grainy pictures keep less).
+    void setTypeRatioShare(int share) { typeShare_ = share; }
 
 private:
     std::FILE* statsFile() const;
@@ -101,6 +104,7 @@ private:
     double actSum_ = 0;
     int prevMquant_ = 0;
     int pictureType_ = 1;
+    int typeShare_ = 100;
     int mbCount_ = 1;
     std::vector<double> activity_;
     double minPictureBits_ = 0;

@@ -28,12 +28,16 @@ struct PassPicture {
     double vectorBits = 0;       // macroblock modes, quantiser codes and vectors
     double coefficientBits = 0;  // coded blocks
     double quantSum = 0;         // sum of the macroblock quantisers (scale values)
+    double pictureQuant = 0;     // the picture's own quantiser, before the macroblocks' factors
     int macroblocks = 0;
     int intraMacroblocks = 0;
     int skippedMacroblocks = 0;
     double complexity = 0;       // (vector + coefficient bits) x mean quantiser
 
     double meanQuant() const { return macroblocks > 0 && quantSum > 0 ? quantSum / macroblocks : 1.0; }
+    // What the second pass scales: the macroblocks' factors (adaptive
+    // quantisation, propagation) come again on top of it.
+    double baseQuant() const { return pictureQuant > 0 ? pictureQuant : meanQuant(); }
     double bits() const { return headerBits + vectorBits + coefficientBits; }
 };
 
@@ -62,7 +66,6 @@ struct BitPlanLimits {
     double vbvBits = 0;         // buffer size in bits
     double frameRate = 25;
     double qMin = 2, qMax = 62;  // quantiser scale range
-    double iRatio = 1.0, bRatio = 1.0;  // I and B quantiser against P
 };
 
 struct PlannedPicture {
@@ -73,10 +76,9 @@ struct PlannedPicture {
 // Bits a recorded picture is expected to take at quantiser scale q.
 double expectedBits(const PassPicture& p, double q);
 
-// The curve-compression allocation: quantisers that follow the complexity
-// with an exponent below one (complex pictures get more bits, but not in
-// proportion), scaled as one so that the total meets the average bitrate,
-// then raised where a picture would drain the VBV buffer.
+// The allocation: the first pass's quantisers scaled as one so that the
+// total meets the average bitrate, then raised where a picture would drain
+// the VBV buffer.
 std::vector<PlannedPicture> planSecondPass(const PassRecord& record, const BitPlanLimits& limits);
 
 // The second pass's controller: the plan, corrected before each picture by

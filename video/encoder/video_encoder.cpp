@@ -16,6 +16,7 @@
 #include "video/encoder/motion_estimation.h"
 #include "video/encoder/picture_coding.h"
 #include "video/encoder/picture_loop.h"
+#include "video/encoder/picture_tools.h"
 #include "video/encoder/rate_interface.h"
 #include "video/encoder/stream_headers.h"
 #include "video/encoder/two_pass.h"
@@ -99,6 +100,10 @@ void recordStep(PassRecord& record, const VideoEncoder& enc, int i, const Coding
     p.vectorBits = enc.tally.macroblockBits - enc.tally.blockBits;
     p.headerBits = stepBits - enc.tally.macroblockBits;
     p.quantSum = enc.tally.quantSum;
+    // The quantiser the type ratio asks for, before rounding to a codable
+    // one: at the first pass's fine quantisers the rounding bends the
+    // ratios far more than where the second pass codes.
+    p.pictureQuant = baseFixedMquant(enc) * typeRatioPercent(enc.s, step.pictureType, enc.typeRatioShare) / 100.0;
     p.macroblocks = enc.tally.macroblocks;
     p.intraMacroblocks = enc.tally.intra;
     p.skippedMacroblocks = enc.tally.skipped;
@@ -306,8 +311,6 @@ bool runTwoPass(Engine& engine, const VideoRunOptions& options) {
     const bool nonLinear = isMpeg2Syntax(s) && s.quantizationScaleP != 0;
     limits.qMin = nonLinear ? 1 : 2;
     limits.qMax = nonLinear ? 112 : 62;
-    limits.iRatio = s.iQuantRatio / 100.0;
-    limits.bRatio = s.bQuantRatio / 100.0;
     SecondPass second(record, limits);
     if (std::FILE* f = engine.job.statisticsFile)
         std::fprintf(f, "\ntwo-pass coding: second pass, %.0f bits for %d frames\n", second.targetBits(),
