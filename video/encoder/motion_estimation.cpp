@@ -199,10 +199,26 @@ struct MotionPass {
     const PictureState& pic;
 
     SearchMemory::Record* record = nullptr;
+    // The predictive search instead of the coarse and ring searches.
+    const bool predictive;
+    int predictiveSteps = 8;
+    struct Guess {
+        int candidates[4][2] = {};  // relative vectors, half samples
+        int count = 0;
+        int predictorX = 0, predictorY = 0;
+        double lambda = 0;
+        void add(int mx, int my) {
+            if (count < 4) {
+                candidates[count][0] = mx;
+                candidates[count][1] = my;
+                ++count;
+            }
+        }
+    };
 
     MotionPass(VideoEncoder& e, MotionSearchState& m)
         : enc(e), ms(m), r(m.routines), W(e.geo.paddedWidth), H(e.geo.paddedHeight), hier(m.hierarchical),
-          pic(e.pic) {}
+          pic(e.pic), predictive(e.s.motionSearch == 1 && e.pic.pictureCodingType != kPictureI && !e.pic.isField()) {}
 
     // The window of one search: the whole search range around the block's
     // own position, or rings 1..4 around its coarse vector.
@@ -232,12 +248,28 @@ struct MotionPass {
     }
 
     // slot: which of the macroblock's searches (k) this is, the same on
-    // every coding of the picture.
+    // every coding of the picture. guess: the predictive search's
+    // candidates, or null for the ring search.
     SearchResult search(size_t k, int slot, const RefPlane& ref, const uint8_t* block, int lx, int i0, int j0, int h,
-                        int height, int dir, int coarseX, int coarseY) {
+                        int height, int dir, int coarseX, int coarseY, const Guess* guess = nullptr) {
         SearchWindow w = window(i0, j0, pic.searchRange[dir][0], pic.searchRange[dir][1], h, height, coarseX, coarseY);
         RingBest integer;
-        if (record) {
+        if (guess) {
+            PredictiveWindow p;
+            p.x = i0;
+            p.y = j0;
+            p.xLow = w.xLow;
+            p.xHigh = w.xHigh;
+            p.yLow = w.yLow;
+            p.yHigh = w.yHigh;
+            p.predictorX = guess->predictorX;
+            p.predictorY = guess->predictorY;
+            p.fCode[0] = pic.fCode[dir][0];
+            p.fCode[1] = pic.fCode[dir][1];
+            p.lambda = guess->lambda;
+            p.steps = predictiveSteps;
+            integer = predictiveIntegerSearch(r, ref.source, block, lx, h, p, guess->candidates, guess->count);
+        } else if (record) {
             SearchMemory::Search& kept = record->searches[k * SearchMemory::kSlots + static_cast<size_t>(slot)];
             if (sameWindow(kept, w)) {
                 integer = RingBest{kept.x, kept.y, kept.distance};
@@ -483,18 +515,51 @@ bool MotionPass::framePicture() {
                 const uint8_t* blkTop = blk;
                 const uint8_t* blkBot = blk + W;
 
-                // Forward searches.
-                SearchResult ff = search(k, 0, fwd, blk, W, x, y, 16, H, 0, cfx, cfy);
                 const MacroblockInfo* left = i > 0 ? &enc.mbInfo[k - 1] : nullptr;
+                // The predictive search starts from the left neighbour's
+                // vector, which the difference is coded against, and the
+                // previous picture's here and to the right (rows may run
+                // side by side, so the row above is not read).
+                const MacroblockInfo* right = i + 1 < enc.geo.mbWidth ? &enc.mbInfo[k + 1] : nullptr;
+                auto frameGuess = [&](int dir) {
+                    Guess g;
+                    const int flag = dir == 0 ? kMbMotionForward : kMbMotionBackward;
+                    g.lambda = vectorWeight;
+                    if (left && (left->type & flag) && left->motionType == kMotionFrame) {
+                        g.predictorX = left->mv[0][dir][0];
+                        g.predictorY = left->mv[0][dir][1];
+                        g.add(g.predictorX, g.predictorY);
+                    }
+                    if (hasColocated[dir]) g.add(colocated[dir][0], colocated[dir][1]);
+                    if (right && (right->type & flag) && right->motionType == kMotionFrame)
+                        g.add(right->mv[0][dir][0], right->mv[0][dir][1]);
+                    return g;
+                };
+                // Field searches start from the frame vector, halved
+                // vertically.
+                auto fieldGuess = [&](const SearchResult& frame, int fieldY) {
+                    Guess g;
+                    g.lambda = vectorWeight;
+                    g.predictorX = frame.x - 2 * x;
+                    g.predictorY = (frame.y >> 1) - 2 * fieldY;
+                    g.add(g.predictorX, g.predictorY);
+                    return g;
+                };
+                const Guess fGuess = frameGuess(0);
+
+                // Forward searches.
+                SearchResult ff = search(k, 0, fwd, blk, W, x, y, 16, H, 0, cfx, cfy, predictive ? &fGuess : nullptr);
                 if (vectorWeight > 0)
                     ff = costed(fwd, blk, x, y, 0, ff, left, hasColocated[0] ? colocated[0] : nullptr);
                 FieldChoice fTop{}, fBot{};
                 SearchResult fTT{}, fTB{}, fBT{}, fBB{};
                 if (fieldModes) {
-                    fTT = search(k, 1, fieldOf(fwd, 0), blkTop, lx2, x, y / 2, 8, H2, 0, cfx, cfy / 2);
-                    fTB = search(k, 2, fieldOf(fwd, 1), blkTop, lx2, x, y / 2, 8, H2, 0, cfx, cfy / 2);
-                    fBT = search(k, 3, fieldOf(fwd, 0), blkBot, lx2, x, y / 2, 8, H2, 0, cfx, cfy / 2);
-                    fBB = search(k, 4, fieldOf(fwd, 1), blkBot, lx2, x, y / 2, 8, H2, 0, cfx, cfy / 2);
+                    const Guess g = fieldGuess(ff, y / 2);
+                    const Guess* pg = predictive ? &g : nullptr;
+                    fTT = search(k, 1, fieldOf(fwd, 0), blkTop, lx2, x, y / 2, 8, H2, 0, cfx, cfy / 2, pg);
+                    fTB = search(k, 2, fieldOf(fwd, 1), blkTop, lx2, x, y / 2, 8, H2, 0, cfx, cfy / 2, pg);
+                    fBT = search(k, 3, fieldOf(fwd, 0), blkBot, lx2, x, y / 2, 8, H2, 0, cfx, cfy / 2, pg);
+                    fBB = search(k, 4, fieldOf(fwd, 1), blkBot, lx2, x, y / 2, 8, H2, 0, cfx, cfy / 2, pg);
                     fTop = pickTopOnTie(fTT, fTB);
                     fBot = pickBottomOnTie(fBT, fBB);
                 }
@@ -616,15 +681,18 @@ bool MotionPass::framePicture() {
                     }
                 } else {
                     // B picture: both directions.
-                    SearchResult bb = search(k, 5, bwd, blk, W, x, y, 16, H, 1, cbx, cby);
+                    const Guess bGuess = frameGuess(1);
+                    SearchResult bb = search(k, 5, bwd, blk, W, x, y, 16, H, 1, cbx, cby, predictive ? &bGuess : nullptr);
                     if (vectorWeight > 0)
                         bb = costed(bwd, blk, x, y, 1, bb, left, hasColocated[1] ? colocated[1] : nullptr);
                     FieldChoice bTop{}, bBot{};
                     if (fieldModes) {
-                        SearchResult tt = search(k, 6, fieldOf(bwd, 0), blkTop, lx2, x, y / 2, 8, H2, 1, cbx, cby / 2);
-                        SearchResult tb = search(k, 7, fieldOf(bwd, 1), blkTop, lx2, x, y / 2, 8, H2, 1, cbx, cby / 2);
-                        SearchResult bt = search(k, 8, fieldOf(bwd, 0), blkBot, lx2, x, y / 2, 8, H2, 1, cbx, cby / 2);
-                        SearchResult b2 = search(k, 9, fieldOf(bwd, 1), blkBot, lx2, x, y / 2, 8, H2, 1, cbx, cby / 2);
+                        const Guess g = fieldGuess(bb, y / 2);
+                        const Guess* pg = predictive ? &g : nullptr;
+                        SearchResult tt = search(k, 6, fieldOf(bwd, 0), blkTop, lx2, x, y / 2, 8, H2, 1, cbx, cby / 2, pg);
+                        SearchResult tb = search(k, 7, fieldOf(bwd, 1), blkTop, lx2, x, y / 2, 8, H2, 1, cbx, cby / 2, pg);
+                        SearchResult bt = search(k, 8, fieldOf(bwd, 0), blkBot, lx2, x, y / 2, 8, H2, 1, cbx, cby / 2, pg);
+                        SearchResult b2 = search(k, 9, fieldOf(bwd, 1), blkBot, lx2, x, y / 2, 8, H2, 1, cbx, cby / 2, pg);
                         bTop = pickTopOnTie(tt, tb);
                         bBot = pickBottomOnTie(bt, b2);
                     }
@@ -934,7 +1002,9 @@ bool estimateMotion(VideoEncoder& enc) {
         ms.olderAnchor = ms.newerAnchor;
         ms.newerAnchor = pic.displayIndex;
     }
-    if (ms.memory) {
+    // The predictive search reads the neighbours' final vectors, which
+    // follow the reconstruction: nothing of it is kept.
+    if (ms.memory && !pass.predictive) {
         const SearchMemory::Key key{pic.displayIndex, pic.pictureStructure, type, ms.olderAnchor, ms.newerAnchor};
         const size_t mbs = static_cast<size_t>(enc.geo.mbWidth) * enc.geo.mbHeightPicture;
         pass.record = ms.memory->open(key, type == kPictureI && !pic.secondField, mbs);
@@ -943,7 +1013,7 @@ bool estimateMotion(VideoEncoder& enc) {
         // The whole frame is reduced once: for frame pictures and for the
         // first field of field pictures.
         if (!pic.secondField) pass.quarterImages();
-        if (type != kPictureI) {
+        if (type != kPictureI && !pass.predictive) {
             const int parity = pic.pictureStructure == kBottomField ? 1 : 0;
             SearchMemory::Record* rec = pass.record;
             const size_t mbs = static_cast<size_t>(enc.geo.mbWidth) * enc.geo.mbHeightPicture;
