@@ -574,5 +574,44 @@ TEST(SearchMemory, RecordsAreNamedByPictureAndAnchorsAndANewGopDropsThem) {
     EXPECT_LE(m.records.size(), SearchMemory::kMostPictures);
 }
 
+// The predictive search reads the left neighbour's final vector and the
+// previous picture's: its vectors follow a pan as the ring search's do, and
+// do not depend on how many rows run side by side.
+TEST(PredictiveSearchInPictures, FollowsAPanAndGivesTheSameVectorsForAnyThreadCount) {
+    std::vector<MacroblockInfo> byThreads[3];
+    const int threadCounts[3] = {1, 2, 5};
+    for (int t = 0; t < 3; ++t) {
+        MotionFixture f(192, 128);
+        f.enc.s.motionSearch = 1;
+        ASSERT_TRUE(f.setUp(58));
+        f.enc.motion->threads = threadCounts[t];
+        Picture& cur = *f.enc.newOrg;
+        pan(f, *f.enc.oldRef, cur, 5, -3);
+        pointReferences(f, cur);
+        f.enc.current = f.enc.oldOrg;
+        f.setPicture(kPictureI);
+        ASSERT_TRUE(estimateMotion(f.enc));
+        f.enc.current = &cur;
+        f.setPicture(kPictureP, kFramePicture, 0);
+        f.enc.pic.topFieldFirst = 1;
+        for (int d = 0; d < 2; ++d)
+            for (int c = 0; c < 2; ++c) f.enc.pic.fCode[d][c] = 3;
+        ASSERT_TRUE(estimateMotion(f.enc));
+        int found = 0, interior = 0;
+        for (int j = 1; j < f.enc.geo.mbHeight - 1; ++j)
+            for (int i = 1; i < f.enc.geo.mbWidth - 1; ++i) {
+                const MacroblockInfo& mb = f.enc.mbInfo[static_cast<size_t>(j * f.enc.geo.mbWidth + i)];
+                ++interior;
+                if (mb.type == kMbMotionForward && mb.mv[0][0][0] == -10 && mb.mv[0][0][1] == 6) ++found;
+            }
+        EXPECT_GE(found, interior * 3 / 4) << threadCounts[t] << " threads";
+        expectPredictionMatchesSearch(f, *f.enc.oldRef, *f.enc.newRef);
+        byThreads[t] = f.enc.mbInfo;
+    }
+    for (int t = 1; t < 3; ++t)
+        for (size_t k = 0; k < byThreads[0].size(); ++k)
+            EXPECT_TRUE(sameDecisions(byThreads[0][k], byThreads[t][k])) << threadCounts[t] << " threads, macroblock " << k;
+}
+
 }  // namespace
 }  // namespace quillon

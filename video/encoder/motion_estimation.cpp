@@ -516,10 +516,13 @@ bool MotionPass::framePicture() {
                 const uint8_t* blkBot = blk + W;
 
                 const MacroblockInfo* left = i > 0 ? &enc.mbInfo[k - 1] : nullptr;
-                // The predictive search starts from the left neighbour's
-                // vector, which the difference is coded against, and the
-                // previous picture's here and to the right (rows may run
-                // side by side, so the row above is not read).
+                // The predictive search of the frame vector starts from the
+                // left neighbour's vector, which the difference is coded
+                // against, and the previous picture's here and to the right
+                // (rows may run side by side, so the row above is not read).
+                // Field vectors keep the ring search: measured on the
+                // interlaced clip, starting them from the frame vector lost
+                // 2.5 % of bits against ffmpeg's high-quality set.
                 const MacroblockInfo* right = i + 1 < enc.geo.mbWidth ? &enc.mbInfo[k + 1] : nullptr;
                 auto frameGuess = [&](int dir) {
                     Guess g;
@@ -533,16 +536,9 @@ bool MotionPass::framePicture() {
                     if (hasColocated[dir]) g.add(colocated[dir][0], colocated[dir][1]);
                     if (right && (right->type & flag) && right->motionType == kMotionFrame)
                         g.add(right->mv[0][dir][0], right->mv[0][dir][1]);
-                    return g;
-                };
-                // Field searches start from the frame vector, halved
-                // vertically.
-                auto fieldGuess = [&](const SearchResult& frame, int fieldY) {
-                    Guess g;
-                    g.lambda = vectorWeight;
-                    g.predictorX = frame.x - 2 * x;
-                    g.predictorY = (frame.y >> 1) - 2 * fieldY;
-                    g.add(g.predictorX, g.predictorY);
+                    // The coarse vector catches motion the neighbours do
+                    // not have yet.
+                    if (hier) g.add(2 * ((dir == 0 ? cfx : cbx) - x), 2 * ((dir == 0 ? cfy : cby) - y));
                     return g;
                 };
                 const Guess fGuess = frameGuess(0);
@@ -554,12 +550,10 @@ bool MotionPass::framePicture() {
                 FieldChoice fTop{}, fBot{};
                 SearchResult fTT{}, fTB{}, fBT{}, fBB{};
                 if (fieldModes) {
-                    const Guess g = fieldGuess(ff, y / 2);
-                    const Guess* pg = predictive ? &g : nullptr;
-                    fTT = search(k, 1, fieldOf(fwd, 0), blkTop, lx2, x, y / 2, 8, H2, 0, cfx, cfy / 2, pg);
-                    fTB = search(k, 2, fieldOf(fwd, 1), blkTop, lx2, x, y / 2, 8, H2, 0, cfx, cfy / 2, pg);
-                    fBT = search(k, 3, fieldOf(fwd, 0), blkBot, lx2, x, y / 2, 8, H2, 0, cfx, cfy / 2, pg);
-                    fBB = search(k, 4, fieldOf(fwd, 1), blkBot, lx2, x, y / 2, 8, H2, 0, cfx, cfy / 2, pg);
+                    fTT = search(k, 1, fieldOf(fwd, 0), blkTop, lx2, x, y / 2, 8, H2, 0, cfx, cfy / 2);
+                    fTB = search(k, 2, fieldOf(fwd, 1), blkTop, lx2, x, y / 2, 8, H2, 0, cfx, cfy / 2);
+                    fBT = search(k, 3, fieldOf(fwd, 0), blkBot, lx2, x, y / 2, 8, H2, 0, cfx, cfy / 2);
+                    fBB = search(k, 4, fieldOf(fwd, 1), blkBot, lx2, x, y / 2, 8, H2, 0, cfx, cfy / 2);
                     fTop = pickTopOnTie(fTT, fTB);
                     fBot = pickBottomOnTie(fBT, fBB);
                 }
@@ -687,12 +681,10 @@ bool MotionPass::framePicture() {
                         bb = costed(bwd, blk, x, y, 1, bb, left, hasColocated[1] ? colocated[1] : nullptr);
                     FieldChoice bTop{}, bBot{};
                     if (fieldModes) {
-                        const Guess g = fieldGuess(bb, y / 2);
-                        const Guess* pg = predictive ? &g : nullptr;
-                        SearchResult tt = search(k, 6, fieldOf(bwd, 0), blkTop, lx2, x, y / 2, 8, H2, 1, cbx, cby / 2, pg);
-                        SearchResult tb = search(k, 7, fieldOf(bwd, 1), blkTop, lx2, x, y / 2, 8, H2, 1, cbx, cby / 2, pg);
-                        SearchResult bt = search(k, 8, fieldOf(bwd, 0), blkBot, lx2, x, y / 2, 8, H2, 1, cbx, cby / 2, pg);
-                        SearchResult b2 = search(k, 9, fieldOf(bwd, 1), blkBot, lx2, x, y / 2, 8, H2, 1, cbx, cby / 2, pg);
+                        SearchResult tt = search(k, 6, fieldOf(bwd, 0), blkTop, lx2, x, y / 2, 8, H2, 1, cbx, cby / 2);
+                        SearchResult tb = search(k, 7, fieldOf(bwd, 1), blkTop, lx2, x, y / 2, 8, H2, 1, cbx, cby / 2);
+                        SearchResult bt = search(k, 8, fieldOf(bwd, 0), blkBot, lx2, x, y / 2, 8, H2, 1, cbx, cby / 2);
+                        SearchResult b2 = search(k, 9, fieldOf(bwd, 1), blkBot, lx2, x, y / 2, 8, H2, 1, cbx, cby / 2);
                         bTop = pickTopOnTie(tt, tb);
                         bBot = pickBottomOnTie(bt, b2);
                     }
@@ -1003,8 +995,9 @@ bool estimateMotion(VideoEncoder& enc) {
         ms.newerAnchor = pic.displayIndex;
     }
     // The predictive search reads the neighbours' final vectors, which
-    // follow the reconstruction: nothing of it is kept.
-    if (ms.memory && !pass.predictive) {
+    // follow the reconstruction; of its work only the coarse vectors are
+    // kept.
+    if (ms.memory) {
         const SearchMemory::Key key{pic.displayIndex, pic.pictureStructure, type, ms.olderAnchor, ms.newerAnchor};
         const size_t mbs = static_cast<size_t>(enc.geo.mbWidth) * enc.geo.mbHeightPicture;
         pass.record = ms.memory->open(key, type == kPictureI && !pic.secondField, mbs);
@@ -1013,7 +1006,7 @@ bool estimateMotion(VideoEncoder& enc) {
         // The whole frame is reduced once: for frame pictures and for the
         // first field of field pictures.
         if (!pic.secondField) pass.quarterImages();
-        if (type != kPictureI && !pass.predictive) {
+        if (type != kPictureI) {
             const int parity = pic.pictureStructure == kBottomField ? 1 : 0;
             SearchMemory::Record* rec = pass.record;
             const size_t mbs = static_cast<size_t>(enc.geo.mbWidth) * enc.geo.mbHeightPicture;
