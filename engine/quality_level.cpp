@@ -19,6 +19,7 @@ void applyQualityLevel(EncoderSettings& s, int level) {
     s.lambdaPercent = classic.lambdaPercent;
     s.fieldModes = classic.fieldModes;
     s.vectorCost = classic.vectorCost;
+    s.motionSearch = classic.motionSearch;
     s.grainRatios = classic.grainRatios;
     s.lookahead = classic.lookahead;
     s.sceneCut = classic.sceneCut;
@@ -42,6 +43,8 @@ void applyQualityLevel(EncoderSettings& s, int level) {
     s.rdDecision = level == kQualityBest ? 1 : 0;
     s.fieldModes = 1;
     s.vectorCost = 100;
+    // best keeps the wider coarse and ring search.
+    s.motionSearch = level == kQualityBest ? 0 : 1;
     s.grainRatios = 1;
     s.lookahead = level == kQualityBest ? 30 : 15;
     s.sceneCut = 50;

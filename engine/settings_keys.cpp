@@ -231,6 +231,7 @@ std::vector<SettingsKey> buildKeys() {
     k.push_back(integer(q, "rdDecision", &S::rdDecision, 0, 2));
     k.push_back(flag(q, "fieldModes", &S::fieldModes));
     k.push_back(integer(q, "vectorCost", &S::vectorCost, 0, 1000));
+    k.push_back(integer(q, "motionSearch", &S::motionSearch, 0, 1));
     k.push_back(flag(q, "grainRatios", &S::grainRatios));
     k.push_back(integer(q, "lookahead", &S::lookahead, 0, 60));
     k.push_back(integer(q, "sceneCut", &S::sceneCut, 0, 100));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include "tests/video/motion_fixture.h"
@@ -469,6 +470,147 @@ TEST(MotionSearch, ConfirmedStopEndsTheSearch) {
     EXPECT_TRUE(f.engine.job.stopRequested);
     EXPECT_EQ(view.pumps, 5);  // the search ended at the macroblock the stop came with
     f.engine.setActiveDialog(nullptr);
+}
+
+// An I picture (display 0) whose uncoded picture is the forward reference,
+// then the P picture cur (display 3) predicted from it with field modes.
+void codeAnchorThenPredicted(MotionFixture& f, Picture& cur, MotionSearchState* beforeP = nullptr) {
+    f.enc.current = f.enc.oldOrg;
+    f.setPicture(kPictureI);
+    f.enc.pic.displayIndex = 0;
+    ASSERT_TRUE(estimateMotion(f.enc));
+    if (beforeP) *beforeP = *f.enc.motion;
+    f.enc.current = &cur;
+    f.setPicture(kPictureP, kFramePicture, 0);
+    f.enc.pic.displayIndex = 3;
+    f.enc.pic.topFieldFirst = 1;
+    ASSERT_TRUE(estimateMotion(f.enc));
+}
+
+bool sameDecisions(const MacroblockInfo& a, const MacroblockInfo& b) {
+    return a.type == b.type && a.motionType == b.motionType && a.variance == b.variance &&
+           std::equal(&a.mv[0][0][0], &a.mv[0][0][0] + 8, &b.mv[0][0][0]) &&
+           std::equal(&a.fieldSelect[0][0], &a.fieldSelect[0][0] + 4, &b.fieldSelect[0][0]);
+}
+
+// A GOP coded again restores the search state saved at its start; the
+// integer results kept from the first coding must not hide that the
+// reconstruction the half-sample stage reads has changed.
+TEST(SearchMemory, AGopCodedAgainGivesWhatAFreshSearchGivesOnTheNewReconstruction) {
+    for (int vmm : {4, 16}) {
+        SCOPED_TRACE(vmm);
+        auto reconstructionShift = [](double x, double y) { return textureAt(x + 0.5, y - 0.5) + 3; };
+        MotionFixture f(96, 64);
+        ASSERT_TRUE(f.setUp(vmm));
+        Picture& cur = *f.enc.newOrg;
+        pan(f, *f.enc.oldOrg, cur, 2.5, -1.5);
+        f.fill(*f.enc.oldRef, [](double x, double y) { return textureAt(x, y); });
+        MotionSearchState atGopStart;
+        codeAnchorThenPredicted(f, cur, &atGopStart);
+        const std::vector<MacroblockInfo> first = f.enc.mbInfo;
+        f.fill(*f.enc.oldRef, reconstructionShift);
+        *f.enc.motion = atGopStart;
+        f.enc.current = &cur;
+        f.setPicture(kPictureP, kFramePicture, 0);
+        f.enc.pic.displayIndex = 3;
+        f.enc.pic.topFieldFirst = 1;
+        ASSERT_TRUE(estimateMotion(f.enc));
+        EXPECT_EQ(f.enc.motion->memory->used, 2u);  // the P picture's record was found again
+
+        MotionFixture g(96, 64);
+        ASSERT_TRUE(g.setUp(vmm));
+        Picture& cur2 = *g.enc.newOrg;
+        pan(g, *g.enc.oldOrg, cur2, 2.5, -1.5);
+        g.fill(*g.enc.oldRef, reconstructionShift);
+        codeAnchorThenPredicted(g, cur2);
+        int changed = 0;
+        for (size_t k = 0; k < g.enc.mbInfo.size(); ++k) {
+            EXPECT_TRUE(sameDecisions(f.enc.mbInfo[k], g.enc.mbInfo[k])) << "macroblock " << k;
+            if (!sameDecisions(first[k], g.enc.mbInfo[k])) ++changed;
+        }
+        // The new reconstruction moves the half-sample results, or the
+        // comparison above proves nothing.
+        EXPECT_GT(changed, 0);
+    }
+}
+
+TEST(SearchMemory, RecordsAreNamedByPictureAndAnchorsAndANewGopDropsThem) {
+    SearchMemory m;
+    const SearchMemory::Key p{3, kFramePicture, kPictureP, 0, 3};
+    SearchMemory::Key otherAnchor = p;
+    otherAnchor.older = 1;
+    SearchMemory::Key field = p;
+    field.structure = kTopField;
+    SearchMemory::Record* a = m.open(p, false, 6);
+    ASSERT_NE(a, nullptr);
+    EXPECT_FALSE(a->coarseKept);
+    EXPECT_EQ(a->searches.size(), 6u * SearchMemory::kSlots);
+    a->coarseKept = true;
+    a->searches[5].rings = 4;
+    EXPECT_EQ(m.open(p, false, 6), a);
+    EXPECT_TRUE(a->coarseKept);
+    SearchMemory::Record* b = m.open(otherAnchor, false, 6);
+    SearchMemory::Record* c = m.open(field, false, 3);
+    EXPECT_NE(b, a);
+    EXPECT_NE(c, a);
+    EXPECT_NE(c, b);
+    EXPECT_FALSE(b->coarseKept);
+    EXPECT_EQ(m.used, 3u);
+    // Finding an I picture's record again keeps the GOP's others.
+    const SearchMemory::Key intra{0, kFramePicture, kPictureI, 0, 0};
+    SearchMemory::Record* i = m.open(intra, true, 6);
+    EXPECT_EQ(m.used, 1u);
+    EXPECT_EQ(m.open(intra, true, 6), i);
+    SearchMemory::Record* again = m.open(p, false, 6);
+    EXPECT_FALSE(again->coarseKept);
+    EXPECT_EQ(again->searches[5].rings, -1);
+    EXPECT_EQ(m.used, 2u);
+    EXPECT_EQ(m.open(intra, true, 6), i);
+    EXPECT_EQ(m.used, 2u);
+    // A GOP longer than the memory starts over instead of growing.
+    for (int d = 10; d < 10 + static_cast<int>(SearchMemory::kMostPictures); ++d)
+        m.open(SearchMemory::Key{d, kFramePicture, kPictureB, 0, 3}, false, 6);
+    EXPECT_LE(m.used, SearchMemory::kMostPictures);
+    EXPECT_LE(m.records.size(), SearchMemory::kMostPictures);
+}
+
+// The predictive search reads the left neighbour's final vector and the
+// previous picture's: its vectors follow a pan as the ring search's do, and
+// do not depend on how many rows run side by side.
+TEST(PredictiveSearchInPictures, FollowsAPanAndGivesTheSameVectorsForAnyThreadCount) {
+    std::vector<MacroblockInfo> byThreads[3];
+    const int threadCounts[3] = {1, 2, 5};
+    for (int t = 0; t < 3; ++t) {
+        MotionFixture f(192, 128);
+        f.enc.s.motionSearch = 1;
+        ASSERT_TRUE(f.setUp(58));
+        f.enc.motion->threads = threadCounts[t];
+        Picture& cur = *f.enc.newOrg;
+        pan(f, *f.enc.oldRef, cur, 5, -3);
+        pointReferences(f, cur);
+        f.enc.current = f.enc.oldOrg;
+        f.setPicture(kPictureI);
+        ASSERT_TRUE(estimateMotion(f.enc));
+        f.enc.current = &cur;
+        f.setPicture(kPictureP, kFramePicture, 0);
+        f.enc.pic.topFieldFirst = 1;
+        for (int d = 0; d < 2; ++d)
+            for (int c = 0; c < 2; ++c) f.enc.pic.fCode[d][c] = 3;
+        ASSERT_TRUE(estimateMotion(f.enc));
+        int found = 0, interior = 0;
+        for (int j = 1; j < f.enc.geo.mbHeight - 1; ++j)
+            for (int i = 1; i < f.enc.geo.mbWidth - 1; ++i) {
+                const MacroblockInfo& mb = f.enc.mbInfo[static_cast<size_t>(j * f.enc.geo.mbWidth + i)];
+                ++interior;
+                if (mb.type == kMbMotionForward && mb.mv[0][0][0] == -10 && mb.mv[0][0][1] == 6) ++found;
+            }
+        EXPECT_GE(found, interior * 3 / 4) << threadCounts[t] << " threads";
+        expectPredictionMatchesSearch(f, *f.enc.oldRef, *f.enc.newRef);
+        byThreads[t] = f.enc.mbInfo;
+    }
+    for (int t = 1; t < 3; ++t)
+        for (size_t k = 0; k < byThreads[0].size(); ++k)
+            EXPECT_TRUE(sameDecisions(byThreads[0][k], byThreads[t][k])) << threadCounts[t] << " threads, macroblock " << k;
 }
 
 }  // namespace

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "video/dsp/vlc.h"
@@ -124,6 +126,85 @@ TEST(PredictiveSearch, AnExtraCandidateIsTriedAndTheLeastCostKept) {
     EXPECT_EQ(best.x, 2 * 16 - 4);
     EXPECT_EQ(best.y, 2 * 16 + 2);
     EXPECT_EQ(best.distance, sadAt(r, p, best.x, best.y));
+}
+
+PredictiveWindow windowAround16(double lambda) {
+    PredictiveWindow w;
+    w.x = w.y = 16;
+    w.xLow = w.yLow = 0;
+    w.xHigh = Planes::kW - 16;
+    w.yHigh = Planes::kH - 16;
+    w.lambda = lambda;
+    return w;
+}
+
+TEST(PredictiveSearch, CandidatesAndDiamondStepsFindTheShiftInsideTheWindow) {
+    const MotionRoutines r = selectMotionRoutines(0, 0);
+    Planes p;
+    // Smooth content, where the distance falls towards the match.
+    for (int y = 0; y < Planes::kH; ++y)
+        for (int x = 0; x < Planes::kW; ++x)
+            p.reference[y * Planes::kW + x] = static_cast<uint8_t>(128 + 60 * std::sin(x / 5.0) * std::cos(y / 7.0));
+    p.makeBlock(3, 2, 0);
+    const uint8_t* block = p.current.data() + 16 * Planes::kW + 16;
+    PredictiveWindow w = windowAround16(0);
+    // From zero the diamond steps walk to the match.
+    RingBest b = predictiveIntegerSearch(r, p.reference.data(), block, Planes::kW, 16, w, nullptr, 0);
+    EXPECT_EQ(b.x, 19);
+    EXPECT_EQ(b.y, 18);
+    EXPECT_EQ(b.distance, 0);
+    // Without steps a candidate one sample off is what there is.
+    const int near[1][2] = {{4, 4}};
+    w.steps = 0;
+    b = predictiveIntegerSearch(r, p.reference.data(), block, Planes::kW, 16, w, near, 1);
+    EXPECT_EQ(std::make_pair(b.x, b.y), std::make_pair(18, 18));
+    w.steps = 8;
+    b = predictiveIntegerSearch(r, p.reference.data(), block, Planes::kW, 16, w, near, 1);
+    EXPECT_EQ(std::make_pair(b.x, b.y), std::make_pair(19, 18));
+    // Half-sample candidates round down to the whole sample.
+    const int half[1][2] = {{7, 5}};
+    b = predictiveIntegerSearch(r, p.reference.data(), block, Planes::kW, 16, w, half, 1);
+    EXPECT_EQ(std::make_pair(b.x, b.y), std::make_pair(19, 18));
+    // A window that ends before the match: neither the candidate nor a step
+    // goes past it, and the distance is that of the position returned.
+    w.xHigh = 18;
+    w.steps = 20;
+    b = predictiveIntegerSearch(r, p.reference.data(), block, Planes::kW, 16, w, near, 1);
+    EXPECT_LE(b.x, 18);
+    EXPECT_EQ(b.distance, sadAt(r, p, 2 * b.x, 2 * b.y));
+    // A candidate far outside is skipped, not read.
+    const int outside[1][2] = {{-200, 0}};
+    w = windowAround16(0);
+    w.xLow = 8;
+    b = predictiveIntegerSearch(r, p.reference.data(), block, Planes::kW, 16, w, outside, 1);
+    EXPECT_GE(b.x, 8);
+    EXPECT_EQ(b.distance, sadAt(r, p, 2 * b.x, 2 * b.y));
+}
+
+TEST(PredictiveSearch, TheIntegerStageWeighsBitsAgainstDistance) {
+    const MotionRoutines r = selectMotionRoutines(0, 0);
+    Planes p;
+    p.makeBlock(3, 2, 0);
+    const uint8_t* block = p.current.data() + 16 * Planes::kW + 16;
+    // The predictor (left neighbour) is (2, 2) samples; the match (3, 2)
+    // is one candidate.
+    const int candidates[2][2] = {{4, 4}, {6, 4}};
+    PredictiveWindow w = windowAround16(0);
+    w.predictorX = w.predictorY = 4;
+    w.steps = 0;
+    RingBest b = predictiveIntegerSearch(r, p.reference.data(), block, Planes::kW, 16, w, candidates, 2);
+    EXPECT_EQ(std::make_pair(b.x, b.y), std::make_pair(19, 18));
+    // Its extra bits outweigh the predictor's distance once lambda is
+    // above distance / bits.
+    const int predictorDistance = sadAt(r, p, 36, 36);
+    const int extraBits = motionDeltaBits(2, 1) - motionDeltaBits(0, 1);
+    w.lambda = 1.1 * predictorDistance / extraBits;
+    b = predictiveIntegerSearch(r, p.reference.data(), block, Planes::kW, 16, w, candidates, 2);
+    EXPECT_EQ(std::make_pair(b.x, b.y), std::make_pair(18, 18));
+    EXPECT_EQ(b.distance, predictorDistance);
+    w.lambda = 0.9 * predictorDistance / extraBits;
+    b = predictiveIntegerSearch(r, p.reference.data(), block, Planes::kW, 16, w, candidates, 2);
+    EXPECT_EQ(std::make_pair(b.x, b.y), std::make_pair(19, 18));
 }
 
 }  // namespace

@@ -27,6 +27,23 @@ inline __m256i average4(const uint8_t* a, const uint8_t* b, const uint8_t* c, co
     return _mm256_srli_epi16(_mm256_add_epi16(s, _mm256_set1_epi16(2)), 2);
 }
 
+// Lines p and p + lx in the two halves.
+inline __m256i pairOf(const uint8_t* p, int lx) {
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + lx));
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+}
+
+// (a + b + c + d + 2) >> 2 byte-wide: with p and q the rounded-up pair
+// averages, (p + q + 1) >> 1 is one too high exactly when p + q is odd and
+// a pair's sum was odd.
+inline __m256i average4Bytes(__m256i a, __m256i b, __m256i c, __m256i d) {
+    const __m256i p = _mm256_avg_epu8(a, b), q = _mm256_avg_epu8(c, d);
+    const __m256i odd = _mm256_or_si256(_mm256_xor_si256(a, b), _mm256_xor_si256(c, d));
+    const __m256i over = _mm256_and_si256(_mm256_and_si256(odd, _mm256_xor_si256(p, q)), _mm256_set1_epi8(1));
+    return _mm256_sub_epi8(_mm256_avg_epu8(p, q), over);
+}
+
 inline int sum32(__m256i v) {
     __m128i x = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
     x = _mm_add_epi32(x, _mm_shuffle_epi32(x, 0x4E));
@@ -325,14 +342,25 @@ void filterVerticalAvx2(const uint8_t* clip, bool progressive, const uint8_t* sr
 }
 
 int sadHalfPelAvx2(const uint8_t* ref, const uint8_t* cur, int lx, int hx, int hy, int h, int limit) {
-    if (!hx || !hy) return sadHalfPelSse2(ref, cur, lx, hx, hy, h, limit);
+    if (!hx && !hy) return sadHalfPelSse2(ref, cur, lx, hx, hy, h, limit);
+    // Two lines to a register; the averages byte-wide as in average4Bytes.
+    const uint8_t* right = ref + (hx ? 1 : 0);
+    const uint8_t* below = ref + (hy ? lx : 0);
+    const uint8_t* diag = below + (hx ? 1 : 0);
+    const ptrdiff_t step = 2 * static_cast<ptrdiff_t>(lx);
     __m256i acc = _mm256_setzero_si256();
-    for (int j = 0; j < h; ++j) {
-        acc = _mm256_add_epi32(acc, absSums(average4(ref, ref + 1, ref + lx, ref + lx + 1), widen(cur)));
-        ref += lx;
-        cur += lx;
+    for (int j = 0; j < h; j += 2) {
+        const __m256i p = hx && hy ? average4Bytes(pairOf(ref, lx), pairOf(right, lx), pairOf(below, lx), pairOf(diag, lx))
+                                   : _mm256_avg_epu8(pairOf(ref, lx), pairOf(hx ? right : below, lx));
+        acc = _mm256_add_epi64(acc, _mm256_sad_epu8(p, pairOf(cur, lx)));
+        ref += step;
+        right += step;
+        below += step;
+        diag += step;
+        cur += step;
     }
-    return sum32(acc);
+    const __m128i x = _mm_add_epi64(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
+    return _mm_cvtsi128_si32(x) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(x, x));
 }
 
 int sseHalfPelAvx2(const uint8_t* ref, const uint8_t* cur, int lx, int hx, int hy, int h) {

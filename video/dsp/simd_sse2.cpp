@@ -24,17 +24,14 @@ inline int sum32(__m128i v) {
     return _mm_cvtsi128_si32(v);
 }
 
-// (a + b + c + d + 2) >> 2 for 16 samples.
+// (a + b + c + d + 2) >> 2 for 16 samples, byte-wide: with p and q the
+// rounded-up pair averages, (p + q + 1) >> 1 is one too high exactly when
+// p + q is odd and a pair's sum was odd (that pair's average rounded up).
 inline __m128i average4(__m128i va, __m128i vb, __m128i vc, __m128i vd) {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i two = _mm_set1_epi16(2);
-    __m128i lo = _mm_add_epi16(_mm_add_epi16(_mm_unpacklo_epi8(va, zero), _mm_unpacklo_epi8(vb, zero)),
-                               _mm_add_epi16(_mm_unpacklo_epi8(vc, zero), _mm_unpacklo_epi8(vd, zero)));
-    __m128i hi = _mm_add_epi16(_mm_add_epi16(_mm_unpackhi_epi8(va, zero), _mm_unpackhi_epi8(vb, zero)),
-                               _mm_add_epi16(_mm_unpackhi_epi8(vc, zero), _mm_unpackhi_epi8(vd, zero)));
-    lo = _mm_srli_epi16(_mm_add_epi16(lo, two), 2);
-    hi = _mm_srli_epi16(_mm_add_epi16(hi, two), 2);
-    return _mm_packus_epi16(lo, hi);
+    const __m128i p = _mm_avg_epu8(va, vb), q = _mm_avg_epu8(vc, vd);
+    const __m128i odd = _mm_or_si128(_mm_xor_si128(va, vb), _mm_xor_si128(vc, vd));
+    const __m128i over = _mm_and_si128(_mm_and_si128(odd, _mm_xor_si128(p, q)), _mm_set1_epi8(1));
+    return _mm_sub_epi8(_mm_avg_epu8(p, q), over);
 }
 
 inline __m128i average4(const uint8_t* a, const uint8_t* b, const uint8_t* c, const uint8_t* d) {

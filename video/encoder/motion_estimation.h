@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "video/dsp/distance_routines.h"
@@ -13,6 +14,42 @@
 #include "video/encoder/video_types.h"
 
 namespace quillon {
+
+// What the search found on the uncoded pictures of the GOP being coded:
+// per picture the coarse vectors and every block search's integer result
+// with the window it searched. Both read the uncoded pictures alone, so a
+// GOP coded again with another quantiser finds them here and repeats only
+// the half-sample stage on its new reconstructions.
+struct SearchMemory {
+    static constexpr int kSlots = 12;  // block searches of one macroblock at most
+
+    // A picture and the anchors it was searched against, by display number.
+    struct Key {
+        int display = 0, structure = 0, type = 0, older = -1, newer = -1;
+        bool operator==(const Key&) const = default;
+    };
+    struct Search {
+        int16_t centreX = 0, centreY = 0, rings = -1;  // rings -1: nothing kept
+        int16_t xLow = 0, xHigh = 0, yLow = 0, yHigh = 0;
+        int16_t x = 0, y = 0;
+        int32_t distance = 0;
+    };
+    struct Record {
+        Key key;
+        bool coarseKept = false;
+        std::vector<int> coarse;       // forward x, y, backward x, y per macroblock
+        std::vector<Search> searches;  // kSlots per macroblock
+    };
+
+    // The record of key; a new, empty one when there is none. A new I
+    // frame starts a GOP no later coding goes back before, and drops the
+    // records of earlier pictures. Null when memory runs out.
+    Record* open(const Key& key, bool startsGop, size_t macroblocks);
+
+    std::vector<Record> records;  // the first `used` are valid; the rest keep their storage
+    size_t used = 0;
+    static constexpr size_t kMostPictures = 40;
+};
 
 struct MotionSearchState {
     MotionRoutines routines;
@@ -36,6 +73,15 @@ struct MotionSearchState {
     // Largest vector components found, samples: [forward/backward][h/v].
     int maxVector[2][2] = {};
     int threads = 1;  // macroblock rows searched side by side
+
+    // Display numbers of the anchors (-1: none yet), moved along like the
+    // quarter-resolution images; with the picture's own number they name
+    // the uncoded pictures a search reads.
+    int olderAnchor = -1, newerAnchor = -1;
+    // Shared, not copied, when a GOP's start state is saved: a GOP coded
+    // again reads the same uncoded pictures, so only the half-sample stage
+    // on the new reconstructions is repeated.
+    std::shared_ptr<SearchMemory> memory;
 };
 
 // Chooses the distance routines for the machine's routine set and, with
@@ -91,6 +137,12 @@ struct SearchWindow {
 // line stride of all three.
 SearchResult searchBlock(const MotionRoutines& r, const uint8_t* source, const uint8_t* recon, const uint8_t* block,
                          int lx, int h, const SearchWindow& w);
+// The two stages of searchBlock: the integer positions on the uncoded
+// reference, then the half samples around the best on the reconstruction.
+RingBest integerStage(const MotionRoutines& r, const uint8_t* source, const uint8_t* block, int lx, int h,
+                      const SearchWindow& w);
+SearchResult halfSampleStage(const MotionRoutines& r, const uint8_t* recon, const uint8_t* block, int lx, int h,
+                             const SearchWindow& w, const RingBest& integer);
 
 // Coarse search on quarter-resolution images: the 4x4 block at (x0, y0)
 // of current against anchor, rings up to range, positions x in

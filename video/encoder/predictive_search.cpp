@@ -1,5 +1,6 @@
 #include "video/encoder/predictive_search.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -56,6 +57,45 @@ SearchResult chooseVectorByCost(const MotionRoutines& r, const VectorChoice& c, 
     tryVector(c.predictorX, c.predictorY);
     tryVector(0, 0);
     for (int i = 0; i < extraCount; ++i) tryVector(extra[i][0], extra[i][1]);
+    return best;
+}
+
+RingBest predictiveIntegerSearch(const MotionRoutines& r, const uint8_t* source, const uint8_t* block, int lx, int h,
+                                 const PredictiveWindow& w, const int (*candidates)[2], int count) {
+    auto rate = [&](int px, int py) {
+        return w.lambda * (motionDeltaBits(2 * (px - w.x) - w.predictorX, w.fCode[0]) +
+                           motionDeltaBits(2 * (py - w.y) - w.predictorY, w.fCode[1]));
+    };
+    RingBest best{std::clamp(w.x, w.xLow, w.xHigh), std::clamp(w.y, w.yLow, w.yHigh), 0};
+    double bestCost = 1e300;
+    auto tryPosition = [&](int px, int py) {
+        if (px < w.xLow || px > w.xHigh || py < w.yLow || py > w.yHigh) return false;
+        const double bits = rate(px, py);
+        if (bits >= bestCost) return false;
+        // Past this the position cannot win; the routine stops there.
+        const int limit = bestCost > 1e9 ? 1 << 30 : static_cast<int>(bestCost - bits) + 1;
+        const int d = r.sadHalfPel(source + px + static_cast<ptrdiff_t>(lx) * py, block, lx, 0, 0, h, limit);
+        if (d + bits < bestCost) {
+            bestCost = d + bits;
+            best = RingBest{px, py, d};
+            return true;
+        }
+        return false;
+    };
+    tryPosition(best.x, best.y);
+    for (int i = 0; i < count; ++i) {
+        // Half-sample vectors round towards minus infinity.
+        const int px = w.x + (candidates[i][0] >> 1), py = w.y + (candidates[i][1] >> 1);
+        if (px == best.x && py == best.y) continue;
+        tryPosition(px, py);
+    }
+    static constexpr int kDiamond[4][2] = {{0, -1}, {-1, 0}, {1, 0}, {0, 1}};
+    for (int step = 0; step < w.steps; ++step) {
+        const int cx = best.x, cy = best.y;
+        bool moved = false;
+        for (const auto& d : kDiamond) moved |= tryPosition(cx + d[0], cy + d[1]);
+        if (!moved) break;
+    }
     return best;
 }
 

@@ -43,4 +43,22 @@ int searchMquant(const VideoEncoder& enc);
 SearchResult chooseVectorByCost(const MotionRoutines& r, const VectorChoice& c, const SearchResult& found,
                                 const int (*extra)[2], int extraCount);
 
+// The integer stage of the predictive search: the candidate vectors (the
+// neighbours' and the previous picture's, zero), then small diamond steps
+// from the cheapest while a step gains, every position costed by its
+// distance plus lambda times the bits of its vector's difference from the
+// predictor. Positions outside the window are never read.
+struct PredictiveWindow {
+    int x = 0, y = 0;                          // block position, samples
+    int xLow = 0, xHigh = 0, yLow = 0, yHigh = 0;  // allowed block positions, samples
+    int predictorX = 0, predictorY = 0;        // relative vector the difference is coded against, half samples
+    int fCode[2] = {1, 1};
+    double lambda = 0;
+    int steps = 8;                              // diamond steps at most
+};
+// candidates: relative vectors in half samples (rounded down to whole
+// samples). Returns the absolute position in samples and its distance.
+RingBest predictiveIntegerSearch(const MotionRoutines& r, const uint8_t* source, const uint8_t* block, int lx, int h,
+                                 const PredictiveWindow& w, const int (*candidates)[2], int count);
+
 }  // namespace quillon
