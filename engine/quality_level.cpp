@@ -15,6 +15,7 @@ void applyQualityLevel(EncoderSettings& s, int level) {
     s.adaptiveQuant = classic.adaptiveQuant;
     s.trellis = classic.trellis;
     s.rdDecision = classic.rdDecision;
+    s.rdModes = classic.rdModes;
     s.lambdaPercent = classic.lambdaPercent;
     s.fieldModes = classic.fieldModes;
     s.vectorCost = classic.vectorCost;
@@ -36,6 +37,7 @@ void applyQualityLevel(EncoderSettings& s, int level) {
     // Measured: the frame/field choice by cost pays for its time only in
     // best; leaving errors out and intra by cost did not pay at all.
     s.rdDecision = level == kQualityBest ? 1 : 0;
+    s.rdModes = 1;
     s.fieldModes = 1;
     s.vectorCost = 100;
     s.grainRatios = 1;

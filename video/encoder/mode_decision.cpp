@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "video/dsp/vlc.h"
+#include "video/encoder/picture_prediction.h"
 #include "video/encoder/rd_cost.h"
 #include "video/encoder/rd_quantise.h"
 
@@ -113,6 +114,136 @@ void decideMacroblock(const VideoEncoder& enc, MacroblockInfo& mb, int mquant, b
             if (c.cost < bestCost) {
                 keep(best, mb, work, count);
                 bestCost = c.cost;
+            }
+        }
+    }
+    restore(best, mb, work, count);
+}
+
+namespace {
+
+// Squared error of the prediction alone, all planes.
+int64_t predictionError(const VideoEncoder& enc, const MacroblockWork& work) {
+    const int chroma = chromaBlockWidth(enc.geo.chromaFormat) * chromaBlockHeight(enc.geo.chromaFormat);
+    int64_t sum = 0;
+    for (int c = 0; c < 3; ++c) {
+        const int n = c == 0 ? 256 : chroma;
+        for (int i = 0; i < n; ++i) {
+            const int d = work.source[c][i] - work.prediction[c][i];
+            sum += d * d;
+        }
+    }
+    return sum;
+}
+
+// Whether 16 samples from half-sample position p (a half sample further
+// when p is odd) lie within size samples.
+bool halfSampleAreaInside(int p, int size) { return p >= 0 && p + 32 + (p & 1) <= 2 * size; }
+
+}  // namespace
+
+void decideInterMacroblock(const VideoEncoder& enc, MacroblockInfo& mb, int mquant, bool trellis, SkipChance skip,
+                           const Picture& forward, const Picture& backward, const SliceState& st,
+                           const MacroblockSyntax& syntax, MacroblockWork& work) {
+    const int count = enc.geo.blockCount;
+    const bool bothDct = !syntax.framePredFrameDct && !syntax.fieldPicture;
+    const bool allDct = bothDct && enc.s.rdDecision >= 1;
+    const bool bPicture = syntax.pictureCodingType == kPictureB;
+    const double lambda = rdLambda(mquant, syntax.pictureCodingType, enc.s.lambdaPercent);
+    const int parity = enc.pic.pictureStructure == kBottomField ? 1 : 0;
+    const MacroblockInfo start = mb;
+    Kept best;
+    double bestCost = 0;
+    bool any = false;
+    auto take = [&](double cost) {
+        if (!any || cost < bestCost) {
+            keep(best, mb, work, count);
+            bestCost = cost;
+            any = true;
+        }
+    };
+    // One prediction: its error coded (frame/field DCT by cost or by the
+    // fields' correlation) and, for a motion-compensated one, left out. A
+    // candidate the writer will skip costs its error and about one bit (the
+    // next macroblock's longer address increment).
+    auto tryPrediction = [&](const MacroblockInfo& candidate, bool skippable) {
+        mb = candidate;
+        predictMacroblock(enc, mb, forward, backward, work);
+        if (allDct) {
+            take(costCandidate(enc, mb, mquant, 0, true, trellis, st, syntax, work).cost);
+            mb = candidate;
+            take(costCandidate(enc, mb, mquant, 1, true, trellis, st, syntax, work).cost);
+        } else {
+            const int dct = decideMacroblockDctType(enc, work);
+            take(costCandidate(enc, mb, mquant, dct, true, trellis, st, syntax, work).cost);
+        }
+        if (candidate.type & kMbIntra) return;
+        mb = candidate;
+        const CandidateCost c = costCandidate(enc, mb, mquant, 0, false, trellis, st, syntax, work);
+        take(skippable ? static_cast<double>(c.error) + lambda : c.cost);
+    };
+    // The predicted vectors were the left neighbour's: from here they may
+    // reach past the picture's edge.
+    auto inside = [&](const MacroblockInfo& m) {
+        const int height = syntax.fieldPicture ? enc.geo.pictureHeight : enc.geo.paddedHeight;
+        for (int s = 0; s < 2; ++s) {
+            if (!(m.type & (s == 0 ? kMbMotionForward : kMbMotionBackward))) continue;
+            if (!halfSampleAreaInside(2 * work.x + m.mv[0][s][0], enc.geo.paddedWidth) ||
+                !halfSampleAreaInside(2 * work.y + m.mv[0][s][1], height))
+                return false;
+        }
+        return true;
+    };
+
+    const int directions = kMbMotionForward | kMbMotionBackward;
+    if (!bPicture) {
+        // The search's choice, and no motion compensation (a skip where the
+        // row allows one).
+        tryPrediction(start, false);
+        if (start.type != 0) {
+            MacroblockInfo still = start;
+            still.type = 0;
+            still.motionType = syntax.fieldPicture ? kMotionField : kMotionFrame;
+            for (auto& a : still.mv)
+                for (auto& b : a) b[0] = b[1] = 0;
+            still.fieldSelect[0][0] = parity;
+            tryPrediction(still, skip.inside);
+        } else if (skip.inside) {
+            // The search's own no-motion choice, skipped when not coded.
+            mb = start;
+            predictMacroblock(enc, mb, forward, backward, work);
+            const CandidateCost c = costCandidate(enc, mb, mquant, 0, false, trellis, st, syntax, work);
+            take(static_cast<double>(c.error) + lambda);
+        }
+        restore(best, mb, work, count);
+        return;
+    }
+
+    if (start.type & kMbIntra) tryPrediction(start, false);
+    for (int type : {kMbMotionForward, kMbMotionBackward, directions}) {
+        MacroblockInfo candidate = start;
+        candidate.type = type;
+        tryPrediction(candidate, false);
+    }
+    // Skipping: the previous macroblock's directions, frame motion (field
+    // motion in a field picture) with the predicted vectors, nothing coded.
+    const int previous = skip.previousType & directions;
+    if (skip.inside && previous != 0 && !(skip.previousType & kMbIntra)) {
+        MacroblockInfo candidate = start;
+        candidate.type = previous;
+        candidate.motionType = syntax.fieldPicture ? kMotionField : kMotionFrame;
+        for (int s = 0; s < 2; ++s) {
+            candidate.mv[0][s][0] = st.pmv[0][s][0];
+            candidate.mv[0][s][1] = st.pmv[0][s][1];
+            candidate.fieldSelect[0][s] = parity;
+        }
+        if (inside(candidate)) {
+            mb = candidate;
+            predictMacroblock(enc, mb, forward, backward, work);
+            const int64_t error = predictionError(enc, work);
+            if (static_cast<double>(error) + lambda < bestCost) {
+                costCandidate(enc, mb, mquant, 0, false, trellis, st, syntax, work);
+                take(static_cast<double>(error) + lambda);
             }
         }
     }
