@@ -37,7 +37,7 @@ void applyQualityLevel(EncoderSettings& s, int level) {
     // Measured: the frame/field choice by cost pays for its time only in
     // best; leaving errors out and intra by cost did not pay at all.
     s.rdDecision = level == kQualityBest ? 1 : 0;
-    s.rdModes = 1;
+    s.rdModes = 2;
     s.fieldModes = 1;
     s.vectorCost = 100;
     s.grainRatios = 1;

@@ -258,5 +258,48 @@ TEST(ModeDecision, BSkipTakesThePredictedVectorsOnlyWhereTheyStayInThePicture) {
     EXPECT_FALSE(mb.type == kMbMotionBackward && mb.mv[0][1][0] == far.pmv[0][1][0]);
 }
 
+TEST(ModeDecision, AnIntraPMacroblockTakesItsNeighboursVectorRefinedWhenThatIsCheaper) {
+    // The search made the macroblock at (16, 16) intra; the source is the
+    // forward reference 6 samples right and 1.5 down, and the left
+    // neighbour moved by 6 right and 1 down.
+    BScene s;
+    VideoEncoder& enc = *s.b.enc;
+    enc.pic.pictureCodingType = kPictureP;
+    s.syntax = macroblockSyntax(enc);
+    const int w = enc.geo.paddedWidth;
+    s.work.k = enc.geo.mbWidth + 1;
+    s.work.x = s.work.y = 16;
+    MacroblockInfo& left = enc.mbInfo[static_cast<size_t>(enc.geo.mbWidth)];
+    left.type = kMbMotionForward;
+    left.motionType = kMotionFrame;
+    left.mv[0][0][0] = 12;
+    left.mv[0][0][1] = 2;
+    for (int r = 0; r < 16; ++r)
+        for (int c = 0; c < 16; ++c) {
+            const size_t at = static_cast<size_t>(17 + r) * w + 22 + c;
+            s.work.source[0][16 * r + c] =
+                static_cast<uint8_t>((s.forward.plane[0][at] + s.forward.plane[0][at + w] + 1) / 2);
+        }
+    std::memset(s.work.source[1], 128, sizeof s.work.source[1]);
+    std::memset(s.work.source[2], 128, sizeof s.work.source[2]);
+    SliceState st;
+    st.prevMquant = 8;
+    MacroblockInfo mb;
+    mb.type = kMbIntra;
+    decideInterMacroblock(enc, mb, 8, true, SkipChance{true, kMbMotionForward}, s.forward, s.backward, st, s.syntax,
+                          s.work);
+    EXPECT_EQ(mb.type & (kMbIntra | kMbMotionForward), kMbMotionForward);
+    EXPECT_EQ(mb.mv[0][0][0], 12);
+    EXPECT_EQ(mb.mv[0][0][1], 3);
+
+    // Without a neighbour's vector there is nothing but intra and zero motion.
+    left.type = kMbIntra;
+    mb = MacroblockInfo{};
+    mb.type = kMbIntra;
+    decideInterMacroblock(enc, mb, 8, true, SkipChance{true, kMbMotionForward}, s.forward, s.backward, st, s.syntax,
+                          s.work);
+    EXPECT_TRUE((mb.type & kMbIntra) || (mb.mv[0][0][0] == 0 && mb.mv[0][0][1] == 0));
+}
+
 }  // namespace
 }  // namespace quillon::testing

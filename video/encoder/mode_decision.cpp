@@ -140,6 +140,66 @@ int64_t predictionError(const VideoEncoder& enc, const MacroblockWork& work) {
 // when p is odd) lie within size samples.
 bool halfSampleAreaInside(int p, int size) { return p >= 0 && p + 32 + (p & 1) <= 2 * size; }
 
+// Whether a half-sample vector component fits the f_code's range.
+bool vectorFits(int v, int fCode) {
+    const int range = 16 << (fCode - 1);
+    return v >= -range && v < range;
+}
+
+// The best forward frame vector for a P macroblock among its decided
+// neighbours' (left, above-left, above, above-right), each refined by one
+// half sample, by the prediction's squared error. Sets mb.mv[0][0]; false
+// when no neighbour has a frame vector to offer.
+bool nearbyVector(const VideoEncoder& enc, MacroblockWork& work, const Picture& forward, const Picture& backward,
+                  MacroblockInfo& mb) {
+    const int w = enc.geo.mbWidth;
+    const int i = work.k % w, j = work.k / w;
+    int seeds[4][2];
+    int n = 0;
+    auto seed = [&](int di, int dj) {
+        const int ni = i + di, nj = j + dj;
+        if (ni < 0 || ni >= w || nj < 0) return;
+        const MacroblockInfo& m = enc.mbInfo[static_cast<size_t>(nj * w + ni)];
+        if ((m.type & kMbIntra) || !(m.type & kMbMotionForward) || m.motionType != kMotionFrame) return;
+        for (int s = 0; s < n; ++s)
+            if (seeds[s][0] == m.mv[0][0][0] && seeds[s][1] == m.mv[0][0][1]) return;
+        seeds[n][0] = m.mv[0][0][0];
+        seeds[n][1] = m.mv[0][0][1];
+        ++n;
+    };
+    seed(-1, 0);
+    seed(-1, -1);
+    seed(0, -1);
+    seed(1, -1);
+    if (n == 0) return false;
+    const int fh = enc.pic.fCode[0][0], fv = enc.pic.fCode[0][1];
+    int64_t bestError = -1;
+    int best[2] = {0, 0};
+    auto probe = [&](int vx, int vy) {
+        if (!vectorFits(vx, fh) || !vectorFits(vy, fv) || !halfSampleAreaInside(2 * work.x + vx, enc.geo.paddedWidth) ||
+            !halfSampleAreaInside(2 * work.y + vy, enc.geo.paddedHeight))
+            return;
+        mb.mv[0][0][0] = vx;
+        mb.mv[0][0][1] = vy;
+        predictMacroblock(enc, mb, forward, backward, work);
+        const int64_t e = predictionError(enc, work);
+        if (bestError < 0 || e < bestError) {
+            bestError = e;
+            best[0] = vx;
+            best[1] = vy;
+        }
+    };
+    for (int s = 0; s < n; ++s) probe(seeds[s][0], seeds[s][1]);
+    if (bestError < 0) return false;
+    const int cx = best[0], cy = best[1];
+    for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx)
+            if (dx != 0 || dy != 0) probe(cx + dx, cy + dy);
+    mb.mv[0][0][0] = best[0];
+    mb.mv[0][0][1] = best[1];
+    return true;
+}
+
 }  // namespace
 
 void decideInterMacroblock(const VideoEncoder& enc, MacroblockInfo& mb, int mquant, bool trellis, SkipChance skip,
@@ -200,6 +260,16 @@ void decideInterMacroblock(const VideoEncoder& enc, MacroblockInfo& mb, int mqua
         // The search's choice, and no motion compensation (a skip where the
         // row allows one).
         tryPrediction(start, false);
+        if ((start.type & kMbIntra) && !syntax.fieldPicture) {
+            // The search judged intra by variance alone and kept no vector:
+            // on grain that is most macroblocks, at the price of intra
+            // blocks. The neighbours' vectors, refined by a half sample,
+            // compete by cost.
+            MacroblockInfo moved = start;
+            moved.type = kMbMotionForward;
+            moved.motionType = kMotionFrame;
+            if (nearbyVector(enc, work, forward, backward, moved)) tryPrediction(moved, false);
+        }
         if (start.type != 0) {
             MacroblockInfo still = start;
             still.type = 0;

@@ -192,6 +192,8 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
     const bool rdDecision = s.rdDecision != 0;
     const bool interModes = (s.rdModes >= 1 && pic.pictureCodingType == kPictureB) ||
                             (s.rdModes >= 2 && pic.pictureCodingType == kPictureP);
+    // Level 2 takes to the decision only the P macroblocks the search made intra.
+    const bool allP = s.rdModes >= 3;
     AdaptiveQuant adaptive;
     if (!cbr) adaptive.startPicture(enc, source, s.adaptiveQuant);
     Block coefficients[12];
@@ -203,11 +205,13 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
             MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(k)];
             startMacroblock(enc, k, source, work);
             predictMacroblock(enc, mb, forward, backward, work);
-            if (rdDecision || interModes) {
+            const bool byCost =
+                interModes && (pic.pictureCodingType == kPictureB || allP || (mb.type & kMbIntra) != 0);
+            if (rdDecision || byCost) {
                 int mquant = chooseMquant(enc, k);
                 if (adaptive.active()) mquant = adaptive.mquantFor(k, mquant, pic.qScaleType);
                 mquant = temporalMquant(enc, k, mquant, pic.qScaleType);
-                if (interModes)
+                if (byCost)
                     decideInterMacroblock(enc, mb, mquant, trellis, SkipChance{i != 0 && i != g.mbWidth - 1, previousType},
                                       forward, backward, st, syntax, work);
                 else
