@@ -16,6 +16,7 @@ void applyQualityLevel(EncoderSettings& s, int level) {
     s.trellis = classic.trellis;
     s.rdDecision = classic.rdDecision;
     s.rdModes = classic.rdModes;
+    s.rdModesPrune = classic.rdModesPrune;
     s.lambdaPercent = classic.lambdaPercent;
     s.fieldModes = classic.fieldModes;
     s.vectorCost = classic.vectorCost;
@@ -38,6 +39,13 @@ void applyQualityLevel(EncoderSettings& s, int level) {
     // best; leaving errors out and intra by cost did not pay at all.
     s.rdDecision = level == kQualityBest ? 1 : 0;
     s.rdModes = 2;
+    // Measured: B directions whose prediction errs by more than 1.5 times
+    // the best one's never won on the bench clips; best still costs all.
+    s.rdModesPrune = level == kQualityBest ? 0 : 150;
+    // Measured with rdModes 2, quick bench against ffmpeg's defaults: 170
+    // gained 4.6 % on DVD grain and 3.7 % on VCD natural, lost 0.2 % on DVD
+    // natural; 220 lost again on DVD.
+    s.lambdaPercent = 170;
     s.fieldModes = 1;
     s.vectorCost = 100;
     s.grainRatios = 1;

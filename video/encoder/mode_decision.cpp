@@ -229,15 +229,29 @@ void decideInterMacroblock(const VideoEncoder& enc, MacroblockInfo& mb, int mqua
     auto tryPrediction = [&](const MacroblockInfo& candidate, bool skippable) {
         mb = candidate;
         predictMacroblock(enc, mb, forward, backward, work);
-        if (allDct) {
-            take(costCandidate(enc, mb, mquant, 0, true, trellis, st, syntax, work).cost);
+        // A coded candidate that kept no level is the uncoded one already.
+        int64_t uncodedError = -1;
+        auto coded = [&](int dct) {
             mb = candidate;
-            take(costCandidate(enc, mb, mquant, 1, true, trellis, st, syntax, work).cost);
+            const CandidateCost c = costCandidate(enc, mb, mquant, dct, true, trellis, st, syntax, work);
+            take(c.cost);
+            if (mb.cbp == 0 && !(candidate.type & kMbIntra)) uncodedError = c.error;
+        };
+        if (allDct) {
+            coded(0);
+            coded(1);
         } else {
-            const int dct = decideMacroblockDctType(enc, work);
-            take(costCandidate(enc, mb, mquant, dct, true, trellis, st, syntax, work).cost);
+            coded(decideMacroblockDctType(enc, work));
         }
         if (candidate.type & kMbIntra) return;
+        if (uncodedError >= 0) {
+            if (skippable) {
+                mb = candidate;
+                costCandidate(enc, mb, mquant, 0, false, trellis, st, syntax, work);
+                take(static_cast<double>(uncodedError) + lambda);
+            }
+            return;
+        }
         mb = candidate;
         const CandidateCost c = costCandidate(enc, mb, mquant, 0, false, trellis, st, syntax, work);
         take(skippable ? static_cast<double>(c.error) + lambda : c.cost);
@@ -290,11 +304,23 @@ void decideInterMacroblock(const VideoEncoder& enc, MacroblockInfo& mb, int mqua
     }
 
     if (start.type & kMbIntra) tryPrediction(start, false);
-    for (int type : {kMbMotionForward, kMbMotionBackward, directions}) {
-        MacroblockInfo candidate = start;
-        candidate.type = type;
-        tryPrediction(candidate, false);
+    // Directions whose prediction alone is far worse than the best one's
+    // seldom win once coded: they are not costed.
+    MacroblockInfo candidates[3];
+    int64_t predicted[3];
+    int64_t least = -1;
+    for (int d = 0; d < 3; ++d) {
+        candidates[d] = start;
+        candidates[d].type = d == 0 ? kMbMotionForward : d == 1 ? kMbMotionBackward : directions;
+        mb = candidates[d];
+        predictMacroblock(enc, mb, forward, backward, work);
+        predicted[d] = predictionError(enc, work);
+        if (least < 0 || predicted[d] < least) least = predicted[d];
     }
+    const int prune = enc.s.rdModesPrune;
+    for (int d = 0; d < 3; ++d)
+        if (prune == 0 || 100 * predicted[d] <= static_cast<int64_t>(prune) * least + 100 * static_cast<int64_t>(lambda))
+            tryPrediction(candidates[d], false);
     // Skipping: the previous macroblock's directions, frame motion (field
     // motion in a field picture) with the predicted vectors, nothing coded.
     const int previous = skip.previousType & directions;
