@@ -250,6 +250,16 @@ TEST(ModeDecision, BSkipTakesThePredictedVectorsOnlyWhereTheyStayInThePicture) {
         EXPECT_FALSE(mb.mv[0][1][0] == 8 && mb.cbp == 0 && mb.type == kMbMotionBackward);
     }
 
+    // With the predicted vectors among the coded candidates (level 2) they
+    // win there too, as a macroblock of their own.
+    s.b.enc->s.rdModes = 2;
+    for (SkipChance no : {SkipChance{false, kMbMotionBackward}, SkipChance{true, kMbIntra}}) {
+        mb = s.decide(start, no, st);
+        EXPECT_EQ(mb.type, kMbMotionBackward);
+        EXPECT_EQ(mb.mv[0][1][0], 8);
+        EXPECT_EQ(mb.cbp, 0);
+    }
+
     // A predicted vector reaching past the right edge from here is never
     // taken, however well it would predict.
     SliceState far = st;

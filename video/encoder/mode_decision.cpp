@@ -306,19 +306,42 @@ void decideInterMacroblock(const VideoEncoder& enc, MacroblockInfo& mb, int mqua
     if (start.type & kMbIntra) tryPrediction(start, false);
     // Directions whose prediction alone is far worse than the best one's
     // seldom win once coded: they are not costed.
-    MacroblockInfo candidates[3];
-    int64_t predicted[3];
+    MacroblockInfo candidates[6];
+    int64_t predicted[6];
     int64_t least = -1;
-    for (int d = 0; d < 3; ++d) {
-        candidates[d] = start;
-        candidates[d].type = d == 0 ? kMbMotionForward : d == 1 ? kMbMotionBackward : directions;
-        mb = candidates[d];
+    int n = 0;
+    auto add = [&](const MacroblockInfo& c) {
+        candidates[n] = c;
+        mb = c;
         predictMacroblock(enc, mb, forward, backward, work);
-        predicted[d] = predictionError(enc, work);
-        if (least < 0 || predicted[d] < least) least = predicted[d];
+        predicted[n] = predictionError(enc, work);
+        if (least < 0 || predicted[n] < least) least = predicted[n];
+        ++n;
+    };
+    for (int type : {kMbMotionForward, kMbMotionBackward, directions}) {
+        MacroblockInfo c = start;
+        c.type = type;
+        add(c);
+    }
+    // The same directions with the predicted vectors, whose codes take a
+    // bit each: on grain the search's vectors follow the noise.
+    if (enc.s.rdModes >= 2 && !syntax.fieldPicture) {
+        for (int type : {kMbMotionForward, kMbMotionBackward, directions}) {
+            MacroblockInfo c = start;
+            c.type = type;
+            c.motionType = kMotionFrame;
+            bool same = start.motionType == kMotionFrame;
+            for (int s = 0; s < 2; ++s) {
+                if (!(type & (s == 0 ? kMbMotionForward : kMbMotionBackward))) continue;
+                same = same && c.mv[0][s][0] == st.pmv[0][s][0] && c.mv[0][s][1] == st.pmv[0][s][1];
+                c.mv[0][s][0] = st.pmv[0][s][0];
+                c.mv[0][s][1] = st.pmv[0][s][1];
+            }
+            if (!same && inside(c)) add(c);
+        }
     }
     const int prune = enc.s.rdModesPrune;
-    for (int d = 0; d < 3; ++d)
+    for (int d = 0; d < n; ++d)
         if (prune == 0 || 100 * predicted[d] <= static_cast<int64_t>(prune) * least + 100 * static_cast<int64_t>(lambda))
             tryPrediction(candidates[d], false);
     // Skipping: the previous macroblock's directions, frame motion (field
