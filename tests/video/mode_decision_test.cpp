@@ -311,5 +311,36 @@ TEST(ModeDecision, AnIntraPMacroblockTakesItsNeighboursVectorRefinedWhenThatIsCh
     EXPECT_TRUE((mb.type & kMbIntra) || (mb.mv[0][0][0] == 0 && mb.mv[0][0][1] == 0));
 }
 
+TEST(ModeDecision, TheSecondFieldOfAnIFrameNeverPredictsWithoutMotion) {
+    // A P field picture: the source is the older reference's same-parity
+    // field exactly, so no motion would cost nothing, but as the second
+    // field of an I frame that field is not the decoder's to use.
+    for (bool iFrame : {false, true}) {
+        BScene s;
+        VideoEncoder& enc = *s.b.enc;
+        enc.pic.pictureCodingType = kPictureP;
+        enc.pic.pictureStructure = kBottomField;
+        enc.pic.secondField = true;
+        enc.pic.iFrame = iFrame;
+        s.syntax = macroblockSyntax(enc);
+        const int w = enc.geo.paddedWidth;
+        for (int r = 0; r < 16; ++r)
+            for (int c = 0; c < 16; ++c)
+                s.work.source[0][16 * r + c] = s.forward.plane[0][static_cast<size_t>(2 * r + 1) * w + 16 + c];
+        std::memset(s.work.source[1], 128, sizeof s.work.source[1]);
+        std::memset(s.work.source[2], 128, sizeof s.work.source[2]);
+        SliceState st;
+        st.prevMquant = 8;
+        MacroblockInfo mb;
+        mb.type = kMbIntra;
+        decideInterMacroblock(enc, mb, 8, true, SkipChance{true, kMbIntra}, s.forward, s.backward, st, s.syntax,
+                              s.work);
+        if (iFrame)
+            EXPECT_EQ(mb.type, kMbIntra);
+        else
+            EXPECT_EQ(mb.type & (kMbIntra | kMbMotionForward), 0);
+    }
+}
+
 }  // namespace
 }  // namespace quillon::testing

@@ -284,7 +284,10 @@ void decideInterMacroblock(const VideoEncoder& enc, MacroblockInfo& mb, int mqua
             moved.motionType = kMotionFrame;
             if (nearbyVector(enc, work, forward, backward, moved)) tryPrediction(moved, false);
         }
-        if (start.type != 0) {
+        // The second field of an I frame has no same-parity reference to
+        // predict from without motion.
+        const bool stillAllowed = !(syntax.fieldPicture && enc.pic.iFrame && enc.pic.secondField);
+        if (start.type != 0 && stillAllowed) {
             MacroblockInfo still = start;
             still.type = 0;
             still.motionType = syntax.fieldPicture ? kMotionField : kMotionFrame;
@@ -292,7 +295,7 @@ void decideInterMacroblock(const VideoEncoder& enc, MacroblockInfo& mb, int mqua
                 for (auto& b : a) b[0] = b[1] = 0;
             still.fieldSelect[0][0] = parity;
             tryPrediction(still, skip.inside);
-        } else if (skip.inside) {
+        } else if (start.type == 0 && skip.inside) {
             // The search's own no-motion choice, skipped when not coded.
             mb = start;
             predictMacroblock(enc, mb, forward, backward, work);
