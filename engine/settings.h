@@ -194,6 +194,8 @@ struct EncoderSettings {
     int32_t lambdaPercent = 100;      // scales the one lambda of every distortion/bits choice
     int32_t rdDecision = 0;           // 1: DCT type, 2: also coding the error at all and intra, by distortion and bits
     int32_t motionSearch = 0;         // 0 rings around the coarse vector, 1 predictive search of frame vectors
+    int32_t rdModes = 0;              // by distortion and bits: 1 B macroblocks' direction, coding, skipping; 2 P intra ones too; 3 every P one
+    int32_t rdModesPrune = 0;         // B directions costed only with a prediction error within this percent of the best's (0: all)
     int32_t vectorCost = 0;           // motion vectors by distance plus their bits' weight, percent (0: distance alone)
     int32_t grainRatios = 0;          // grainy pictures take a third of the I/B quantiser ratios
     int32_t fieldModes = 0;           // interlaced-looking frames choose frame/field prediction and DCT per macroblock

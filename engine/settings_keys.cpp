@@ -229,6 +229,8 @@ std::vector<SettingsKey> buildKeys() {
     k.push_back(integer(q, "trellis", &S::trellis, 0, 2));
     k.push_back(integer(q, "lambdaPercent", &S::lambdaPercent, 10, 1000));
     k.push_back(integer(q, "rdDecision", &S::rdDecision, 0, 2));
+    k.push_back(integer(q, "rdModes", &S::rdModes, 0, 3));
+    k.push_back(integer(q, "rdModesPrune", &S::rdModesPrune, 0, 1000));
     k.push_back(flag(q, "fieldModes", &S::fieldModes));
     k.push_back(integer(q, "vectorCost", &S::vectorCost, 0, 1000));
     k.push_back(integer(q, "motionSearch", &S::motionSearch, 0, 1));

@@ -27,11 +27,11 @@ EncoderSettings preset(int kind, int tv) {
 TEST(SettingsFile, KeyTableCoversEveryKeyOnce) {
     const auto& keys = settingsKeys();
     // 1 + 5 + 13 + 21 + 9 + 21 + 48 plain keys, 4 P keys, 15 x 8 B keys,
-    // then the 18 coding tools of [quality].
-    EXPECT_EQ(keys.size(), 1u + 5 + 13 + 21 + 9 + 21 + 48 + 4 + 120 + 18);
+    // then the 20 coding tools of [quality].
+    EXPECT_EQ(keys.size(), 1u + 5 + 13 + 21 + 9 + 21 + 48 + 4 + 120 + 20);
     for (size_t i = 0; i < keys.size(); ++i)
         for (size_t j = i + 1; j < keys.size(); ++j) EXPECT_NE(keys[i].name, keys[j].name);
-    EXPECT_EQ(keys[keys.size() - 18].name, "backVertSearchB15");
+    EXPECT_EQ(keys[keys.size() - 21].name, "backVertSearchB15");
     EXPECT_EQ(keys.back().name, "propagation");
     EXPECT_STREQ(keys.back().section, "quality");
     EXPECT_EQ(findSettingsKey("IFRAMESINGOP")->name, "iFramesInGOP");

@@ -35,4 +35,26 @@ CandidateCost costCandidate(const VideoEncoder& enc, MacroblockInfo& mb, int mqu
 void decideMacroblock(const VideoEncoder& enc, MacroblockInfo& mb, int mquant, bool trellis, const SliceState& st,
                       const MacroblockSyntax& syntax, MacroblockWork& work);
 
+// Where a B macroblock stands for skipping: it may be skipped only inside a
+// row and when the one before it was not intra (previousType: the kMb* bits
+// of the last macroblock written or skipped in the slice).
+struct SkipChance {
+    bool inside = false;
+    int previousType = 0;
+};
+
+// A predicted macroblock by cost. In a B picture: forward, backward and
+// interpolated prediction with the motion search's vectors and motion type
+// (with rdModes 2 in frame pictures also with the predicted vectors), each
+// with and without its prediction error coded, the search's intra choice,
+// and skipping (the previous macroblock's directions with the predicted
+// vectors). In a P picture: the search's choice coded and not, no motion
+// compensation coded and not (skipped where the row allows), and for a
+// macroblock the search made intra its neighbours' vectors. Leaves mb,
+// work's levels and work.prediction as the chosen candidate's; a skip
+// comes back with cbp 0 and what the writer skips.
+void decideInterMacroblock(const VideoEncoder& enc, MacroblockInfo& mb, int mquant, bool trellis, SkipChance skip,
+                           const Picture& forward, const Picture& backward, const SliceState& st,
+                           const MacroblockSyntax& syntax, MacroblockWork& work);
+
 }  // namespace quillon

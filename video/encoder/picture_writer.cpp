@@ -190,6 +190,10 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
     MacroblockWork work;
     const bool trellis = s.trellis != 0;
     const bool rdDecision = s.rdDecision != 0;
+    const bool interModes = (s.rdModes >= 1 && pic.pictureCodingType == kPictureB) ||
+                            (s.rdModes >= 2 && pic.pictureCodingType == kPictureP);
+    // Level 2 takes to the decision only the P macroblocks the search made intra.
+    const bool allP = s.rdModes >= 3;
     AdaptiveQuant adaptive;
     if (!cbr) adaptive.startPicture(enc, source, s.adaptiveQuant);
     Block coefficients[12];
@@ -201,11 +205,17 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
             MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(k)];
             startMacroblock(enc, k, source, work);
             predictMacroblock(enc, mb, forward, backward, work);
-            if (rdDecision) {
+            const bool byCost =
+                interModes && (pic.pictureCodingType == kPictureB || allP || (mb.type & kMbIntra) != 0);
+            if (rdDecision || byCost) {
                 int mquant = chooseMquant(enc, k);
                 if (adaptive.active()) mquant = adaptive.mquantFor(k, mquant, pic.qScaleType);
                 mquant = temporalMquant(enc, k, mquant, pic.qScaleType);
-                decideMacroblock(enc, mb, mquant, trellis, st, syntax, work);
+                if (byCost)
+                    decideInterMacroblock(enc, mb, mquant, trellis, SkipChance{i != 0 && i != g.mbWidth - 1, previousType},
+                                      forward, backward, st, syntax, work);
+                else
+                    decideMacroblock(enc, mb, mquant, trellis, st, syntax, work);
             } else {
                 mb.dctType = decideMacroblockDctType(enc, work);
                 transformMacroblock(enc, mb.dctType, work);
