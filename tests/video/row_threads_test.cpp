@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -167,6 +168,17 @@ TEST(RowThreads, RowsPreparedAheadReachTheirConsumerInOrder) {
                 return j != 5;
             }));
         EXPECT_EQ(last, 5);
+        // A throw on the calling thread (memory running out while a row is
+        // written) reaches the caller once the worker has let go, and the
+        // pool goes on working.
+        EXPECT_THROW(runRowsAhead(
+                         20, 3, threads, [](int, int) {},
+                         [](int j, int) -> bool {
+                             if (j == 4) throw std::bad_alloc();
+                             return true;
+                         }),
+                     std::bad_alloc);
+        EXPECT_TRUE(runRowsAhead(5, 2, threads, [](int, int) {}, [](int, int) { return true; }));
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/cpu_features.h"
 
+#include <exception>
 #include <memory>
 
 namespace quillon {
@@ -87,10 +88,20 @@ bool RowThreadPool::runBeside(const std::function<bool()>& own, const std::funct
         batches_.push_back(&batch);
     }
     wake_.notify_one();
-    const bool ok = own();
+    // The batch lives on this stack: whatever `own` throws waits until no
+    // worker holds the batch any more.
+    bool ok = false;
+    std::exception_ptr error;
+    try {
+        ok = own();
+    } catch (...) {
+        error = std::current_exception();
+    }
     if (!ok) batch.failed.store(true);
     work(batch, true);
-    return settle(batch) && ok;
+    const bool settled = settle(batch);
+    if (error) std::rethrow_exception(error);
+    return settled && ok;
 }
 
 bool RowThreadPool::settle(Batch& batch) {
@@ -149,8 +160,20 @@ bool runRowsAhead(int rows, int ring, int threads, const std::function<void(int,
         }
         return true;
     };
+    auto finishEarly = [&] {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            over = true;
+        }
+        changed.notify_all();
+    };
     auto own = [&]() -> bool {
         bool ok = true;
+        // A throw lets the worker go before the pool waits for it.
+        struct Release {
+            decltype(finishEarly)& release;
+            ~Release() { release(); }
+        } release{finishEarly};
         for (int j = 0; j < rows && ok; ++j) {
             if (take(j)) {
                 prepare(j, j % ring);
