@@ -149,17 +149,19 @@ void SoundAlongside::endSound(bool report) {
 }
 
 bool SoundAlongside::finish() {
-    for (;;) {
+    // The sound's progress is shown before every pump, the last one after
+    // the sound ended too: a stop pressed while it shows is a stop in the
+    // sound, as when the sound ran here.
+    for (bool done = false; !done;) {
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            if (done_.wait_for(lock, std::chrono::milliseconds(40), [this] { return finished_; })) break;
+            done = done_.wait_for(lock, std::chrono::milliseconds(40), [this] { return finished_; });
         }
+        if (DialogView* view = engine_.activeDialog()) dialog_->passTo(*view);
         engine_.pumpMessages();
         if (engine_.job.stopRequested) stop_ = true;
-        if (DialogView* view = engine_.activeDialog()) dialog_->passTo(*view);
     }
     join();
-    if (DialogView* view = engine_.activeDialog()) dialog_->passTo(*view);
     Host& host = engine_.host();
     for (const Report& r : host_->take()) {
         switch (r.kind) {
@@ -173,7 +175,7 @@ bool SoundAlongside::finish() {
     // have (and ends the job unfinished).
     endSound(true);
     if (error_) std::rethrow_exception(error_);
-    return result_;
+    return result_ && !engine_.job.stopRequested;
 }
 
 void SoundAlongside::discard() {
