@@ -269,7 +269,15 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
         // Rows are prepared ahead on another thread while this one codes
         // them in order; the bytes are those of the loop above.
         const int width = g.mbWidth;
-        std::vector<MacroblockWork> slots(static_cast<size_t>(kRowsPreparedAhead * width));
+        // Kept from picture to picture: a fresh ring would take its pages
+        // from the system again for every picture. Every value a step reads
+        // is written first, so what a slot held before does not matter.
+        // (The worker reaches the ring through this reference: the name of
+        // a thread_local would be its own, empty ring.)
+        static thread_local std::vector<MacroblockWork> kept;
+        std::vector<MacroblockWork>& slots = kept;
+        if (slots.size() < static_cast<size_t>(kRowsPreparedAhead * width))
+            slots.resize(static_cast<size_t>(kRowsPreparedAhead * width));
         const bool ok = runRowsAhead(
             g.mbHeightPicture, kRowsPreparedAhead, encoderThreadCount(),
             [&](int j, int slot) {
