@@ -51,6 +51,7 @@ void Engine::setProgress(const std::string& text, int percent) {
 }
 
 void Engine::pumpMessages() {
+    if (stopLink_ && stopLink_->load()) job.stopRequested = true;
     if (!activeDialog_) return;
     activeDialog_->processEvents();
     if (stopPressed_) {

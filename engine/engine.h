@@ -3,6 +3,7 @@
 // that several engines (jobs, tests) can live side by side.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -64,6 +65,12 @@ public:
     virtual bool checkSettings(Engine& engine) {
         (void)engine;
         return true;
+    }
+    // Whether encodeAudio may run on a thread of its own, with an engine of
+    // its own, while encodeVideo runs.
+    virtual bool audioAlongsideVideo(const Engine& engine) const {
+        (void)engine;
+        return false;
     }
 };
 
@@ -136,6 +143,10 @@ public:
     // that could not be read); empty when nothing.
     std::string profileProblem;
 
+    // For an engine that runs a phase on a thread of its own: every pump
+    // takes a stop from `flag`, which the thread owning the dialog sets.
+    void linkStop(const std::atomic<bool>* flag) { stopLink_ = flag; }
+
     void setPhases(ConversionPhases* phases) { phases_ = phases; }
     ConversionPhases* phases() const { return phases_; }
 
@@ -145,6 +156,7 @@ private:
     DialogView* activeDialog_ = nullptr;
     bool stopPressed_ = false;
     ConversionPhases* phases_ = nullptr;
+    const std::atomic<bool>* stopLink_ = nullptr;
 };
 
 }  // namespace quillon

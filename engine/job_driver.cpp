@@ -15,6 +15,7 @@
 #include "engine/fit_size.h"
 #include "engine/format.h"
 #include "engine/presets.h"
+#include "engine/sound_alongside.h"
 #include "engine/source_format.h"
 #include "engine/validation.h"
 #include "platform/output_files.h"
@@ -514,12 +515,23 @@ RunOutcome runConversion(Engine& engine) {
 
     EncoderSettings& w = engine.work;
     bool ok = true;
+    // The sound is coded while the pictures are, where the phases allow;
+    // it is taken up after them as if it had run then.
+    std::unique_ptr<SoundAlongside> sound;
+    if (w.encodeVideo && w.encodeAudio && phases->audioAlongsideVideo(engine))
+        sound = SoundAlongside::start(engine, *phases);
     if (w.encodeVideo) {
         engine.logLine(" ");
         engine.logLine("Encoding Video:");
         ok = runPhase(engine, [&] { return phases->encodeVideo(engine); });
     }
     bool stoppedInVideo = false;
+    if (sound && (!ok || job.stopRequested)) {
+        // A stop cuts the sound to the pictures coded; a failure leaves it
+        // uncoded.
+        sound->discard();
+        sound.reset();
+    }
     if (job.stopRequested) {
         stoppedInVideo = true;
         job.stopRequested = false;
@@ -544,7 +556,8 @@ RunOutcome runConversion(Engine& engine) {
         engine.logLine(" ");
         engine.logLine("Encoding Audio:");
         engine.setProgress("", 0);
-        ok = runPhase(engine, [&] { return phases->encodeAudio(engine); });
+        ok = sound ? runPhase(engine, [&] { return sound->finish(); })
+                   : runPhase(engine, [&] { return phases->encodeAudio(engine); });
         if (job.stopRequested) stopInLaterPhase = true;
     }
     bool multiplexRan = false, multiplexed = false;

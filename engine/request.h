@@ -29,6 +29,13 @@ public:
     // 17 when the platform failed to deliver sound.
     virtual int getSamples(int firstSample, int32_t* framesConsumed, int32_t* byteCount,
                            const uint8_t** pcm) = 0;
+    // Sound read on a thread of its own while the pictures are fetched on
+    // the engine's: false when this source cannot be read so. Until the end
+    // call, getSamples reaches nothing of the engine's thread (messages, the
+    // job's stop); a failure is held, and the end call reports it there,
+    // when `report` is set, as getSamples would have.
+    virtual bool beginConcurrentSound() { return false; }
+    virtual void endConcurrentSound(bool report) { (void)report; }
 };
 
 // Fifteen slots, in the order the application fills them.

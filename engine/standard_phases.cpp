@@ -6,6 +6,7 @@
 #include "engine/derived_values.h"
 #include "mux/multiplex_step.h"
 #include "mux/multiplexer.h"
+#include "platform/cpu_features.h"
 #include "video/video_encoder.h"
 
 namespace quillon {
@@ -18,6 +19,8 @@ public:
     bool multiplex(Engine& engine, bool multiplexVideo, bool multiplexAudio) override {
         return runMultiplexStep(engine, multiplexVideo, multiplexAudio);
     }
+    // One thread asked for: the sound waits for the pictures.
+    bool audioAlongsideVideo(const Engine&) const override { return configuredThreadCount() > 1; }
     bool checkSettings(Engine& engine) override {
         const EncoderSettings& w = engine.work;
         if (w.encodeAudio && !checkAudioSettings(engine)) return false;

@@ -188,6 +188,18 @@ void EntryDelivery::aheadLoop() {
     }
 }
 
+bool EntryDelivery::beginConcurrentSound() {
+    soundFailed_ = false;
+    soundThreaded_ = true;
+    return true;
+}
+
+void EntryDelivery::endConcurrentSound(bool report) {
+    soundThreaded_ = false;
+    if (soundFailed_ && report) fail(soundFailure_[0], soundFailure_[1]);
+    soundFailed_ = false;
+}
+
 uint32_t EntryDelivery::sampleSpan(size_t i) const {
     const InputFileEntry& entry = *entries_.at(i);
     const double fps = setup_.pal ? 25.0 : 29.97;
@@ -217,8 +229,11 @@ int EntryDelivery::getSamples(int firstSample, int32_t* framesConsumed, int32_t*
     *byteCount = 0;
     *pcm = nullptr;
     if (entries_.empty()) return kSourceOk;
-    // The sound may come from the file the read-ahead decodes.
-    waitAhead();
+    const bool threaded = soundThreaded_.load();
+    // The sound may come from the file the read-ahead decodes. A media file
+    // has a demuxer and decoder for each side, so the wait only keeps the
+    // order of the media libraries' messages when nothing runs alongside.
+    if (!threaded) waitAhead();
     if (firstSample <= 0) {
         sourceBytesTotal_ = 0;
         outputBytesTotal_ = 0;
@@ -250,9 +265,17 @@ int EntryDelivery::getSamples(int firstSample, int32_t* framesConsumed, int32_t*
     std::string why;
     std::vector<uint8_t> raw;
     int got = entry.media->readSamples(sourceFirst, sourceFrames, raw, &why);
-    passMediaMessages();
+    // The media libraries' messages go out with the pictures' meanwhile.
+    if (!threaded) passMediaMessages();
     if (got < 0) {
-        fail("decode audio error", "Can not get audio sample." + (why.empty() ? std::string() : " (" + why + ")"));
+        const std::string text = "Can not get audio sample." + (why.empty() ? std::string() : " (" + why + ")");
+        if (threaded) {
+            soundFailed_ = true;
+            soundFailure_[0] = "decode audio error";
+            soundFailure_[1] = text;
+        } else {
+            fail("decode audio error", text);
+        }
         return kSourceSoundFailed;
     }
     // 16-bit stereo at the counted rate; a sound that ends before its

@@ -77,6 +77,8 @@ public:
     int getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels) override;
     int getSamples(int firstSample, int32_t* framesConsumed, int32_t* byteCount,
                    const uint8_t** pcm) override;
+    bool beginConcurrentSound() override;
+    void endConcurrentSound(bool report) override;
 
     // Sample span of entry i in the joined sound, in its counted samples (at
     // the output rate for an entry without sound): the length of its
@@ -126,6 +128,11 @@ private:
     std::vector<int16_t> outputBlock_;
     double sourceBytesTotal_ = 0;       // running totals, restarted at sample 0
     double outputBytesTotal_ = 0;
+    // While the sound is read on a thread of its own: the failure held for
+    // endConcurrentSound (caption, text), if any.
+    std::atomic<bool> soundThreaded_{false};
+    bool soundFailed_ = false;
+    std::string soundFailure_[2];
     // Read-ahead state, guarded by aheadMutex_ (the bitmaps belong to the
     // thread while aheadBusy_).
     std::thread aheadThread_;

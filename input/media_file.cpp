@@ -69,6 +69,7 @@ MediaFile::~MediaFile() {
     av_frame_free(&pending_);
     av_frame_free(&audioFrame_);
     av_packet_free(&packet_);
+    av_packet_free(&audioPacket_);
     sws_freeContext(sws_);
     swr_free(&swr_);
     avcodec_free_context(&videoCodec_);
@@ -82,6 +83,7 @@ std::unique_ptr<MediaFile> MediaFile::open(const std::string& path, MediaOpenFai
     std::unique_ptr<MediaFile> file(new MediaFile());
     file->path_ = path;
     file->packet_ = av_packet_alloc();
+    file->audioPacket_ = av_packet_alloc();
     file->pulled_ = av_frame_alloc();
     file->current_ = av_frame_alloc();
     file->pending_ = av_frame_alloc();
@@ -533,14 +535,14 @@ bool MediaFile::decodeMoreSound(std::string* error, bool* failed) {
             audioEnded_ = true;
             return false;
         }
-        r = av_read_frame(audioFormat_, packet_);
+        r = av_read_frame(audioFormat_, audioPacket_);
         if (r < 0) {
             audioFlushing_ = true;
             avcodec_send_packet(audioCodec_, nullptr);
             continue;
         }
-        if (packet_->stream_index == audioStream_) avcodec_send_packet(audioCodec_, packet_);
-        av_packet_unref(packet_);
+        if (audioPacket_->stream_index == audioStream_) avcodec_send_packet(audioCodec_, audioPacket_);
+        av_packet_unref(audioPacket_);
     }
 }
 

@@ -97,7 +97,10 @@ private:
     AVFormatContext* audioFormat_ = nullptr;
     AVCodecContext* videoCodec_ = nullptr;
     AVCodecContext* audioCodec_ = nullptr;
-    AVPacket* packet_ = nullptr;
+    AVPacket* packet_ = nullptr;  // the pictures'
+    // The sound's own, so that sound and pictures can be read on two threads
+    // (each side has its own demuxer and decoder as well).
+    AVPacket* audioPacket_ = nullptr;
     AVFrame* pulled_ = nullptr;   // the picture pullPicture produced
     AVFrame* current_ = nullptr;  // last picture at or before the last request
     AVFrame* pending_ = nullptr;  // decoded, past the last request

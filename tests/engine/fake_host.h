@@ -143,6 +143,7 @@ public:
     bool encodeVideo(Engine& e) override;
     bool encodeAudio(Engine& e) override;
     bool multiplex(Engine& e, bool v, bool a) override;
+    bool audioAlongsideVideo(const Engine&) const override { return alongside; }
 
     int videoRuns = 0, audioRuns = 0, muxRuns = 0;
     bool videoResult = true, audioResult = true, muxResult = true;
@@ -151,6 +152,10 @@ public:
     // Picture after which the video phase presses Stop (0: never).
     int stopAfterPicture = 0;
     std::function<void(Engine&)> duringVideo, duringAudio;
+    // The audio phase on a thread of its own while the video phase runs.
+    // duringAudio then runs on that thread, and the counters above may be
+    // read only once the run is over.
+    bool alongside = false;
 };
 
 }  // namespace quillon::testing

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 #include "input/conversion_start.h"
 #include "input/frame_delivery.h"
@@ -453,6 +454,68 @@ TEST(SampleDelivery, CompressedSoundIsDecodedToPcm) {
     double energy = 0;
     for (int16_t v : run.pcm) energy += static_cast<double>(v) * v;
     EXPECT_GT(std::sqrt(energy / run.pcm.size()), 1000.0);  // the ramp is there, not silence
+}
+
+TEST(SampleDelivery, SoundReadOnItsOwnThreadMatchesTheSoundReadInTurn) {
+    // Compressed pictures and sound from one file, so that both sides
+    // demux and decode while the other does.
+    PatternClip clip;
+    clip.width = 64;
+    clip.height = 48;
+    clip.frames = 50;
+    clip.audioRate = 44100;
+    clip.audioChannels = 2;
+    clip.audioBits = 16;
+    const std::string source = patternAvi("alongside.avi", clip);
+    const std::string path = testing::transcode("alongside-mp3.avi", source, "-c:v mpeg4 -q:v 4 -c:a libmp3lame -b:a 128k");
+    ASSERT_FALSE(path.empty());
+    auto inTurnEntry = open(path), alongsideEntry = open(path);
+    ASSERT_TRUE(inTurnEntry && alongsideEntry);
+    for (InputFileEntry* e : {inTurnEntry.get(), alongsideEntry.get()})
+        e->outputFrames = static_cast<uint32_t>(outputFrameCount(*e, 1));
+    DeliverySetup setup;
+    setup.width = 64;
+    setup.height = 48;
+    setup.pal = 1;
+    setup.sampleRate = 48000;
+    setup.readAhead = true;
+    const int frames = static_cast<int>(inTurnEntry->outputFrames);
+
+    std::vector<std::vector<uint8_t>> pictures;
+    EntryDelivery inTurn({inTurnEntry.get()}, setup, {});
+    for (int n = 0; n < frames; ++n) {
+        int32_t stride;
+        const uint8_t* p;
+        ASSERT_EQ(inTurn.getFrame(n, &stride, &p), kFrameOk);
+        pictures.emplace_back(p, p + static_cast<size_t>(stride) * setup.height);
+    }
+    const SoundRun expected = pullAll(inTurn, inTurn.sampleSpan(0) - 1);
+    ASSERT_GT(expected.pcm.size(), 40000u);
+
+    // Whatever the sound's side reports must wait for the engine's thread.
+    const std::thread::id engineThread = std::this_thread::get_id();
+    bool hookOffThread = false;
+    DeliveryHooks hooks;
+    hooks.logDetail = [&](const std::string&) { hookOffThread |= std::this_thread::get_id() != engineThread; };
+    hooks.reportError = [&](const std::string&, const std::string&) {
+        hookOffThread |= std::this_thread::get_id() != engineThread;
+    };
+    EntryDelivery alongside({alongsideEntry.get()}, setup, hooks);
+    ASSERT_TRUE(alongside.beginConcurrentSound());
+    SoundRun sound;
+    std::thread soundThread([&] { sound = pullAll(alongside, alongside.sampleSpan(0) - 1); });
+    for (int n = 0; n < frames; ++n) {
+        int32_t stride;
+        const uint8_t* p;
+        ASSERT_EQ(alongside.getFrame(n, &stride, &p), kFrameOk);
+        EXPECT_EQ(0, std::memcmp(p, pictures[static_cast<size_t>(n)].data(), pictures[static_cast<size_t>(n)].size()))
+            << "picture " << n;
+    }
+    soundThread.join();
+    alongside.endConcurrentSound(true);
+    EXPECT_FALSE(hookOffThread);
+    EXPECT_EQ(sound.bytes, expected.bytes);
+    EXPECT_TRUE(sound.pcm == expected.pcm);
 }
 
 }  // namespace

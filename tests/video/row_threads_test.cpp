@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -76,6 +78,108 @@ TEST(RowThreads, ConcurrentBatchesShareKeptWorkers) {
     for (std::thread& t : callers) t.join();
     EXPECT_EQ(total.load(), 4 * 50 * 17);
     EXPECT_EQ(pool.workerCount(), 3);
+}
+
+// The task beside runs on a worker while the caller's own runs (the own
+// task waits for it: run in turn, it would wait out its time-out), or after
+// it on the caller with one thread; a failure on either side is the result.
+TEST(RowThreads, BesideRunsOnAWorkerWhileTheCallerWorks) {
+    const std::thread::id caller = std::this_thread::get_id();
+    for (int round = 0; round < 20; ++round) {
+        std::atomic<bool> besideDone{false};
+        std::thread::id besideThread, ownThread;
+        bool sawBeside = false;
+        const bool ok = runBeside(
+            2,
+            [&] {
+                ownThread = std::this_thread::get_id();
+                const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                while (!besideDone && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+                sawBeside = besideDone;
+                return true;
+            },
+            [&] {
+                besideThread = std::this_thread::get_id();
+                besideDone = true;
+                return true;
+            });
+        EXPECT_TRUE(ok);
+        EXPECT_TRUE(sawBeside) << round;
+        EXPECT_EQ(ownThread, caller);
+        EXPECT_NE(besideThread, caller);
+    }
+
+    std::vector<int> order;
+    EXPECT_TRUE(runBeside(1, [&] { order.push_back(0); return true; }, [&] { order.push_back(1); return true; }));
+    EXPECT_EQ(order, (std::vector<int>{0, 1}));
+    for (int threads : {1, 2}) {
+        EXPECT_FALSE(runBeside(threads, [] { return false; }, [] { return true; })) << threads;
+        EXPECT_FALSE(runBeside(threads, [] { return true; }, [] { return false; })) << threads;
+    }
+}
+
+// Rows prepared ahead: each prepared once, consumed in order on the calling
+// thread with its own row's data in the slot, never more than the ring
+// ahead (a slot is not overwritten before its row is consumed); a failed
+// consume ends the run.
+TEST(RowThreads, RowsPreparedAheadReachTheirConsumerInOrder) {
+    const std::thread::id caller = std::this_thread::get_id();
+    for (int threads : {1, 2, 5}) {
+        for (int ring : {1, 2, 4}) {
+            for (int rows : {0, 1, 2, 7, 36}) {
+                std::vector<std::atomic<int>> prepared(static_cast<size_t>(rows));
+                std::vector<int> slotRow(static_cast<size_t>(ring), -1);
+                std::atomic<int> consumed{0};
+                std::atomic<bool> tooFarAhead{false};
+                std::vector<int> order;
+                bool offThread = false;
+                const bool ok = runRowsAhead(
+                    rows, ring, threads,
+                    [&](int j, int slot) {
+                        prepared[static_cast<size_t>(j)].fetch_add(1);
+                        if (j >= consumed.load() + ring) tooFarAhead = true;
+                        EXPECT_EQ(slot, j % ring);
+                        slotRow[static_cast<size_t>(slot)] = j;
+                    },
+                    [&](int j, int slot) {
+                        offThread |= std::this_thread::get_id() != caller;
+                        EXPECT_EQ(slotRow[static_cast<size_t>(slot)], j) << threads << " " << ring;
+                        order.push_back(j);
+                        // Leaves the worker time to run ahead.
+                        std::this_thread::sleep_for(std::chrono::microseconds(50));
+                        consumed.store(j + 1);
+                        return true;
+                    });
+                EXPECT_TRUE(ok);
+                EXPECT_FALSE(offThread);
+                EXPECT_FALSE(tooFarAhead) << threads << " " << ring << " " << rows;
+                ASSERT_EQ(static_cast<int>(order.size()), rows);
+                for (int j = 0; j < rows; ++j) {
+                    EXPECT_EQ(order[static_cast<size_t>(j)], j);
+                    EXPECT_EQ(prepared[static_cast<size_t>(j)].load(), 1) << j;
+                }
+            }
+        }
+        int last = -1;
+        EXPECT_FALSE(runRowsAhead(
+            20, 3, threads, [](int, int) {},
+            [&](int j, int) {
+                last = j;
+                return j != 5;
+            }));
+        EXPECT_EQ(last, 5);
+        // A throw on the calling thread (memory running out while a row is
+        // written) reaches the caller once the worker has let go, and the
+        // pool goes on working.
+        EXPECT_THROW(runRowsAhead(
+                         20, 3, threads, [](int, int) {},
+                         [](int j, int) -> bool {
+                             if (j == 4) throw std::bad_alloc();
+                             return true;
+                         }),
+                     std::bad_alloc);
+        EXPECT_TRUE(runRowsAhead(5, 2, threads, [](int, int) {}, [](int, int) { return true; }));
+    }
 }
 
 }  // namespace

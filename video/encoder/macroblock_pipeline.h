@@ -28,6 +28,9 @@ struct MacroblockWork {
     alignas(32) Block blocks[12] = {};
     // Per block, the non-zero levels in scan order (bit n: scan position n).
     uint64_t scanMask[12] = {};
+    // Set when prepared: the macroblock's modes are chosen by cost while
+    // it is coded (the steps above are then run there, per candidate).
+    bool interByCost = false;
 };
 
 // Width and height of a chroma plane of one macroblock.

@@ -1,6 +1,7 @@
 #include "video/encoder/picture_writer.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "video/dsp/quantize.h"
 #include "video/encoder/adaptive_quant.h"
@@ -10,12 +11,17 @@
 #include "video/encoder/picture_prediction.h"
 #include "video/encoder/rate_interface.h"
 #include "video/encoder/rd_quantise.h"
+#include "video/encoder/row_threads.h"
 #include "video/encoder/stream_headers.h"
 #include "video/dsp/vlc.h"
 
 namespace quillon {
 
 namespace {
+
+// Macroblock rows prepared ahead of the coding at most: enough to ride out
+// a worker's late start, few enough to stay in the cache until coded.
+constexpr int kRowsPreparedAhead = 4;
 
 void writeSliceHeader(VideoEncoder& enc, SliceState& st, int row) {
     BitWriter& w = enc.writer;
@@ -187,7 +193,6 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
     const Picture& forward = *enc.oldRef;
     const Picture& backward = *enc.newRef;
     int previousType = 0;
-    MacroblockWork work;
     const bool trellis = s.trellis != 0;
     const bool rdDecision = s.rdDecision != 0;
     const bool interModes = (s.rdModes >= 1 && pic.pictureCodingType == kPictureB) ||
@@ -198,60 +203,104 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
     if (!cbr) adaptive.startPicture(enc, source, s.adaptiveQuant);
     Block coefficients[12];
 
-    int k = 0;
-    for (int j = 0; j < g.mbHeightPicture; ++j) {
-        for (int i = 0; i < g.mbWidth; ++i, ++k) {
-            if (i == 0 && (j == 0 || s.sliceHdrEveryMBrow)) writeSliceHeader(enc, st, j);
-            MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(k)];
-            startMacroblock(enc, k, source, work);
-            predictMacroblock(enc, mb, forward, backward, work);
-            const bool byCost =
-                interModes && (pic.pictureCodingType == kPictureB || allP || (mb.type & kMbIntra) != 0);
-            if (rdDecision || byCost) {
-                int mquant = chooseMquant(enc, k);
-                if (adaptive.active()) mquant = adaptive.mquantFor(k, mquant, pic.qScaleType);
-                mquant = temporalMquant(enc, k, mquant, pic.qScaleType);
-                if (byCost)
-                    decideInterMacroblock(enc, mb, mquant, trellis, SkipChance{i != 0 && i != g.mbWidth - 1, previousType},
-                                      forward, backward, st, syntax, work);
-                else
-                    decideMacroblock(enc, mb, mquant, trellis, st, syntax, work);
-            } else {
-                mb.dctType = decideMacroblockDctType(enc, work);
-                transformMacroblock(enc, mb.dctType, work);
-                if (trellis) std::copy(work.blocks, work.blocks + g.blockCount, coefficients);
-                int mquant = chooseMquant(enc, k);
-                if (adaptive.active()) mquant = adaptive.mquantFor(k, mquant, pic.qScaleType);
-                mquant = temporalMquant(enc, k, mquant, pic.qScaleType);
-                quantiseMacroblock(enc, mb, mquant, work);
-                if (trellis) refineMacroblockLevels(enc, mb, coefficients, work);
-            }
-            if (cbr) enc.rate->rcRecordMquant(enc, mb.mquant);
-            if (mb.cbp != 0 && mb.mquant != st.prevMquant) mb.type |= kMbQuant;
-
-            if (i != 0 && i != g.mbWidth - 1 && mb.cbp == 0 && canSkip(enc, mb, previousType, st)) {
-                if (pic.pictureCodingType == kPictureP) {
-                    st.resetDc();
-                    st.resetPmv();
-                }
-                mb.skipped = 1;
-                previousType = mb.type;
-                ++st.addressIncrement;
-            } else {
-                mb.skipped = 0;
-                if (pic.pictureCodingType == kPictureP && mb.cbp == 0 && !(mb.type & kMbMotionForward))
-                    mb.type |= kMbMotionForward;
-                if (!putMacroblock(&enc.engine, enc.writer, syntax, mb, work.blocks, work.scanMask, st)) return false;
-                previousType = mb.type;
-            }
-            reconstructMacroblock(enc, mb, mb.dctType, work);
-            commitMacroblock(enc, work, *enc.reconstructed);
-            PictureTally& tally = enc.tally;
-            tally.quantSum += mb.mquant;
-            ++tally.macroblocks;
-            if (mb.type & kMbIntra) ++tally.intra;
-            if (mb.skipped) ++tally.skipped;
+    // What macroblock k needs of no other macroblock's coding: its source,
+    // its prediction from the finished references and, unless a decision
+    // by cost runs those steps itself, its DCT type and transform.
+    auto prepare = [&](int k, MacroblockWork& work) {
+        MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(k)];
+        startMacroblock(enc, k, source, work);
+        predictMacroblock(enc, mb, forward, backward, work);
+        // Which decision runs is fixed by the search's type, before coding
+        // changes it.
+        work.interByCost =
+            interModes && (pic.pictureCodingType == kPictureB || allP || (mb.type & kMbIntra) != 0);
+        if (!rdDecision && !work.interByCost) {
+            mb.dctType = decideMacroblockDctType(enc, work);
+            transformMacroblock(enc, mb.dctType, work);
         }
+    };
+    // The rest, in order: it depends on the macroblocks before (quantiser,
+    // skipping, the bits written).
+    auto code = [&](int k, MacroblockWork& work) -> bool {
+        const int i = k % g.mbWidth, j = k / g.mbWidth;
+        if (i == 0 && (j == 0 || s.sliceHdrEveryMBrow)) writeSliceHeader(enc, st, j);
+        MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(k)];
+        if (rdDecision || work.interByCost) {
+            int mquant = chooseMquant(enc, k);
+            if (adaptive.active()) mquant = adaptive.mquantFor(k, mquant, pic.qScaleType);
+            mquant = temporalMquant(enc, k, mquant, pic.qScaleType);
+            if (work.interByCost)
+                decideInterMacroblock(enc, mb, mquant, trellis, SkipChance{i != 0 && i != g.mbWidth - 1, previousType},
+                                      forward, backward, st, syntax, work);
+            else
+                decideMacroblock(enc, mb, mquant, trellis, st, syntax, work);
+        } else {
+            if (trellis) std::copy(work.blocks, work.blocks + g.blockCount, coefficients);
+            int mquant = chooseMquant(enc, k);
+            if (adaptive.active()) mquant = adaptive.mquantFor(k, mquant, pic.qScaleType);
+            mquant = temporalMquant(enc, k, mquant, pic.qScaleType);
+            quantiseMacroblock(enc, mb, mquant, work);
+            if (trellis) refineMacroblockLevels(enc, mb, coefficients, work);
+        }
+        if (cbr) enc.rate->rcRecordMquant(enc, mb.mquant);
+        if (mb.cbp != 0 && mb.mquant != st.prevMquant) mb.type |= kMbQuant;
+
+        if (i != 0 && i != g.mbWidth - 1 && mb.cbp == 0 && canSkip(enc, mb, previousType, st)) {
+            if (pic.pictureCodingType == kPictureP) {
+                st.resetDc();
+                st.resetPmv();
+            }
+            mb.skipped = 1;
+            previousType = mb.type;
+            ++st.addressIncrement;
+        } else {
+            mb.skipped = 0;
+            if (pic.pictureCodingType == kPictureP && mb.cbp == 0 && !(mb.type & kMbMotionForward))
+                mb.type |= kMbMotionForward;
+            if (!putMacroblock(&enc.engine, enc.writer, syntax, mb, work.blocks, work.scanMask, st)) return false;
+            previousType = mb.type;
+        }
+        reconstructMacroblock(enc, mb, mb.dctType, work);
+        commitMacroblock(enc, work, *enc.reconstructed);
+        PictureTally& tally = enc.tally;
+        tally.quantSum += mb.mquant;
+        ++tally.macroblocks;
+        if (mb.type & kMbIntra) ++tally.intra;
+        if (mb.skipped) ++tally.skipped;
+        return true;
+    };
+
+    const int mbCount = g.mbWidth * g.mbHeightPicture;
+    if (encoderThreadCount() < 2) {
+        MacroblockWork work;
+        for (int k = 0; k < mbCount; ++k) {
+            prepare(k, work);
+            if (!code(k, work)) return false;
+        }
+    } else {
+        // Rows are prepared ahead on another thread while this one codes
+        // them in order; the bytes are those of the loop above.
+        const int width = g.mbWidth;
+        // Kept from picture to picture: a fresh ring would take its pages
+        // from the system again for every picture. Every value a step reads
+        // is written first, so what a slot held before does not matter.
+        // (The worker reaches the ring through this reference: the name of
+        // a thread_local would be its own, empty ring.)
+        static thread_local std::vector<MacroblockWork> kept;
+        std::vector<MacroblockWork>& slots = kept;
+        if (slots.size() < static_cast<size_t>(kRowsPreparedAhead * width))
+            slots.resize(static_cast<size_t>(kRowsPreparedAhead * width));
+        const bool ok = runRowsAhead(
+            g.mbHeightPicture, kRowsPreparedAhead, encoderThreadCount(),
+            [&](int j, int slot) {
+                for (int i = 0; i < width; ++i) prepare(j * width + i, slots[static_cast<size_t>(slot * width + i)]);
+            },
+            [&](int j, int slot) {
+                for (int i = 0; i < width; ++i)
+                    if (!code(j * width + i, slots[static_cast<size_t>(slot * width + i)])) return false;
+                return true;
+            });
+        if (!ok) return false;
     }
     enc.tally.macroblockBits += st.macroblockBits;
     enc.tally.blockBits += st.blockBits;

@@ -2,6 +2,9 @@
 
 #include "platform/cpu_features.h"
 
+#include <exception>
+#include <memory>
+
 namespace quillon {
 
 int encoderThreadCount() { return configuredThreadCount(); }
@@ -68,6 +71,40 @@ bool RowThreadPool::run(int rows, int helpers, const std::function<bool(int, boo
     }
     if (helpers > 0) wake_.notify_all();
     work(batch, true);
+    return settle(batch);
+}
+
+bool RowThreadPool::runBeside(const std::function<bool()>& own, const std::function<bool()>& beside) {
+    // A batch of rows 0 and 1 whose row 0 is taken already: row 1 is
+    // `beside`, for whoever comes first.
+    const std::function<bool(int, bool)> row = [&beside](int, bool) { return beside(); };
+    Batch batch;
+    batch.row = &row;
+    batch.rows = 2;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (workers_.empty()) workers_.emplace_back([this] { workerLoop(); });
+        batch.helpersWanted = 1;
+        batches_.push_back(&batch);
+    }
+    wake_.notify_one();
+    // The batch lives on this stack: whatever `own` throws waits until no
+    // worker holds the batch any more.
+    bool ok = false;
+    std::exception_ptr error;
+    try {
+        ok = own();
+    } catch (...) {
+        error = std::current_exception();
+    }
+    if (!ok) batch.failed.store(true);
+    work(batch, true);
+    const bool settled = settle(batch);
+    if (error) std::rethrow_exception(error);
+    return settled && ok;
+}
+
+bool RowThreadPool::settle(Batch& batch) {
     std::unique_lock<std::mutex> lock(mutex_);
     // Workers that have not come yet are not waited for: the rows are gone.
     if (batch.helpersWanted > 0) {
@@ -80,6 +117,81 @@ bool RowThreadPool::run(int rows, int helpers, const std::function<bool(int, boo
     }
     done_.wait(lock, [&] { return batch.helpersActive == 0; });
     return !batch.failed.load();
+}
+
+bool runRowsAhead(int rows, int ring, int threads, const std::function<void(int, int)>& prepare,
+                  const std::function<bool(int, int)>& consume) {
+    ring = std::max(ring, 1);
+    if (threads <= 1 || rows <= 1) {
+        for (int j = 0; j < rows; ++j) {
+            prepare(j, j % ring);
+            if (!consume(j, j % ring)) return false;
+        }
+        return true;
+    }
+    // Per row: 0 free, 1 taken by a thread preparing it, 2 ready. Both
+    // threads take rows with the same exchange, so each is prepared once.
+    enum : int { kFree, kTaken, kReady };
+    std::unique_ptr<std::atomic<int>[]> state(new std::atomic<int>[static_cast<size_t>(rows)]);
+    for (int j = 0; j < rows; ++j) state[static_cast<size_t>(j)].store(kFree);
+    std::mutex mutex;
+    std::condition_variable changed;
+    int consumed = 0;  // rows whose slot is free again (guarded by mutex)
+    bool over = false;
+    auto take = [&](int j) {
+        int expected = kFree;
+        return state[static_cast<size_t>(j)].compare_exchange_strong(expected, kTaken);
+    };
+    auto beside = [&]() -> bool {
+        for (int j = 0; j < rows; ++j) {
+            {
+                // Row j's slot is row j - ring's until that row is consumed.
+                std::unique_lock<std::mutex> lock(mutex);
+                changed.wait(lock, [&] { return over || j < consumed + ring; });
+                if (over) return true;
+            }
+            if (!take(j)) continue;
+            prepare(j, j % ring);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                state[static_cast<size_t>(j)].store(kReady);
+            }
+            changed.notify_all();
+        }
+        return true;
+    };
+    auto finishEarly = [&] {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            over = true;
+        }
+        changed.notify_all();
+    };
+    auto own = [&]() -> bool {
+        bool ok = true;
+        // A throw lets the worker go before the pool waits for it.
+        struct Release {
+            decltype(finishEarly)& release;
+            ~Release() { release(); }
+        } release{finishEarly};
+        for (int j = 0; j < rows && ok; ++j) {
+            if (take(j)) {
+                prepare(j, j % ring);
+            } else {
+                std::unique_lock<std::mutex> lock(mutex);
+                changed.wait(lock, [&] { return state[static_cast<size_t>(j)].load() == kReady; });
+            }
+            ok = consume(j, j % ring);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                consumed = j + 1;
+                if (!ok || consumed == rows) over = true;
+            }
+            changed.notify_all();
+        }
+        return ok;
+    };
+    return RowThreadPool::shared().runBeside(own, beside);
 }
 
 }  // namespace quillon

@@ -37,6 +37,11 @@ public:
     // returning false stops the others at their next row and makes the
     // result false.
     bool run(int rows, int helpers, const std::function<bool(int, bool)>& row);
+    // Hands `beside` to a worker, then runs `own` on the calling thread;
+    // `beside` runs here after `own` when no worker has taken it by then.
+    // False when either returned false (`beside` is then not started if it
+    // has not been).
+    bool runBeside(const std::function<bool()>& own, const std::function<bool()>& beside);
     // Workers started so far.
     int workerCount();
 
@@ -50,6 +55,8 @@ private:
         std::atomic<bool> failed{false};
     };
     static void work(Batch& batch, bool callingThread);
+    // Takes back a batch no worker has come for, and waits for those that did.
+    bool settle(Batch& batch);
     void workerLoop();
 
     std::mutex mutex_;
@@ -70,6 +77,24 @@ bool runRows(int rows, int threads, Row&& row) {
     }
     const std::function<bool(int, bool)> f = [&row](int j, bool calling) -> bool { return row(j, calling); };
     return RowThreadPool::shared().run(rows, threads - 1, f);
+}
+
+// Rows made ready ahead of their use: consume(j, slot) runs on the calling
+// thread for j = 0..rows-1 in order, each after prepare(j, slot) has filled
+// slot j % ring. A worker prepares rows up to `ring` ahead of the one being
+// consumed; a row it has not started when its turn comes is prepared on the
+// calling thread. A consume returning false ends the run with false.
+bool runRowsAhead(int rows, int ring, int threads, const std::function<void(int, int)>& prepare,
+                  const std::function<bool(int, int)>& consume);
+
+// runBeside over the shared pool, or `own` then `beside` on the calling
+// thread with one thread.
+template <class Own, class Beside>
+bool runBeside(int threads, Own&& own, Beside&& beside) {
+    if (threads <= 1) return own() && beside();
+    const std::function<bool()> o = [&own]() -> bool { return own(); };
+    const std::function<bool()> b = [&beside]() -> bool { return beside(); };
+    return RowThreadPool::shared().runBeside(o, b);
 }
 
 }  // namespace quillon
