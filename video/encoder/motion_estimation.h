@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -46,7 +47,9 @@ struct SearchMemory {
     // records of earlier pictures. Null when memory runs out.
     Record* open(const Key& key, bool startsGop, size_t macroblocks);
 
-    std::vector<Record> records;  // the first `used` are valid; the rest keep their storage
+    // The first `used` are valid; the rest keep their storage. A deque, so
+    // that opening a record never moves those already handed out.
+    std::deque<Record> records;
     size_t used = 0;
     static constexpr size_t kMostPictures = 40;
 };
