@@ -184,8 +184,14 @@ bool applyFitSize(Engine& engine, std::string* problem) {
     const double rate = w.frameRate > 0 ? w.frameRate : 25;
     job.videoSeconds = engine.job.frameCount / rate;
     job.multiplexed = w.multiplexVideo != 0;
-    if (job.multiplexed && (w.encodeAudio || w.multiplexAudio) && engine.ev.audioSampleRate > 0)
-        job.audioSeconds = static_cast<double>(engine.job.sampleCount) / engine.ev.audioSampleRate;
+    // The sound lasts as long as the pictures: the front ends cut it or
+    // complete it with silence to that length. Its sample count cannot say
+    // so: it counts the source's samples while the rate is the output's,
+    // and a 48 kHz source made into SVCD's 44.1 kHz sound looked 9 % longer
+    // than it was, which left that share of the audio's bits unused.
+    if (job.multiplexed && (w.encodeAudio || w.multiplexAudio) && engine.ev.audioSampleRate > 0 &&
+        engine.job.sampleCount > 0)
+        job.audioSeconds = job.videoSeconds;
     FitPlan plan;
     if (!planFitSize(w, job, engine.fitSize, &plan, problem)) return false;
     w.twoPass = 1;
