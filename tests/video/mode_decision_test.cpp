@@ -268,7 +268,7 @@ TEST(ModeDecision, BSkipTakesThePredictedVectorsOnlyWhereTheyStayInThePicture) {
     EXPECT_FALSE(mb.type == kMbMotionBackward && mb.mv[0][1][0] == far.pmv[0][1][0]);
 }
 
-TEST(ModeDecision, AnIntraPMacroblockTakesItsNeighboursVectorRefinedWhenThatIsCheaper) {
+TEST(ModeDecision, AnIntraPMacroblockTakesANeighboursOrItsSearchedVectorWhenThatIsCheaper) {
     // The search made the macroblock at (16, 16) intra; the source is the
     // forward reference 6 samples right and 1.5 down, and the left
     // neighbour moved by 6 right and 1 down.
@@ -309,6 +309,18 @@ TEST(ModeDecision, AnIntraPMacroblockTakesItsNeighboursVectorRefinedWhenThatIsCh
     decideInterMacroblock(enc, mb, 8, true, SkipChance{true, kMbMotionForward}, s.forward, s.backward, st, s.syntax,
                           s.work);
     EXPECT_TRUE((mb.type & kMbIntra) || (mb.mv[0][0][0] == 0 && mb.mv[0][0][1] == 0));
+
+    // The vector the search found before it chose intra competes too.
+    mb = MacroblockInfo{};
+    mb.type = kMbIntra;
+    mb.searchedMv[0] = 12;
+    mb.searchedMv[1] = 3;
+    mb.hasSearchedMv = 1;
+    decideInterMacroblock(enc, mb, 8, true, SkipChance{true, kMbMotionForward}, s.forward, s.backward, st, s.syntax,
+                          s.work);
+    EXPECT_EQ(mb.type & (kMbIntra | kMbMotionForward), kMbMotionForward);
+    EXPECT_EQ(mb.mv[0][0][0], 12);
+    EXPECT_EQ(mb.mv[0][0][1], 3);
 }
 
 TEST(ModeDecision, TheSecondFieldOfAnIFrameNeverPredictsWithoutMotion) {

@@ -282,7 +282,20 @@ void decideInterMacroblock(const VideoEncoder& enc, MacroblockInfo& mb, int mqua
             MacroblockInfo moved = start;
             moved.type = kMbMotionForward;
             moved.motionType = kMotionFrame;
-            if (nearbyVector(enc, work, forward, backward, moved)) tryPrediction(moved, false);
+            const bool nearby = nearbyVector(enc, work, forward, backward, moved);
+            if (nearby) tryPrediction(moved, false);
+            // The search's own vector: on grain it often beats the
+            // neighbours' once the bits of intra blocks are counted.
+            if (start.hasSearchedMv) {
+                MacroblockInfo searched = start;
+                searched.type = kMbMotionForward;
+                searched.motionType = kMotionFrame;
+                searched.mv[0][0][0] = start.searchedMv[0];
+                searched.mv[0][0][1] = start.searchedMv[1];
+                const bool tried = nearby && moved.mv[0][0][0] == searched.mv[0][0][0] &&
+                                   moved.mv[0][0][1] == searched.mv[0][0][1];
+                if (!tried && inside(searched)) tryPrediction(searched, false);
+            }
         }
         // The second field of an I frame has no same-parity reference to
         // predict from without motion.

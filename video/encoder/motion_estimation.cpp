@@ -447,6 +447,9 @@ bool MotionPass::framePicture() {
     const uint8_t* cur = enc.current->y();
     const int type = pic.pictureCodingType;
     const bool fieldModes = pic.framePredFrameDct == 0;
+    // Where P macroblocks are decided by cost, an intra one keeps the vector
+    // the search found for it as a candidate.
+    const bool keepSearched = enc.s.rdModes >= 2;
     const int H2 = H / 2;
     const int lx2 = 2 * W;
     const RefPlane fwd{enc.oldOrg ? enc.oldOrg->y() : nullptr, enc.oldRef ? enc.oldRef->y() : nullptr, true};
@@ -505,6 +508,7 @@ bool MotionPass::framePicture() {
             for (auto& a : mb.fieldSelect)
                 for (int& c : a) c = 0;
             mb.dualPrimeDelta[0] = mb.dualPrimeDelta[1] = 0;
+            mb.hasSearchedMv = 0;
 
             if (type == kPictureI) {
                 mb.type = kMbIntra;
@@ -650,6 +654,11 @@ bool MotionPass::framePicture() {
                     if (chooseIntra(var, vmc, hier)) {
                         mb.type = kMbIntra;
                         mb.variance = var;
+                        if (keepSearched) {
+                            mb.searchedMv[0] = ff.x - 2 * x;
+                            mb.searchedMv[1] = ff.y - 2 * y;
+                            mb.hasSearchedMv = 1;
+                        }
                     } else {
                         const int vzero = r.sseHalfPel(fwd.recon + x + W * y, blk, W, 0, 0, 16);
                         if (chooseNoMotionCompensation(vmc, vzero)) {
@@ -811,6 +820,7 @@ bool MotionPass::fieldPicture() {
             for (auto& a : mb.fieldSelect)
                 for (int& c : a) c = 0;
             mb.dualPrimeDelta[0] = mb.dualPrimeDelta[1] = 0;
+            mb.hasSearchedMv = 0;
 
             if (type == kPictureI) {
                 mb.type = kMbIntra;

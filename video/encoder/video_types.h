@@ -35,6 +35,10 @@ struct MacroblockInfo {
     int32_t dualPrimeDelta[2] = {};    // dmvector horizontal, vertical
     double activity = 0;               // spatial activity for rate control
     int32_t variance = 0;              // from motion estimation
+    // The forward frame vector the search found for a P macroblock it then
+    // made intra; a decision by cost may still prefer it.
+    int32_t searchedMv[2] = {};
+    int32_t hasSearchedMv = 0;
 };
 
 // Three 8-bit planes, row-major, top row first. The luminance plane is
