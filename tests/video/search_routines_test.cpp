@@ -13,6 +13,7 @@
 #include "platform/cpu_features.h"
 #include "video/dsp/distance_routines.h"
 #include "video/dsp/prediction.h"
+#include "video/encoder/motion_estimation.h"
 
 namespace quillon {
 namespace {
@@ -92,6 +93,79 @@ TEST(SearchRoutines, CoarseSearchMatchesThePlainWalk) {
             for (const MotionRoutines& r : sets) {
                 const CoarseBest b = r.coarseSearch(current.data(), anchor.data(), w, w, h, x0, y0, range, patience);
                 ASSERT_EQ(std::make_tuple(a.x, a.y, a.distance, a.rings), std::make_tuple(b.x, b.y, b.distance, b.rings))
+                    << kind << " trial " << trial;
+            }
+        }
+    }
+}
+
+// The nine half-sample distances at once against the plain distance of each
+// position, frame and field line steps, both block heights; the plane ends
+// where the plain reads end (line h and column 16 past the position).
+TEST(SearchRoutines, HalfSampleNineMatchesThePlainDistances) {
+    std::vector<HalfSampleNineFn> forms;
+    for (const MotionRoutines& r : vectorSets())
+        if (r.halfSampleNine) forms.push_back(r.halfSampleNine);
+    if (forms.empty()) GTEST_SKIP() << "no vector form of the nine distances here";
+    std::mt19937 rng(33);
+    const int w = 48, h = 40;
+    for (int kind = 0; kind < 4; ++kind) {
+        const auto ref = picture(w, h, kind, rng);
+        const auto cur = picture(w, h, kind == 1 ? 0 : kind, rng);
+        for (int trial = 0; trial < 300; ++trial) {
+            const bool field = trial % 2 != 0;
+            const int lx = field ? 2 * w : w;
+            const int bh = trial % 4 < 2 ? 16 : 8;
+            const int rows = (field ? h / 2 : h);
+            // Position (x, y) with one line and column free before it and
+            // lines y + bh, columns x + 16 still inside; the last trials take
+            // the very last such position.
+            const int x = trial >= 290 ? w - 17 : 1 + static_cast<int>(rng() % (w - 17));
+            const int y = trial >= 290 ? rows - bh - 1 : 1 + static_cast<int>(rng() % (rows - bh - 1));
+            const uint8_t* at = ref.data() + (field ? w * (trial % 3 == 0) : 0) + x + static_cast<ptrdiff_t>(lx) * y;
+            const uint8_t* block = cur.data() + (trial % 7) + static_cast<ptrdiff_t>(lx) * (trial % 5);
+            int plain[9];
+            halfSampleNinePlain(at, block, lx, bh, plain);
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx)
+                    ASSERT_EQ(plain[3 * (dy + 1) + dx + 1],
+                              sadHalfPelPlain(at + (dx < 0 ? -1 : 0) + (dy < 0 ? -lx : 0), block, lx, dx != 0, dy != 0,
+                                              bh, 1 << 30));
+            for (HalfSampleNineFn f : forms) {
+                int d[9];
+                f(at, block, lx, bh, d);
+                for (int k = 0; k < 9; ++k)
+                    ASSERT_EQ(plain[k], d[k]) << kind << " trial " << trial << " position " << k;
+            }
+        }
+    }
+}
+
+// The half-sample stage with the nine at once picks what the per-position
+// loop picks, ties included (flat pictures), and at the picture's edges,
+// where some of the nine are outside and the loop runs instead.
+TEST(SearchRoutines, HalfSampleStageMatchesThePlainStage) {
+    const auto sets = vectorSets();
+    if (sets.empty()) GTEST_SKIP() << "no vector routines here";
+    const MotionRoutines plain = selectMotionRoutines(0, 0);
+    std::mt19937 rng(34);
+    const int W = 64, H = 48;
+    for (int kind = 0; kind < 4; ++kind) {
+        const auto recon = picture(W, H, kind, rng);
+        auto cur = picture(W, H, kind == 2 ? 0 : kind, rng);
+        for (int trial = 0; trial < 300; ++trial) {
+            const int bh = trial % 2 ? 8 : 16;
+            SearchWindow win;
+            win.xLimit = W - 16;
+            win.yLimit = H - bh;
+            RingBest integer;
+            integer.x = trial % 5 == 0 ? 0 : trial % 5 == 1 ? win.xLimit : static_cast<int>(rng() % (win.xLimit + 1));
+            integer.y = trial % 7 == 0 ? 0 : trial % 7 == 1 ? win.yLimit : static_cast<int>(rng() % (win.yLimit + 1));
+            const uint8_t* block = cur.data() + (trial % 9) + W * (trial % 4);
+            const SearchResult a = halfSampleStage(plain, recon.data(), block, W, bh, win, integer);
+            for (const MotionRoutines& r : sets) {
+                const SearchResult b = halfSampleStage(r, recon.data(), block, W, bh, win, integer);
+                ASSERT_EQ(std::make_tuple(a.x, a.y, a.distance), std::make_tuple(b.x, b.y, b.distance))
                     << kind << " trial " << trial;
             }
         }

@@ -1,6 +1,8 @@
 #include "video/dsp/distance_routines.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstddef>
 
 #include "platform/cpu_features.h"
 #include "video/dsp/ring_search.h"
@@ -184,6 +186,15 @@ RingBest ringSearchPlain(const uint8_t* source, const uint8_t* block, int lx, in
     });
 }
 
+void halfSampleNinePlain(const uint8_t* ref, const uint8_t* cur, int lx, int h, int out[9]) {
+    for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) {
+            const int x = dx < 0 ? -1 : 0, y = dy < 0 ? -1 : 0;
+            out[3 * (dy + 1) + dx + 1] = sadHalfPelPlain(ref + x + static_cast<ptrdiff_t>(lx) * y, cur, lx, dx != 0,
+                                                        dy != 0, h, INT_MAX);
+        }
+}
+
 CoarseBest coarseSearchPlain(const uint8_t* current, const uint8_t* anchor, int stride, int width, int height, int x0,
                              int y0, int range, int patience) {
     const uint8_t* block = current + x0 + static_cast<ptrdiff_t>(stride) * y0;
@@ -219,6 +230,7 @@ MotionRoutines selectMotionRoutines(int MMXMode, uint32_t features) {
     r.sadBidirectional = sadBidirectionalAvx2;
     r.sseBidirectional = sseBidirectionalAvx2;
     r.ringSearch = ringSearchAvx2;
+    r.halfSampleNine = halfSampleNineAvx2;
     return r;
 }
 

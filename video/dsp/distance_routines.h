@@ -52,6 +52,12 @@ struct CoarseBest {
 using CoarseSearchFn = CoarseBest (*)(const uint8_t* current, const uint8_t* anchor, int stride, int width, int height,
                                       int x0, int y0, int range, int patience);
 
+// The half-sample stage's nine distances in full around the integer
+// position ref (sample offsets of one half sample either way):
+// out[3 * (dy + 1) + (dx + 1)]. Reads lines -1..h and columns -1..16 of ref;
+// h even.
+using HalfSampleNineFn = void (*)(const uint8_t* ref, const uint8_t* cur, int lx, int h, int out[9]);
+
 struct MotionRoutines {
     SadHalfPelFn sadHalfPel = nullptr;
     SseHalfPelFn sseHalfPel = nullptr;
@@ -61,6 +67,8 @@ struct MotionRoutines {
     Sad4x4Fn sadSubsampled4x4 = nullptr;
     RingSearchFn ringSearch = nullptr;
     CoarseSearchFn coarseSearch = nullptr;
+    // Null: the stage calls sadHalfPel per position.
+    HalfSampleNineFn halfSampleNine = nullptr;
 };
 
 // The plain forms.
@@ -79,6 +87,7 @@ RingBest ringSearchPlain(const uint8_t* source, const uint8_t* block, int lx, in
 // only every few lines: a distance that reaches it is dropped either way.
 RingBest ringSearchSse2(const uint8_t* source, const uint8_t* block, int lx, int h, const RingWindow& w);
 RingBest ringSearchAvx2(const uint8_t* source, const uint8_t* block, int lx, int h, const RingWindow& w);
+void halfSampleNinePlain(const uint8_t* ref, const uint8_t* cur, int lx, int h, int out[9]);
 CoarseBest coarseSearchPlain(const uint8_t* current, const uint8_t* anchor, int stride, int width, int height, int x0,
                              int y0, int range, int patience);
 CoarseBest coarseSearchSse2(const uint8_t* current, const uint8_t* anchor, int stride, int width, int height, int x0,

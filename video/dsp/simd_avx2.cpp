@@ -363,6 +363,41 @@ int sadHalfPelAvx2(const uint8_t* ref, const uint8_t* cur, int lx, int hx, int h
     return _mm_cvtsi128_si32(x) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(x, x));
 }
 
+void halfSampleNineAvx2(const uint8_t* ref, const uint8_t* cur, int lx, int h, int out[9]) {
+    // The nine positions read the same three columns (ix - 1, ix, ix + 1)
+    // of lines iy - 1 .. iy + h: each line pair is loaded once and every
+    // average made once, where nine separate calls load it up to twelve
+    // times. Line pairs (k, k + 1) of one step are those (k - 2, k - 1) of
+    // the next, so they carry over.
+    const ptrdiff_t line = lx;
+    const uint8_t* p = ref - line - 1;
+    __m256i a0 = pairOf(p, lx), b0 = pairOf(p + 1, lx), c0 = pairOf(p + 2, lx);
+    __m256i acc[9];
+    for (__m256i& v : acc) v = _mm256_setzero_si256();
+    for (int j = 0; j < h; j += 2) {
+        const uint8_t* q = ref + line * j - 1;
+        const __m256i a1 = pairOf(q, lx), b1 = pairOf(q + 1, lx), c1 = pairOf(q + 2, lx);
+        const __m256i a2 = pairOf(q + line, lx), b2 = pairOf(q + line + 1, lx), c2 = pairOf(q + line + 2, lx);
+        const __m256i c = pairOf(cur + line * j, lx);
+        acc[0] = _mm256_add_epi64(acc[0], _mm256_sad_epu8(average4Bytes(a0, b0, a1, b1), c));
+        acc[1] = _mm256_add_epi64(acc[1], _mm256_sad_epu8(_mm256_avg_epu8(b0, b1), c));
+        acc[2] = _mm256_add_epi64(acc[2], _mm256_sad_epu8(average4Bytes(b0, c0, b1, c1), c));
+        acc[3] = _mm256_add_epi64(acc[3], _mm256_sad_epu8(_mm256_avg_epu8(a1, b1), c));
+        acc[4] = _mm256_add_epi64(acc[4], _mm256_sad_epu8(b1, c));
+        acc[5] = _mm256_add_epi64(acc[5], _mm256_sad_epu8(_mm256_avg_epu8(b1, c1), c));
+        acc[6] = _mm256_add_epi64(acc[6], _mm256_sad_epu8(average4Bytes(a1, b1, a2, b2), c));
+        acc[7] = _mm256_add_epi64(acc[7], _mm256_sad_epu8(_mm256_avg_epu8(b1, b2), c));
+        acc[8] = _mm256_add_epi64(acc[8], _mm256_sad_epu8(average4Bytes(b1, c1, b2, c2), c));
+        a0 = a2;
+        b0 = b2;
+        c0 = c2;
+    }
+    for (int k = 0; k < 9; ++k) {
+        const __m128i x = _mm_add_epi64(_mm256_castsi256_si128(acc[k]), _mm256_extracti128_si256(acc[k], 1));
+        out[k] = _mm_cvtsi128_si32(x) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(x, x));
+    }
+}
+
 int sseHalfPelAvx2(const uint8_t* ref, const uint8_t* cur, int lx, int hx, int hy, int h) {
     const uint8_t* right = ref + (hx ? 1 : 0);
     const uint8_t* below = ref + (hy ? lx : 0);

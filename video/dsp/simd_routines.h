@@ -19,6 +19,7 @@ int sadSubsampled4x4Sse2(const uint8_t* block, const uint8_t* ref, int stride, i
 
 int sadHalfPelAvx2(const uint8_t* ref, const uint8_t* cur, int lx, int hx, int hy, int h, int limit);
 int sseHalfPelAvx2(const uint8_t* ref, const uint8_t* cur, int lx, int hx, int hy, int h);
+void halfSampleNineAvx2(const uint8_t* ref, const uint8_t* cur, int lx, int h, int out[9]);
 int sadBidirectionalAvx2(const uint8_t* refF, int hxf, int hyf, const uint8_t* refB, int hxb, int hyb,
                          const uint8_t* cur, int lx, int h);
 int sseBidirectionalAvx2(const uint8_t* refF, int hxf, int hyf, const uint8_t* refB, int hxb, int hyb,

@@ -63,6 +63,20 @@ SearchResult halfSampleStage(const MotionRoutines& r, const uint8_t* recon, cons
     out.x = 2 * integer.x;
     out.y = 2 * integer.y;
     const int cx = 2 * integer.x, cy = 2 * integer.y;
+    if (r.halfSampleNine && cx >= 1 && cx + 1 <= 2 * w.xLimit && cy >= 1 && cy + 1 <= 2 * w.yLimit && h % 2 == 0) {
+        // All nine inside: their exact distances at once, compared in the
+        // same order, so a distance the loop below would have cut short at
+        // the limit loses here too.
+        int d[9];
+        r.halfSampleNine(recon + integer.x + static_cast<ptrdiff_t>(lx) * integer.y, block, lx, h, d);
+        for (int k = 0; k < 9; ++k)
+            if (d[k] < out.distance) {
+                out.distance = d[k];
+                out.x = cx + k % 3 - 1;
+                out.y = cy + k / 3 - 1;
+            }
+        return out;
+    }
     for (int dy = -1; dy <= 1; ++dy) {
         int y = cy + dy;
         if (y < 0 || y > 2 * w.yLimit) continue;
