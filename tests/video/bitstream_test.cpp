@@ -1,6 +1,8 @@
 // Writer, header and VLC details checked bit by bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -280,6 +282,85 @@ TEST(Vlc, IntraAndNonIntraBlocks) {
     inter[1] = 1;
     EXPECT_EQ(bitsOf([&](Engine& e, BitWriter& w) { putNonIntraBlock(&e, w, BlockCoding{true, 0, 0}, inter); }),
               "11" "110" "10");
+}
+
+// Whole blocks with every kind of pair (table codes at the table's edges,
+// escapes past them, long runs, both tables and scans, blocks far longer
+// than a word) come out as the DC code, each pair as putRunLevel writes it
+// alone, and the end code, in order; the DC-less non-intra start and an
+// out-of-range level midway keep the bits before it.
+TEST(Vlc, BlocksAreTheirPairsInOrder) {
+    std::mt19937 rng(5);
+    const int kLevels[] = {1, -1, 2, -2, 5, -5, 6, -6, 17, -17, 40, -40, 41, -41, 200, -255, 2047, -2047};
+    for (int trial = 0; trial < 400; ++trial) {
+        const bool mpeg2 = trial % 5 != 0, b15 = trial % 3 == 1, alternate = trial % 4 == 1, intra = trial % 2 == 0;
+        int16_t levels[64] = {};
+        const int density = 1 + static_cast<int>(rng() % 8);
+        for (int i = 0; i < 64; ++i)
+            if (rng() % density == 0) {
+                int v = kLevels[rng() % std::size(kLevels)];
+                if (!mpeg2) v = std::clamp(v, -255, 255);
+                levels[i] = static_cast<int16_t>(v);
+            }
+        if (intra) levels[0] = static_cast<int16_t>(static_cast<int>(rng() % 200) - 100);
+        const BlockCoding coding{mpeg2, intra && b15 ? 1 : 0, alternate ? 1 : 0};
+        const uint8_t* scan = alternate ? kAlternateScan : kZigzagScan;
+        const std::string whole = bitsOf([&](Engine& e, BitWriter& w) {
+            int pred = 7;
+            EXPECT_TRUE(intra ? putIntraBlock(&e, w, coding, levels, 0, pred) : putNonIntraBlock(&e, w, coding, levels));
+        });
+        const std::string pairs = bitsOf([&](Engine& e, BitWriter& w) {
+            int first = 0, last = -1;
+            if (intra) {
+                int16_t dcOnly[64] = {};
+                dcOnly[0] = levels[0];
+                int pred = 7;
+                putIntraBlock(&e, w, coding, dcOnly, 0, pred);
+                first = 1;
+                last = 0;
+            } else if (levels[scan[0]] == 1 || levels[scan[0]] == -1) {
+                w.putBits(levels[scan[0]] < 0 ? 0b11 : 0b10, 2);
+                first = 1;
+                last = 0;
+            }
+            for (int n = first; n < 64; ++n)
+                if (levels[scan[n]] != 0) {
+                    EXPECT_TRUE(putRunLevel(&e, w, mpeg2, intra && b15, n - last - 1, levels[scan[n]]));
+                    last = n;
+                }
+            if (!intra) w.putBits(0b10, 2);
+        });
+        // The DC-only intra block ended with its own end code; the pairs go
+        // between the DC code and that end code.
+        const size_t end = intra && b15 ? 4 : 2;
+        std::string expected = pairs;
+        if (intra) {
+            const std::string dc = bitsOf([&](Engine& e, BitWriter& w) {
+                int16_t dcOnly[64] = {};
+                dcOnly[0] = levels[0];
+                int pred = 7;
+                putIntraBlock(&e, w, coding, dcOnly, 0, pred);
+            });
+            const std::string head = dc.substr(0, dc.size() - end);
+            expected = head + pairs.substr(dc.size()) + dc.substr(dc.size() - end);
+        }
+        ASSERT_EQ(whole, expected) << "trial " << trial;
+    }
+    // A level out of range midway: false, with the pairs before it written.
+    RecordingHost host;
+    const std::string cut = bitsOf(
+        [](Engine& e, BitWriter& w) {
+            int16_t levels[64] = {};
+            for (int i = 0; i < 20; ++i) levels[kZigzagScan[i]] = 3;
+            levels[kZigzagScan[20]] = 300;
+            EXPECT_FALSE(putNonIntraBlock(&e, w, BlockCoding{false, 0, 0}, levels));
+        },
+        &host);
+    const std::string three = bitsOf([](Engine& e, BitWriter& w) { putRunLevel(&e, w, false, false, 0, 3); });
+    std::string twenty;
+    for (int i = 0; i < 20; ++i) twenty += three;
+    EXPECT_EQ(cut, twenty);
+    ASSERT_EQ(host.errors.size(), 1u);
 }
 
 // Every code table must be prefix-free, or a decoder would misread it.

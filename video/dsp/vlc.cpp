@@ -1,5 +1,6 @@
 #include "video/dsp/vlc.h"
 
+#include <array>
 #include <bit>
 #include <cstdlib>
 
@@ -125,16 +126,48 @@ bool putRunLevel(Engine* engine, Sink& w, bool mpeg2, bool tableB15, int run, in
 
 namespace {
 
-// The common pairs, code and sign from the table in one put, inlined into
-// the block loops; the rest (escapes, range errors) go to putRunLevel.
+// The pairs with a table code, by run 0..31 and signed level -40..40: code
+// and sign as one value, and its length (0: none, written through
+// putRunLevel). Filled from tables B-14 and B-15 where the coders take the
+// table code: |level| up to 40 at runs 0 and 1, up to 5 beyond.
+struct SignedCode {
+    uint32_t bits = 0;
+    uint32_t length = 0;
+};
+using SignedTable = std::array<std::array<SignedCode, 81>, 32>;
+
+SignedTable makeSignedTable(const CoefficientTable& table) {
+    SignedTable t{};
+    for (int run = 0; run < 32; ++run)
+        for (int level = -40; level <= 40; ++level) {
+            const int magnitude = level < 0 ? -level : level;
+            if (magnitude == 0 || (run >= 2 && magnitude > 5)) continue;
+            const VlcCode& c = table[static_cast<size_t>(run)][static_cast<size_t>(magnitude)];
+            if (c.length == 0) continue;
+            SignedCode& e = t[static_cast<size_t>(run)][static_cast<size_t>(level + 40)];
+            e.bits = static_cast<uint32_t>(c.code) << 1 | (level < 0 ? 1u : 0u);
+            e.length = c.length + 1u;
+        }
+    return t;
+}
+
+// Built on first use: tables B-14 and B-15 are themselves made at start-up
+// in another file.
+const SignedTable& signedTable(bool tableB15) {
+    static const SignedTable b14 = makeSignedTable(kTableB14);
+    static const SignedTable b15 = makeSignedTable(kTableB15);
+    return tableB15 ? b15 : b14;
+}
+
+// The common pairs in one put from the signed table, inlined into the block
+// loops; the rest (escapes, range errors) go to putRunLevel.
 template <class Sink>
-[[gnu::always_inline]] inline bool putPair(Engine* engine, Sink& w, bool mpeg2, bool tableB15, int run, int level) {
-    const uint32_t sign = level < 0 ? 1 : 0;
-    const int magnitude = level < 0 ? -level : level;
-    if ((run < 2 && magnitude <= 40) || (run >= 2 && run <= 31 && magnitude <= 5)) {
-        const VlcCode& c = (tableB15 ? kTableB15 : kTableB14)[static_cast<size_t>(run)][static_cast<size_t>(magnitude)];
-        if (c.length != 0) {
-            w.putBits(static_cast<uint32_t>(c.code) << 1 | sign, c.length + 1);
+[[gnu::always_inline]] inline bool putPair(Engine* engine, Sink& w, const SignedTable& table, bool mpeg2,
+                                           bool tableB15, int run, int level) {
+    if (static_cast<unsigned>(run) < 32 && static_cast<unsigned>(level + 40) <= 80) {
+        const SignedCode& e = table[static_cast<size_t>(run)][static_cast<size_t>(level + 40)];
+        if (e.length != 0) {
+            w.putBits(e.bits, static_cast<int>(e.length));
             return true;
         }
     }
@@ -207,10 +240,11 @@ bool putIntraBlock(Engine* engine, Sink& sink, const BlockCoding& c, const int16
     }
     const uint8_t* scan = c.scan();
     const bool b15 = c.intraVlcFormat != 0;
+    const SignedTable& table = signedTable(b15);
     int last = 0;
     for (uint64_t m = scanMask & ~uint64_t{1}; m != 0; m &= m - 1) {
         const int n = std::countr_zero(m);
-        if (!putPair(engine, w, c.mpeg2, b15, n - last - 1, levels[scan[n]])) return false;
+        if (!putPair(engine, w, table, c.mpeg2, b15, n - last - 1, levels[scan[n]])) return false;
         last = n;
     }
     if (b15)
@@ -236,9 +270,10 @@ bool putNonIntraBlock(Engine* engine, Sink& sink, const BlockCoding& c, const in
     }
     int last = -1;
     if (m != scanMask) last = 0;
+    const SignedTable& table = signedTable(false);
     for (; m != 0; m &= m - 1) {
         const int n = std::countr_zero(m);
-        if (!putPair(engine, w, c.mpeg2, false, n - last - 1, levels[scan[n]])) return false;
+        if (!putPair(engine, w, table, c.mpeg2, false, n - last - 1, levels[scan[n]])) return false;
         last = n;
     }
     w.putBits(0b10, 2);
