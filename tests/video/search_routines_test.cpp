@@ -99,6 +99,46 @@ TEST(SearchRoutines, CoarseSearchMatchesThePlainWalk) {
     }
 }
 
+// The quarter-resolution line against the plain one: widths with and
+// without a tail of one to three outputs, frame and field line steps, and
+// all-255 lines for the largest sums; the input ends where the plain reads
+// end.
+TEST(SearchRoutines, QuarterLineMatchesThePlainLine) {
+    const auto sets = vectorSets();
+    if (sets.empty()) GTEST_SKIP() << "no vector routines here";
+    std::mt19937 rng(35);
+    for (int trial = 0; trial < 200; ++trial) {
+        const int columns = 1 + static_cast<int>(rng() % 23);
+        const int width = 4 * columns + static_cast<int>(rng() % 3);
+        const ptrdiff_t step = (trial % 2 ? 2 : 1) * static_cast<ptrdiff_t>(width);
+        std::vector<uint8_t> lines(static_cast<size_t>(3 * step + 4 * columns));
+        for (uint8_t& v : lines) v = trial % 10 == 3 ? 255 : static_cast<uint8_t>(rng());
+        std::vector<uint8_t> outPlain(static_cast<size_t>(columns));
+        std::vector<int> copyPlain(static_cast<size_t>(columns));
+        quarterLinePlain(lines.data(), step, columns, outPlain.data(), copyPlain.data());
+        for (const MotionRoutines& r : sets) {
+            std::vector<uint8_t> out(static_cast<size_t>(columns) + 1, 0xA5);
+            std::vector<int> copy(static_cast<size_t>(columns) + 1, -7);
+            r.quarterLine(lines.data(), step, columns, out.data(), copy.data());
+            ASSERT_EQ(std::vector<uint8_t>(out.begin(), out.end() - 1), outPlain) << "trial " << trial;
+            ASSERT_EQ(std::vector<int>(copy.begin(), copy.end() - 1), copyPlain) << "trial " << trial;
+            EXPECT_EQ(out.back(), 0xA5);
+            EXPECT_EQ(copy.back(), -7);
+        }
+    }
+    // The rounded mean itself: sixteen 9s and one 10 make 9, fifteen 10s and
+    // one 17 round 167 / 16 up to 10.
+    std::vector<uint8_t> nine(16, 9), ten(16, 10);
+    nine[5] = 10;
+    ten[0] = 17;
+    uint8_t out;
+    int copy;
+    quarterLinePlain(nine.data(), 4, 1, &out, &copy);
+    EXPECT_EQ(out, 9);
+    quarterLinePlain(ten.data(), 4, 1, &out, &copy);
+    EXPECT_EQ(copy, 10);
+}
+
 // The nine half-sample distances at once against the plain distance of each
 // position, frame and field line steps, both block heights; the plane ends
 // where the plain reads end (line h and column 16 past the position).

@@ -186,6 +186,18 @@ RingBest ringSearchPlain(const uint8_t* source, const uint8_t* block, int lx, in
     });
 }
 
+void quarterLinePlain(const uint8_t* line0, ptrdiff_t lineStep, int columns, uint8_t* out, int* copy) {
+    for (int c = 0; c < columns; ++c) {
+        int sum = 0;
+        for (int k = 0; k < 4; ++k) {
+            const uint8_t* p = line0 + lineStep * k + 4 * c;
+            sum += p[0] + p[1] + p[2] + p[3];
+        }
+        out[c] = static_cast<uint8_t>((sum + 8) >> 4);
+        copy[c] = (sum + 8) >> 4;
+    }
+}
+
 void halfSampleNinePlain(const uint8_t* ref, const uint8_t* cur, int lx, int h, int out[9]) {
     for (int dy = -1; dy <= 1; ++dy)
         for (int dx = -1; dx <= 1; ++dx) {
@@ -215,6 +227,7 @@ MotionRoutines selectMotionRoutines(int MMXMode, uint32_t features) {
     r.sadSubsampled4x4 = sadSubsampled4x4Plain;
     r.ringSearch = ringSearchPlain;
     r.coarseSearch = coarseSearchPlain;
+    r.quarterLine = quarterLinePlain;
     if (MMXMode < 1 || MMXMode > 4 || !(features & kCpuSse2)) return r;
     r.sadHalfPel = sadHalfPelSse2;
     r.sseHalfPel = sseHalfPelSse2;
@@ -224,6 +237,7 @@ MotionRoutines selectMotionRoutines(int MMXMode, uint32_t features) {
     r.sadSubsampled4x4 = sadSubsampled4x4Sse2;
     r.ringSearch = ringSearchSse2;
     r.coarseSearch = coarseSearchSse2;
+    r.quarterLine = quarterLineSse2;
     if (MMXMode < 3 || !(features & kCpuAvx2)) return r;
     r.sadHalfPel = sadHalfPelAvx2;
     r.sseHalfPel = sseHalfPelAvx2;

@@ -58,6 +58,11 @@ using CoarseSearchFn = CoarseBest (*)(const uint8_t* current, const uint8_t* anc
 // h even.
 using HalfSampleNineFn = void (*)(const uint8_t* ref, const uint8_t* cur, int lx, int h, int out[9]);
 
+// One line of the quarter-resolution image: output c is the rounded mean of
+// the 4x4 samples at column 4c of the four lines line0 + k * lineStep,
+// written as a byte to out[c] and as an int to copy[c].
+using QuarterLineFn = void (*)(const uint8_t* line0, ptrdiff_t lineStep, int columns, uint8_t* out, int* copy);
+
 struct MotionRoutines {
     SadHalfPelFn sadHalfPel = nullptr;
     SseHalfPelFn sseHalfPel = nullptr;
@@ -69,6 +74,7 @@ struct MotionRoutines {
     CoarseSearchFn coarseSearch = nullptr;
     // Null: the stage calls sadHalfPel per position.
     HalfSampleNineFn halfSampleNine = nullptr;
+    QuarterLineFn quarterLine = nullptr;
 };
 
 // The plain forms.
@@ -87,6 +93,8 @@ RingBest ringSearchPlain(const uint8_t* source, const uint8_t* block, int lx, in
 // only every few lines: a distance that reaches it is dropped either way.
 RingBest ringSearchSse2(const uint8_t* source, const uint8_t* block, int lx, int h, const RingWindow& w);
 RingBest ringSearchAvx2(const uint8_t* source, const uint8_t* block, int lx, int h, const RingWindow& w);
+void quarterLinePlain(const uint8_t* line0, ptrdiff_t lineStep, int columns, uint8_t* out, int* copy);
+void quarterLineSse2(const uint8_t* line0, ptrdiff_t lineStep, int columns, uint8_t* out, int* copy);
 void halfSampleNinePlain(const uint8_t* ref, const uint8_t* cur, int lx, int h, int out[9]);
 CoarseBest coarseSearchPlain(const uint8_t* current, const uint8_t* anchor, int stride, int width, int height, int x0,
                              int y0, int range, int patience);

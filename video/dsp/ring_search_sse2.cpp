@@ -43,6 +43,32 @@ RingBest ringSearchSse2(const uint8_t* source, const uint8_t* block, int lx, int
     return h == 8 ? search<8>(source, block, lx, w) : search<16>(source, block, lx, w);
 }
 
+// Four outputs from 16 bytes of each line: the lines summed in 16 bits
+// (at most 1020), neighbours paired by the multiply-add, pairs of pairs
+// put side by side and added.
+void quarterLineSse2(const uint8_t* line0, ptrdiff_t lineStep, int columns, uint8_t* out, int* copy) {
+    const __m128i zero = _mm_setzero_si128(), ones = _mm_set1_epi16(1), eight = _mm_set1_epi32(8);
+    int c = 0;
+    for (; c + 4 <= columns; c += 4) {
+        const uint8_t* p = line0 + 4 * c;
+        __m128i lo = zero, hi = zero;
+        for (int k = 0; k < 4; ++k) {
+            const __m128i v = load16(p + lineStep * k);
+            lo = _mm_add_epi16(lo, _mm_unpacklo_epi8(v, zero));
+            hi = _mm_add_epi16(hi, _mm_unpackhi_epi8(v, zero));
+        }
+        const __m128 a = _mm_castsi128_ps(_mm_madd_epi16(lo, ones)), b = _mm_castsi128_ps(_mm_madd_epi16(hi, ones));
+        const __m128i even = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+        const __m128i odd = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+        const __m128i means = _mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(even, odd), eight), 4);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(copy + c), means);
+        const __m128i words = _mm_packs_epi32(means, means);
+        const int bytes = _mm_cvtsi128_si32(_mm_packus_epi16(words, words));
+        std::memcpy(out + c, &bytes, 4);
+    }
+    if (c < columns) quarterLinePlain(line0 + 4 * c, lineStep, columns - c, out + c, copy + c);
+}
+
 // The 4x4 block's four lines gathered into one register against the four
 // reference lines: one distance instruction a position.
 CoarseBest coarseSearchSse2(const uint8_t* current, const uint8_t* anchor, int stride, int width, int height, int x0,

@@ -350,15 +350,9 @@ void MotionPass::quarterImages() {
         // lines of one field, the two fields' rows alternating.
         int first = fields ? 8 * (row >> 1) + (row & 1) : 4 * row;
         int step = fields ? 2 : 1;
-        for (int col = 0; col < qw; ++col) {
-            int sum = 0;
-            for (int k = 0; k < 4; ++k) {
-                const uint8_t* line = y + W * (first + step * k) + 4 * col;
-                sum += line[0] + line[1] + line[2] + line[3];
-            }
-            q[row * qw + col] = static_cast<uint8_t>((sum + 8) >> 4);
-            ms.quarterCopy[static_cast<size_t>(row * qw + col)] = (sum + 8) >> 4;
-        }
+        (r.quarterLine ? r.quarterLine : quarterLinePlain)(y + static_cast<ptrdiff_t>(W) * first,
+                                                           static_cast<ptrdiff_t>(W) * step, qw, q + row * qw,
+                                                           ms.quarterCopy.data() + static_cast<size_t>(row) * qw);
     }
     auto spread = [&](int firstRow, int rowStep) {
         long long sum = 0, count = 0;
