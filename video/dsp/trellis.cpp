@@ -140,34 +140,22 @@ uint64_t trellisQuantise(const TrellisBlock& b, const int16_t* coefficients, int
         // among the paths.
         for (int i = j > b.lookBack ? j - b.lookBack : 0; i < j; ++i) {
             const int run = n - position[i] - 1;
-            // No code after this parent can be cheaper than its cheaper
-            // option plus the run's fewest bits: when that loses for both
-            // options, neither comparison below could succeed.
-            if (cheaper[i] + lambda * table.least[run] >= (two ? std::max(cost0, cost1) : cost0)) continue;
             const double b0 = best[i][0], b1 = best[i][1];
             const double bits0 = lambda * table.at(run, m0);
+            const double bits1 = lambda * table.at(run, m1 < 1 ? 1 : m1);
+            // Branch-free: the comparisons are unpredictable.
             double c = b0 + bits0;
-            if (c < cost0) {
-                cost0 = c;
-                parent0 = 2 * i;
-            }
+            parent0 = c < cost0 ? 2 * i : parent0;
+            cost0 = c < cost0 ? c : cost0;
             c = b1 + bits0;
-            if (c < cost0) {
-                cost0 = c;
-                parent0 = 2 * i + 1;
-            }
-            if (!two) continue;
-            const double bits1 = lambda * table.at(run, m1);
+            parent0 = c < cost0 ? 2 * i + 1 : parent0;
+            cost0 = c < cost0 ? c : cost0;
             c = b0 + bits1;
-            if (c < cost1) {
-                cost1 = c;
-                parent1 = 2 * i;
-            }
+            parent1 = c < cost1 ? 2 * i : parent1;
+            cost1 = c < cost1 ? c : cost1;
             c = b1 + bits1;
-            if (c < cost1) {
-                cost1 = c;
-                parent1 = 2 * i + 1;
-            }
+            parent1 = c < cost1 ? 2 * i + 1 : parent1;
+            cost1 = c < cost1 ? c : cost1;
         }
         best[j][0] = cost0 + (squared(x - reconstructedMagnitude(b, natural, m0)) - zero);
         from[j][0] = parent0;
