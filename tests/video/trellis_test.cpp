@@ -2,10 +2,12 @@
 // against the block coder's.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 
 #include "video/dsp/quantize.h"
+#include "video/dsp/scan_mask.h"
 #include "video/dsp/trellis.h"
 #include "video/dsp/vlc.h"
 
@@ -135,6 +137,107 @@ TEST(Trellis, NeverCostsMoreThanRoundingAndCountsTheCodersBits) {
     }
     // Plain rounding is rarely the cheapest.
     EXPECT_GT(lowered, 1000);
+}
+
+// The search written plainly: every option after every parent within the
+// look-back, each code's bits asked of runLevelBits. The encoder's form
+// skips parents and reads a flat table, and must land on the same levels.
+void referenceTrellis(const TrellisBlock& b, const int16_t* coefficients, int16_t* levels) {
+    int position[64];
+    int count = 0;
+    for (int n = b.intra ? 1 : 0; n < 64; ++n)
+        if (levels[b.scan[n]] != 0) position[count++] = n;
+    if (count == 0) return;
+    const int eob = b.intra && b.tableB15 ? 4 : 2;
+    auto first = [&](int n, int m) {
+        if (!b.intra && n == 0 && m == 1) return 2;
+        return runLevelBits(b.mpeg2, b.tableB15, b.intra ? n - 1 : n, m);
+    };
+    int magnitude[64][2], from[64][2];
+    double best[64][2];
+    double bestEnd = b.intra ? b.lambda * eob : 0.0;
+    int bestLast = -1;
+    for (int j = 0; j < count; ++j) {
+        const int natural = b.scan[position[j]];
+        const double x = std::abs(coefficients[natural]);
+        for (int o = 0; o < 2; ++o) {
+            const int m = std::abs(levels[natural]) - o;
+            magnitude[j][o] = m;
+            best[j][o] = 1e300;
+            from[j][o] = -1;
+            if (m < 1) continue;
+            const double r = reconstructedMagnitude(b, natural, m);
+            double cost = b.lambda * first(position[j], m);
+            for (int i = j > b.lookBack ? j - b.lookBack : 0; i < j; ++i)
+                for (int u = 0; u < 2; ++u) {
+                    if (magnitude[i][u] < 1) continue;
+                    const double c =
+                        best[i][u] + b.lambda * runLevelBits(b.mpeg2, b.tableB15, position[j] - position[i] - 1, m);
+                    if (c < cost) {
+                        cost = c;
+                        from[j][o] = 2 * i + u;
+                    }
+                }
+            best[j][o] = cost + ((x - r) * (x - r) - x * x);
+            if (best[j][o] + b.lambda * eob < bestEnd) {
+                bestEnd = best[j][o] + b.lambda * eob;
+                bestLast = 2 * j + o;
+            }
+        }
+    }
+    for (int j = 0; j < count; ++j) levels[b.scan[position[j]]] = 0;
+    for (int at = bestLast; at >= 0; at = from[at / 2][at % 2]) {
+        const int natural = b.scan[position[at / 2]];
+        const int m = magnitude[at / 2][at % 2];
+        levels[natural] = static_cast<int16_t>(coefficients[natural] < 0 ? -m : m);
+    }
+}
+
+TEST(Trellis, ChoosesWhatThePlainSearchChoosesAndReportsTheKeptPositions) {
+    static const Matrices q;
+    std::mt19937 rng(41);
+    const Case cases[] = {{true, false, false, false}, {true, false, false, true}, {false, false, false, false},
+                          {true, true, false, true},   {true, true, true, false},  {false, true, false, false}};
+    int changed = 0;
+    for (const Case& c : cases) {
+        for (int trial = 0; trial < 1500; ++trial) {
+            // Small quantisers give escapes and long tables' codes, large
+            // ones the sparse blocks of ones the grain leaves.
+            const int mquant = trial % 3 == 0 ? 1 + static_cast<int>(rng() % 4) : 2 + static_cast<int>(rng() % 60);
+            int16_t coefficients[64], levels[64];
+            randomBlock(rng, 40 + static_cast<int>(rng() % 2000), coefficients);
+            if (c.intra)
+                quantizeIntraBlock(coefficients, levels, c.mpeg2 ? 1 : 0, q.intra, mquant, c.mpeg2);
+            else
+                quantizeNonIntraBlock(coefficients, levels, q.nonIntra16, q.reciprocal, mquant, c.mpeg2);
+            TrellisBlock t;
+            t.mpeg2 = c.mpeg2;
+            t.intra = c.intra;
+            t.tableB15 = c.b15;
+            t.scan = c.alternate ? kAlternateScan : kZigzagScan;
+            t.weights = c.intra ? q.intra : q.nonIntra8;
+            t.mquant = mquant;
+            t.lambda = 0.02 * (1 + rng() % 12) * mquant * mquant;
+            t.lookBack = trial % 3 == 0 ? 64 : 1 + static_cast<int>(rng() % 10);
+
+            int16_t expected[64], fast[64];
+            std::copy(levels, levels + 64, expected);
+            std::copy(levels, levels + 64, fast);
+            referenceTrellis(t, coefficients, expected);
+            const uint64_t kept = trellisQuantise(t, coefficients, fast, scanOrderMask(levels, c.alternate));
+            for (int i = 0; i < 64; ++i) {
+                ASSERT_EQ(fast[i], expected[i]) << "case " << (&c - cases) << " trial " << trial;
+            }
+            ASSERT_EQ(kept, scanOrderMask(fast, c.alternate));
+            int16_t plain[64];
+            std::copy(levels, levels + 64, plain);
+            const bool any = trellisQuantise(t, coefficients, plain);
+            ASSERT_TRUE(std::equal(plain, plain + 64, fast));
+            ASSERT_EQ(any, (c.intra ? kept & ~uint64_t{1} : kept) != 0);
+            changed += !std::equal(levels, levels + 64, fast);
+        }
+    }
+    EXPECT_GT(changed, 3000);
 }
 
 TEST(Trellis, ZeroLambdaKeepsTheNearestLevelsAndHugeLambdaEmptiesNonIntraBlocks) {

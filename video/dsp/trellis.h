@@ -33,6 +33,10 @@ int reconstructedMagnitude(const TrellisBlock& b, int natural, int magnitude);
 // place to the chosen ones (never larger in magnitude, same sign). Returns
 // whether any level (AC for intra blocks) is left non-zero.
 bool trellisQuantise(const TrellisBlock& b, const int16_t* coefficients, int16_t* levels);
+// The same with the levels' non-zero positions already known: scanMask bit n
+// set when levels[scan[n]] != 0 (as scanOrderMask gives it). Returns that
+// mask of the chosen levels, so the caller need not scan the block again.
+uint64_t trellisQuantise(const TrellisBlock& b, const int16_t* coefficients, int16_t* levels, uint64_t scanMask);
 
 // The cost the choice minimises, for comparing level sets: squared error of
 // the costed coefficients plus lambda times their code bits (a non-intra

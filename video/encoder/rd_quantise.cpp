@@ -1,6 +1,5 @@
 #include "video/encoder/rd_quantise.h"
 
-#include "video/dsp/scan_mask.h"
 #include "video/dsp/trellis.h"
 #include "video/dsp/vlc.h"
 #include "video/encoder/rd_cost.h"
@@ -28,8 +27,7 @@ void refineMacroblockLevels(const VideoEncoder& enc, MacroblockInfo& mb, const B
     for (int b = 0; b < count; ++b) {
         int16_t* levels = work.blocks[b].data();
         if (work.scanMask[b] & (intra ? ~uint64_t{1} : ~uint64_t{0}))
-            trellisQuantise(t, coefficients[b].data(), levels);
-        work.scanMask[b] = scanOrderMask(levels, alternate);
+            work.scanMask[b] = trellisQuantise(t, coefficients[b].data(), levels, work.scanMask[b]);
         cbp = (cbp << 1) | (work.scanMask[b] != 0 ? 1 : 0);
     }
     if (intra) return;
