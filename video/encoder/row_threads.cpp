@@ -1,5 +1,6 @@
 #include "video/encoder/row_threads.h"
 
+#include "engine/thread_name.h"
 #include "platform/cpu_features.h"
 
 #include <exception>
@@ -38,6 +39,7 @@ void RowThreadPool::work(Batch& batch, bool callingThread) {
 }
 
 void RowThreadPool::workerLoop() {
+    nameThisThread("q-rows");
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         wake_.wait(lock, [&] { return stopping_ || !batches_.empty(); });
