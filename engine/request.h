@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace quillon {
 
@@ -19,6 +20,25 @@ public:
     virtual ~FrameSource() = default;
     // Returns 0 on success, 1 when the user aborted, another code on failure.
     virtual int getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels) = 0;
+
+    // What the caller makes of every picture (the encoder's own planes),
+    // into one of two buffers of the caller's. A source that makes the next
+    // picture ahead on a thread of its own converts it there too, so the
+    // caller's thread finds it converted. False when the source does not
+    // take one; then the caller converts what getFrame gives. An empty
+    // conversion takes it back (after any conversion in progress).
+    using Conversion = std::function<void(int32_t rowBytes, const uint8_t* pixels, void* buffer)>;
+    virtual bool setConversion(Conversion convert, void* first, void* second) {
+        (void)convert, (void)first, (void)second;
+        return false;
+    }
+    // Frame n as the conversion made it, in *buffer: the buffer is the
+    // caller's until the next call, the other one the source's. Results as
+    // getFrame's.
+    virtual int getConvertedFrame(int frame, void** buffer) {
+        (void)frame, (void)buffer;
+        return -1;
+    }
 };
 
 // 16-bit interleaved stereo PCM at the output rate, valid until the next call.

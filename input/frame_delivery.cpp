@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/format.h"
+#include "engine/thread_name.h"
 #include "input/input_table.h"
 #include "input/media_file.h"
 #include "input/media_log.h"
@@ -56,7 +57,34 @@ size_t EntryDelivery::entryOf(int frame, int64_t* local) const {
     return index;
 }
 
+bool EntryDelivery::setConversion(Conversion convert, void* first, void* second) {
+    waitAhead();
+    // A picture made ahead was converted (or not) by the conversion before.
+    aheadReady_ = false;
+    convert_ = std::move(convert);
+    converted_ = convert_ ? first : nullptr;
+    aheadConverted_ = convert_ ? second : nullptr;
+    return true;
+}
+
+int EntryDelivery::getConvertedFrame(int frame, void** buffer) {
+    if (!convert_) return kFrameCopyFailed;
+    int32_t rowBytes = 0;
+    const uint8_t* pixels = nullptr;
+    bool convertedAhead = false;
+    const int result = getFrame(frame, &rowBytes, &pixels, &convertedAhead);
+    if (result != kFrameOk) return result;
+    if (!convertedAhead) convert_(rowBytes, pixels, converted_);
+    *buffer = converted_;
+    return kFrameOk;
+}
+
 int EntryDelivery::getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels) {
+    bool convertedAhead = false;
+    return getFrame(frame, rowBytes, pixels, &convertedAhead);
+}
+
+int EntryDelivery::getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels, bool* convertedAhead) {
     if (entries_.empty()) return kFrameDecodeFailed;
     // Walk to the entry that holds output frame n; requests may come in any
     // order (the encoder reads ahead for reference pictures).
@@ -70,7 +98,11 @@ int EntryDelivery::getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels
     waitAhead();
     if (aheadReady_ && aheadEntry_ == index && aheadFrame_ == sourceFrame) {
         aheadReady_ = false;
-        if (aheadResult_.result == kFrameOk) std::swap(output_, aheadOutput_);
+        if (aheadResult_.result == kFrameOk) {
+            std::swap(output_, aheadOutput_);
+            std::swap(converted_, aheadConverted_);
+            *convertedAhead = convert_ != nullptr;
+        }
         result = report(entry, sourceFrame, aheadResult_);
     } else {
         result = deliverPicture(entry, sourceFrame);
@@ -158,7 +190,11 @@ void EntryDelivery::waitAhead() {
 }
 
 void EntryDelivery::startAhead(size_t entry, int sourceFrame) {
-    if (!aheadThread_.joinable()) aheadThread_ = std::thread([this] { aheadLoop(); });
+    if (!aheadThread_.joinable())
+        aheadThread_ = std::thread([this] {
+            nameThisThread("q-ahead");
+            aheadLoop();
+        });
     {
         std::lock_guard<std::mutex> lock(aheadMutex_);
         aheadEntry_ = entry;
@@ -180,6 +216,9 @@ void EntryDelivery::aheadLoop() {
         // A scaling in progress ends when the delivery goes away.
         AbortCheck abort = [this] { return aheadQuit_.load(); };
         Prepared p = prepare(*entries_[entry], frame, aheadSource_, aheadOutput_, &aheadCache_, abort);
+        // The conversion and its buffer change only while this thread is idle.
+        if (p.result == kFrameOk && convert_)
+            convert_(aheadOutput_.rowBytes(), aheadOutput_.pixels.data(), aheadConverted_);
         lock.lock();
         aheadResult_ = std::move(p);
         aheadReady_ = true;

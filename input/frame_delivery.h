@@ -75,6 +75,8 @@ public:
     EntryDelivery& operator=(const EntryDelivery&) = delete;
 
     int getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels) override;
+    bool setConversion(Conversion convert, void* first, void* second) override;
+    int getConvertedFrame(int frame, void** buffer) override;
     int getSamples(int firstSample, int32_t* framesConsumed, int32_t* byteCount,
                    const uint8_t** pcm) override;
     bool beginConcurrentSound() override;
@@ -105,6 +107,8 @@ private:
                      ListPictureCache* cache, const AbortCheck& abort);
     int report(const InputFileEntry& entry, int sourceFrame, const Prepared& p);
     int deliverPicture(InputFileEntry& entry, int sourceFrame);
+    // getFrame, telling whether the picture came converted from the read-ahead.
+    int getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels, bool* convertedAhead);
     // The read-ahead thread: startAhead hands it a picture, waitAhead waits
     // until it is idle (before anything else reads the entries' files).
     void startAhead(size_t entry, int sourceFrame);
@@ -145,6 +149,11 @@ private:
     Bitmap aheadSource_, aheadOutput_;
     ListPictureCache aheadCache_;
     Prepared aheadResult_;
+    // The caller's conversion and its buffers: converted_ holds output_
+    // converted, aheadConverted_ aheadOutput_ (the thread's while busy).
+    Conversion convert_;
+    void* converted_ = nullptr;
+    void* aheadConverted_ = nullptr;
 };
 
 }  // namespace quillon
