@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 namespace quillon {
 
@@ -22,18 +23,20 @@ public:
     virtual int getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels) = 0;
 
     // What the caller makes of every picture (the encoder's own planes),
-    // into one of two buffers of the caller's. A source that makes the next
-    // picture ahead on a thread of its own converts it there too, so the
-    // caller's thread finds it converted. False when the source does not
-    // take one; then the caller converts what getFrame gives. An empty
-    // conversion takes it back (after any conversion in progress).
+    // into buffers of the caller's, as many as conversionBuffers says (0:
+    // the source takes no conversion; then the caller converts what
+    // getFrame gives). A source that makes the next pictures ahead on a
+    // thread of its own converts them there too, so the caller's thread
+    // finds them converted. An empty conversion takes it back (after any
+    // conversion in progress).
     using Conversion = std::function<void(int32_t rowBytes, const uint8_t* pixels, void* buffer)>;
-    virtual bool setConversion(Conversion convert, void* first, void* second) {
-        (void)convert, (void)first, (void)second;
+    virtual int conversionBuffers() const { return 0; }
+    virtual bool setConversion(Conversion convert, const std::vector<void*>& buffers) {
+        (void)convert, (void)buffers;
         return false;
     }
     // Frame n as the conversion made it, in *buffer: the buffer is the
-    // caller's until the next call, the other one the source's. Results as
+    // caller's until the next call, the others the source's. Results as
     // getFrame's.
     virtual int getConvertedFrame(int frame, void** buffer) {
         (void)frame, (void)buffer;

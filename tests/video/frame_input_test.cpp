@@ -192,11 +192,12 @@ public:
         join();
         return frames_.getFrame(frame, rowBytes, pixels);
     }
-    bool setConversion(Conversion convert, void* first, void* second) override {
+    int conversionBuffers() const override { return 2; }
+    bool setConversion(Conversion convert, const std::vector<void*>& buffers) override {
         join();
         convert_ = std::move(convert);
-        buffers_[0] = first;
-        buffers_[1] = second;
+        buffers_[0] = buffers.empty() ? nullptr : buffers[0];
+        buffers_[1] = buffers.size() < 2 ? nullptr : buffers[1];
         aheadFrame_ = -1;
         return true;
     }

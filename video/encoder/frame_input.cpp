@@ -72,7 +72,7 @@ void convertPicture(const VideoEncoder& enc, int32_t rowBytes, const uint8_t* pi
 
 AheadConversion::~AheadConversion() {
     // The source's read-ahead must be done with the buffers before they go.
-    if (source) source->setConversion({}, nullptr, nullptr);
+    if (source) source->setConversion({}, {});
 }
 
 bool setUpFrameInput(VideoEncoder& enc) {
@@ -111,10 +111,12 @@ bool setUpFrameInput(VideoEncoder& enc) {
     in.windowFirst = enc.firstFrameNumber - in.n - 1;
     in.ahead.reset();
     FrameSource* source = enc.engine.request.frameSource;
-    if (in.threads > 1 && source) {
+    const int buffers = in.threads > 1 && source ? source->conversionBuffers() : 0;
+    if (buffers > 0) {
         std::shared_ptr<AheadConversion> ahead;
         try {
             ahead = std::make_shared<AheadConversion>();
+            ahead->frames.resize(static_cast<size_t>(buffers));
             for (ConvertedFrame& f : ahead->frames) {
                 f.picture = in.slots[0];
                 if (g.chromaFormat != 3) f.u444.assign(full, 0), f.v444.assign(full, 0);
@@ -131,7 +133,10 @@ bool setUpFrameInput(VideoEncoder& enc) {
             // keeps to its own thread rather than take the rows' workers.
             convertPicture(*e, rowBytes, pixels, f.picture, ChromaScratch{f.u444, f.v444, f.u422, f.v422}, 1);
         };
-        if (ahead && source->setConversion(convert, &ahead->frames[0], &ahead->frames[1])) {
+        std::vector<void*> pointers;
+        if (ahead)
+            for (ConvertedFrame& f : ahead->frames) pointers.push_back(&f);
+        if (ahead && source->setConversion(convert, pointers)) {
             ahead->source = source;
             in.ahead = std::move(ahead);
         }

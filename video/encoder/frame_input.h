@@ -14,10 +14,10 @@ struct ConvertedFrame {
     Picture picture;
     std::vector<uint8_t> u444, v444, u422, v422;
 };
-// The two buffers the source converts into, handed back when this goes.
+// The buffers the source converts into, handed back when this goes.
 struct AheadConversion {
     ~AheadConversion();
-    ConvertedFrame frames[2];
+    std::vector<ConvertedFrame> frames;
     FrameSource* source = nullptr;
 };
 
