@@ -134,7 +134,9 @@ TEST(RowThreads, TheConsumerPreparesLaterRowsWhileTheWorkerHoldsItsNext) {
             [&](int j, int) {
                 by[static_cast<size_t>(j)] = std::this_thread::get_id();
                 int none = -1;
-                if (std::this_thread::get_id() != caller && held.compare_exchange_strong(none, j))
+                if (std::this_thread::get_id() == caller)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(3));  // time for the worker to come
+                else if (held.compare_exchange_strong(none, j))
                     std::this_thread::sleep_for(std::chrono::milliseconds(150));
             },
             [](int, int) { return true; }));
