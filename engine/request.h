@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 namespace quillon {
 
@@ -19,6 +21,27 @@ public:
     virtual ~FrameSource() = default;
     // Returns 0 on success, 1 when the user aborted, another code on failure.
     virtual int getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels) = 0;
+
+    // What the caller makes of every picture (the encoder's own planes),
+    // into buffers of the caller's, as many as conversionBuffers says (0:
+    // the source takes no conversion; then the caller converts what
+    // getFrame gives). A source that makes the next pictures ahead on a
+    // thread of its own converts them there too, so the caller's thread
+    // finds them converted. An empty conversion takes it back (after any
+    // conversion in progress).
+    using Conversion = std::function<void(int32_t rowBytes, const uint8_t* pixels, void* buffer)>;
+    virtual int conversionBuffers() const { return 0; }
+    virtual bool setConversion(Conversion convert, const std::vector<void*>& buffers) {
+        (void)convert, (void)buffers;
+        return false;
+    }
+    // Frame n as the conversion made it, in *buffer: the buffer is the
+    // caller's until the next call, the others the source's. Results as
+    // getFrame's.
+    virtual int getConvertedFrame(int frame, void** buffer) {
+        (void)frame, (void)buffer;
+        return -1;
+    }
 };
 
 // 16-bit interleaved stereo PCM at the output rate, valid until the next call.

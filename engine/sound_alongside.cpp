@@ -1,4 +1,5 @@
 #include "engine/sound_alongside.h"
+#include "engine/thread_name.h"
 
 #include <unistd.h>
 
@@ -115,7 +116,10 @@ std::unique_ptr<SoundAlongside> SoundAlongside::start(Engine& engine, Conversion
     std::unique_ptr<SoundAlongside> s(new SoundAlongside(engine, phases));
     s->soundBegun_ = source != nullptr;
     SoundAlongside* self = s.get();
-    s->thread_ = std::thread([self] { self->run(); });
+    s->thread_ = std::thread([self] {
+        nameThisThread("q-sound");
+        self->run();
+    });
     return s;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/format.h"
+#include "engine/thread_name.h"
 #include "input/input_table.h"
 #include "input/media_file.h"
 #include "input/media_log.h"
@@ -18,11 +19,18 @@ constexpr double kNtscFramePeriod = 0.033366700033366704;  // 1 / 29.97
 // Counted sample frames fetched per sound block: at every output rate the
 // block holds more than one Layer II frame (1152 sample frames).
 constexpr uint32_t kBlockFrames = 4096;
+// Pictures the read-ahead makes before they are asked for: a reference
+// picture is asked for with the B pictures before it, three or more at once.
+constexpr int kPicturesAhead = 4;
 
 }  // namespace
 
 EntryDelivery::EntryDelivery(std::vector<InputFileEntry*> entries, const DeliverySetup& setup, DeliveryHooks hooks)
-    : entries_(std::move(entries)), setup_(setup), hooks_(std::move(hooks)) {}
+    : entries_(std::move(entries)), setup_(setup), hooks_(std::move(hooks)) {
+    // Made once: the queue holds pointers to them.
+    if (setup_.readAhead) aheadRecords_.resize(kPicturesAhead);
+    for (Ahead& a : aheadRecords_) aheadFree_.push_back(&a);
+}
 
 void EntryDelivery::passMediaMessages() {
     std::vector<std::string> lines = takeMediaMessages();
@@ -56,7 +64,37 @@ size_t EntryDelivery::entryOf(int frame, int64_t* local) const {
     return index;
 }
 
+int EntryDelivery::conversionBuffers() const { return setup_.readAhead ? kPicturesAhead + 1 : 1; }
+
+bool EntryDelivery::setConversion(Conversion convert, const std::vector<void*>& buffers) {
+    // Pictures made ahead were converted (or not) by the conversion before.
+    dropAhead();
+    if (convert && static_cast<int>(buffers.size()) < conversionBuffers()) return false;
+    convert_ = std::move(convert);
+    converted_ = convert_ ? buffers[0] : nullptr;
+    for (size_t i = 0; i < aheadRecords_.size(); ++i)
+        aheadRecords_[i].converted = convert_ ? buffers[i + 1] : nullptr;
+    return true;
+}
+
+int EntryDelivery::getConvertedFrame(int frame, void** buffer) {
+    if (!convert_) return kFrameCopyFailed;
+    int32_t rowBytes = 0;
+    const uint8_t* pixels = nullptr;
+    bool convertedAhead = false;
+    const int result = getFrame(frame, &rowBytes, &pixels, &convertedAhead);
+    if (result != kFrameOk) return result;
+    if (!convertedAhead) convert_(rowBytes, pixels, converted_);
+    *buffer = converted_;
+    return kFrameOk;
+}
+
 int EntryDelivery::getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels) {
+    bool convertedAhead = false;
+    return getFrame(frame, rowBytes, pixels, &convertedAhead);
+}
+
+int EntryDelivery::getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels, bool* convertedAhead) {
     if (entries_.empty()) return kFrameDecodeFailed;
     // Walk to the entry that holds output frame n; requests may come in any
     // order (the encoder reads ahead for reference pictures).
@@ -67,29 +105,38 @@ int EntryDelivery::getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels
     InputFileEntry& entry = *entries_[index];
     const int sourceFrame = sourceFrameFor(entry, static_cast<int>(local));
     int result;
-    waitAhead();
-    if (aheadReady_ && aheadEntry_ == index && aheadFrame_ == sourceFrame) {
-        aheadReady_ = false;
-        if (aheadResult_.result == kFrameOk) std::swap(output_, aheadOutput_);
-        result = report(entry, sourceFrame, aheadResult_);
+    Ahead* made = nullptr;
+    if (aheadThread_.joinable()) {
+        std::unique_lock<std::mutex> lock(aheadMutex_);
+        if (!aheadQueue_.empty() && aheadQueue_.front()->entry == index &&
+            aheadQueue_.front()->sourceFrame == sourceFrame) {
+            made = aheadQueue_.front();
+            aheadWake_.wait(lock, [&] { return made->ready; });
+            aheadQueue_.pop_front();
+        }
+    }
+    if (made) {
+        if (made->result.result == kFrameOk) {
+            std::swap(output_, made->output);
+            std::swap(converted_, made->converted);
+            *convertedAhead = convert_ != nullptr;
+        }
+        result = report(entry, sourceFrame, made->result);
+        std::lock_guard<std::mutex> lock(aheadMutex_);
+        aheadFree_.push_back(made);
     } else {
+        // A guess that missed: the pictures asked for after it go.
+        dropAhead();
         result = deliverPicture(entry, sourceFrame);
     }
     passMediaMessages();
     if (result != kFrameOk) return result;
     *rowBytes = output_.rowBytes();
     *pixels = output_.pixels.data();
-    // The encoder asks for the pictures in order: the next one is made
-    // while this one is coded.
-    if (setup_.readAhead) {
-        int64_t total = 0;
-        for (const InputFileEntry* e : entries_) total += e->outputFrames;
-        if (frame >= 0 && frame + 1 < total) {
-            int64_t nextLocal = 0;
-            const size_t next = entryOf(frame + 1, &nextLocal);
-            startAhead(next, sourceFrameFor(*entries_[next], static_cast<int>(nextLocal)));
-        }
-    }
+    // The encoder asks for the pictures in order, a reference picture's
+    // with the pictures before it at once: the next few are made while
+    // this one is coded.
+    if (setup_.readAhead && frame >= 0) topUpAhead(frame);
     return kFrameOk;
 }
 
@@ -151,39 +198,64 @@ EntryDelivery::~EntryDelivery() {
     }
 }
 
-void EntryDelivery::waitAhead() {
+void EntryDelivery::dropAhead() {
     if (!aheadThread_.joinable()) return;
     std::unique_lock<std::mutex> lock(aheadMutex_);
-    aheadWake_.wait(lock, [this] { return !aheadBusy_; });
+    aheadWake_.wait(lock, [this] { return aheadWorking_ == nullptr; });
+    for (Ahead* a : aheadQueue_) aheadFree_.push_back(a);
+    aheadQueue_.clear();
 }
 
-void EntryDelivery::startAhead(size_t entry, int sourceFrame) {
-    if (!aheadThread_.joinable()) aheadThread_ = std::thread([this] { aheadLoop(); });
+void EntryDelivery::topUpAhead(int frame) {
+    int64_t total = 0;
+    for (const InputFileEntry* e : entries_) total += e->outputFrames;
+    if (!aheadThread_.joinable())
+        aheadThread_ = std::thread([this] {
+            nameThisThread("q-ahead");
+            aheadLoop();
+        });
+    bool asked = false;
     {
         std::lock_guard<std::mutex> lock(aheadMutex_);
-        aheadEntry_ = entry;
-        aheadFrame_ = sourceFrame;
-        aheadReady_ = false;
-        aheadBusy_ = true;
+        int next = aheadQueue_.empty() ? frame + 1 : aheadQueue_.back()->outputFrame + 1;
+        while (!aheadFree_.empty() && next < total) {
+            Ahead* a = aheadFree_.back();
+            aheadFree_.pop_back();
+            int64_t local = 0;
+            a->outputFrame = next;
+            a->entry = entryOf(next, &local);
+            a->sourceFrame = sourceFrameFor(*entries_[a->entry], static_cast<int>(local));
+            a->ready = false;
+            aheadQueue_.push_back(a);
+            asked = true;
+            ++next;
+        }
     }
-    aheadWake_.notify_all();
+    if (asked) aheadWake_.notify_all();
 }
 
 void EntryDelivery::aheadLoop() {
     std::unique_lock<std::mutex> lock(aheadMutex_);
+    auto nextAsked = [this]() -> Ahead* {
+        for (Ahead* a : aheadQueue_)
+            if (!a->ready) return a;
+        return nullptr;
+    };
     for (;;) {
-        aheadWake_.wait(lock, [this] { return aheadQuit_ || (aheadBusy_ && !aheadReady_); });
+        aheadWake_.wait(lock, [&] { return aheadQuit_ || nextAsked() != nullptr; });
         if (aheadQuit_) return;
-        const size_t entry = aheadEntry_;
-        const int frame = aheadFrame_;
+        Ahead* a = nextAsked();
+        aheadWorking_ = a;
         lock.unlock();
         // A scaling in progress ends when the delivery goes away.
         AbortCheck abort = [this] { return aheadQuit_.load(); };
-        Prepared p = prepare(*entries_[entry], frame, aheadSource_, aheadOutput_, &aheadCache_, abort);
+        Prepared p = prepare(*entries_[a->entry], a->sourceFrame, a->source, a->output, &aheadCache_, abort);
+        // The conversion and the buffers change only while this thread is idle.
+        if (p.result == kFrameOk && convert_) convert_(a->output.rowBytes(), a->output.pixels.data(), a->converted);
         lock.lock();
-        aheadResult_ = std::move(p);
-        aheadReady_ = true;
-        aheadBusy_ = false;
+        a->result = std::move(p);
+        a->ready = true;
+        aheadWorking_ = nullptr;
         aheadWake_.notify_all();
     }
 }
@@ -233,7 +305,7 @@ int EntryDelivery::getSamples(int firstSample, int32_t* framesConsumed, int32_t*
     // The sound may come from the file the read-ahead decodes. A media file
     // has a demuxer and decoder for each side, so the wait only keeps the
     // order of the media libraries' messages when nothing runs alongside.
-    if (!threaded) waitAhead();
+    if (!threaded) dropAhead();
     if (firstSample <= 0) {
         sourceBytesTotal_ = 0;
         outputBytesTotal_ = 0;

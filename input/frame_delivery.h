@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -75,6 +76,9 @@ public:
     EntryDelivery& operator=(const EntryDelivery&) = delete;
 
     int getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels) override;
+    int conversionBuffers() const override;
+    bool setConversion(Conversion convert, const std::vector<void*>& buffers) override;
+    int getConvertedFrame(int frame, void** buffer) override;
     int getSamples(int firstSample, int32_t* framesConsumed, int32_t* byteCount,
                    const uint8_t** pcm) override;
     bool beginConcurrentSound() override;
@@ -105,10 +109,13 @@ private:
                      ListPictureCache* cache, const AbortCheck& abort);
     int report(const InputFileEntry& entry, int sourceFrame, const Prepared& p);
     int deliverPicture(InputFileEntry& entry, int sourceFrame);
-    // The read-ahead thread: startAhead hands it a picture, waitAhead waits
-    // until it is idle (before anything else reads the entries' files).
-    void startAhead(size_t entry, int sourceFrame);
-    void waitAhead();
+    // getFrame, telling whether the picture came converted from the read-ahead.
+    int getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels, bool* convertedAhead);
+    // The read-ahead thread: topUpAhead asks it for the pictures after
+    // output frame n, dropAhead takes back what it has not delivered and
+    // waits until it is idle (before anything else reads the entries' files).
+    void topUpAhead(int frame);
+    void dropAhead();
     void aheadLoop();
     int silence(int32_t* framesConsumed, int32_t* byteCount, const uint8_t** pcm, uint32_t span,
                 uint32_t local);
@@ -133,18 +140,31 @@ private:
     std::atomic<bool> soundThreaded_{false};
     bool soundFailed_ = false;
     std::string soundFailure_[2];
-    // Read-ahead state, guarded by aheadMutex_ (the bitmaps belong to the
-    // thread while aheadBusy_).
+    // A picture asked of the read-ahead thread. Its bitmaps and buffer are
+    // the thread's from the request until it is ready.
+    struct Ahead {
+        int outputFrame = -1;
+        size_t entry = 0;
+        int sourceFrame = -1;
+        bool ready = false;
+        Prepared result;
+        Bitmap source, output;
+        void* converted = nullptr;  // output converted, with a conversion set
+    };
+    // Read-ahead state, guarded by aheadMutex_: the requests in order (the
+    // thread prepares them front to back) and the unused records.
     std::thread aheadThread_;
     std::mutex aheadMutex_;
     std::condition_variable aheadWake_;
-    bool aheadBusy_ = false, aheadReady_ = false;
+    std::vector<Ahead> aheadRecords_;
+    std::deque<Ahead*> aheadQueue_;
+    std::vector<Ahead*> aheadFree_;
+    Ahead* aheadWorking_ = nullptr;
     std::atomic<bool> aheadQuit_{false};
-    size_t aheadEntry_ = 0;
-    int aheadFrame_ = -1;
-    Bitmap aheadSource_, aheadOutput_;
     ListPictureCache aheadCache_;
-    Prepared aheadResult_;
+    // The caller's conversion; converted_ holds output_ converted.
+    Conversion convert_;
+    void* converted_ = nullptr;
 };
 
 }  // namespace quillon

@@ -15,6 +15,7 @@ extern "C" {
 
 #include "engine/format.h"
 #include "image/image_file.h"
+#include "platform/cpu_features.h"
 
 namespace quillon {
 
@@ -127,7 +128,12 @@ bool MediaFile::openVideo(MediaOpenFailure* failure, std::string* detail) {
         videoCodecName_ = codec->name;
         videoCodecLongName_ = codec->long_name ? codec->long_name : "";
     }
-    videoCodec_ = openDecoder(stream, true);
+    // With one thread the decoder's own two threads are all that overlaps
+    // decoding with coding. With more, the media input decodes on its
+    // read-ahead thread beside the coding, and frame threads would only add
+    // their hand-over: 1.65 s against 1.3 s of CPU for a 60 s 720x576 H.264
+    // clip.
+    videoCodec_ = openDecoder(stream, configuredThreadCount() <= 1);
     if (!videoCodec_) {
         if (failure) *failure = MediaOpenFailure::NoVideoDecoder;
         if (detail) *detail = avcodec_get_name(stream->codecpar->codec_id);
@@ -363,7 +369,10 @@ bool MediaFile::convertPicture(const AVFrame* frame, Bitmap& out) {
     if (frame->width <= 0 || frame->height <= 0) return false;
     sws_ = pictureScaler(sws_, frame);
     if (!sws_) return false;
-    out.allocate(frame->width, frame->height);
+    // Every byte of the picture is written below: a picture of the same
+    // size (the one before, as a rule) is not cleared first.
+    if (out.width != frame->width || out.height != frame->height || out.pixels.size() != static_cast<size_t>(out.rowBytes()) * static_cast<size_t>(out.height))
+        out.allocate(frame->width, frame->height);
     scaleFrameToBitmap(sws_, frame, out, scratch_);
     changeDepth(out);
     return true;

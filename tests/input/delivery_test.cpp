@@ -272,6 +272,79 @@ TEST(FrameDelivery, ReadAheadGivesThePicturesMadeInTurn) {
     }
 }
 
+// A conversion handed to the delivery gives what the caller would make of
+// each picture in turn, whether the read-ahead thread made it (in order) or
+// the guess missed (out of order, across the joint of two entries); taken
+// back, the delivery converts no more.
+TEST(FrameDelivery, ConversionAheadGivesThePicturesConvertedInTurn) {
+    PatternClip a;
+    a.width = 32;
+    a.height = 16;
+    a.frames = 10;
+    std::unique_ptr<InputFileEntry> plain[2] = {open(patternAvi("convert.avi", a)), open(patternAvi("convert.avi", a))};
+    std::unique_ptr<InputFileEntry> ahead[2] = {open(patternAvi("convert.avi", a)), open(patternAvi("convert.avi", a))};
+    for (auto* set : {&plain, &ahead})
+        for (auto& e : *set) {
+            ASSERT_TRUE(e);
+            e->outputFrames = 10;
+        }
+    DeliverySetup setup;
+    setup.width = 64;
+    setup.height = 48;
+    setup.pal = 1;
+    EntryDelivery inTurn({plain[0].get(), plain[1].get()}, setup, {});
+    setup.readAhead = true;
+    EntryDelivery readAhead({ahead[0].get(), ahead[1].get()}, setup, {});
+    struct Converted {
+        std::vector<uint8_t> bytes;
+        std::thread::id by;
+    };
+    // Any reshaping of the pixels: every other byte, reversed.
+    auto convert = [](int32_t rowBytes, const uint8_t* pixels, std::vector<uint8_t>& out) {
+        const size_t n = static_cast<size_t>(rowBytes) * 48;
+        out.clear();
+        for (size_t i = n; i >= 2; i -= 2) out.push_back(pixels[i - 1]);
+    };
+    std::vector<Converted> buffers(static_cast<size_t>(readAhead.conversionBuffers()));
+    ASSERT_GE(buffers.size(), 2u);
+    std::vector<void*> pointers;
+    for (Converted& c : buffers) pointers.push_back(&c);
+    ASSERT_TRUE(readAhead.setConversion(
+        [&](int32_t rowBytes, const uint8_t* pixels, void* buffer) {
+            Converted& c = *static_cast<Converted*>(buffer);
+            convert(rowBytes, pixels, c.bytes);
+            c.by = std::this_thread::get_id();
+        },
+        pointers));
+    std::vector<int> order;
+    for (int n = 0; n < 20; ++n) order.push_back(n);
+    for (int n : {4, 15, 3, 19, 0, 11, 12}) order.push_back(n);
+    int madeAhead = 0;
+    const void* last = nullptr;
+    for (size_t i = 0; i < order.size(); ++i) {
+        const int n = order[i];
+        int32_t stride;
+        const uint8_t* p;
+        ASSERT_EQ(inTurn.getFrame(n, &stride, &p), kFrameOk);
+        std::vector<uint8_t> expected;
+        convert(stride, p, expected);
+        void* buffer = nullptr;
+        ASSERT_EQ(readAhead.getConvertedFrame(n, &buffer), kFrameOk);
+        ASSERT_TRUE(buffer >= &buffers.front() && buffer <= &buffers.back());
+        const Converted& got = *static_cast<const Converted*>(buffer);
+        ASSERT_EQ(got.bytes, expected) << "picture " << n;
+        if (got.by != std::this_thread::get_id()) ++madeAhead;
+        // The caller keeps its buffer until the next call: a picture made
+        // ahead comes in another one.
+        if (i > 0 && i < 20) EXPECT_NE(buffer, last) << "picture " << n;
+        last = buffer;
+    }
+    EXPECT_EQ(madeAhead, 20);  // all but the first in order, and 12 after 11
+    ASSERT_TRUE(readAhead.setConversion({}, {}));
+    void* buffer = nullptr;
+    EXPECT_NE(readAhead.getConvertedFrame(1, &buffer), kFrameOk);
+}
+
 // ---- sound ----
 
 std::unique_ptr<InputFileEntry> soundClip(int rate, int channels, int bits, int frames = 5) {

@@ -1,6 +1,10 @@
 // Colour conversion, padding, chroma filters and the frame window.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <string>
+#include <thread>
+
 #include "tests/video/video_test_util.h"
 #include "video/encoder/encoder_setup.h"
 #include "video/encoder/frame_input.h"
@@ -176,6 +180,105 @@ TEST(FrameWindow, FramesInsideTheWindowAreNotReadAgain) {
     EXPECT_TRUE(fetchPicture(enc, target, 6));
     EXPECT_EQ(frames.calls, calls);
     tearDownFrameInput(enc);
+}
+
+// A source that converts the next picture on a thread of its own, as the
+// media input's read-ahead does: the picture after the one asked for.
+class ConvertingAhead : public FrameSource {
+public:
+    ConvertingAhead(int width, int height) : frames_(width, height) {}
+    ~ConvertingAhead() override { join(); }
+    int getFrame(int frame, int32_t* rowBytes, const uint8_t** pixels) override {
+        join();
+        return frames_.getFrame(frame, rowBytes, pixels);
+    }
+    int conversionBuffers() const override { return 2; }
+    bool setConversion(Conversion convert, const std::vector<void*>& buffers) override {
+        join();
+        convert_ = std::move(convert);
+        buffers_[0] = buffers.empty() ? nullptr : buffers[0];
+        buffers_[1] = buffers.size() < 2 ? nullptr : buffers[1];
+        aheadFrame_ = -1;
+        return true;
+    }
+    int getConvertedFrame(int frame, void** buffer) override {
+        join();
+        if (frame == aheadFrame_ && aheadResult_ == 0) {
+            ++madeAhead;
+            std::swap(buffers_[0], buffers_[1]);
+        } else {
+            int32_t rowBytes;
+            const uint8_t* pixels;
+            const int result = frames_.getFrame(frame, &rowBytes, &pixels);
+            if (result != 0) return result;
+            convert_(rowBytes, pixels, buffers_[0]);
+        }
+        *buffer = buffers_[0];
+        aheadFrame_ = frame + 1;
+        ahead_ = std::thread([this] {
+            int32_t rowBytes;
+            const uint8_t* pixels;
+            aheadResult_ = frames_.getFrame(aheadFrame_, &rowBytes, &pixels);
+            if (aheadResult_ == 0) convert_(rowBytes, pixels, buffers_[1]);
+        });
+        return 0;
+    }
+    int madeAhead = 0;
+
+private:
+    void join() {
+        if (ahead_.joinable()) ahead_.join();
+    }
+    SyntheticFrames frames_;
+    Conversion convert_;
+    void* buffers_[2] = {};
+    int aheadFrame_ = -1, aheadResult_ = 0;
+    std::thread ahead_;
+};
+
+// Pictures the source converts ahead, on another thread, are those the
+// encoder converts in place: in coding order, behind the window (a missed
+// guess) and for every chroma format.
+TEST(FrameWindow, PicturesConvertedAheadEqualThoseConvertedInPlace) {
+    const char* saved = std::getenv("QUILLON_THREADS");
+    const std::string old = saved ? saved : "";
+    for (int chroma : {1, 2, 3}) {
+        SCOPED_TRACE(chroma);
+        std::vector<std::vector<uint8_t>> planes[2];
+        int madeAhead = 0;
+        for (int threads : {1, 2}) {
+            setenv("QUILLON_THREADS", std::to_string(threads).c_str(), 1);
+            RecordingHost host;
+            Engine engine(host);
+            configureVideo(engine.work, 2, 4);
+            engine.work.chromaFormat = chroma;
+            engine.work.progressiveFrame = 0;
+            SyntheticFrames plain(48, 32, 100);
+            ConvertingAhead ahead(48, 32);
+            engine.request.frameSource = threads == 1 ? static_cast<FrameSource*>(&plain) : &ahead;
+            VideoEncoder enc(engine);
+            enc.mpeg2 = true;
+            enc.gopSize = 3;
+            enc.geo = computeGeometry(engine.work, 48, 32);
+            buildClipTable(enc.clipTable);
+            ASSERT_TRUE(setUpFrameInput(enc));
+            EXPECT_EQ(enc.input.ahead != nullptr, threads == 2);
+            Picture target = enc.input.slots[0];
+            for (int display : {0, 3, 1, 2, 6, 4, 5, 9, 7, 8, 1, 10}) {
+                ASSERT_TRUE(fetchPicture(enc, target, display));
+                for (auto& p : target.plane) planes[threads - 1].push_back(p);
+            }
+            tearDownFrameInput(enc);
+            madeAhead = ahead.madeAhead;
+        }
+        EXPECT_GE(madeAhead, 8);
+        ASSERT_EQ(planes[0].size(), planes[1].size());
+        for (size_t i = 0; i < planes[0].size(); ++i) EXPECT_EQ(planes[0][i], planes[1][i]) << "plane " << i;
+    }
+    if (saved)
+        setenv("QUILLON_THREADS", old.c_str(), 1);
+    else
+        unsetenv("QUILLON_THREADS");
 }
 
 TEST(FrameWindow, BlackAndWhiteAndFullChroma) {

@@ -574,6 +574,78 @@ TEST(SearchMemory, RecordsAreNamedByPictureAndAnchorsAndANewGopDropsThem) {
     EXPECT_LE(m.records.size(), SearchMemory::kMostPictures);
 }
 
+// The quarter-size reduction and the coarse search run by rows on the
+// pool: the quarter images, the patience and the coarse vectors of a P and
+// a B frame, and of both fields of a field-coded P frame, are those of one
+// thread at the full DVD size.
+TEST(MotionSearch, CoarseVectorsDoNotDependOnTheThreadCount) {
+    struct Coarse {
+        std::vector<int> v[4];
+        std::vector<uint8_t> quarter;
+        int patience[2];
+    };
+    auto take = [](const MotionFixture& f) {
+        const MotionSearchState& ms = *f.enc.motion;
+        Coarse c{{ms.forwardX, ms.forwardY, ms.backwardX, ms.backwardY}, ms.quarter[ms.pictureImage], {}};
+        c.patience[0] = ms.patience[0];
+        c.patience[1] = ms.patience[1];
+        return c;
+    };
+    auto same = [](const Coarse& a, const Coarse& b) {
+        for (int d = 0; d < 4; ++d)
+            if (a.v[d] != b.v[d]) return false;
+        return a.quarter == b.quarter && a.patience[0] == b.patience[0] && a.patience[1] == b.patience[1];
+    };
+    const int threadCounts[3] = {1, 2, 5};
+    for (bool fields : {false, true}) {
+        SCOPED_TRACE(fields ? "field pictures" : "frame pictures");
+        std::vector<Coarse> byThreads[3];
+        for (int t = 0; t < 3; ++t) {
+            MotionFixture f(720, 576, fields);
+            ASSERT_TRUE(f.setUp(58));
+            f.enc.motion->threads = threadCounts[t];
+            Picture& older = *f.enc.oldRef;
+            Picture& newer = *f.enc.newRef;
+            Picture& cur = *f.enc.auxOrg;
+            f.fill(older, [](double x, double y) { return textureAt(x, y, 5); });
+            f.fill(newer, [](double x, double y) { return textureAt(x - 22, y + 13, 5); });
+            f.fill(cur, [](double x, double y) { return textureAt(x - 11, y + 6, 5); });
+            f.enc.pictureStore[4] = older;
+            f.enc.pictureStore[3] = newer;
+            const int structures[2] = {fields ? kTopField : kFramePicture, kBottomField};
+            for (int p = 0; p < (fields ? 2 : 1); ++p) {
+                f.enc.current = &older;
+                f.setPicture(kPictureI, structures[p]);
+                f.enc.pic.secondField = p == 1;
+                ASSERT_TRUE(estimateMotion(f.enc));
+            }
+            for (int p = 0; p < (fields ? 2 : 1); ++p) {
+                f.enc.current = &newer;
+                f.setPicture(kPictureP, structures[p]);
+                f.enc.pic.secondField = p == 1;
+                ASSERT_TRUE(estimateMotion(f.enc));
+                byThreads[t].push_back(take(f));
+            }
+            if (!fields) {
+                f.enc.current = &cur;
+                f.setPicture(kPictureB);
+                ASSERT_TRUE(estimateMotion(f.enc));
+                byThreads[t].push_back(take(f));
+            }
+        }
+        // The pan moves the coarse positions off the macroblocks' own, so
+        // equal vectors are not merely untouched ones.
+        const Coarse& p = byThreads[0][0];
+        const size_t middle = p.v[0].size() / 2 + 10;
+        EXPECT_NE(p.v[0][middle], 16 * static_cast<int>(middle % 45));
+        for (int t = 1; t < 3; ++t) {
+            ASSERT_EQ(byThreads[t].size(), byThreads[0].size());
+            for (size_t k = 0; k < byThreads[0].size(); ++k)
+                EXPECT_TRUE(same(byThreads[0][k], byThreads[t][k])) << threadCounts[t] << " threads, picture " << k;
+        }
+    }
+}
+
 // The predictive search reads the left neighbour's final vector and the
 // previous picture's: its vectors follow a pan as the ring search's do, and
 // do not depend on how many rows run side by side.

@@ -118,6 +118,38 @@ TEST(RowThreads, BesideRunsOnAWorkerWhileTheCallerWorks) {
     }
 }
 
+// While the worker prepares the row to be consumed next, the calling thread
+// does not sit idle: it prepares the rows after it that the worker has not
+// taken, as far as the ring reaches.
+TEST(RowThreads, TheConsumerPreparesLaterRowsWhileTheWorkerHoldsItsNext) {
+    const std::thread::id caller = std::this_thread::get_id();
+    constexpr int kRows = 12, kRing = 4;
+    // The worker must first come for a row; on a busy machine it may come
+    // only after the caller has prepared them all, so the run is repeated.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        std::vector<std::thread::id> by(kRows);
+        std::atomic<int> held{-1};
+        ASSERT_TRUE(runRowsAhead(
+            kRows, kRing, 2,
+            [&](int j, int) {
+                by[static_cast<size_t>(j)] = std::this_thread::get_id();
+                int none = -1;
+                if (std::this_thread::get_id() == caller)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(3));  // time for the worker to come
+                else if (held.compare_exchange_strong(none, j))
+                    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            },
+            [](int, int) { return true; }));
+        const int h = held.load();
+        if (h < 0) continue;
+        // Rows the worker could not have reached while it slept on row h.
+        for (int k = h + 1; k < std::min(kRows, h + kRing); ++k)
+            EXPECT_EQ(by[static_cast<size_t>(k)], caller) << "row " << k << " after the held row " << h;
+        return;
+    }
+    GTEST_SKIP() << "the worker never came for a row";
+}
+
 // Rows prepared ahead: each prepared once, consumed in order on the calling
 // thread with its own row's data in the slot, never more than the ring
 // ahead (a slot is not overwritten before its row is consumed); a failed

@@ -155,5 +155,51 @@ TEST(ThreadedStream, OneThreadAndSeveralWriteTheSameStream) {
         unsetenv("QUILLON_THREADS");
 }
 
+// In variable bitrate the macroblocks' levels and reconstructions are made
+// ahead of their coding, by the rows' worker: the same stream with one
+// thread and several, with the tools that change the levels (trellis, the
+// quantiser by activity and by the lookahead) and with B macroblocks
+// decided by cost beside P ones prepared ahead.
+TEST(ThreadedStream, LevelsMadeAheadKeepTheStream) {
+    testing::TempDir dir;
+    const char* saved = std::getenv("QUILLON_THREADS");
+    const std::string restore = saved ? saved : "";
+    struct Tools {
+        int trellis, adaptiveQuant, lookahead, rdModes, fieldPictures;
+    };
+    auto encode = [&](const char* threads, const Tools& t) {
+        setenv("QUILLON_THREADS", threads, 1);
+        const std::string out = dir.file(std::string("l") + threads + ".mpg");
+        testing::VideoJob job(176, 112, 10, out, 4, 6);
+        job.engine.ev.cpuFeatures = detectCpuFeatures();
+        job.engine.ev.MMXMode = 3;
+        job.engine.work.trellis = t.trellis;
+        job.engine.work.adaptiveQuant = t.adaptiveQuant;
+        job.engine.work.lookahead = t.lookahead;
+        job.engine.work.rdModes = t.rdModes;
+        job.engine.work.fieldPictures = t.fieldPictures;
+        job.engine.work.variableMaxMotion = 16;
+        job.engine.work.iFramesInGOP = 10;
+        job.engine.work.ipFrameDistance = 3;
+        deriveMotionTable(job.engine.work);
+        EXPECT_TRUE(runVideoEncoder(job.engine, nullptr));
+        return fileBytes(out);
+    };
+    for (const Tools& t : {Tools{0, 0, 0, 0, 0}, Tools{1, 0, 0, 0, 0}, Tools{0, 60, 0, 0, 1}, Tools{1, 40, 8, 0, 0},
+                           Tools{0, 0, 0, 1, 0}}) {
+        SCOPED_TRACE(::testing::Message() << "trellis " << t.trellis << " adaptive " << t.adaptiveQuant
+                                          << " lookahead " << t.lookahead << " rdModes " << t.rdModes << " fields "
+                                          << t.fieldPictures);
+        const std::vector<uint8_t> one = encode("1", t);
+        ASSERT_GT(one.size(), 1000u);
+        EXPECT_EQ(encode("2", t), one);
+        EXPECT_EQ(encode("5", t), one);
+    }
+    if (saved)
+        setenv("QUILLON_THREADS", restore.c_str(), 1);
+    else
+        unsetenv("QUILLON_THREADS");
+}
+
 }  // namespace
 }  // namespace quillon

@@ -345,15 +345,21 @@ void MotionPass::quarterImages() {
     uint8_t* q = ms.quarter[ms.currentImage].data();
     const uint8_t* y = enc.current->y();
     const bool fields = pic.isField();
-    for (int row = 0; row < qh; ++row) {
-        // Frame pictures reduce four consecutive lines; field pictures four
-        // lines of one field, the two fields' rows alternating.
-        int first = fields ? 8 * (row >> 1) + (row & 1) : 4 * row;
-        int step = fields ? 2 : 1;
-        (r.quarterLine ? r.quarterLine : quarterLinePlain)(y + static_cast<ptrdiff_t>(W) * first,
-                                                           static_cast<ptrdiff_t>(W) * step, qw, q + row * qw,
-                                                           ms.quarterCopy.data() + static_cast<size_t>(row) * qw);
-    }
+    // Each quarter row reads its own lines and writes only itself: bands of
+    // rows on the pool.
+    constexpr int kBand = 8;
+    const auto quarterLine = r.quarterLine ? r.quarterLine : quarterLinePlain;
+    runRows((qh + kBand - 1) / kBand, ms.threads, [&](int band, bool) {
+        for (int row = band * kBand; row < std::min(qh, (band + 1) * kBand); ++row) {
+            // Frame pictures reduce four consecutive lines; field pictures
+            // four lines of one field, the two fields' rows alternating.
+            int first = fields ? 8 * (row >> 1) + (row & 1) : 4 * row;
+            int step = fields ? 2 : 1;
+            quarterLine(y + static_cast<ptrdiff_t>(W) * first, static_cast<ptrdiff_t>(W) * step, qw, q + row * qw,
+                        ms.quarterCopy.data() + static_cast<size_t>(row) * qw);
+        }
+        return true;
+    });
     auto spread = [&](int firstRow, int rowStep) {
         long long sum = 0, count = 0;
         for (int row = firstRow; row < qh; row += rowStep)
@@ -407,7 +413,9 @@ void MotionPass::coarsePass(int parity) {
                              : ms.quarter[ms.olderImage].data() + rowOffset;
     const uint8_t* bwd = ms.quarter[ms.newerImage].data() + rowOffset;
     const int patience = ms.patience[fields ? parity : 0];
-    for (int j = 0; j < enc.geo.mbHeightPicture; ++j)
+    // A macroblock's coarse vectors read only the quarter images, never
+    // another macroblock's result: rows on the pool give the same vectors.
+    runRows(enc.geo.mbHeightPicture, ms.threads, [&](int j, bool) {
         for (int i = 0; i < enc.geo.mbWidth; ++i) {
             const size_t k = static_cast<size_t>(j * enc.geo.mbWidth + i);
             const int x0 = 4 * i, y0 = 4 * j;
@@ -420,6 +428,8 @@ void MotionPass::coarsePass(int parity) {
                 ms.backwardY[k] = 4 * b.y;
             }
         }
+        return true;
+    });
 }
 
 // The best of the two reference fields: top on a tie.

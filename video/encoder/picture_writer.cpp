@@ -1,6 +1,7 @@
 #include "video/encoder/picture_writer.h"
 
 #include <algorithm>
+#include <array>
 #include <vector>
 
 #include "video/dsp/quantize.h"
@@ -201,12 +202,28 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
     const bool allP = s.rdModes >= 3;
     AdaptiveQuant adaptive;
     if (!cbr) adaptive.startPicture(enc, source, s.adaptiveQuant);
-    Block coefficients[12];
+
+    // In variable bitrate without decisions by cost, a macroblock's
+    // quantiser comes from the picture and the lookahead alone, and its
+    // levels and reconstruction from its own coefficients: nothing of the
+    // macroblocks coded before it. Those steps are then prepared ahead too,
+    // the levels kept apart, since the reconstruction works on them in place.
+    const bool levelsAhead = !cbr && !rdDecision;
+    auto quantise = [&](int k, MacroblockInfo& mb, MacroblockWork& work) {
+        Block coefficients[12];  // on each thread's own stack: rows prepare side by side
+        if (trellis) std::copy(work.blocks, work.blocks + g.blockCount, coefficients);
+        int mquant = chooseMquant(enc, k);
+        if (adaptive.active()) mquant = adaptive.mquantFor(k, mquant, pic.qScaleType);
+        mquant = temporalMquant(enc, k, mquant, pic.qScaleType);
+        quantiseMacroblock(enc, mb, mquant, work);
+        if (trellis) refineMacroblockLevels(enc, mb, coefficients, work);
+    };
 
     // What macroblock k needs of no other macroblock's coding: its source,
     // its prediction from the finished references and, unless a decision
-    // by cost runs those steps itself, its DCT type and transform.
-    auto prepare = [&](int k, MacroblockWork& work) {
+    // by cost runs those steps itself, its DCT type and transform (and, see
+    // levelsAhead, its levels and reconstruction, the levels into `levels`).
+    auto prepare = [&](int k, MacroblockWork& work, Block* levels) {
         MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(k)];
         startMacroblock(enc, k, source, work);
         predictMacroblock(enc, mb, forward, backward, work);
@@ -217,15 +234,28 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
         if (!rdDecision && !work.interByCost) {
             mb.dctType = decideMacroblockDctType(enc, work);
             transformMacroblock(enc, mb.dctType, work);
+            if (levelsAhead) {
+                quantise(k, mb, work);
+                std::copy(work.blocks, work.blocks + g.blockCount, levels);
+                // Skipping, decided in order, needs no levels (cbp 0): the
+                // reconstruction is the same either way.
+                MacroblockInfo coded = mb;
+                coded.skipped = 0;
+                reconstructMacroblock(enc, coded, mb.dctType, work);
+                commitMacroblock(enc, work, *enc.reconstructed);
+            }
         }
     };
     // The rest, in order: it depends on the macroblocks before (quantiser,
     // skipping, the bits written).
-    auto code = [&](int k, MacroblockWork& work) -> bool {
+    auto code = [&](int k, MacroblockWork& work, const Block* levels) -> bool {
         const int i = k % g.mbWidth, j = k / g.mbWidth;
         if (i == 0 && (j == 0 || s.sliceHdrEveryMBrow)) writeSliceHeader(enc, st, j);
         MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(k)];
-        if (rdDecision || work.interByCost) {
+        const bool prepared = levelsAhead && !work.interByCost;
+        if (prepared) {
+            // Quantised and reconstructed already.
+        } else if (rdDecision || work.interByCost) {
             int mquant = chooseMquant(enc, k);
             if (adaptive.active()) mquant = adaptive.mquantFor(k, mquant, pic.qScaleType);
             mquant = temporalMquant(enc, k, mquant, pic.qScaleType);
@@ -235,12 +265,7 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
             else
                 decideMacroblock(enc, mb, mquant, trellis, st, syntax, work);
         } else {
-            if (trellis) std::copy(work.blocks, work.blocks + g.blockCount, coefficients);
-            int mquant = chooseMquant(enc, k);
-            if (adaptive.active()) mquant = adaptive.mquantFor(k, mquant, pic.qScaleType);
-            mquant = temporalMquant(enc, k, mquant, pic.qScaleType);
-            quantiseMacroblock(enc, mb, mquant, work);
-            if (trellis) refineMacroblockLevels(enc, mb, coefficients, work);
+            quantise(k, mb, work);
         }
         if (cbr) enc.rate->rcRecordMquant(enc, mb.mquant);
         if (mb.cbp != 0 && mb.mquant != st.prevMquant) mb.type |= kMbQuant;
@@ -257,11 +282,15 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
             mb.skipped = 0;
             if (pic.pictureCodingType == kPictureP && mb.cbp == 0 && !(mb.type & kMbMotionForward))
                 mb.type |= kMbMotionForward;
-            if (!putMacroblock(&enc.engine, enc.writer, syntax, mb, work.blocks, work.scanMask, st)) return false;
+            if (!putMacroblock(&enc.engine, enc.writer, syntax, mb, prepared ? levels : work.blocks, work.scanMask,
+                               st))
+                return false;
             previousType = mb.type;
         }
-        reconstructMacroblock(enc, mb, mb.dctType, work);
-        commitMacroblock(enc, work, *enc.reconstructed);
+        if (!prepared) {
+            reconstructMacroblock(enc, mb, mb.dctType, work);
+            commitMacroblock(enc, work, *enc.reconstructed);
+        }
         PictureTally& tally = enc.tally;
         tally.quantSum += mb.mquant;
         ++tally.macroblocks;
@@ -273,9 +302,10 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
     const int mbCount = g.mbWidth * g.mbHeightPicture;
     if (encoderThreadCount() < 2) {
         MacroblockWork work;
+        Block levels[12];
         for (int k = 0; k < mbCount; ++k) {
-            prepare(k, work);
-            if (!code(k, work)) return false;
+            prepare(k, work, levels);
+            if (!code(k, work, levels)) return false;
         }
     } else {
         // Rows are prepared ahead on another thread while this one codes
@@ -287,17 +317,25 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
         // (The worker reaches the ring through this reference: the name of
         // a thread_local would be its own, empty ring.)
         static thread_local std::vector<MacroblockWork> kept;
+        static thread_local std::vector<std::array<Block, 12>> keptLevels;
         std::vector<MacroblockWork>& slots = kept;
+        std::vector<std::array<Block, 12>>& levels = keptLevels;
         if (slots.size() < static_cast<size_t>(kRowsPreparedAhead * width))
             slots.resize(static_cast<size_t>(kRowsPreparedAhead * width));
+        if (levels.size() < slots.size()) levels.resize(slots.size());
         const bool ok = runRowsAhead(
             g.mbHeightPicture, kRowsPreparedAhead, encoderThreadCount(),
             [&](int j, int slot) {
-                for (int i = 0; i < width; ++i) prepare(j * width + i, slots[static_cast<size_t>(slot * width + i)]);
+                for (int i = 0; i < width; ++i) {
+                    const size_t at = static_cast<size_t>(slot * width + i);
+                    prepare(j * width + i, slots[at], levels[at].data());
+                }
             },
             [&](int j, int slot) {
-                for (int i = 0; i < width; ++i)
-                    if (!code(j * width + i, slots[static_cast<size_t>(slot * width + i)])) return false;
+                for (int i = 0; i < width; ++i) {
+                    const size_t at = static_cast<size_t>(slot * width + i);
+                    if (!code(j * width + i, slots[at], levels[at].data())) return false;
+                }
                 return true;
             });
         if (!ok) return false;

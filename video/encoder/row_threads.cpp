@@ -1,5 +1,6 @@
 #include "video/encoder/row_threads.h"
 
+#include "engine/thread_name.h"
 #include "platform/cpu_features.h"
 
 #include <exception>
@@ -38,6 +39,7 @@ void RowThreadPool::work(Batch& batch, bool callingThread) {
 }
 
 void RowThreadPool::workerLoop() {
+    nameThisThread("q-rows");
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         wake_.wait(lock, [&] { return stopping_ || !batches_.empty(); });
@@ -174,12 +176,23 @@ bool runRowsAhead(int rows, int ring, int threads, const std::function<void(int,
             decltype(finishEarly)& release;
             ~Release() { release(); }
         } release{finishEarly};
+        auto ready = [&](int j) { return state[static_cast<size_t>(j)].load() == kReady; };
         for (int j = 0; j < rows && ok; ++j) {
             if (take(j)) {
                 prepare(j, j % ring);
             } else {
+                // The worker has row j. Rather than wait for it, this thread
+                // prepares the rows after it that nobody has taken yet (their
+                // slots are free: rows before j are consumed): where the
+                // consuming is light, both threads then prepare.
+                for (int k = j + 1; k < std::min(rows, j + ring) && !ready(j); ++k) {
+                    if (!take(k)) continue;
+                    prepare(k, k % ring);
+                    std::lock_guard<std::mutex> lock(mutex);
+                    state[static_cast<size_t>(k)].store(kReady);
+                }
                 std::unique_lock<std::mutex> lock(mutex);
-                changed.wait(lock, [&] { return state[static_cast<size_t>(j)].load() == kReady; });
+                changed.wait(lock, [&] { return ready(j); });
             }
             ok = consume(j, j % ring);
             {

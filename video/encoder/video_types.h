@@ -144,6 +144,8 @@ struct FrameWindow {
     std::vector<uint8_t> u444, v444, u422, v422;
     int threads = 1;  // colour conversion bands and chroma planes side by side
     FrameInputRoutines routines;
+    // Set while the source converts the pictures itself (frame_input).
+    std::shared_ptr<struct AheadConversion> ahead;
 };
 
 // Where the bits of the coding step in progress went (both fields of field
