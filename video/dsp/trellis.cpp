@@ -1,6 +1,5 @@
 #include "video/dsp/trellis.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <limits>
 
@@ -23,14 +22,10 @@ int escapeBits(bool mpeg2, int magnitude) {
 struct BitsTable {
     static constexpr int kMagnitudes = 41;
     uint8_t bits[64][kMagnitudes];
-    // The fewest bits any magnitude takes at a run: no code after a parent
-    // at that run costs less, so a parent that loses even with it is passed.
-    uint8_t least[64];
     bool mpeg2;
 
     BitsTable(bool isMpeg2, bool tableB15) : mpeg2(isMpeg2) {
         for (int run = 0; run < 64; ++run) {
-            int fewest = escapeBits(mpeg2, 1);
             for (int m = 0; m < kMagnitudes; ++m) {
                 int n = escapeBits(mpeg2, m);
                 if (run < 32 && m > 0) {
@@ -38,9 +33,7 @@ struct BitsTable {
                     if (c.length != 0) n = c.length + 1;
                 }
                 bits[run][m] = static_cast<uint8_t>(n);
-                if (m > 0) fewest = std::min(fewest, n);
             }
-            least[run] = static_cast<uint8_t>(std::min(fewest, escapeBits(mpeg2, 128)));
         }
     }
     int at(int run, int magnitude) const {
@@ -111,8 +104,7 @@ uint64_t trellisQuantise(const TrellisBlock& b, const int16_t* coefficients, int
     // every candidate being zero (infinite for an option that is zero).
     int magnitude[64][2];
     double best[64][2];
-    double cheaper[64];  // the lesser of a candidate's two costs
-    int from[64][2];     // previous candidate * 2 + option, -1 for the first code
+    int from[64][2];  // previous candidate * 2 + option, -1 for the first code
     const double lambda = b.lambda;
     const double endBits = lambda * endOfBlockBits(b);
     double bestEnd = b.intra ? endBits : 0.0;  // every level zero
@@ -161,7 +153,6 @@ uint64_t trellisQuantise(const TrellisBlock& b, const int16_t* coefficients, int
         from[j][0] = parent0;
         best[j][1] = two ? cost1 + (squared(x - reconstructedMagnitude(b, natural, m1)) - zero) : kNone;
         from[j][1] = parent1;
-        cheaper[j] = std::min(best[j][0], best[j][1]);
         for (int o = 0; o < (two ? 2 : 1); ++o) {
             const double end = best[j][o] + endBits;
             if (end < bestEnd) {
