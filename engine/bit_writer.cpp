@@ -28,6 +28,32 @@ bool BitWriter::open(Engine& engine, const std::string& path) {
     return true;
 }
 
+bool BitWriter::openMemory() {
+    close();
+    buffer_ = new (std::nothrow) uint8_t[kBitWriterBufferSize];
+    state_ = WriterSnapshot{};
+    return buffer_ != nullptr;
+}
+
+void BitWriter::moveTo(BitWriter& to) {
+    const uint8_t* b = buffer_;
+    const int n = state_.bufferedBytes;
+    int i = 0;
+    for (; i + 4 <= n; i += 4)
+        to.putBits(static_cast<uint32_t>(b[i]) << 24 | static_cast<uint32_t>(b[i + 1]) << 16 |
+                       static_cast<uint32_t>(b[i + 2]) << 8 | b[i + 3],
+                   32);
+    for (; i < n; ++i) to.putBits(b[i], 8);
+    // The accumulator's pending bits, oldest first, at most 32 at a time.
+    int pending = state_.pendingBits;
+    while (pending > 0) {
+        const int count = pending > 32 ? pending - 32 : pending;
+        pending -= count;
+        to.putBits(static_cast<uint32_t>(state_.accumulator >> pending), count);
+    }
+    state_ = WriterSnapshot{};
+}
+
 bool BitWriter::close() {
     if (file_) {
         // Whole pending bytes join the buffer; a part byte is dropped (the
@@ -62,6 +88,12 @@ void BitWriter::emitByte(uint8_t byte) {
 }
 
 void BitWriter::flushFull() {
+    if (!file_) {
+        // In memory there is nowhere to put a second buffer's worth.
+        state_.writeError = 1;
+        state_.bufferedBytes = 0;
+        return;
+    }
     size_t n = std::fwrite(buffer_, 1, kBitWriterBufferSize, file_);
     if (n != static_cast<size_t>(kBitWriterBufferSize) || std::fflush(file_) != 0) state_.writeError = 1;
     state_.bufferedBytes = 0;

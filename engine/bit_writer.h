@@ -40,6 +40,18 @@ public:
     // the error flag (which stays readable after close) and returns false.
     bool close();
     bool isOpen() const { return file_ != nullptr; }
+    // Writes into memory instead of a file, for a part of a stream made
+    // apart from the rest (a slice coded on another thread). It holds one
+    // buffer's worth: putting more sets the error flag. False when the
+    // buffer cannot be had.
+    bool openMemory();
+    // Puts everything written into memory so far at the end of `to` and
+    // empties this writer. What `to`
+    // gets is what it would have got had the bits been put into it (after
+    // an overflow, see writeError, they are lost: code them again).
+    void moveTo(BitWriter& to);
+    // Forgets what was written into memory (after an overflow too).
+    void forget() { state_ = WriterSnapshot{}; }
 
     // The low count (1..32) bits of value, most significant first. Whole
     // words go to the buffer four bytes at a time; the buffer reaches the

@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -357,6 +361,7 @@ bool MediaFile::seekVideo(int64_t frame) {
     av_frame_unref(current_);
     av_frame_unref(pending_);
     currentIndex_ = -1;
+    cacheIndex_ = -1;
     pendingIndex_ = -1;
     lastPulledIndex_ = -1;
     lastSentRaw_ = -1;
@@ -364,6 +369,26 @@ bool MediaFile::seekVideo(int64_t frame) {
     videoFlushing_ = false;
     return true;
 }
+
+namespace {
+
+// count BGRA pixels from `from` to `to` with the fourth byte of each 0.
+void copyClearingUnused(const uint8_t* from, uint8_t* to, int count) {
+    int x = 0;
+#ifdef __SSE2__
+    const __m128i keep = _mm_set1_epi32(0x00ffffff);
+    for (; x + 4 <= count; x += 4) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 4 * x));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 4 * x), _mm_and_si128(v, keep));
+    }
+#endif
+    for (; x < count; ++x) {
+        std::memcpy(to + 4 * x, from + 4 * x, 3);
+        to[4 * x + 3] = 0;
+    }
+}
+
+}  // namespace
 
 bool MediaFile::convertPicture(const AVFrame* frame, Bitmap& out) {
     if (frame->width <= 0 || frame->height <= 0) return false;
@@ -373,8 +398,16 @@ bool MediaFile::convertPicture(const AVFrame* frame, Bitmap& out) {
     // size (the one before, as a rule) is not cleared first.
     if (out.width != frame->width || out.height != frame->height || out.pixels.size() != static_cast<size_t>(out.rowBytes()) * static_cast<size_t>(out.height))
         out.allocate(frame->width, frame->height);
-    scaleFrameToBitmap(sws_, frame, out, scratch_);
-    changeDepth(out);
+    // The scaler's padded rows into the bitmap's, bottom-up, the unused
+    // byte cleared on the way (what changeDepth does after a copy, in one
+    // pass over the picture instead of two).
+    const int stride = (out.rowBytes() + 64 + 63) & ~63;
+    scratch_.resize(static_cast<size_t>(stride) * (static_cast<size_t>(frame->height) + 1));
+    uint8_t* dst[4] = {scratch_.data(), nullptr, nullptr, nullptr};
+    int dstStride[4] = {stride, 0, 0, 0};
+    sws_scale(sws_, frame->data, frame->linesize, 0, frame->height, dst, dstStride);
+    for (int r = 0; r < frame->height; ++r)
+        copyClearingUnused(scratch_.data() + static_cast<size_t>(r) * stride, out.topRow(r), frame->width);
     return true;
 }
 
@@ -384,10 +417,13 @@ bool MediaFile::readFrame(int64_t frame, Bitmap& out, std::string* error) {
         return false;
     }
     if (frame < 0) frame = 0;
-    if (frame == cacheIndex_ && !cache_.empty()) {
-        out = cache_;
-        return true;
+    if (frame == cacheIndex_) {
+        if (convertPicture(current_, out)) return true;
+        if (error) *error = "cannot convert the picture of frame " + std::to_string(frame);
+        return false;
     }
+    // current_ changes below: it holds the last converted picture no more.
+    cacheIndex_ = -1;
     bool seeked = false;
     int64_t seekFrom = frame;
     if (currentIndex_ < 0 || frame < currentIndex_ || frame > currentIndex_ + kForwardDecodeLimit) {
@@ -455,7 +491,6 @@ bool MediaFile::readFrame(int64_t frame, Bitmap& out, std::string* error) {
         if (error) *error = "cannot convert the picture of frame " + std::to_string(frame);
         return false;
     }
-    cache_ = out;
     cacheIndex_ = frame;
     return true;
 }

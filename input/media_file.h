@@ -132,7 +132,9 @@ private:
     int64_t lastSentRaw_ = -1;
     bool videoEnded_ = false;
     bool videoFlushing_ = false;
-    Bitmap cache_;
+    // The frame whose picture current_ still holds as last converted, for a
+    // request of the same frame again (-1: none). Converting it again costs
+    // less than a copy kept of every picture.
     int64_t cacheIndex_ = -1;
 
     // Sound state: FIFO of converted sample frames starting at fifoStart_.

@@ -148,5 +148,55 @@ TEST(BitWriter, BytePositionCountsEveryCompleteByte) {
     }
 }
 
+// Parts written into memory and moved, at every phase of the part's last
+// byte and of the file writer's, give the file the bits put straight into
+// it; a part past one buffer's worth says so instead of wrapping round.
+TEST(BitWriter, PartsMadeInMemoryJoinAsIfPutDirectly) {
+    RecordingHost host;
+    Engine engine(host);
+    testing::TempDir dir;
+    std::mt19937 rng(5);
+    BitWriter direct, joined, part;
+    ASSERT_TRUE(direct.open(engine, dir.file("d.bin")));
+    ASSERT_TRUE(joined.open(engine, dir.file("j.bin")));
+    ASSERT_TRUE(part.openMemory());
+    EXPECT_FALSE(part.isOpen());  // no file behind it
+    for (int n = 0; n < 300; ++n) {
+        // Parts of 0 to ~2400 bits, some crossing the file writer's flush.
+        const int puts = n == 7 ? 0 : static_cast<int>(rng() % (n % 50 == 0 ? 60000 : 150));
+        if (n % 3 == 0) {
+            direct.alignToByte();
+            joined.alignToByte();
+        }
+        for (int i = 0; i < puts; ++i) {
+            const int count = 1 + static_cast<int>(rng() % 32);
+            const uint32_t value = static_cast<uint32_t>(rng());
+            direct.putBits(value, count);
+            part.putBits(value, count);
+        }
+        ASSERT_FALSE(part.writeError());
+        const double before = joined.totalBits();
+        const double size = part.totalBits();
+        part.moveTo(joined);
+        EXPECT_EQ(joined.totalBits(), before + size);
+        EXPECT_EQ(part.totalBits(), 0.0);
+        ASSERT_EQ(joined.totalBits(), direct.totalBits()) << n;
+    }
+    direct.alignToByte();
+    joined.alignToByte();
+    ASSERT_TRUE(direct.close());
+    ASSERT_TRUE(joined.close());
+    const std::vector<uint8_t> want = readAll(dir.file("d.bin"));
+    ASSERT_GT(want.size(), static_cast<size_t>(kBitWriterBufferSize));
+    EXPECT_TRUE(readAll(dir.file("j.bin")) == want);
+
+    for (int i = 0; i < kBitWriterBufferSize / 4 + 1; ++i) part.putBits(0xffffffffu, 32);
+    EXPECT_TRUE(part.writeError());
+    part.forget();
+    EXPECT_FALSE(part.writeError());
+    part.putBits(0xA5, 8);
+    EXPECT_EQ(part.totalBits(), 8.0);
+}
+
 }  // namespace
 }  // namespace quillon

@@ -214,5 +214,113 @@ TEST(RowThreads, RowsPreparedAheadReachTheirConsumerInOrder) {
     }
 }
 
+// The workers set out on row 1 while the caller still runs row 0, not after
+// it; a throw from the caller's rows reaches it once the workers are done
+// with the batch, and the pool goes on working.
+TEST(RowThreads, WorkersStartWhileTheCallerRunsRowZero) {
+    std::atomic<bool> otherStarted{false};
+    bool seenFromRowZero = false;
+    ASSERT_TRUE(runRows(4, 2, [&](int j, bool) {
+        if (j != 0) {
+            otherStarted = true;
+            return true;
+        }
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!otherStarted && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        seenFromRowZero = otherStarted;
+        return true;
+    }));
+    EXPECT_TRUE(seenFromRowZero);
+    for (bool rowZero : {true, false}) {
+        // Row 0 throws, or the first row the caller takes after it (the
+        // worker's rows take a while, so the caller takes some).
+        EXPECT_THROW(runRows(40, 2,
+                             [&](int j, bool calling) {
+                                 if (calling && (j == 0) == rowZero) throw std::bad_alloc();
+                                 if (!calling) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                                 return true;
+                             }),
+                     std::bad_alloc)
+            << rowZero;
+    }
+    std::atomic<int> count{0};
+    EXPECT_TRUE(runRows(40, 2, [&](int, bool) {
+        count.fetch_add(1);
+        return true;
+    }));
+    EXPECT_EQ(count.load(), 40);
+}
+
+// Rows in three steps: each prepared and coded once, a row coded only once
+// it and every row before it are prepared, consumed in order on the calling
+// thread after its coding, its slot never taken by a later row before that;
+// a failed or throwing consume ends the run.
+TEST(RowThreads, StagedRowsAreCodedAfterThoseBeforeArePrepared) {
+    const std::thread::id caller = std::this_thread::get_id();
+    for (int threads : {1, 2, 5}) {
+        for (int ring : {1, 2, 6}) {
+            for (int rows : {0, 1, 2, 7, 36}) {
+                SCOPED_TRACE(::testing::Message() << threads << " threads, ring " << ring << ", " << rows << " rows");
+                std::vector<std::atomic<int>> prepared(static_cast<size_t>(rows)), coded(static_cast<size_t>(rows));
+                std::vector<std::atomic<int>> slotRow(static_cast<size_t>(ring));
+                for (auto& r : slotRow) r.store(-1);
+                std::atomic<bool> early{false}, overwritten{false};
+                std::vector<int> order;
+                bool offThread = false;
+                const bool ok = runRowsStaged(
+                    rows, ring, threads,
+                    [&](int j, int slot) {
+                        EXPECT_EQ(slot, j % ring);
+                        // The slot's row before must be consumed by now.
+                        if (slotRow[static_cast<size_t>(slot)].exchange(j) > j) overwritten = true;
+                        if (j % 3 == 1) std::this_thread::sleep_for(std::chrono::microseconds(200));
+                        prepared[static_cast<size_t>(j)].fetch_add(1);
+                    },
+                    [&](int j, int slot) {
+                        for (int k = 0; k <= j; ++k)
+                            if (prepared[static_cast<size_t>(k)].load() != 1) early = true;
+                        if (slotRow[static_cast<size_t>(slot)].load() != j) overwritten = true;
+                        coded[static_cast<size_t>(j)].fetch_add(1);
+                    },
+                    [&](int j, int slot) {
+                        offThread |= std::this_thread::get_id() != caller;
+                        if (coded[static_cast<size_t>(j)].load() != 1) early = true;
+                        if (slotRow[static_cast<size_t>(slot)].load() != j) overwritten = true;
+                        order.push_back(j);
+                        std::this_thread::sleep_for(std::chrono::microseconds(50));
+                        return true;
+                    });
+                EXPECT_TRUE(ok);
+                EXPECT_FALSE(offThread);
+                EXPECT_FALSE(early);
+                EXPECT_FALSE(overwritten);
+                ASSERT_EQ(static_cast<int>(order.size()), rows);
+                for (int j = 0; j < rows; ++j) {
+                    EXPECT_EQ(order[static_cast<size_t>(j)], j);
+                    EXPECT_EQ(prepared[static_cast<size_t>(j)].load(), 1) << j;
+                    EXPECT_EQ(coded[static_cast<size_t>(j)].load(), 1) << j;
+                }
+            }
+        }
+        int last = -1;
+        EXPECT_FALSE(runRowsStaged(
+            20, 3, threads, [](int, int) {}, [](int, int) {},
+            [&](int j, int) {
+                last = j;
+                return j != 5;
+            }));
+        EXPECT_EQ(last, 5);
+        EXPECT_THROW(runRowsStaged(
+                         20, 3, threads, [](int, int) {}, [](int, int) {},
+                         [](int j, int) -> bool {
+                             if (j == 4) throw std::bad_alloc();
+                             return true;
+                         }),
+                     std::bad_alloc);
+        EXPECT_TRUE(runRowsStaged(5, 2, threads, [](int, int) {}, [](int, int) {}, [](int, int) { return true; }));
+    }
+}
+
 }  // namespace
 }  // namespace quillon

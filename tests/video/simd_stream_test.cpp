@@ -156,16 +156,18 @@ TEST(ThreadedStream, OneThreadAndSeveralWriteTheSameStream) {
 }
 
 // In variable bitrate the macroblocks' levels and reconstructions are made
-// ahead of their coding, by the rows' worker: the same stream with one
-// thread and several, with the tools that change the levels (trellis, the
-// quantiser by activity and by the lookahead) and with B macroblocks
-// decided by cost beside P ones prepared ahead.
+// ahead of their coding, by the rows' worker, and with a slice per row the
+// rows are coded apart and joined: the same stream with one thread and
+// several, with the tools that change the levels (trellis, the quantiser by
+// activity and by the lookahead, whose changes the slice headers carry
+// over), with one slice per picture and with B macroblocks decided by cost
+// beside P ones prepared ahead.
 TEST(ThreadedStream, LevelsMadeAheadKeepTheStream) {
     testing::TempDir dir;
     const char* saved = std::getenv("QUILLON_THREADS");
     const std::string restore = saved ? saved : "";
     struct Tools {
-        int trellis, adaptiveQuant, lookahead, rdModes, fieldPictures;
+        int trellis, adaptiveQuant, lookahead, rdModes, fieldPictures, slicePerRow = 1;
     };
     auto encode = [&](const char* threads, const Tools& t) {
         setenv("QUILLON_THREADS", threads, 1);
@@ -178,6 +180,7 @@ TEST(ThreadedStream, LevelsMadeAheadKeepTheStream) {
         job.engine.work.lookahead = t.lookahead;
         job.engine.work.rdModes = t.rdModes;
         job.engine.work.fieldPictures = t.fieldPictures;
+        job.engine.work.sliceHdrEveryMBrow = t.slicePerRow;
         job.engine.work.variableMaxMotion = 16;
         job.engine.work.iFramesInGOP = 10;
         job.engine.work.ipFrameDistance = 3;
@@ -186,12 +189,15 @@ TEST(ThreadedStream, LevelsMadeAheadKeepTheStream) {
         return fileBytes(out);
     };
     for (const Tools& t : {Tools{0, 0, 0, 0, 0}, Tools{1, 0, 0, 0, 0}, Tools{0, 60, 0, 0, 1}, Tools{1, 40, 8, 0, 0},
-                           Tools{0, 0, 0, 1, 0}}) {
+                           Tools{0, 0, 0, 1, 0}, Tools{0, 60, 0, 0, 0, 0}, Tools{1, 40, 8, 0, 1, 0}}) {
         SCOPED_TRACE(::testing::Message() << "trellis " << t.trellis << " adaptive " << t.adaptiveQuant
                                           << " lookahead " << t.lookahead << " rdModes " << t.rdModes << " fields "
-                                          << t.fieldPictures);
+                                          << t.fieldPictures << " slice per row " << t.slicePerRow);
         const std::vector<uint8_t> one = encode("1", t);
         ASSERT_GT(one.size(), 1000u);
+        const testing::DecodedVideo decoded = testing::decodeVideo(dir.file("l1.mpg"));
+        EXPECT_EQ(decoded.pictures.size(), 10u);
+        EXPECT_EQ(decoded.errors, 0);
         EXPECT_EQ(encode("2", t), one);
         EXPECT_EQ(encode("5", t), one);
     }

@@ -23,9 +23,19 @@ namespace {
 // Macroblock rows prepared ahead of the coding at most: enough to ride out
 // a worker's late start, few enough to stay in the cache until coded.
 constexpr int kRowsPreparedAhead = 4;
+// Rows prepared or coded ahead of their joining in the stream, when rows
+// are coded apart (see rowSlices).
+constexpr size_t kRowsCodedAhead = 6;
 
-void writeSliceHeader(VideoEncoder& enc, SliceState& st, int row) {
-    BitWriter& w = enc.writer;
+// One row's slice coded apart: its bits and what it adds to the tallies.
+struct RowSlice {
+    BitWriter bits;
+    PictureTally tally;
+    bool coded = false;
+    bool ready = false;  // bits open in memory
+};
+
+void writeSliceHeader(const VideoEncoder& enc, BitWriter& w, SliceState& st, int row) {
     w.alignToByte();
     if (!enc.mpeg2 || enc.geo.height <= 2800) {
         w.putBits(0x00000101u + static_cast<uint32_t>(row), 32);
@@ -250,7 +260,7 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
     // skipping, the bits written).
     auto code = [&](int k, MacroblockWork& work, const Block* levels) -> bool {
         const int i = k % g.mbWidth, j = k / g.mbWidth;
-        if (i == 0 && (j == 0 || s.sliceHdrEveryMBrow)) writeSliceHeader(enc, st, j);
+        if (i == 0 && (j == 0 || s.sliceHdrEveryMBrow)) writeSliceHeader(enc, enc.writer, st, j);
         MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(k)];
         const bool prepared = levelsAhead && !work.interByCost;
         if (prepared) {
@@ -299,8 +309,122 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
         return true;
     };
 
+    // Where every row is a slice of its own and every macroblock is made
+    // ahead, a row's coding needs of the rows before it only the quantiser
+    // its slice header repeats: that of their last macroblock with coded
+    // blocks, known once they are prepared. Rows are then coded into
+    // buffers of their own on whichever thread is free, and this thread
+    // only joins them in order (slices start at a byte boundary).
+    const bool rowSlices = encoderThreadCount() >= 2 && levelsAhead && !interModes && s.sliceHdrEveryMBrow &&
+                           !s.verbose && g.mbHeightPicture > 1;
+
     const int mbCount = g.mbWidth * g.mbHeightPicture;
-    if (encoderThreadCount() < 2) {
+    if (rowSlices) {
+        const int width = g.mbWidth, rows = g.mbHeightPicture;
+        // Kept from picture to picture (see below for why through references).
+        static thread_local std::vector<MacroblockWork> kept;
+        static thread_local std::vector<std::array<Block, 12>> keptLevels;
+        static thread_local std::array<RowSlice, kRowsCodedAhead> keptSlices;
+        std::vector<MacroblockWork>& slots = kept;
+        std::vector<std::array<Block, 12>>& levels = keptLevels;
+        std::array<RowSlice, kRowsCodedAhead>& slices = keptSlices;
+        const size_t ring = kRowsCodedAhead;
+        if (slots.size() < ring * width) slots.resize(ring * width);
+        if (levels.size() < slots.size()) levels.resize(slots.size());
+        for (RowSlice& slice : slices)
+            if (!slice.ready) {
+                if (!slice.bits.openMemory()) {
+                    enc.engine.reportError("Could not allocate memory for the slices.");
+                    return false;
+                }
+                slice.ready = true;
+            }
+        // Per row: the quantiser of its last macroblock with coded blocks,
+        // or -1 when it has none.
+        std::vector<int> lastQuantiser(static_cast<size_t>(rows), -1);
+        const int firstQuantiser = st.prevMquant;
+        // The quantiser the slice header of row j repeats.
+        auto enteringQuantiser = [&](int j) {
+            for (int r = j - 1; r >= 0; --r)
+                if (lastQuantiser[static_cast<size_t>(r)] >= 0) return lastQuantiser[static_cast<size_t>(r)];
+            return firstQuantiser;
+        };
+        // Row j's slice into `w`: what code() does for its macroblocks, with
+        // the tallies into the slice's own. A null engine reports nothing.
+        auto codeRow = [&](int j, int slot, BitWriter& w, RowSlice& out, Engine* engine) -> bool {
+            SliceState rs;
+            rs.prevMquant = enteringQuantiser(j);
+            writeSliceHeader(enc, w, rs, j);
+            out.tally = PictureTally{};
+            int previous = 0;
+            for (int i = 0; i < width; ++i) {
+                const int k = j * width + i;
+                const size_t at = static_cast<size_t>(slot * width + i);
+                MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(k)];
+                if (mb.cbp != 0 && mb.mquant != rs.prevMquant) mb.type |= kMbQuant;
+                if (i != 0 && i != width - 1 && mb.cbp == 0 && canSkip(enc, mb, previous, rs)) {
+                    if (pic.pictureCodingType == kPictureP) {
+                        rs.resetDc();
+                        rs.resetPmv();
+                    }
+                    mb.skipped = 1;
+                    ++rs.addressIncrement;
+                } else {
+                    mb.skipped = 0;
+                    if (pic.pictureCodingType == kPictureP && mb.cbp == 0 && !(mb.type & kMbMotionForward))
+                        mb.type |= kMbMotionForward;
+                    if (!putMacroblock(engine, w, syntax, mb, levels[at].data(), slots[at].scanMask, rs)) return false;
+                }
+                previous = mb.type;
+                out.tally.quantSum += mb.mquant;
+                ++out.tally.macroblocks;
+                if (mb.type & kMbIntra) ++out.tally.intra;
+                if (mb.skipped) ++out.tally.skipped;
+            }
+            out.tally.macroblockBits = rs.macroblockBits;
+            out.tally.blockBits = rs.blockBits;
+            return true;
+        };
+        const bool ok = runRowsStaged(
+            rows, static_cast<int>(ring), encoderThreadCount(),
+            [&](int j, int slot) {
+                int last = -1;
+                for (int i = 0; i < width; ++i) {
+                    const size_t at = static_cast<size_t>(slot * width + i);
+                    prepare(j * width + i, slots[at], levels[at].data());
+                    const MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(j * width + i)];
+                    if (mb.cbp != 0) last = mb.mquant;
+                }
+                lastQuantiser[static_cast<size_t>(j)] = last;
+            },
+            [&](int j, int slot) {
+                RowSlice& slice = slices[static_cast<size_t>(slot)];
+                slice.coded = codeRow(j, slot, slice.bits, slice, nullptr);
+            },
+            [&](int j, int slot) -> bool {
+                RowSlice& slice = slices[static_cast<size_t>(slot)];
+                const bool whole = slice.coded && !slice.bits.writeError();
+                if (!whole) {
+                    // A value that cannot be coded (or a slice past the
+                    // buffer): coded again straight into the stream, where
+                    // the engine hears what went wrong.
+                    slice.bits.forget();
+                    if (!codeRow(j, slot, enc.writer, slice, &enc.engine)) return false;
+                } else {
+                    enc.writer.alignToByte();
+                    slice.bits.moveTo(enc.writer);
+                }
+                PictureTally& tally = enc.tally;
+                tally.quantSum += slice.tally.quantSum;
+                tally.macroblocks += slice.tally.macroblocks;
+                tally.intra += slice.tally.intra;
+                tally.skipped += slice.tally.skipped;
+                st.macroblockBits += slice.tally.macroblockBits;
+                st.blockBits += slice.tally.blockBits;
+                return true;
+            });
+        if (!ok) return false;
+    } else if (encoderThreadCount() < 2) {
         MacroblockWork work;
         Block levels[12];
         for (int k = 0; k < mbCount; ++k) {

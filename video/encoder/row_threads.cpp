@@ -56,9 +56,7 @@ void RowThreadPool::workerLoop() {
 
 bool RowThreadPool::run(int rows, int helpers, const std::function<bool(int, bool)>& row) {
     if (rows <= 0) return true;
-    // Row 0 first, on this thread, so the engine hears from it at once.
-    if (!row(0, true)) return false;
-    if (rows == 1) return true;
+    if (rows == 1) return row(0, true);
     Batch batch;
     batch.row = &row;
     batch.rows = rows;
@@ -72,7 +70,18 @@ bool RowThreadPool::run(int rows, int helpers, const std::function<bool(int, boo
         }
     }
     if (helpers > 0) wake_.notify_all();
-    work(batch, true);
+    // Row 0 first, on this thread, so the engine hears from it at once; the
+    // workers start on row 1 meanwhile rather than after it (a batch is
+    // short: one row's wait was a good part of a worker's share).
+    try {
+        if (!row(0, true)) batch.failed.store(true);
+        work(batch, true);
+    } catch (...) {
+        // The batch lives on this stack: no worker may hold it any more.
+        batch.failed.store(true);
+        settle(batch);
+        throw;
+    }
     return settle(batch);
 }
 
@@ -203,6 +212,92 @@ bool runRowsAhead(int rows, int ring, int threads, const std::function<void(int,
             changed.notify_all();
         }
         return ok;
+    };
+    return RowThreadPool::shared().runBeside(own, beside);
+}
+
+bool runRowsStaged(int rows, int ring, int threads, const std::function<void(int, int)>& prepare,
+                   const std::function<void(int, int)>& code, const std::function<bool(int, int)>& consume) {
+    ring = std::max(ring, 1);
+    if (threads <= 1 || rows <= 1) {
+        for (int j = 0; j < rows; ++j) {
+            prepare(j, j % ring);
+            code(j, j % ring);
+            if (!consume(j, j % ring)) return false;
+        }
+        return true;
+    }
+    enum : unsigned char { kFree, kPreparing, kPrepared, kCoding, kCoded };
+    // Everything below is guarded by the mutex; the steps run outside it.
+    std::vector<unsigned char> state(static_cast<size_t>(rows), kFree);
+    std::mutex mutex;
+    std::condition_variable changed;
+    int nextFree = 0;   // the first row nobody has taken to prepare
+    int prepared = 0;   // rows below it are all prepared
+    int consumed = 0;   // rows below it are consumed, their slots free again
+    bool over = false;
+    auto at = [&](int j) -> unsigned char& { return state[static_cast<size_t>(j)]; };
+    // One step of coding or preparing, if there is one to take. The lock is
+    // held on entry and on return.
+    auto oneStep = [&](std::unique_lock<std::mutex>& lock) -> bool {
+        for (int j = consumed; j < prepared; ++j) {
+            if (at(j) != kPrepared) continue;
+            at(j) = kCoding;
+            lock.unlock();
+            code(j, j % ring);
+            lock.lock();
+            at(j) = kCoded;
+            changed.notify_all();
+            return true;
+        }
+        if (nextFree < rows && nextFree < consumed + ring) {
+            const int j = nextFree++;
+            at(j) = kPreparing;
+            lock.unlock();
+            prepare(j, j % ring);
+            lock.lock();
+            at(j) = kPrepared;
+            while (prepared < rows && at(prepared) == kPrepared) ++prepared;
+            changed.notify_all();
+            return true;
+        }
+        return false;
+    };
+    auto beside = [&]() -> bool {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!over)
+            if (!oneStep(lock)) changed.wait(lock);
+        return true;
+    };
+    auto finishEarly = [&] {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            over = true;
+        }
+        changed.notify_all();
+    };
+    auto own = [&]() -> bool {
+        // A throw lets the worker go before the pool waits for it.
+        struct Release {
+            decltype(finishEarly)& release;
+            ~Release() { release(); }
+        } release{finishEarly};
+        std::unique_lock<std::mutex> lock(mutex);
+        while (consumed < rows) {
+            if (at(consumed) == kCoded) {
+                // The writing in order comes first: it frees the slots.
+                const int j = consumed;
+                lock.unlock();
+                const bool ok = consume(j, j % ring);
+                lock.lock();
+                if (!ok) return false;
+                consumed = j + 1;
+                changed.notify_all();
+                continue;
+            }
+            if (!oneStep(lock)) changed.wait(lock);
+        }
+        return true;
     };
     return RowThreadPool::shared().runBeside(own, beside);
 }

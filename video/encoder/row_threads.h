@@ -87,6 +87,14 @@ bool runRows(int rows, int threads, Row&& row) {
 bool runRowsAhead(int rows, int ring, int threads, const std::function<void(int, int)>& prepare,
                   const std::function<bool(int, int)>& consume);
 
+// Rows made in three steps: prepare(j, slot) in any order, code(j, slot)
+// once rows 0..j are all prepared, both on whichever thread comes first,
+// and consume(j, slot) on the calling thread for j = 0..rows-1 in order
+// after code(j). Slot j % ring is row j's from its preparation until it is
+// consumed. A consume returning false ends the run with false.
+bool runRowsStaged(int rows, int ring, int threads, const std::function<void(int, int)>& prepare,
+                   const std::function<void(int, int)>& code, const std::function<bool(int, int)>& consume);
+
 // runBeside over the shared pool, or `own` then `beside` on the calling
 // thread with one thread.
 template <class Own, class Beside>
