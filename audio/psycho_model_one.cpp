@@ -65,6 +65,8 @@ PsychoModelOne::PsychoModelOne(const FrameShape& shape)
     for (int i = 0; i < tables_.entryCount; ++i) quietPower_[i] = power(table[i].quietDb + quietOffset_);
     for (int i = 0; i < 64; ++i) scaleLevel_[i] = 20 * std::log10(kTableB1[i] * 32768) - 10;
     floorPower_ = power(kFloorDb);
+    silentLevel_ = level(1e-20) + 90.309;
+    silentPower_ = power(silentLevel_);
     // Entries lie in rising line order, so each sub-band's are one run.
     for (int sb = 0, i = 0; sb <= 32; ++sb) {
         while (i < tables_.entryCount && table[i].line / linesPerBand_ < sb) ++i;
@@ -104,9 +106,16 @@ void PsychoModelOne::analyseChannel(int ch, const int16_t* samples, const int* s
     // taken once however many sums use it.
     double* x = x_.data();
     double* px = px_.data();
+    // Lines at the energy floor (silence) share one level and power.
     for (int k = 0; k < lines_; ++k) {
-        x[k] = level(std::max(re[k] * re[k] + im[k] * im[k], 1e-20)) + 90.309;
-        px[k] = power(x[k]);
+        const double energy = re[k] * re[k] + im[k] * im[k];
+        if (energy < 1e-20) {
+            x[k] = silentLevel_;
+            px[k] = silentPower_;
+        } else {
+            x[k] = level(energy) + 90.309;
+            px[k] = power(x[k]);
+        }
     }
     const double floorPower = floorPower_;
     auto clear = [&](int k) {

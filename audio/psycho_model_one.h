@@ -67,6 +67,7 @@ private:
     std::vector<double> quietPower_;  // threshold in quiet per entry, as power
     double scaleLevel_[64];           // 20 log10(scale factor * 32768) - 10
     double floorPower_ = 0;
+    double silentLevel_ = 0, silentPower_ = 0;  // a line at the energy floor
     // Working arrays of one analysis.
     std::vector<double> re_, im_, x_, px_;
     std::vector<char> tonal_;
