@@ -44,7 +44,9 @@ PsychoModelOne::PsychoModelOne(const FrameShape& shape)
       window_(n_),
       lineEntry_(lines_),
       lineBark_(lines_),
-      global_(tables_.entryCount) {
+      global_(tables_.entryCount),
+      reachFrom_(tables_.entryCount),
+      reachTo_(tables_.entryCount) {
     for (int i = 0; i < n_; ++i)
         window_[i] = std::sqrt(8.0 / 3.0) * (1 - std::cos(2 * M_PI * i / n_)) / (shape.layer == 2 ? 2048 : 1024);
     // Lines between two entries take the critical-band rate interpolated
@@ -63,6 +65,13 @@ PsychoModelOne::PsychoModelOne(const FrameShape& shape)
     for (int i = 0; i < tables_.entryCount; ++i) quietPower_[i] = power(table[i].quietDb + quietOffset_);
     for (int i = 0; i < 64; ++i) scaleLevel_[i] = 20 * std::log10(kTableB1[i] * 32768) - 10;
     floorPower_ = power(kFloorDb);
+    silentLevel_ = level(1e-20) + 90.309;
+    silentPower_ = power(silentLevel_);
+    // Entries lie in rising line order, so each sub-band's are one run.
+    for (int sb = 0, i = 0; sb <= 32; ++sb) {
+        while (i < tables_.entryCount && table[i].line / linesPerBand_ < sb) ++i;
+        bandEntries_[sb] = i;
+    }
     re_.resize(n_);
     im_.resize(n_);
     x_.resize(lines_);
@@ -97,9 +106,16 @@ void PsychoModelOne::analyseChannel(int ch, const int16_t* samples, const int* s
     // taken once however many sums use it.
     double* x = x_.data();
     double* px = px_.data();
+    // Lines at the energy floor (silence) share one level and power.
     for (int k = 0; k < lines_; ++k) {
-        x[k] = level(std::max(re[k] * re[k] + im[k] * im[k], 1e-20)) + 90.309;
-        px[k] = power(x[k]);
+        const double energy = re[k] * re[k] + im[k] * im[k];
+        if (energy < 1e-20) {
+            x[k] = silentLevel_;
+            px[k] = silentPower_;
+        } else {
+            x[k] = level(energy) + 90.309;
+            px[k] = power(x[k]);
+        }
     }
     const double floorPower = floorPower_;
     auto clear = [&](int k) {
@@ -207,38 +223,97 @@ void PsychoModelOne::analyseChannel(int ch, const int16_t* samples, const int* s
         while (from < count && zi - maskers_[from].z >= 8) ++from;
         if (to < from) to = from;
         while (to < count && !(zi - maskers_[to].z < -3)) ++to;
-        double sum = quietPower_[i];
-        for (int j = from; j < to; ++j) {
-            const Masker& m = maskers_[j];
-            const double dz = zi - m.z;
-            double spread;
-            if (dz < -1)
-                spread = 17 * (dz + 1) - m.lowSlope;
-            else if (dz < 0)
-                spread = m.lowSlope * dz;
-            else if (dz < 1)
-                spread = -17 * dz;
-            else
-                spread = -(dz - 1) * m.highSlope - 17;
-            sum += power(m.offsetLevel + spread);
-        }
-        global_[i] = level(sum);
+        reachFrom_[i] = from;
+        reachTo_[i] = to;
     }
 
-    // Minimum threshold and signal-to-mask ratio per sub-band.
-    int lastBand = table[tables_.entryCount - 1].line / linesPerBand_;
-    double lastThreshold = global_[tables_.entryCount - 1];
+    // Minimum threshold and signal-to-mask ratio per sub-band. Only the
+    // lowest threshold of a sub-band's entries counts, so an entry whose sum
+    // of powers already stands clearly above the lowest sum found (by far
+    // more than the logarithm's rounding could undo) is left unfinished. The
+    // sub-band's lowest entry of the last frame goes first, as it most often
+    // is the lowest again.
+    const int last = tables_.entryCount - 1;
+    double lastThreshold = 0;
     double minimum[32];
-    for (double& m : minimum) m = 1e9;
-    for (int i = 0; i < tables_.entryCount; ++i) {
-        int sb = table[i].line / linesPerBand_;
-        minimum[sb] = std::min(minimum[sb], global_[i]);
+    for (int sb = 0; sb < 32; ++sb) {
+        minimum[sb] = 1e9;
+        const int first = bandEntries_[sb], end = bandEntries_[sb + 1];
+        if (first == end) continue;
+        int& lowest = lowestEntry_[ch][sb];
+        const int hint = lowest >= first && lowest < end ? lowest : first;
+        double least = HUGE_VAL;
+        for (int n = first - 1; n < end; ++n) {
+            const int i = n < first ? hint : n;
+            if (n >= first && i == hint) continue;
+            const double bound = i == last || least == HUGE_VAL ? HUGE_VAL : least * (1 + 1e-9);
+            const double sum = maskedPower(i, bound);
+            if (sum > bound) continue;
+            const double threshold = level(sum);
+            if (i == last) lastThreshold = threshold;
+            minimum[sb] = std::min(minimum[sb], threshold);
+            if (sum < least) {
+                least = sum;
+                lowest = i;
+            }
+        }
     }
+    int lastBand = table[last].line / linesPerBand_;
     for (int sb = 0; sb < 32; ++sb) {
         if (sb > lastBand || minimum[sb] > 1e8) minimum[sb] = sb > 0 && sb <= lastBand ? minimum[sb - 1] : lastThreshold;
         double fromScale = scaleLevel_[scaleIndices[sb]];
         smr[sb] = std::max(bandLevel[sb], fromScale) - minimum[sb];
     }
+}
+
+// The threshold in quiet and every masker within reach, as powers, summed
+// in rising masker order; the sum stops once it passes bound. Under a
+// bound, the loudest masker's power goes first on its own: the whole sum
+// cannot be smaller than it added to the threshold in quiet (every term is
+// positive and rounding keeps order), which often settles the matter.
+double PsychoModelOne::maskedPower(int i, double bound) const {
+    const double zi = tables_.entries[i].bark;
+    const int from = reachFrom_[i], to = reachTo_[i];
+    auto maskingLevel = [&](const Masker& m) {
+        const double dz = zi - m.z;
+        double spread;
+        if (dz < -1)
+            spread = 17 * (dz + 1) - m.lowSlope;
+        else if (dz < 0)
+            spread = m.lowSlope * dz;
+        else if (dz < 1)
+            spread = -17 * dz;
+        else
+            spread = -(dz - 1) * m.highSlope - 17;
+        return m.offsetLevel + spread;
+    };
+    int loudest = -1;
+    double loudestPower = 0;
+    if (bound < HUGE_VAL && to > from) {
+        double top = maskingLevel(maskers_[from]);
+        loudest = from;
+        for (int j = from + 1; j < to; ++j) {
+            const double l = maskingLevel(maskers_[j]);
+            if (l > top) {
+                top = l;
+                loudest = j;
+            }
+        }
+        loudestPower = power(top);
+        const double least = quietPower_[i] + loudestPower;
+        if (least > bound) return least;
+    }
+    double sum = quietPower_[i];
+    for (int j = from; j < to; ++j) {
+        sum += j == loudest ? loudestPower : power(maskingLevel(maskers_[j]));
+        if (sum > bound) break;
+    }
+    return sum;
+}
+
+const std::vector<double>& PsychoModelOne::globalThreshold() const {
+    for (int i = 0; i < tables_.entryCount; ++i) global_[i] = level(maskedPower(i, HUGE_VAL));
+    return global_;
 }
 
 }  // namespace quillon::audio

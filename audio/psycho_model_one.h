@@ -23,9 +23,10 @@ public:
     // the smallest of the three). Writes smr[channel][sub-band].
     void analyse(const int16_t (*pcm)[1152], const int (*scaleIndices)[32], double (*smr)[32]);
 
-    // The last frame's global masking threshold (dB) per table entry, and
-    // the tonal components that survived (line numbers), for inspection.
-    const std::vector<double>& globalThreshold() const { return global_; }
+    // The last analysis's global masking threshold (dB) per table entry
+    // (worked out on asking), and the tonal components that survived (line
+    // numbers), for inspection.
+    const std::vector<double>& globalThreshold() const;
     const std::vector<int>& tonalLines() const { return tonalLines_; }
 
 private:
@@ -36,6 +37,7 @@ private:
         bool tonal;
     };
     void analyseChannel(int channel, const int16_t* samples, const int* scaleIndices, double* smr);
+    double maskedPower(int entry, double bound) const;
 
     FrameShape shape_;
     int n_, lines_, linesPerBand_, newSamples_, ringSize_, readOffset_;
@@ -47,7 +49,13 @@ private:
     double quietOffset_ = 0;         // -12 dB at high bit rates
     std::vector<double> ring_[2];
     int writePosition_[2] = {256, 256};
-    std::vector<double> global_;
+    mutable std::vector<double> global_;
+    // Per entry, the run of maskers within its reach; per sub-band, its
+    // entries [bandEntries_[sb], bandEntries_[sb + 1]) and, per channel, the
+    // one with the lowest threshold last time.
+    std::vector<int> reachFrom_, reachTo_;
+    int bandEntries_[33] = {};
+    int lowestEntry_[2][32] = {};
     std::vector<int> tonalLines_;
 
     // A masker's part in the global threshold: its critical-band rate z, its
@@ -59,6 +67,7 @@ private:
     std::vector<double> quietPower_;  // threshold in quiet per entry, as power
     double scaleLevel_[64];           // 20 log10(scale factor * 32768) - 10
     double floorPower_ = 0;
+    double silentLevel_ = 0, silentPower_ = 0;  // a line at the energy floor
     // Working arrays of one analysis.
     std::vector<double> re_, im_, x_, px_;
     std::vector<char> tonal_;

@@ -43,6 +43,15 @@ double PsychoModelTwo::spreading(double maskerBark, double maskeeBark) {
     return y <= -100 ? 0 : std::pow(10.0, (x + y) / 10);
 }
 
+// The part of the spread energy a partition's threshold keeps, by how
+// tonal the partition is: c runs from 0.05 (a tone) to 0.5 (noise).
+double PsychoModelTwo::maskFactor(int p, double c) const {
+    double tb = -0.301029996 - 0.434294482 * std::log(c);
+    double bark = partitionBark_[p];
+    double snr = std::max(minimumSnr(bark), tb * std::max(15.5 + bark, 24.5) + (1 - tb) * 5.5);
+    return std::pow(10.0, -snr / 10);
+}
+
 void PsychoModelTwo::build(Engine& engine) {
     int rate = shape_.rateHz;
     int index = rate == 32000 ? 0 : rate == 44100 ? 1 : 2;
@@ -87,6 +96,14 @@ void PsychoModelTwo::build(Engine& engine) {
         double sum = 0;
         for (int masker = 0; masker < count; ++masker) sum += spread_[masker * count + maskee];
         spreadNorm_[maskee] = sum > 0 ? 1 / sum : 1;
+    }
+    // Partitions at either end of the tonality range are common enough to
+    // keep their factors.
+    noiseFactor_.resize(count);
+    toneFactor_.resize(count);
+    for (int p = 0; p < count; ++p) {
+        noiseFactor_[p] = maskFactor(p, 0.5);
+        toneFactor_[p] = maskFactor(p, 0.05);
     }
     // Each masker's maskees with a spreading above zero lie in one run.
     spreadFrom_.assign(count, 0);
@@ -200,20 +217,20 @@ void PsychoModelTwo::analyseWindow(int channel, const double* samples, double* s
     double* lineThreshold = lineThreshold_.data();
     for (int p = 0; p < count; ++p) {
         double c = ecb[p] > 0 ? std::clamp(ct[p] / ecb[p], 0.05, 0.5) : 0.5;
-        double tb = -0.301029996 - 0.434294482 * std::log(c);
-        double bark = partitionBark_[p];
-        double snr = std::max(minimumSnr(bark), tb * std::max(15.5 + bark, 24.5) + (1 - tb) * 5.5);
-        double nb = std::max(ecb[p] * spreadNorm_[p] * std::pow(10.0, -snr / 10), partitionQuiet_[p]);
+        const double factor = c == 0.5 ? noiseFactor_[p] : c == 0.05 ? toneFactor_[p] : maskFactor(p, c);
+        double nb = std::max(ecb[p] * spreadNorm_[p] * factor, partitionQuiet_[p]);
         double perLine = nb / partitionWidth_[p];
         for (int k = partitionStart_[p]; k < partitionStart_[p] + partitionWidth_[p]; ++k)
             lineThreshold[k] = std::max(perLine, lineQuiet_[k]);
     }
-    for (int k = 0; k < kLines; ++k) {
-        double computed = lineThreshold[k];
-        if (shape_.layer == 1)
+    // Layer I holds each line's threshold near the last one's; Layer II
+    // keeps none.
+    if (shape_.layer == 1)
+        for (int k = 0; k < kLines; ++k) {
+            double computed = lineThreshold[k];
             lineThreshold[k] = std::max(std::min(computed, s.keptThreshold[k]), 0.00316 * computed);
-        s.keptThreshold[k] = 32 * computed;
-    }
+            s.keptThreshold[k] = 32 * computed;
+        }
 
     for (int sb = 0; sb < 32; ++sb) {
         double sum = 0, thresholdSum = 0, thresholdMin = 1e300;

@@ -34,6 +34,7 @@ public:
 private:
     void build(Engine& engine);
     void analyseWindow(int channel, const double* samples, double* smr);
+    double maskFactor(int partition, double c) const;
 
     static constexpr int kLines = 513;
     static constexpr int kHistory = 2048;
@@ -46,6 +47,7 @@ private:
     std::vector<int> linePartition_;
     std::vector<int> partitionStart_, partitionWidth_;
     std::vector<double> partitionBark_, partitionQuiet_, spreadNorm_;
+    std::vector<double> noiseFactor_, toneFactor_;  // maskFactor at c = 0.5 and 0.05
     std::vector<double> spread_;         // [masker * count + maskee]
     std::vector<int> spreadFrom_, spreadTo_;  // per masker: maskees with a spreading above zero
     // Working arrays of one analysis.
