@@ -176,10 +176,28 @@ uint64_t trellisQuantise(const TrellisBlock& b, const int16_t* coefficients, int
                 s1 = c < s1 ? c : s1;
             }
         } else {
-            for (int i = lo; i < j; ++i) {
+            // The even and the odd parents in two chains of comparisons,
+            // which the processor runs side by side; each keeps its
+            // earliest least cost, and the merge the earlier of equals.
+            double odd = kNone;
+            int oddAt = -1;
+            int i = lo;
+            for (; i + 1 < j; i += 2) {
                 const double c = best0[i] + lambda * row0[n - position[i] - 1];
                 ai0 = c < a0 ? i : ai0;
                 a0 = c < a0 ? c : a0;
+                const double d = best0[i + 1] + lambda * row0[n - position[i + 1] - 1];
+                oddAt = d < odd ? i + 1 : oddAt;
+                odd = d < odd ? d : odd;
+            }
+            if (i < j) {
+                const double c = best0[i] + lambda * row0[n - position[i] - 1];
+                ai0 = c < a0 ? i : ai0;
+                a0 = c < a0 ? c : a0;
+            }
+            if (oddAt >= 0 && (odd < a0 || (odd == a0 && oddAt < ai0))) {
+                a0 = odd;
+                ai0 = oddAt;
             }
             for (int k = twoStart; k < twoCount; ++k) {
                 const int i = withTwo[k];
