@@ -92,6 +92,18 @@ TEST(SimdChecker, DistanceRoutinesMatchThePlainForms) {
                         for (int limit : {0, 1, 100, 4080, 1 << 20})
                             ASSERT_EQ(r.sadSubsampled4x4(a.data(), b.data(), lx, limit),
                                       sadSubsampled4x4Plain(a.data(), b.data(), lx, limit));
+                        // 8x8 blocks of the lookahead's quarter pictures.
+                        const size_t eight = static_cast<size_t>(7) * lx + 8;
+                        const auto p8 = plane(eight, fr, rng), q8 = plane(eight, fc, rng);
+                        const auto c8 = plane(eight, rng() % 2 ? fr : fc, rng);
+                        ASSERT_EQ(r.sad8x8(p8.data(), c8.data(), lx), sad8x8Plain(p8.data(), c8.data(), lx));
+                        ASSERT_EQ(r.sadAverage8x8(c8.data(), p8.data(), q8.data(), lx),
+                                  sadAverage8x8Plain(c8.data(), p8.data(), q8.data(), lx));
+                        // Consecutive samples: a macroblock's planes.
+                        for (int n : {16, 64, 128, 256})
+                            if (static_cast<size_t>(n) <= refSize)
+                                ASSERT_EQ(r.squaredError(ref.data(), ref2.data(), n),
+                                          squaredErrorPlain(ref.data(), ref2.data(), n));
                     }
                 }
         }

@@ -198,6 +198,29 @@ void quarterLinePlain(const uint8_t* line0, ptrdiff_t lineStep, int columns, uin
     }
 }
 
+int sad8x8Plain(const uint8_t* a, const uint8_t* b, int stride) {
+    int sum = 0;
+    for (int r = 0; r < 8; ++r, a += stride, b += stride)
+        for (int x = 0; x < 8; ++x) sum += absDiff(a[x], b[x]);
+    return sum;
+}
+
+int sadAverage8x8Plain(const uint8_t* cur, const uint8_t* p, const uint8_t* q, int stride) {
+    int sum = 0;
+    for (int r = 0; r < 8; ++r, cur += stride, p += stride, q += stride)
+        for (int x = 0; x < 8; ++x) sum += absDiff(cur[x], (p[x] + q[x] + 1) >> 1);
+    return sum;
+}
+
+int squaredErrorPlain(const uint8_t* a, const uint8_t* b, int n) {
+    int sum = 0;
+    for (int i = 0; i < n; ++i) {
+        const int d = a[i] - b[i];
+        sum += d * d;
+    }
+    return sum;
+}
+
 void halfSampleNinePlain(const uint8_t* ref, const uint8_t* cur, int lx, int h, int out[9]) {
     for (int dy = -1; dy <= 1; ++dy)
         for (int dx = -1; dx <= 1; ++dx) {
@@ -228,6 +251,9 @@ MotionRoutines selectMotionRoutines(int MMXMode, uint32_t features) {
     r.ringSearch = ringSearchPlain;
     r.coarseSearch = coarseSearchPlain;
     r.quarterLine = quarterLinePlain;
+    r.sad8x8 = sad8x8Plain;
+    r.sadAverage8x8 = sadAverage8x8Plain;
+    r.squaredError = squaredErrorPlain;
     if (MMXMode < 1 || MMXMode > 4 || !(features & kCpuSse2)) return r;
     r.sadHalfPel = sadHalfPelSse2;
     r.sseHalfPel = sseHalfPelSse2;
@@ -238,6 +264,9 @@ MotionRoutines selectMotionRoutines(int MMXMode, uint32_t features) {
     r.ringSearch = ringSearchSse2;
     r.coarseSearch = coarseSearchSse2;
     r.quarterLine = quarterLineSse2;
+    r.sad8x8 = sad8x8Sse2;
+    r.sadAverage8x8 = sadAverage8x8Sse2;
+    r.squaredError = squaredErrorSse2;
     if (MMXMode < 3 || !(features & kCpuAvx2)) return r;
     r.sadHalfPel = sadHalfPelAvx2;
     r.sseHalfPel = sseHalfPelAvx2;

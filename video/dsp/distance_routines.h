@@ -63,6 +63,15 @@ using HalfSampleNineFn = void (*)(const uint8_t* ref, const uint8_t* cur, int lx
 // written as a byte to out[c] and as an int to copy[c].
 using QuarterLineFn = void (*)(const uint8_t* line0, ptrdiff_t lineStep, int columns, uint8_t* out, int* copy);
 
+// Sum of absolute differences of two 8x8 blocks (the lookahead's quarter
+// pictures), and of a block against the rounded-up mean of two others
+// ((p + q + 1) >> 1 per sample); all with the same line stride.
+using Sad8x8Fn = int (*)(const uint8_t* a, const uint8_t* b, int stride);
+using SadAverage8x8Fn = int (*)(const uint8_t* cur, const uint8_t* p, const uint8_t* q, int stride);
+// Sum of squared differences of n consecutive samples, n a multiple of 16
+// up to 256 (a macroblock's plane against its prediction or rebuild).
+using SquaredErrorFn = int (*)(const uint8_t* a, const uint8_t* b, int n);
+
 struct MotionRoutines {
     SadHalfPelFn sadHalfPel = nullptr;
     SseHalfPelFn sseHalfPel = nullptr;
@@ -75,6 +84,9 @@ struct MotionRoutines {
     // Null: the stage calls sadHalfPel per position.
     HalfSampleNineFn halfSampleNine = nullptr;
     QuarterLineFn quarterLine = nullptr;
+    Sad8x8Fn sad8x8 = nullptr;
+    SadAverage8x8Fn sadAverage8x8 = nullptr;
+    SquaredErrorFn squaredError = nullptr;
 };
 
 // The plain forms.
@@ -95,6 +107,12 @@ RingBest ringSearchSse2(const uint8_t* source, const uint8_t* block, int lx, int
 RingBest ringSearchAvx2(const uint8_t* source, const uint8_t* block, int lx, int h, const RingWindow& w);
 void quarterLinePlain(const uint8_t* line0, ptrdiff_t lineStep, int columns, uint8_t* out, int* copy);
 void quarterLineSse2(const uint8_t* line0, ptrdiff_t lineStep, int columns, uint8_t* out, int* copy);
+int sad8x8Plain(const uint8_t* a, const uint8_t* b, int stride);
+int sad8x8Sse2(const uint8_t* a, const uint8_t* b, int stride);
+int sadAverage8x8Plain(const uint8_t* cur, const uint8_t* p, const uint8_t* q, int stride);
+int sadAverage8x8Sse2(const uint8_t* cur, const uint8_t* p, const uint8_t* q, int stride);
+int squaredErrorPlain(const uint8_t* a, const uint8_t* b, int n);
+int squaredErrorSse2(const uint8_t* a, const uint8_t* b, int n);
 void halfSampleNinePlain(const uint8_t* ref, const uint8_t* cur, int lx, int h, int out[9]);
 CoarseBest coarseSearchPlain(const uint8_t* current, const uint8_t* anchor, int stride, int width, int height, int x0,
                              int y0, int range, int patience);

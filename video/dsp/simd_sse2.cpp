@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "video/dsp/distance_routines.h"
 #include "video/dsp/frame_conversion.h"
 #include "video/dsp/prediction.h"
 #include "video/dsp/quantize.h"
@@ -134,6 +135,48 @@ int variance16Sse2(const uint8_t* block, int lx) {
     }
     const int s = sadTotal(sum);
     return sum32(sq) - static_cast<int>((static_cast<int64_t>(s) * s) >> 8);
+}
+
+namespace {
+
+// Lines r and r + 1 of an 8-wide block side by side.
+inline __m128i twoLines(const uint8_t* p, int stride) {
+    return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
+                              _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + stride)));
+}
+
+}  // namespace
+
+int sad8x8Sse2(const uint8_t* a, const uint8_t* b, int stride) {
+    __m128i s = _mm_setzero_si128();
+    for (int r = 0; r < 8; r += 2) {
+        const ptrdiff_t o = static_cast<ptrdiff_t>(r) * stride;
+        s = _mm_add_epi64(s, _mm_sad_epu8(twoLines(a + o, stride), twoLines(b + o, stride)));
+    }
+    return sadTotal(s);
+}
+
+int sadAverage8x8Sse2(const uint8_t* cur, const uint8_t* p, const uint8_t* q, int stride) {
+    __m128i s = _mm_setzero_si128();
+    for (int r = 0; r < 8; r += 2) {
+        const ptrdiff_t o = static_cast<ptrdiff_t>(r) * stride;
+        // The byte average rounds up, as (p + q + 1) >> 1.
+        const __m128i mean = _mm_avg_epu8(twoLines(p + o, stride), twoLines(q + o, stride));
+        s = _mm_add_epi64(s, _mm_sad_epu8(twoLines(cur + o, stride), mean));
+    }
+    return sadTotal(s);
+}
+
+int squaredErrorSse2(const uint8_t* a, const uint8_t* b, int n) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i acc = _mm_setzero_si128();
+    for (int i = 0; i < n; i += 16) {
+        const __m128i va = load16(a + i), vb = load16(b + i);
+        const __m128i lo = _mm_sub_epi16(_mm_unpacklo_epi8(va, zero), _mm_unpacklo_epi8(vb, zero));
+        const __m128i hi = _mm_sub_epi16(_mm_unpackhi_epi8(va, zero), _mm_unpackhi_epi8(vb, zero));
+        acc = _mm_add_epi32(acc, _mm_add_epi32(_mm_madd_epi16(lo, lo), _mm_madd_epi16(hi, hi)));
+    }
+    return sum32(acc);
 }
 
 int sadSubsampled4x4Sse2(const uint8_t* block, const uint8_t* ref, int stride, int limit) {

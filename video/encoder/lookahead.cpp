@@ -44,19 +44,13 @@ QuarterPicture makeQuarterPicture(const uint8_t* luma, int stride, int width, in
 
 namespace {
 
-int sad8(const uint8_t* a, const uint8_t* b, int stride) {
-    int sum = 0;
-    for (int r = 0; r < 8; ++r, a += stride, b += stride)
-        for (int x = 0; x < 8; ++x) sum += std::abs(a[x] - b[x]);
-    return sum;
-}
-
 // Quarter samples either way: 64 full-size samples.
 constexpr int kRange = 32;
 
 }  // namespace
 
-PictureMatch matchPicture(const QuarterPicture& cur, const QuarterPicture& ref) {
+PictureMatch matchPicture(const QuarterPicture& cur, const QuarterPicture& ref, const QuarterDistances& d) {
+    const Sad8x8Fn sad8 = d.sad;
     PictureMatch m;
     const int across = cur.blocksAcross(), down = cur.blocksDown();
     m.blocks.assign(static_cast<size_t>(across) * down, BlockMatch{});
@@ -105,7 +99,7 @@ PictureMatch matchPicture(const QuarterPicture& cur, const QuarterPicture& ref) 
 }
 
 int64_t bidirectionalCost(const QuarterPicture& cur, const QuarterPicture& fwd, const QuarterPicture& bwd,
-                          const PictureMatch& fromFwd, const PictureMatch& fromBwd) {
+                          const PictureMatch& fromFwd, const PictureMatch& fromBwd, const QuarterDistances& d) {
     const int across = cur.blocksAcross(), down = cur.blocksDown();
     const size_t count = static_cast<size_t>(across) * down;
     if (fromFwd.blocks.size() != count || fromBwd.blocks.size() != count) return 0;
@@ -118,12 +112,7 @@ int64_t bidirectionalCost(const QuarterPicture& cur, const QuarterPicture& fwd, 
             const uint8_t* c = cur.at(8 * bx, 8 * by);
             const uint8_t* p = fwd.at(8 * bx + f.dx, 8 * by + f.dy);
             const uint8_t* q = bwd.at(8 * bx + k.dx, 8 * by + k.dy);
-            int both = 0;
-            for (int r = 0; r < 8; ++r)
-                for (int x = 0; x < 8; ++x) {
-                    const size_t o = static_cast<size_t>(r) * cur.width + x;
-                    both += std::abs(c[o] - ((p[o] + q[o] + 1) >> 1));
-                }
+            const int both = d.sadAverage(c, p, q, cur.width);
             total += std::min({f.cost, k.cost, both, cur.intraCost[b]});
         }
     return total;
@@ -136,7 +125,7 @@ const PictureMatch& PictureCosts::match(int cur, int ref) {
     const QuarterPicture* c = picture(cur);
     const QuarterPicture* r = picture(ref);
     PictureMatch m;
-    if (c && r) m = matchPicture(*c, *r);
+    if (c && r) m = matchPicture(*c, *r, distances_);
     return matches_.emplace(key, std::move(m)).first->second;
 }
 
@@ -210,7 +199,8 @@ int LookaheadDecider::chooseDistance(int anchor, int longest) {
             const QuarterPicture& cur = *costs_.picture(anchor + j);
             cost += kBWeight * static_cast<double>(bidirectionalCost(
                                    cur, *costs_.picture(anchor), *costs_.picture(anchor + d),
-                                   costs_.match(anchor + j, anchor), costs_.match(anchor + j, anchor + d)));
+                                   costs_.match(anchor + j, anchor), costs_.match(anchor + j, anchor + d),
+                                   costs_.distances()));
         }
         const double score = cost / d;
         // Ties go to the longer distance: fewer references, fewer bits.
@@ -359,7 +349,11 @@ namespace {
 // The encoder's frames, fetched through the frame input's window.
 class EncoderPictureCosts : public PictureCosts {
 public:
-    explicit EncoderPictureCosts(VideoEncoder& enc) : enc_(enc) {}
+    explicit EncoderPictureCosts(VideoEncoder& enc) : enc_(enc) {
+        const MotionRoutines r = selectMotionRoutines(enc.engine.ev.MMXMode, enc.engine.ev.cpuFeatures);
+        distances_.sad = r.sad8x8;
+        distances_.sadAverage = r.sadAverage8x8;
+    }
     const QuarterPicture* picture(int display) override {
         if (display < 0 || display >= enc_.nframes) return nullptr;
         // Past a picture the source could not give, the input has ended for

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "video/dsp/distance_routines.h"
 #include "video/encoder/coding_plan.h"
 
 namespace quillon {
@@ -42,14 +43,20 @@ struct PictureMatch {
     std::vector<BlockMatch> blocks;
     int64_t total = 0;  // sum over blocks of min(cost, intra cost)
 };
+// The block distances of the searches below (the routine set's forms).
+struct QuarterDistances {
+    Sad8x8Fn sad = sad8x8Plain;
+    SadAverage8x8Fn sadAverage = sadAverage8x8Plain;
+};
+
 // Searches every block of cur in ref from the zero vector and its
 // neighbours' vectors, refined in steps of 4, 2 and 1 samples.
-PictureMatch matchPicture(const QuarterPicture& cur, const QuarterPicture& ref);
+PictureMatch matchPicture(const QuarterPicture& cur, const QuarterPicture& ref, const QuarterDistances& d = {});
 
 // Cost of coding cur as a B picture between fwd and bwd, given both
 // matches: per block the cheapest of forward, backward and their average.
 int64_t bidirectionalCost(const QuarterPicture& cur, const QuarterPicture& fwd, const QuarterPicture& bwd,
-                          const PictureMatch& fromFwd, const PictureMatch& fromBwd);
+                          const PictureMatch& fromFwd, const PictureMatch& fromBwd, const QuarterDistances& d = {});
 
 // What the plan is decided from, by display index; a decider that can be
 // tested on synthetic pictures without an encoder.
@@ -62,9 +69,11 @@ public:
     const PictureMatch& match(int cur, int ref);
     // Forgets what lies before display (pictures and matches).
     void forgetBefore(int display);
+    const QuarterDistances& distances() const { return distances_; }
 
 protected:
     std::map<std::pair<int, int>, PictureMatch> matches_;
+    QuarterDistances distances_;
 };
 
 struct LookaheadParameters {

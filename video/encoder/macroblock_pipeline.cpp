@@ -7,6 +7,7 @@
 #include "video/dsp/quantize.h"
 #include "video/dsp/scan_mask.h"
 #include "video/dsp/simd_routines.h"
+#include "video/encoder/motion_estimation.h"
 #include "video/encoder/rate_interface.h"
 
 namespace quillon {
@@ -238,17 +239,16 @@ void commitMacroblock(const VideoEncoder& enc, const MacroblockWork& work, Pictu
     }
 }
 
-int64_t macroblockError(const VideoEncoder& enc, const MacroblockWork& work) {
+int64_t planesSquaredError(const VideoEncoder& enc, const uint8_t (*a)[256], const uint8_t (*b)[256]) {
     const int chroma = chromaBlockWidth(enc.geo.chromaFormat) * chromaBlockHeight(enc.geo.chromaFormat);
+    const SquaredErrorFn squaredError = enc.motion ? enc.motion->routines.squaredError : squaredErrorPlain;
     int64_t sum = 0;
-    for (int c = 0; c < 3; ++c) {
-        const int n = c == 0 ? 256 : chroma;
-        for (int i = 0; i < n; ++i) {
-            const int d = work.source[c][i] - work.reconstruction[c][i];
-            sum += d * d;
-        }
-    }
+    for (int c = 0; c < 3; ++c) sum += squaredError(a[c], b[c], c == 0 ? 256 : chroma);
     return sum;
+}
+
+int64_t macroblockError(const VideoEncoder& enc, const MacroblockWork& work) {
+    return planesSquaredError(enc, work.source, work.reconstruction);
 }
 
 }  // namespace quillon

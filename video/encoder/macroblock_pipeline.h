@@ -62,5 +62,8 @@ void commitMacroblock(const VideoEncoder& enc, const MacroblockWork& work, Pictu
 // Sum of squared differences between the reconstruction and the source,
 // all planes: the distortion of a candidate.
 int64_t macroblockError(const VideoEncoder& enc, const MacroblockWork& work);
+// The same between any two of the work's planes (source, prediction,
+// reconstruction), through the routine set's form.
+int64_t planesSquaredError(const VideoEncoder& enc, const uint8_t (*a)[256], const uint8_t (*b)[256]);
 
 }  // namespace quillon

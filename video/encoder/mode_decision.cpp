@@ -124,16 +124,7 @@ namespace {
 
 // Squared error of the prediction alone, all planes.
 int64_t predictionError(const VideoEncoder& enc, const MacroblockWork& work) {
-    const int chroma = chromaBlockWidth(enc.geo.chromaFormat) * chromaBlockHeight(enc.geo.chromaFormat);
-    int64_t sum = 0;
-    for (int c = 0; c < 3; ++c) {
-        const int n = c == 0 ? 256 : chroma;
-        for (int i = 0; i < n; ++i) {
-            const int d = work.source[c][i] - work.prediction[c][i];
-            sum += d * d;
-        }
-    }
-    return sum;
+    return planesSquaredError(enc, work.source, work.prediction);
 }
 
 // Whether 16 samples from half-sample position p (a half sample further
