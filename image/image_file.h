@@ -37,7 +37,8 @@ SwsContext* pictureScaler(SwsContext* cached, const AVFrame* frame);
 
 // Converts a decoded frame with a scaler made for it (same size, BGRA out)
 // into out, top row first. The scaler may write past a row's last pixel, so
-// it writes into padded rows in scratch and the rows are copied over.
+// it writes into padded rows in scratch and the rows are copied over, the
+// unused fourth byte of each pixel set to 0.
 void scaleFrameToBitmap(SwsContext* sws, const AVFrame* frame, Bitmap& out, std::vector<uint8_t>& scratch);
 bool loadJpeg(const std::string& path, Bitmap& out, std::string* error = nullptr);
 

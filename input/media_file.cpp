@@ -4,10 +4,6 @@
 #include <cmath>
 #include <cstring>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -370,26 +366,6 @@ bool MediaFile::seekVideo(int64_t frame) {
     return true;
 }
 
-namespace {
-
-// count BGRA pixels from `from` to `to` with the fourth byte of each 0.
-void copyClearingUnused(const uint8_t* from, uint8_t* to, int count) {
-    int x = 0;
-#ifdef __SSE2__
-    const __m128i keep = _mm_set1_epi32(0x00ffffff);
-    for (; x + 4 <= count; x += 4) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 4 * x));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 4 * x), _mm_and_si128(v, keep));
-    }
-#endif
-    for (; x < count; ++x) {
-        std::memcpy(to + 4 * x, from + 4 * x, 3);
-        to[4 * x + 3] = 0;
-    }
-}
-
-}  // namespace
-
 bool MediaFile::convertPicture(const AVFrame* frame, Bitmap& out) {
     if (frame->width <= 0 || frame->height <= 0) return false;
     sws_ = pictureScaler(sws_, frame);
@@ -398,16 +374,7 @@ bool MediaFile::convertPicture(const AVFrame* frame, Bitmap& out) {
     // size (the one before, as a rule) is not cleared first.
     if (out.width != frame->width || out.height != frame->height || out.pixels.size() != static_cast<size_t>(out.rowBytes()) * static_cast<size_t>(out.height))
         out.allocate(frame->width, frame->height);
-    // The scaler's padded rows into the bitmap's, bottom-up, the unused
-    // byte cleared on the way (what changeDepth does after a copy, in one
-    // pass over the picture instead of two).
-    const int stride = (out.rowBytes() + 64 + 63) & ~63;
-    scratch_.resize(static_cast<size_t>(stride) * (static_cast<size_t>(frame->height) + 1));
-    uint8_t* dst[4] = {scratch_.data(), nullptr, nullptr, nullptr};
-    int dstStride[4] = {stride, 0, 0, 0};
-    sws_scale(sws_, frame->data, frame->linesize, 0, frame->height, dst, dstStride);
-    for (int r = 0; r < frame->height; ++r)
-        copyClearingUnused(scratch_.data() + static_cast<size_t>(r) * stride, out.topRow(r), frame->width);
+    scaleFrameToBitmap(sws_, frame, out, scratch_);
     return true;
 }
 
