@@ -130,6 +130,25 @@ bool RowThreadPool::settle(Batch& batch) {
     return !batch.failed.load();
 }
 
+namespace {
+
+// Sets `over` and wakes every waiter when the calling thread's part of a run
+// leaves, however it leaves, so that the worker beside it stops too.
+struct OverOnLeaving {
+    std::mutex& mutex;
+    std::condition_variable& changed;
+    bool& over;
+    ~OverOnLeaving() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            over = true;
+        }
+        changed.notify_all();
+    }
+};
+
+}  // namespace
+
 bool runRowsAhead(int rows, int ring, int threads, const std::function<void(int, int)>& prepare,
                   const std::function<bool(int, int)>& consume) {
     ring = std::max(ring, 1);
@@ -171,20 +190,10 @@ bool runRowsAhead(int rows, int ring, int threads, const std::function<void(int,
         }
         return true;
     };
-    auto finishEarly = [&] {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            over = true;
-        }
-        changed.notify_all();
-    };
     auto own = [&]() -> bool {
         bool ok = true;
         // A throw lets the worker go before the pool waits for it.
-        struct Release {
-            decltype(finishEarly)& release;
-            ~Release() { release(); }
-        } release{finishEarly};
+        const OverOnLeaving release{mutex, changed, over};
         auto ready = [&](int j) { return state[static_cast<size_t>(j)].load() == kReady; };
         for (int j = 0; j < rows && ok; ++j) {
             if (take(j)) {
@@ -269,19 +278,9 @@ bool runRowsStaged(int rows, int ring, int threads, const std::function<void(int
             if (!oneStep(lock)) changed.wait(lock);
         return true;
     };
-    auto finishEarly = [&] {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            over = true;
-        }
-        changed.notify_all();
-    };
     auto own = [&]() -> bool {
         // A throw lets the worker go before the pool waits for it.
-        struct Release {
-            decltype(finishEarly)& release;
-            ~Release() { release(); }
-        } release{finishEarly};
+        const OverOnLeaving release{mutex, changed, over};
         std::unique_lock<std::mutex> lock(mutex);
         while (consumed < rows) {
             if (at(consumed) == kCoded) {
