@@ -185,6 +185,39 @@ template bool putMacroblock<BitWriter>(Engine*, BitWriter&, const MacroblockSynt
 template bool putMacroblock<BitCounter>(Engine*, BitCounter&, const MacroblockSyntax&, const MacroblockInfo&,
                                         const Block*, const uint64_t*, SliceState&);
 
+namespace {
+
+// A macroblock whose quantiser and levels are settled, into its slice:
+// skipped where the syntax allows, else written. `edge`: the first or last
+// of its row, never skipped. previousType becomes its type; the tallies
+// count it. False when it could not be written.
+bool putOrSkip(const VideoEncoder& enc, Engine* engine, BitWriter& w, const MacroblockSyntax& syntax,
+               MacroblockInfo& mb, bool edge, const Block* levels, const uint64_t* scanMasks, SliceState& st,
+               int& previousType, PictureTally& tally) {
+    if (mb.cbp != 0 && mb.mquant != st.prevMquant) mb.type |= kMbQuant;
+    const bool p = enc.pic.pictureCodingType == kPictureP;
+    if (!edge && mb.cbp == 0 && canSkip(enc, mb, previousType, st)) {
+        if (p) {
+            st.resetDc();
+            st.resetPmv();
+        }
+        mb.skipped = 1;
+        ++st.addressIncrement;
+    } else {
+        mb.skipped = 0;
+        if (p && mb.cbp == 0 && !(mb.type & kMbMotionForward)) mb.type |= kMbMotionForward;
+        if (!putMacroblock(engine, w, syntax, mb, levels, scanMasks, st)) return false;
+    }
+    previousType = mb.type;
+    tally.quantSum += mb.mquant;
+    ++tally.macroblocks;
+    if (mb.type & kMbIntra) ++tally.intra;
+    if (mb.skipped) ++tally.skipped;
+    return true;
+}
+
+}  // namespace
+
 bool codePicture(VideoEncoder& enc, const Picture& source) {
     const bool cbr = enc.constantBitrate() && enc.rate;
     PictureState& pic = enc.pic;
@@ -278,34 +311,13 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
             quantise(k, mb, work);
         }
         if (cbr) enc.rate->rcRecordMquant(enc, mb.mquant);
-        if (mb.cbp != 0 && mb.mquant != st.prevMquant) mb.type |= kMbQuant;
-
-        if (i != 0 && i != g.mbWidth - 1 && mb.cbp == 0 && canSkip(enc, mb, previousType, st)) {
-            if (pic.pictureCodingType == kPictureP) {
-                st.resetDc();
-                st.resetPmv();
-            }
-            mb.skipped = 1;
-            previousType = mb.type;
-            ++st.addressIncrement;
-        } else {
-            mb.skipped = 0;
-            if (pic.pictureCodingType == kPictureP && mb.cbp == 0 && !(mb.type & kMbMotionForward))
-                mb.type |= kMbMotionForward;
-            if (!putMacroblock(&enc.engine, enc.writer, syntax, mb, prepared ? levels : work.blocks, work.scanMask,
-                               st))
-                return false;
-            previousType = mb.type;
-        }
+        if (!putOrSkip(enc, &enc.engine, enc.writer, syntax, mb, i == 0 || i == g.mbWidth - 1,
+                       prepared ? levels : work.blocks, work.scanMask, st, previousType, enc.tally))
+            return false;
         if (!prepared) {
             reconstructMacroblock(enc, mb, mb.dctType, work);
             commitMacroblock(enc, work, *enc.reconstructed);
         }
-        PictureTally& tally = enc.tally;
-        tally.quantSum += mb.mquant;
-        ++tally.macroblocks;
-        if (mb.type & kMbIntra) ++tally.intra;
-        if (mb.skipped) ++tally.skipped;
         return true;
     };
 
@@ -361,25 +373,9 @@ bool codePicture(VideoEncoder& enc, const Picture& source) {
                 const int k = j * width + i;
                 const size_t at = static_cast<size_t>(slot * width + i);
                 MacroblockInfo& mb = enc.mbInfo[static_cast<size_t>(k)];
-                if (mb.cbp != 0 && mb.mquant != rs.prevMquant) mb.type |= kMbQuant;
-                if (i != 0 && i != width - 1 && mb.cbp == 0 && canSkip(enc, mb, previous, rs)) {
-                    if (pic.pictureCodingType == kPictureP) {
-                        rs.resetDc();
-                        rs.resetPmv();
-                    }
-                    mb.skipped = 1;
-                    ++rs.addressIncrement;
-                } else {
-                    mb.skipped = 0;
-                    if (pic.pictureCodingType == kPictureP && mb.cbp == 0 && !(mb.type & kMbMotionForward))
-                        mb.type |= kMbMotionForward;
-                    if (!putMacroblock(engine, w, syntax, mb, levels[at].data(), slots[at].scanMask, rs)) return false;
-                }
-                previous = mb.type;
-                out.tally.quantSum += mb.mquant;
-                ++out.tally.macroblocks;
-                if (mb.type & kMbIntra) ++out.tally.intra;
-                if (mb.skipped) ++out.tally.skipped;
+                if (!putOrSkip(enc, engine, w, syntax, mb, i == 0 || i == width - 1, levels[at].data(),
+                               slots[at].scanMask, rs, previous, out.tally))
+                    return false;
             }
             out.tally.macroblockBits = rs.macroblockBits;
             out.tally.blockBits = rs.blockBits;
