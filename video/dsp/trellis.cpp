@@ -1,5 +1,6 @@
 #include "video/dsp/trellis.h"
 
+#include <cassert>
 #include <cstdlib>
 #include <limits>
 
@@ -22,6 +23,11 @@ int escapeBits(bool mpeg2, int magnitude) {
 struct BitsTable {
     static constexpr int kMagnitudes = 41;
     uint8_t bits[64][kMagnitudes];
+    // The same by magnitude, then run: the search walks the runs of one
+    // magnitude. Magnitudes past the table have a row of their escape each
+    // (MPEG-1's escape grows past 127).
+    uint8_t byRun[kMagnitudes][64];
+    uint8_t escapes[2][64];
     bool mpeg2;
 
     BitsTable(bool isMpeg2, bool tableB15) : mpeg2(isMpeg2) {
@@ -33,11 +39,19 @@ struct BitsTable {
                     if (c.length != 0) n = c.length + 1;
                 }
                 bits[run][m] = static_cast<uint8_t>(n);
+                byRun[m][run] = static_cast<uint8_t>(n);
             }
+            escapes[0][run] = static_cast<uint8_t>(escapeBits(mpeg2, kMagnitudes));
+            escapes[1][run] = static_cast<uint8_t>(escapeBits(mpeg2, 128));
         }
     }
     int at(int run, int magnitude) const {
         return magnitude < kMagnitudes ? bits[run][magnitude] : escapeBits(mpeg2, magnitude);
+    }
+    // Bits by run of one magnitude: row[run] == at(run, magnitude).
+    const uint8_t* row(int magnitude) const {
+        if (magnitude < kMagnitudes) return byRun[magnitude];
+        return escapes[magnitude > 127 ? 1 : 0];
     }
 };
 
@@ -99,17 +113,35 @@ uint64_t trellisQuantise(const TrellisBlock& b, const int16_t* coefficients, int
     if (count == 0) return scanMask;
 
     const BitsTable& table = bitsTable(b.mpeg2, b.tableB15);
-    // Per candidate and option (0: the rounded magnitude, 1: one less): the
-    // magnitude, and the best cost of a code ending there, measured against
-    // every candidate being zero (infinite for an option that is zero).
-    int magnitude[64][2];
-    double best[64][2];
-    int from[64][2];  // previous candidate * 2 + option, -1 for the first code
+    // Per candidate: its rounded magnitude; per candidate and option (0: the
+    // rounded magnitude, 1: one less) at 2 * candidate + option, the best
+    // cost of a code ending there, measured against every candidate being
+    // zero, and the option it follows. A candidate of magnitude 1 has no
+    // second option; on grain most are such.
+    int magnitude[64];
+    double best0[64], best1[64];
+    int from[128];  // previous candidate * 2 + option, -1 for the first code
+    // The candidates with a second option, in order.
+    int withTwo[64];
+    int twoCount = 0, twoStart = 0;
     const double lambda = b.lambda;
     const double endBits = lambda * endOfBlockBits(b);
     double bestEnd = b.intra ? endBits : 0.0;  // every level zero
     int bestLast = -1;
     constexpr double kNone = std::numeric_limits<double>::infinity();
+    // A parent's second option comes after its rounded one; a path from a
+    // parent only when strictly cheaper than starting the block here.
+    auto merge = [](double first, double a, int ai, double s, int si, double& cost) {
+        int parent = -1;
+        cost = first;
+        const bool second = si >= 0 && (ai < 0 || s < a || (s == a && si < ai));
+        const double c = second ? s : a;
+        if (c < first) {
+            cost = c;
+            parent = second ? 2 * si + 1 : 2 * ai;
+        }
+        return parent;
+    };
     for (int j = 0; j < count; ++j) {
         const int n = position[j];
         const int natural = b.scan[n];
@@ -118,58 +150,116 @@ uint64_t trellisQuantise(const TrellisBlock& b, const int16_t* coefficients, int
         const double zero = squared(x);
         const int m0 = rounded, m1 = rounded - 1;
         const bool two = m1 >= 1;
-        magnitude[j][0] = m0;
-        magnitude[j][1] = m1;
-        // Each option's best code so far: as the first one, then after each
-        // parent in order, a later parent taking over only when strictly
-        // cheaper (ties keep the earlier path, the rounded option first).
-        double cost0 = lambda * firstBits(b, table, n, m0);
-        double cost1 = two ? lambda * firstBits(b, table, n, m1) : kNone;
-        int parent0 = -1, parent1 = -1;
-        // With a short look-back a code follows one of the few
-        // candidates before it: longer runs of dropped levels seldom
-        // pay, and the rounded choice (every candidate kept) stays
-        // among the paths.
-        for (int i = j > b.lookBack ? j - b.lookBack : 0; i < j; ++i) {
-            const int run = n - position[i] - 1;
-            const double b0 = best[i][0], b1 = best[i][1];
-            const double bits0 = lambda * table.at(run, m0);
-            const double bits1 = lambda * table.at(run, m1 < 1 ? 1 : m1);
-            // Branch-free: the comparisons are unpredictable.
-            double c = b0 + bits0;
-            parent0 = c < cost0 ? 2 * i : parent0;
-            cost0 = c < cost0 ? c : cost0;
-            c = b1 + bits0;
-            parent0 = c < cost0 ? 2 * i + 1 : parent0;
-            cost0 = c < cost0 ? c : cost0;
-            c = b0 + bits1;
-            parent1 = c < cost1 ? 2 * i : parent1;
-            cost1 = c < cost1 ? c : cost1;
-            c = b1 + bits1;
-            parent1 = c < cost1 ? 2 * i + 1 : parent1;
-            cost1 = c < cost1 ? c : cost1;
-        }
-        best[j][0] = cost0 + (squared(x - reconstructedMagnitude(b, natural, m0)) - zero);
-        from[j][0] = parent0;
-        best[j][1] = two ? cost1 + (squared(x - reconstructedMagnitude(b, natural, m1)) - zero) : kNone;
-        from[j][1] = parent1;
-        for (int o = 0; o < (two ? 2 : 1); ++o) {
-            const double end = best[j][o] + endBits;
-            if (end < bestEnd) {
-                bestEnd = end;
-                bestLast = 2 * j + o;
+        magnitude[j] = m0;
+        // With a short look-back a code follows one of the few candidates
+        // before it: longer runs of dropped levels seldom pay, and the
+        // rounded choice (every candidate kept) stays among the paths.
+        const int lo = j > b.lookBack ? j - b.lookBack : 0;
+        while (twoStart < twoCount && withTwo[twoStart] < lo) ++twoStart;
+        // Each option's best code: the first one, else the cheapest after a
+        // parent, the earliest (parent, then its rounded option first) among
+        // equals. The parents' rounded options and their second ones are
+        // searched apart, the second ones only where they exist, and the
+        // two winners merged by cost and order. Branch-free comparisons:
+        // they are unpredictable.
+        const uint8_t* row0 = table.row(m0);
+        const double first0 = lambda * firstBits(b, table, n, m0);
+        double a0 = kNone, s0 = kNone;
+        int ai0 = -1, si0 = -1;
+        double a1 = kNone, s1 = kNone;
+        int ai1 = -1, si1 = -1;
+        if (two) {
+            const uint8_t* row1 = table.row(m1);
+            for (int i = lo; i < j; ++i) {
+                const int run = n - position[i] - 1;
+                const double p = best0[i];
+                double c = p + lambda * row0[run];
+                ai0 = c < a0 ? i : ai0;
+                a0 = c < a0 ? c : a0;
+                c = p + lambda * row1[run];
+                ai1 = c < a1 ? i : ai1;
+                a1 = c < a1 ? c : a1;
             }
+            for (int k = twoStart; k < twoCount; ++k) {
+                const int i = withTwo[k];
+                const int run = n - position[i] - 1;
+                const double p = best1[i];
+                double c = p + lambda * row0[run];
+                si0 = c < s0 ? i : si0;
+                s0 = c < s0 ? c : s0;
+                c = p + lambda * row1[run];
+                si1 = c < s1 ? i : si1;
+                s1 = c < s1 ? c : s1;
+            }
+        } else {
+            // The even and the odd parents in two chains of comparisons,
+            // which the processor runs side by side; each keeps its
+            // earliest least cost, and the merge the earlier of equals.
+            double odd = kNone;
+            int oddAt = -1;
+            int i = lo;
+            for (; i + 1 < j; i += 2) {
+                const double c = best0[i] + lambda * row0[n - position[i] - 1];
+                ai0 = c < a0 ? i : ai0;
+                a0 = c < a0 ? c : a0;
+                const double d = best0[i + 1] + lambda * row0[n - position[i + 1] - 1];
+                oddAt = d < odd ? i + 1 : oddAt;
+                odd = d < odd ? d : odd;
+            }
+            if (i < j) {
+                const double c = best0[i] + lambda * row0[n - position[i] - 1];
+                ai0 = c < a0 ? i : ai0;
+                a0 = c < a0 ? c : a0;
+            }
+            if (oddAt >= 0 && (odd < a0 || (odd == a0 && oddAt < ai0))) {
+                a0 = odd;
+                ai0 = oddAt;
+            }
+            for (int k = twoStart; k < twoCount; ++k) {
+                const int i = withTwo[k];
+                const double c = best1[i] + lambda * row0[n - position[i] - 1];
+                si0 = c < s0 ? i : si0;
+                s0 = c < s0 ? c : s0;
+            }
+        }
+        double cost0, cost1;
+        from[2 * j] = merge(first0, a0, ai0, s0, si0, cost0);
+        best0[j] = cost0 + (squared(x - reconstructedMagnitude(b, natural, m0)) - zero);
+        if (best0[j] + endBits < bestEnd) {
+            bestEnd = best0[j] + endBits;
+            bestLast = 2 * j;
+        }
+        if (two) {
+            from[2 * j + 1] = merge(lambda * firstBits(b, table, n, m1), a1, ai1, s1, si1, cost1);
+            best1[j] = cost1 + (squared(x - reconstructedMagnitude(b, natural, m1)) - zero);
+            if (best1[j] + endBits < bestEnd) {
+                bestEnd = best1[j] + endBits;
+                bestLast = 2 * j + 1;
+            }
+            withTwo[twoCount++] = j;
+        } else {
+            from[2 * j + 1] = -1;
+            best1[j] = kNone;
         }
     }
 
     for (int j = 0; j < count; ++j) levels[b.scan[position[j]]] = 0;
     uint64_t kept = dc;
-    for (int at = bestLast; at >= 0; at = from[at / 2][at % 2]) {
-        const int j = at / 2;
+    // Every link points to an earlier candidate, so the walk visits each
+    // candidate at most once. One plain index into one array: with a step
+    // that chose between two arrays, the sanitizer build (GCC 12, -O1 with
+    // the overflow checks) kept revisiting the first step's candidate and
+    // never ended.
+    int at = bestLast;
+    while (at >= 0) {
+        const int j = at >> 1;
         const int natural = b.scan[position[j]];
-        const int m = magnitude[j][at % 2];
+        const int m = magnitude[j] - (at & 1);
         levels[natural] = static_cast<int16_t>(coefficients[natural] < 0 ? -m : m);
         kept |= uint64_t{1} << position[j];
+        const int next = from[at];
+        assert(next < 2 * j);
+        at = next;
     }
     return kept;
 }
