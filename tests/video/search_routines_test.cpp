@@ -75,6 +75,64 @@ TEST(SearchRoutines, RingSearchMatchesThePlainWalk) {
     }
 }
 
+// Windows that reach every edge of the picture, centres on the edges and
+// corners and once outside the window, rings up to past what the vector
+// form keeps in its table; blocks far from their reference (sums near
+// their largest), with one exact match placed in the window, and flat
+// pictures where every position ties. The planes end with the last line
+// the plain walk reads.
+TEST(SearchRoutines, RingSearchMatchesThePlainWalkAtTheEdges) {
+    const auto sets = vectorSets();
+    if (sets.empty()) GTEST_SKIP() << "no vector routines here";
+    std::mt19937 rng(41);
+    const int w = 80, h = 56;
+    for (int kind = 0; kind < 4; ++kind) {
+        std::vector<uint8_t> ref(static_cast<size_t>(w) * h), cur(ref.size());
+        for (size_t i = 0; i < ref.size(); ++i) {
+            switch (kind) {
+                case 0: ref[i] = static_cast<uint8_t>(rng()); cur[i] = static_cast<uint8_t>(rng()); break;
+                case 1: ref[i] = 9; cur[i] = 9; break;
+                case 2: ref[i] = rng() % 4 ? 0 : 3; cur[i] = 255; break;  // every distance near 65280
+                default: ref[i] = static_cast<uint8_t>(rng() % 32); cur[i] = static_cast<uint8_t>(rng() % 32); break;
+            }
+        }
+        for (int field = 0; field < 2; ++field) {
+            const int lx = field ? 2 * w : w, rows = field ? h / 2 : h;
+            for (int bh : {8, 16}) {
+                for (int trial = 0; trial < 120; ++trial) {
+                    RingWindow win;
+                    win.rings = 1 + trial % 10;
+                    const bool wide = trial % 3 != 0;
+                    win.xLow = wide ? 0 : static_cast<int>(rng() % 20);
+                    win.xHigh = wide ? w - 16 : std::min(w - 16, win.xLow + static_cast<int>(rng() % 30));
+                    win.yLow = wide ? 0 : static_cast<int>(rng() % 6);
+                    win.yHigh = wide ? rows - bh : std::min(rows - bh, win.yLow + static_cast<int>(rng() % 16));
+                    const int edgeX[3] = {win.xLow, win.xHigh, win.xLow + static_cast<int>(rng() % (win.xHigh - win.xLow + 1))};
+                    const int edgeY[3] = {win.yLow, win.yHigh, win.yLow + static_cast<int>(rng() % (win.yHigh - win.yLow + 1))};
+                    win.centreX = edgeX[trial % 3];
+                    win.centreY = edgeY[(trial / 3) % 3];
+                    if (trial % 17 == 5 && win.xLow > 0) win.centreX = win.xLow - 1;  // outside the window
+                    auto block = cur;
+                    if (kind == 0 && trial % 2) {
+                        // An exact match somewhere in the rings.
+                        const int mx = std::clamp(win.centreX + static_cast<int>(rng() % 9) - 4, win.xLow, win.xHigh);
+                        const int my = std::clamp(win.centreY + static_cast<int>(rng() % 9) - 4, win.yLow, win.yHigh);
+                        for (int j = 0; j < bh; ++j)
+                            for (int i = 0; i < 16; ++i)
+                                block[static_cast<size_t>(lx) * j + i] = ref[static_cast<size_t>(lx) * (my + j) + mx + i];
+                    }
+                    const RingBest a = ringSearchPlain(ref.data(), block.data(), lx, bh, win);
+                    for (const MotionRoutines& r : sets) {
+                        const RingBest b = r.ringSearch(ref.data(), block.data(), lx, bh, win);
+                        ASSERT_EQ(std::make_tuple(a.x, a.y, a.distance), std::make_tuple(b.x, b.y, b.distance))
+                            << kind << " field " << field << " h " << bh << " trial " << trial;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(SearchRoutines, CoarseSearchMatchesThePlainWalk) {
     const auto sets = vectorSets();
     if (sets.empty()) GTEST_SKIP() << "no vector routines here";
