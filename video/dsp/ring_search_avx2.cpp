@@ -115,11 +115,11 @@ RingBest searchTable(const uint8_t* source, const uint8_t* block, int lx, const 
         const uint8_t* line = source + static_cast<ptrdiff_t>(lx) * y;
         const int row = (y - w.centreY + R) * kTableSide + R - w.centreX;  // + x: the entry of x
         int x = x0;
-        for (; x + 7 <= x1; x += 8) eightPartials<N>(line + x, curLines, lx, table + row + x);
+        for (; x + 7 <= x1; x += 8) eightPartials<N>(line + x, curLines, lx, table + (row + x));
         // A tail of four or more: eight ending at the last position, when
         // the row has room for them inside the window.
         if (x1 - x >= 3 && x1 - 7 >= x0) {
-            eightPartials<N>(line + x1 - 7, curLines, lx, table + row + x1 - 7);
+            eightPartials<N>(line + x1 - 7, curLines, lx, table + (row + x1 - 7));
             x = x1 + 1;
         }
         for (; x <= x1; ++x) table[row + x] = static_cast<uint16_t>(someLines<N>(line + x, curPairs, lx));
