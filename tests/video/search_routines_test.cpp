@@ -157,6 +157,40 @@ TEST(SearchRoutines, CoarseSearchMatchesThePlainWalk) {
     }
 }
 
+// A true match at each ring 1..4 (the current image is the anchor moved),
+// where the walk ends at the ring's first exact 0, from blocks all over
+// the image so that rings the window cuts are among them; and windows one
+// position wide.
+TEST(SearchRoutines, CoarseSearchEndsAtTheSameExactMatch) {
+    const auto sets = vectorSets();
+    if (sets.empty()) GTEST_SKIP() << "no vector routines here";
+    std::mt19937 rng(43);
+    const int w = 48, h = 40;
+    const auto anchor = picture(w, h, 0, rng);
+    for (int sy = -4; sy <= 4; ++sy)
+        for (int sx = -4; sx <= 4; ++sx) {
+            std::vector<uint8_t> current(anchor.size());
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    const int ax = x + sx, ay = y + sy;
+                    current[static_cast<size_t>(y) * w + x] =
+                        ax >= 0 && ax < w && ay >= 0 && ay < h ? anchor[static_cast<size_t>(ay) * w + ax]
+                                                               : static_cast<uint8_t>(rng());
+                }
+            for (int y0 = 0; y0 + 4 <= h; y0 += 3)
+                for (int x0 = 0; x0 + 4 <= w; x0 += 5) {
+                    const int range = 1 + (x0 + y0) % 9, patience = 1 + (x0 / 5) % 2;
+                    const CoarseBest a = coarseSearchPlain(current.data(), anchor.data(), w, w, h, x0, y0, range, patience);
+                    for (const MotionRoutines& r : sets) {
+                        const CoarseBest b = r.coarseSearch(current.data(), anchor.data(), w, w, h, x0, y0, range, patience);
+                        ASSERT_EQ(std::make_tuple(a.x, a.y, a.distance, a.rings),
+                                  std::make_tuple(b.x, b.y, b.distance, b.rings))
+                            << "shift " << sx << "," << sy << " at " << x0 << "," << y0 << " range " << range;
+                    }
+                }
+        }
+}
+
 // The quarter-resolution line against the plain one: widths with and
 // without a tail of one to three outputs, frame and field line steps, and
 // all-255 lines for the largest sums; the input ends where the plain reads

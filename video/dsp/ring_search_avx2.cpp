@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 
 #include "video/dsp/ring_search.h"
 
@@ -180,6 +181,99 @@ RingBest searchEach(const uint8_t* source, const uint8_t* block, int lx, const R
 }
 
 }  // namespace
+
+namespace {
+
+// The coarse search's 4x4 block, its four lines side by side.
+inline __m128i blockLines(const uint8_t* p, int stride) {
+    int32_t a, b, c, d;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + stride, 4);
+    std::memcpy(&c, p + 2 * stride, 4);
+    std::memcpy(&d, p + 3 * stride, 4);
+    return _mm_set_epi32(d, c, b, a);
+}
+
+}  // namespace
+
+// The plain walk (walkCoarseRings) without a branch on its comparisons: a
+// ring's positions are taken in its order, each strictly smaller distance
+// replacing the best by a select, and what the plain walk decides inside a
+// ring is decided at its end. A best that changed resets the patience, as
+// any change inside the ring did; a 0, where the plain walk stops at once,
+// is kept as the ring's first 0 by the strict comparison and ends the walk
+// with the same ring count.
+CoarseBest coarseSearchAvx2(const uint8_t* current, const uint8_t* anchor, int stride, int width, int height, int x0,
+                            int y0, int range, int patience) {
+    const __m128i cur = blockLines(current + x0 + static_cast<ptrdiff_t>(stride) * y0, stride);
+    auto at = [&](int x, int y) { return anchor + x + static_cast<ptrdiff_t>(stride) * y; };
+    auto sum = [&](__m128i lines) {
+        const __m128i s = _mm_sad_epu8(lines, cur);
+        return _mm_cvtsi128_si32(s) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(s, s));
+    };
+    auto line = [](const uint8_t* p) {
+        int32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    };
+    const int xLow = std::max(0, x0 - range), xEnd = std::min(width - 4, x0 + range - 1);
+    const int yLow = std::max(0, y0 - range), yEnd = std::min(height - 4, y0 + range - 1);
+    constexpr int kRingCounts[9] = {0, 1, 1, 0, 1, 0, 0, 0, 1};
+    CoarseBest out;
+    out.x = x0;
+    out.y = y0;
+    out.distance = sum(blockLines(at(x0, y0), stride));
+    if (out.distance == 0) return out;
+    int idle = 0;
+    for (int k = 1; k <= range; ++k) {
+        out.rings = k;
+        int bd = out.distance, bx = out.x, by = out.y;
+        auto take = [&](int d, int x, int y) {
+            const bool better = d < bd;
+            bd = better ? d : bd;
+            bx = better ? x : bx;
+            by = better ? y : by;
+        };
+        const int left = x0 - k, right = x0 + k, top = y0 - k, bottom = y0 + k;
+        if (left >= xLow && right < xEnd && top >= yLow && bottom < yEnd) {
+            for (int x = left; x < right; ++x) take(sum(blockLines(at(x, top), stride)), x, top);
+            // Down a column a position's lines are the one above's moved
+            // up a line and the next line; up a column the other way. The
+            // line read past a column's end is still inside the image.
+            __m128i lines = blockLines(at(right, top), stride);
+            for (int y = top; y < bottom; ++y) {
+                take(sum(lines), right, y);
+                lines = _mm_insert_epi32(_mm_srli_si128(lines, 4), line(at(right, y + 4)), 3);
+            }
+            for (int x = right; x > left; --x) take(sum(blockLines(at(x, bottom), stride)), x, bottom);
+            lines = blockLines(at(left, bottom), stride);
+            for (int y = bottom; y > top; --y) {
+                take(sum(lines), left, y);
+                lines = _mm_insert_epi32(_mm_slli_si128(lines, 4), line(at(left, y - 1)), 0);
+            }
+        } else {
+            int x = left, y = top;
+            for (int side = 0; side < 4; ++side) {
+                const int dx = side == 0 ? 1 : side == 2 ? -1 : 0;
+                const int dy = side == 1 ? 1 : side == 3 ? -1 : 0;
+                for (int step = 0; step < 2 * k; ++step, x += dx, y += dy)
+                    if (x >= xLow && x < xEnd && y >= yLow && y < yEnd) take(sum(blockLines(at(x, y), stride)), x, y);
+            }
+        }
+        if (bd < out.distance) {
+            out.distance = bd;
+            out.x = bx;
+            out.y = by;
+            idle = 0;
+            if (bd == 0) return out;
+        }
+        if (k <= 8 && kRingCounts[k]) {
+            ++idle;
+            if (idle > patience) break;
+        }
+    }
+    return out;
+}
 
 RingBest ringSearchAvx2(const uint8_t* source, const uint8_t* block, int lx, int h, const RingWindow& w) {
     if (w.rings <= kTableRings)
