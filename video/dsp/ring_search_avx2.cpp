@@ -235,29 +235,29 @@ CoarseBest coarseSearchAvx2(const uint8_t* current, const uint8_t* anchor, int s
             by = better ? y : by;
         };
         const int left = x0 - k, right = x0 + k, top = y0 - k, bottom = y0 + k;
-        if (left >= xLow && right < xEnd && top >= yLow && bottom < yEnd) {
-            for (int x = left; x < right; ++x) take(sum(blockLines(at(x, top), stride)), x, top);
-            // Down a column a position's lines are the one above's moved
-            // up a line and the next line; up a column the other way. The
-            // line read past a column's end is still inside the image.
-            __m128i lines = blockLines(at(right, top), stride);
-            for (int y = top; y < bottom; ++y) {
+        // Each side's positions inside the window, in the walk's order.
+        const int xFirst = std::max(left, xLow), xLast = std::min(right, xEnd - 1);
+        const int yFirst = std::max(top, yLow), yLast = std::min(bottom, yEnd - 1);
+        if (top >= yLow)
+            for (int x = xFirst; x <= std::min(right - 1, xEnd - 1); ++x) take(sum(blockLines(at(x, top), stride)), x, top);
+        // Down a column a position's lines are the one above's moved up a
+        // line and its last line; up a column the other way.
+        if (right < xEnd && yFirst <= std::min(bottom - 1, yLast)) {
+            __m128i lines = blockLines(at(right, yFirst), stride);
+            take(sum(lines), right, yFirst);
+            for (int y = yFirst + 1; y <= std::min(bottom - 1, yLast); ++y) {
+                lines = _mm_insert_epi32(_mm_srli_si128(lines, 4), line(at(right, y + 3)), 3);
                 take(sum(lines), right, y);
-                lines = _mm_insert_epi32(_mm_srli_si128(lines, 4), line(at(right, y + 4)), 3);
             }
-            for (int x = right; x > left; --x) take(sum(blockLines(at(x, bottom), stride)), x, bottom);
-            lines = blockLines(at(left, bottom), stride);
-            for (int y = bottom; y > top; --y) {
+        }
+        if (bottom < yEnd)
+            for (int x = xLast; x >= std::max(left + 1, xLow); --x) take(sum(blockLines(at(x, bottom), stride)), x, bottom);
+        if (left >= xLow && std::max(top + 1, yFirst) <= yLast) {
+            __m128i lines = blockLines(at(left, yLast), stride);
+            take(sum(lines), left, yLast);
+            for (int y = yLast - 1; y >= std::max(top + 1, yFirst); --y) {
+                lines = _mm_insert_epi32(_mm_slli_si128(lines, 4), line(at(left, y)), 0);
                 take(sum(lines), left, y);
-                lines = _mm_insert_epi32(_mm_slli_si128(lines, 4), line(at(left, y - 1)), 0);
-            }
-        } else {
-            int x = left, y = top;
-            for (int side = 0; side < 4; ++side) {
-                const int dx = side == 0 ? 1 : side == 2 ? -1 : 0;
-                const int dy = side == 1 ? 1 : side == 3 ? -1 : 0;
-                for (int step = 0; step < 2 * k; ++step, x += dx, y += dy)
-                    if (x >= xLow && x < xEnd && y >= yLow && y < yEnd) take(sum(blockLines(at(x, y), stride)), x, y);
             }
         }
         if (bd < out.distance) {
