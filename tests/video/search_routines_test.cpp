@@ -75,6 +75,64 @@ TEST(SearchRoutines, RingSearchMatchesThePlainWalk) {
     }
 }
 
+// Windows that reach every edge of the picture, centres on the edges and
+// corners and once outside the window, rings up to past what the vector
+// form keeps in its table; blocks far from their reference (sums near
+// their largest), with one exact match placed in the window, and flat
+// pictures where every position ties. The planes end with the last line
+// the plain walk reads.
+TEST(SearchRoutines, RingSearchMatchesThePlainWalkAtTheEdges) {
+    const auto sets = vectorSets();
+    if (sets.empty()) GTEST_SKIP() << "no vector routines here";
+    std::mt19937 rng(41);
+    const int w = 80, h = 56;
+    for (int kind = 0; kind < 4; ++kind) {
+        std::vector<uint8_t> ref(static_cast<size_t>(w) * h), cur(ref.size());
+        for (size_t i = 0; i < ref.size(); ++i) {
+            switch (kind) {
+                case 0: ref[i] = static_cast<uint8_t>(rng()); cur[i] = static_cast<uint8_t>(rng()); break;
+                case 1: ref[i] = 9; cur[i] = 9; break;
+                case 2: ref[i] = rng() % 4 ? 0 : 3; cur[i] = 255; break;  // every distance near 65280
+                default: ref[i] = static_cast<uint8_t>(rng() % 32); cur[i] = static_cast<uint8_t>(rng() % 32); break;
+            }
+        }
+        for (int field = 0; field < 2; ++field) {
+            const int lx = field ? 2 * w : w, rows = field ? h / 2 : h;
+            for (int bh : {8, 16}) {
+                for (int trial = 0; trial < 120; ++trial) {
+                    RingWindow win;
+                    win.rings = 1 + trial % 10;
+                    const bool wide = trial % 3 != 0;
+                    win.xLow = wide ? 0 : static_cast<int>(rng() % 20);
+                    win.xHigh = wide ? w - 16 : std::min(w - 16, win.xLow + static_cast<int>(rng() % 30));
+                    win.yLow = wide ? 0 : static_cast<int>(rng() % 6);
+                    win.yHigh = wide ? rows - bh : std::min(rows - bh, win.yLow + static_cast<int>(rng() % 16));
+                    const int edgeX[3] = {win.xLow, win.xHigh, win.xLow + static_cast<int>(rng() % (win.xHigh - win.xLow + 1))};
+                    const int edgeY[3] = {win.yLow, win.yHigh, win.yLow + static_cast<int>(rng() % (win.yHigh - win.yLow + 1))};
+                    win.centreX = edgeX[trial % 3];
+                    win.centreY = edgeY[(trial / 3) % 3];
+                    if (trial % 17 == 5 && win.xLow > 0) win.centreX = win.xLow - 1;  // outside the window
+                    auto block = cur;
+                    if (kind == 0 && trial % 2) {
+                        // An exact match somewhere in the rings.
+                        const int mx = std::clamp(win.centreX + static_cast<int>(rng() % 9) - 4, win.xLow, win.xHigh);
+                        const int my = std::clamp(win.centreY + static_cast<int>(rng() % 9) - 4, win.yLow, win.yHigh);
+                        for (int j = 0; j < bh; ++j)
+                            for (int i = 0; i < 16; ++i)
+                                block[static_cast<size_t>(lx) * j + i] = ref[static_cast<size_t>(lx) * (my + j) + mx + i];
+                    }
+                    const RingBest a = ringSearchPlain(ref.data(), block.data(), lx, bh, win);
+                    for (const MotionRoutines& r : sets) {
+                        const RingBest b = r.ringSearch(ref.data(), block.data(), lx, bh, win);
+                        ASSERT_EQ(std::make_tuple(a.x, a.y, a.distance), std::make_tuple(b.x, b.y, b.distance))
+                            << kind << " field " << field << " h " << bh << " trial " << trial;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(SearchRoutines, CoarseSearchMatchesThePlainWalk) {
     const auto sets = vectorSets();
     if (sets.empty()) GTEST_SKIP() << "no vector routines here";
@@ -97,6 +155,40 @@ TEST(SearchRoutines, CoarseSearchMatchesThePlainWalk) {
             }
         }
     }
+}
+
+// A true match at each ring 1..4 (the current image is the anchor moved),
+// where the walk ends at the ring's first exact 0, from blocks all over
+// the image so that rings the window cuts are among them; and windows one
+// position wide.
+TEST(SearchRoutines, CoarseSearchEndsAtTheSameExactMatch) {
+    const auto sets = vectorSets();
+    if (sets.empty()) GTEST_SKIP() << "no vector routines here";
+    std::mt19937 rng(43);
+    const int w = 48, h = 40;
+    const auto anchor = picture(w, h, 0, rng);
+    for (int sy = -4; sy <= 4; ++sy)
+        for (int sx = -4; sx <= 4; ++sx) {
+            std::vector<uint8_t> current(anchor.size());
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    const int ax = x + sx, ay = y + sy;
+                    current[static_cast<size_t>(y) * w + x] =
+                        ax >= 0 && ax < w && ay >= 0 && ay < h ? anchor[static_cast<size_t>(ay) * w + ax]
+                                                               : static_cast<uint8_t>(rng());
+                }
+            for (int y0 = 0; y0 + 4 <= h; y0 += 3)
+                for (int x0 = 0; x0 + 4 <= w; x0 += 5) {
+                    const int range = 1 + (x0 + y0) % 9, patience = 1 + (x0 / 5) % 2;
+                    const CoarseBest a = coarseSearchPlain(current.data(), anchor.data(), w, w, h, x0, y0, range, patience);
+                    for (const MotionRoutines& r : sets) {
+                        const CoarseBest b = r.coarseSearch(current.data(), anchor.data(), w, w, h, x0, y0, range, patience);
+                        ASSERT_EQ(std::make_tuple(a.x, a.y, a.distance, a.rings),
+                                  std::make_tuple(b.x, b.y, b.distance, b.rings))
+                            << "shift " << sx << "," << sy << " at " << x0 << "," << y0 << " range " << range;
+                    }
+                }
+        }
 }
 
 // The quarter-resolution line against the plain one: widths with and

@@ -273,6 +273,7 @@ MotionRoutines selectMotionRoutines(int MMXMode, uint32_t features) {
     r.sadBidirectional = sadBidirectionalAvx2;
     r.sseBidirectional = sseBidirectionalAvx2;
     r.ringSearch = ringSearchAvx2;
+    r.coarseSearch = coarseSearchAvx2;
     r.halfSampleNine = halfSampleNineAvx2;
     return r;
 }

@@ -118,6 +118,8 @@ CoarseBest coarseSearchPlain(const uint8_t* current, const uint8_t* anchor, int 
                              int y0, int range, int patience);
 CoarseBest coarseSearchSse2(const uint8_t* current, const uint8_t* anchor, int stride, int width, int height, int x0,
                             int y0, int range, int patience);
+CoarseBest coarseSearchAvx2(const uint8_t* current, const uint8_t* anchor, int stride, int width, int height, int x0,
+                            int y0, int range, int patience);
 
 // The routine table for a routine set: 0 (and anything outside 1..4) plain,
 // 1 and 2 the SSE2 forms, 3 and 4 the AVX2 forms where they exist; a set
