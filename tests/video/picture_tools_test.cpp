@@ -45,10 +45,12 @@ TEST(PictureTools, GrainIsToldFromDetailAndSetsTheRatioShare) {
     EXPECT_GT(grainyLevel, 8.0);
     EXPECT_EQ(typeRatioShareFor(cleanLevel), 100);
     EXPECT_EQ(typeRatioShareFor(grainyLevel), 0);
-    // Up to the clean bench clips' level and a little over, the settings'
-    // ratios whole; from the grainy clip's level down to 8 none of them.
-    EXPECT_EQ(typeRatioShareFor(3.0), 100);
-    EXPECT_EQ(typeRatioShareFor(5.5), 50);
+    // Up to the most detailed clean bench pictures and a little over, the
+    // settings' ratios whole; from the grainy clip's level down to 8 none
+    // of them.
+    EXPECT_EQ(typeRatioShareFor(4.2), 100);
+    EXPECT_EQ(typeRatioShareFor(4.5), 100);
+    EXPECT_EQ(typeRatioShareFor(6.25), 50);
     EXPECT_EQ(typeRatioShareFor(8.0), 0);
     EXPECT_EQ(typeRatioShareFor(40.0), 0);
     // Between the two the share falls steadily.
