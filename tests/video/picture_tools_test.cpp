@@ -1,6 +1,6 @@
 // The picture-level tools' measures on hand-made pictures: grain is told
 // from detail and smooth shading, and its ratio share moves the I and B
-// quantisers toward the P pictures' one.
+// quantisers from the settings' ratios to the grain ones.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -44,7 +44,15 @@ TEST(PictureTools, GrainIsToldFromDetailAndSetsTheRatioShare) {
     EXPECT_LT(cleanLevel, 3.0);
     EXPECT_GT(grainyLevel, 8.0);
     EXPECT_EQ(typeRatioShareFor(cleanLevel), 100);
-    EXPECT_EQ(typeRatioShareFor(grainyLevel), 35);
+    EXPECT_EQ(typeRatioShareFor(grainyLevel), 0);
+    // Up to the most detailed clean bench pictures and a little over, the
+    // settings' ratios whole; from the grainy clip's level down to 8 none
+    // of them.
+    EXPECT_EQ(typeRatioShareFor(4.2), 100);
+    EXPECT_EQ(typeRatioShareFor(4.5), 100);
+    EXPECT_EQ(typeRatioShareFor(6.25), 50);
+    EXPECT_EQ(typeRatioShareFor(8.0), 0);
+    EXPECT_EQ(typeRatioShareFor(40.0), 0);
     // Between the two the share falls steadily.
     int previous = 100;
     for (double g = 0; g < 12; g += 0.5) {
@@ -54,18 +62,32 @@ TEST(PictureTools, GrainIsToldFromDetailAndSetsTheRatioShare) {
     }
 }
 
-TEST(PictureTools, TheRatioShareMovesTypeQuantisersTowardTheBase) {
+TEST(PictureTools, TheRatioShareMovesTypeQuantisersTowardTheGrainRatios) {
     EncoderSettings s;
     s.iQuantRatio = 60;
     s.bQuantRatio = 140;
-    // Linear scale: 20 -> I 12, B 28 with the whole ratios.
-    EXPECT_EQ(typeMquant(s, kPictureI, 20, 0), 12);
-    EXPECT_EQ(typeMquant(s, kPictureB, 20, 0), 28);
-    EXPECT_EQ(typeMquant(s, kPictureP, 20, 0, 50), 20);
-    // Half of each ratio's distance from 100: I 80 %, B 120 %.
-    EXPECT_EQ(typeMquant(s, kPictureI, 20, 0, 50), 16);
-    EXPECT_EQ(typeMquant(s, kPictureB, 20, 0, 50), 24);
-    EXPECT_EQ(typeMquant(s, kPictureB, 20, 0, 0), 20);
+    // Linear scale: 40 -> I 24, B 56 with the whole ratios.
+    EXPECT_EQ(typeMquant(s, kPictureI, 40, 0), 24);
+    EXPECT_EQ(typeMquant(s, kPictureB, 40, 0), 56);
+    EXPECT_EQ(typeMquant(s, kPictureP, 40, 0, 50), 40);
+    EXPECT_EQ(typeMquant(s, kPictureP, 40, 0, 0), 40);
+    // None of them: grainy pictures code I coarser and B finer than P.
+    EXPECT_GT(grainTypeRatio(kPictureI), 100);
+    EXPECT_LT(grainTypeRatio(kPictureB), 100);
+    EXPECT_EQ(grainTypeRatio(kPictureP), 100);
+    EXPECT_EQ(typeRatioPercent(s, kPictureI, 0), grainTypeRatio(kPictureI));
+    EXPECT_EQ(typeRatioPercent(s, kPictureB, 0), grainTypeRatio(kPictureB));
+    EXPECT_EQ(typeMquant(s, kPictureI, 40, 0, 0), 48);
+    EXPECT_EQ(typeMquant(s, kPictureB, 40, 0, 0), 36);
+    // Half way between the settings' ratio and the grain one: I 90 %,
+    // B 115 %.
+    EXPECT_EQ(typeMquant(s, kPictureI, 40, 0, 50), 36);
+    EXPECT_EQ(typeMquant(s, kPictureB, 40, 0, 50), 46);
+    // A picture that takes the whole share keeps the settings' ratios
+    // whatever they are, the classic level's 100 included.
+    s.iQuantRatio = s.bQuantRatio = 100;
+    EXPECT_EQ(typeRatioPercent(s, kPictureI, 100), 100);
+    EXPECT_EQ(typeRatioPercent(s, kPictureB, 100), 100);
 }
 
 }  // namespace

@@ -428,8 +428,14 @@ void prepareTemporalFactors(VideoEncoder& enc, EncoderLookahead& lookahead, int 
     // B pictures are references of nothing; field pictures have their own
     // macroblock rows.
     if (enc.s.propagation <= 0 || pictureType == kPictureB || enc.s.fieldPictures) return;
+    // Grain is new in every picture: what a reference's macroblock seems to
+    // pass on is mostly the noise of the cost measure, so grainy pictures
+    // take the propagation by their type ratio share (none when fully
+    // grainy).
+    const double strength = enc.s.propagation * enc.typeRatioShare / 10000.0;
+    if (strength <= 0) return;
     const std::vector<double> f =
-        temporalFactors(lookahead.costs, display, std::max(enc.s.lookahead, 1), enc.s.propagation / 100.0);
+        temporalFactors(lookahead.costs, display, std::max(enc.s.lookahead, 1), strength);
     if (f.size() == static_cast<size_t>(enc.geo.mbWidth) * enc.geo.mbHeightPicture) enc.temporalFactor = f;
 }
 

@@ -209,6 +209,7 @@ bool encodePass(Engine& engine, const VideoRunOptions& options, const PassRole& 
             if (i > 0) break;
             return fail(enc);
         }
+        measureGrain(enc);
         if (lookahead) {
             prepareTemporalFactors(enc, *lookahead, step.displayIndex, step.pictureType);
             // Reading ahead for the propagation may have met the break.
