@@ -71,13 +71,23 @@ int runLevelBits(bool mpeg2, bool tableB15, int run, int magnitude) {
     return escapeBits(mpeg2, magnitude);
 }
 
+namespace {
+
+// The rebuilt magnitude of a level of at least 1, from the coefficient's
+// weight times the quantiser; inline, as the search asks twice a candidate.
+inline int rebuilt(bool intra, bool mpeg2, int weightedQuant, int magnitude) {
+    // Every factor is positive: shifts divide exactly as the syntax does.
+    int v = intra ? (magnitude * weightedQuant) >> 4 : ((2 * magnitude + 1) * weightedQuant) >> 5;
+    // MPEG-1 makes every rebuilt value odd, towards zero.
+    if (!mpeg2 && v != 0 && (v & 1) == 0) v -= 1;
+    return v > 2047 ? 2047 : v;
+}
+
+}  // namespace
+
 int reconstructedMagnitude(const TrellisBlock& b, int natural, int magnitude) {
     if (magnitude == 0) return 0;
-    const int w = b.weights[natural];
-    int v = b.intra ? magnitude * w * b.mquant / 16 : (2 * magnitude + 1) * w * b.mquant / 32;
-    // MPEG-1 makes every rebuilt value odd, towards zero.
-    if (!b.mpeg2 && v != 0 && (v & 1) == 0) v -= 1;
-    return v > 2047 ? 2047 : v;
+    return rebuilt(b.intra, b.mpeg2, b.weights[natural] * b.mquant, magnitude);
 }
 
 namespace {
@@ -224,14 +234,15 @@ uint64_t trellisQuantise(const TrellisBlock& b, const int16_t* coefficients, int
         }
         double cost0, cost1;
         from[2 * j] = merge(first0, a0, ai0, s0, si0, cost0);
-        best0[j] = cost0 + (squared(x - reconstructedMagnitude(b, natural, m0)) - zero);
+        const int weightedQuant = b.weights[natural] * b.mquant;
+        best0[j] = cost0 + (squared(x - rebuilt(b.intra, b.mpeg2, weightedQuant, m0)) - zero);
         if (best0[j] + endBits < bestEnd) {
             bestEnd = best0[j] + endBits;
             bestLast = 2 * j;
         }
         if (two) {
             from[2 * j + 1] = merge(lambda * firstBits(b, table, n, m1), a1, ai1, s1, si1, cost1);
-            best1[j] = cost1 + (squared(x - reconstructedMagnitude(b, natural, m1)) - zero);
+            best1[j] = cost1 + (squared(x - rebuilt(b.intra, b.mpeg2, weightedQuant, m1)) - zero);
             if (best1[j] + endBits < bestEnd) {
                 bestEnd = best1[j] + endBits;
                 bestLast = 2 * j + 1;
