@@ -197,7 +197,7 @@ struct EncoderSettings {
     int32_t rdModes = 0;              // by distortion and bits: 1 B macroblocks' direction, coding, skipping; 2 P intra ones too; 3 every P one
     int32_t rdModesPrune = 0;         // B directions costed only with a prediction error within this percent of the best's (0: all)
     int32_t vectorCost = 0;           // motion vectors by distance plus their bits' weight, percent (0: distance alone)
-    int32_t grainRatios = 0;          // grainy pictures take a third of the I/B quantiser ratios
+    int32_t grainRatios = 0;          // grainy pictures trade the I/B quantiser ratios for grain ratios of their own
     int32_t fieldModes = 0;           // interlaced-looking frames choose frame/field prediction and DCT per macroblock
     int32_t lookahead = 0;            // pictures analysed ahead of the coding loop; 0: the fixed GOP formula
     int32_t propagation = 0;          // strength of the temporal propagation's quantiser factors, percent
